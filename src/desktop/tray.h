@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QMenu;
+class QSystemTrayIcon;
+
+// The system-tray icon: a tip text, an icon drawn from a picture file, and
+// one event for mouse actions (2: click or double click, 4: context click).
+class Tray : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int Restore = 2;
+    static constexpr int ContextMenu = 4;
+
+    explicit Tray(QObject* parent = nullptr);
+    ~Tray() override;
+
+    QString TipText;
+    QString IconFile;
+
+    void ShowIcon();
+    void RemoveIcon();
+    bool isShown() const;
+    // Whether the desktop has a tray to show the icon in.
+    static bool IsAvailable();
+
+signals:
+    void MouseAction(int code);
+
+private:
+    QSystemTrayIcon* icon_ = nullptr;
+};

@@ -1,0 +1,51 @@
+#include "shared/module1.h"
+
+#include "shared/messagebox.h"
+#include "vault/vaultstore.h"
+
+#include <QCoreApplication>
+
+namespace Module1 {
+
+namespace {
+QString& folderOverride()
+{
+    static QString folder;
+    return folder;
+}
+}  // namespace
+
+void Reset()
+{
+    SelectedPassword.clear();
+    EnteredPassword.clear();
+    EditIndex = 0;
+}
+
+QString ApplicationFolder()
+{
+    return folderOverride().isEmpty() ? QCoreApplication::applicationDirPath() : folderOverride();
+}
+
+QString ApplicationFile(const QString& name)
+{
+    return ApplicationFolder() + QLatin1Char('/') + name;
+}
+
+void SetApplicationFolder(const QString& folder)
+{
+    folderOverride() = folder;
+}
+
+bool IsVaultInitialized(VaultStore& vault)
+{
+    return vault.isInitialized();
+}
+
+void ShowSecurityCheckFailed(QWidget* owner)
+{
+    MessageBox::show(owner, QStringLiteral("Security check failed."), QMessageBox::Ok, QMessageBox::Critical,
+                     QStringLiteral("Quillock Security Check"));
+}
+
+}  // namespace Module1

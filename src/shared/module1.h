@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+class VaultStore;
+
+// Program-wide values and the procedures the windows share.
+namespace Module1 {
+
+inline const QString ProgramTitle = QStringLiteral("Quillock");
+
+// Deciphered password of the account last shown; "" when none.
+inline QString SelectedPassword;
+// The last entry of the master password prompt.
+inline QString EnteredPassword;
+// List position (0-based) of the account being edited.
+inline qint64 EditIndex = 0;
+
+// Back to the values of a fresh start (tests).
+void Reset();
+
+// The application folder, and a file in it.
+QString ApplicationFolder();
+QString ApplicationFile(const QString& name);
+void SetApplicationFolder(const QString& folder);  // tests
+
+bool IsVaultInitialized(VaultStore& vault);
+
+// Asks for the master password and compares it with the stored one.
+bool SecurityCheck(QWidget* owner, VaultStore& vault);
+// The message every guarded command shows when the check fails.
+void ShowSecurityCheckFailed(QWidget* owner);
+
+// Clipboard commands on the focused text box of the active window.
+void CutText();
+void CopyText();
+void PasteText();
+
+}  // namespace Module1

@@ -1,0 +1,60 @@
+#include "shared/programend.h"
+
+#include "shared/messagebox.h"
+#include "vault/apperror.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace ProgramEnd {
+
+namespace {
+Interceptor& interceptor()
+{
+    static Interceptor current;
+    return current;
+}
+bool endedFlag = false;
+}  // namespace
+
+void endNow()
+{
+    endedFlag = true;
+    if (interceptor()) {
+        interceptor()();
+        return;
+    }
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
+
+bool ended()
+{
+    return endedFlag;
+}
+
+void setInterceptor(Interceptor i)
+{
+    interceptor() = std::move(i);
+    endedFlag = false;
+}
+
+}  // namespace ProgramEnd
+
+void ReportUntrappedError(QWidget* parent, const AppError& error)
+{
+    MessageBox::show(parent,
+                     QStringLiteral("Run-time error '%1':\n\n%2").arg(error.code()).arg(error.description()),
+                     QMessageBox::Ok, QMessageBox::Critical);
+    ProgramEnd::endNow();
+}
+
+bool RunCommand(QWidget* parent, const std::function<void()>& command)
+{
+    try {
+        command();
+    } catch (const AppError& error) {
+        ReportUntrappedError(parent, error);
+    }
+    return !ProgramEnd::ended();
+}

@@ -1,0 +1,242 @@
+#include "vault/vaultstore.h"
+
+#include "vault/apperror.h"
+#include "vault/fileops.h"
+
+#include <cstring>
+
+namespace {
+
+// Case-insensitive for all of Unicode; ASCII-only pairs take the short road.
+int compareNoCase(void*, int lengthA, const void* a, int lengthB, const void* b)
+{
+    const auto* pa = static_cast<const unsigned char*>(a);
+    const auto* pb = static_cast<const unsigned char*>(b);
+    const int common = std::min(lengthA, lengthB);
+    bool ascii = true;
+    for (int i = 0; i < common; ++i) {
+        if ((pa[i] | pb[i]) & 0x80) {
+            ascii = false;
+            break;
+        }
+        const int ca = (pa[i] >= 'A' && pa[i] <= 'Z') ? pa[i] + 32 : pa[i];
+        const int cb = (pb[i] >= 'A' && pb[i] <= 'Z') ? pb[i] + 32 : pb[i];
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+    }
+    if (ascii) {
+        const auto isAscii = [](const unsigned char* p, int from, int to) {
+            for (int i = from; i < to; ++i)
+                if (p[i] & 0x80)
+                    return false;
+            return true;
+        };
+        if (isAscii(pa, common, lengthA) && isAscii(pb, common, lengthB))
+            return lengthA == lengthB ? 0 : (lengthA < lengthB ? -1 : 1);
+    }
+    const QString sa = QString::fromUtf8(reinterpret_cast<const char*>(pa), lengthA);
+    const QString sb = QString::fromUtf8(reinterpret_cast<const char*>(pb), lengthB);
+    const int result = sa.compare(sb, Qt::CaseInsensitive);
+    return result < 0 ? -1 : (result > 0 ? 1 : 0);
+}
+
+void registerCollation(Database& db)
+{
+    const int rc = sqlite3_create_collation(db.handle(), "UNICODE_NOCASE", SQLITE_UTF8, nullptr,
+                                            compareNoCase);
+    if (rc != SQLITE_OK)
+        RaiseStoreError(db.handle(), rc, QStringLiteral("Cannot register the account order"));
+}
+
+constexpr const char* OrderedAccounts =
+    "select rowid, account, username, password, url, hint, notes from accounts "
+    "order by account collate UNICODE_NOCASE, rowid";
+constexpr const char* AccountAtPosition =
+    "select rowid, account, username, password, url, hint, notes from accounts "
+    "order by account collate UNICODE_NOCASE, rowid limit 1 offset ?";
+
+AccountRow readRow(const Statement& query)
+{
+    return AccountRow{query.integer(0),
+                      {query.text(1), query.text(2), query.text(3), query.text(4), query.text(5),
+                       query.text(6)}};
+}
+
+}  // namespace
+
+void VaultStore::createFresh(const QString& path)
+{
+    if (FileOps::exists(path))
+        throw AppError(ErrorCode::DatabaseFailure,
+                       QStringLiteral("'%1' exists already; a vault is never overwritten.").arg(path),
+                       ErrorSource::Store);
+    // Built under a scratch name, then linked into place, which fails rather
+    // than replace a file that appeared in the meantime.
+    const QString scratch = path + QStringLiteral(".new");
+    FileOps::removeIfExists(scratch);
+    {
+        Database db;
+        db.open(scratch, DatabasePassword, /*create=*/true);
+        db.exec("create table accounts (account text, username text, password text, url text, "
+                "hint text, notes text);"
+                "create table master (key text, password text, initialized boolean);"
+                "insert into master (key, password, initialized) values ('master', '', 0);");
+    }
+    FileOps::syncFile(scratch);
+    try {
+        FileOps::linkNoReplace(scratch, path);
+    } catch (...) {
+        FileOps::removeIfExists(scratch);
+        throw;
+    }
+    FileOps::remove(scratch);
+    FileOps::syncFolderOf(path);
+}
+
+void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
+{
+    if (FileOps::exists(targetPath))
+        throw AppError(ErrorCode::DatabaseFailure,
+                       QStringLiteral("Database '%1' already exists.").arg(targetPath), ErrorSource::Store);
+    Database source;
+    source.open(vaultPath, DatabasePassword);
+    bool attached = false;
+    try {
+        Statement attach(source, "attach database ? as compacted key ?");
+        attach.bind(1, targetPath).bind(2, QString::fromLatin1(DatabasePassword));
+        attach.step();
+        attached = true;
+        Statement exportAll(source, "select sqlcipher_export('compacted')");
+        exportAll.step();
+        source.exec("detach database compacted");
+        attached = false;
+        source.close();
+        FileOps::syncFile(targetPath);
+    } catch (...) {
+        if (attached)
+            sqlite3_exec(source.handle(), "detach database compacted", nullptr, nullptr, nullptr);
+        source.close();
+        try {
+            FileOps::removeIfExists(targetPath);
+        } catch (const AppError&) {
+        }
+        throw;
+    }
+}
+
+void VaultStore::replaceVault(const QString& compactedPath, const QString& vaultPath)
+{
+    FileOps::rename(compactedPath, vaultPath);
+    FileOps::syncFolderOf(vaultPath);
+}
+
+std::unique_ptr<VaultStore> VaultStore::open(const QString& path)
+{
+    std::unique_ptr<VaultStore> store(new VaultStore);
+    store->db_.open(path, DatabasePassword);
+    registerCollation(store->db_);
+    return store;
+}
+
+bool VaultStore::isInitialized()
+{
+    Statement query(db_, "select initialized from master");
+    if (!query.step())
+        throw AppError(ErrorCode::NoCurrentRecord, QStringLiteral("No current record: the master row is missing."),
+                       ErrorSource::Store);
+    // True exactly when the field holds a true Boolean; Null and text are not.
+    return query.isInteger(0) && query.integer(0) != 0;
+}
+
+QString VaultStore::storedMasterPassword()
+{
+    Statement query(db_, "select password from master where key = 'master'");
+    if (!query.step())
+        throw AppError(ErrorCode::NoCurrentRecord, QStringLiteral("No current record: the master row is missing."),
+                       ErrorSource::Store);
+    return query.text(0);
+}
+
+void VaultStore::storeMasterPassword(const QString& cipherText, bool markInitialized)
+{
+    Transaction transaction(db_);
+    Statement first(db_, "select rowid from master limit 1");
+    if (!first.step())
+        throw AppError(ErrorCode::NoCurrentRecord, QStringLiteral("No current record: the master row is missing."),
+                       ErrorSource::Store);
+    const qint64 rowid = first.integer(0);
+    Statement update(db_, markInitialized ? "update master set password = ?, initialized = 1 where rowid = ?"
+                                          : "update master set password = ? where rowid = ?");
+    update.bind(1, cipherText).bind(2, rowid);
+    update.step();
+    transaction.commit();
+}
+
+std::vector<AccountEntry> VaultStore::accountList()
+{
+    std::vector<AccountEntry> entries;
+    Statement query(db_, "select rowid, account from accounts order by account collate UNICODE_NOCASE, rowid");
+    while (query.step())
+        entries.push_back({query.integer(0), query.text(1)});
+    return entries;
+}
+
+std::optional<AccountRow> VaultStore::rowAt(qint64 position)
+{
+    if (position < 1)
+        return std::nullopt;
+    Statement query(db_, AccountAtPosition);
+    query.bind(1, position - 1);
+    if (!query.step())
+        return std::nullopt;
+    return readRow(query);
+}
+
+std::optional<AccountRow> VaultStore::accountAt(qint64 position)
+{
+    return rowAt(position);
+}
+
+void VaultStore::forEachAccount(const std::function<void(const AccountRow&)>& visit)
+{
+    Statement query(db_, OrderedAccounts);
+    while (query.step())
+        visit(readRow(query));
+}
+
+qint64 VaultStore::appendAccount(const AccountFields& f)
+{
+    Statement insert(db_, "insert into accounts (account, username, password, url, hint, notes) "
+                          "values (?, ?, ?, ?, ?, ?)");
+    insert.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint).bind(6, f.notes);
+    insert.step();
+    return sqlite3_last_insert_rowid(db_.handle());
+}
+
+bool VaultStore::updateAccountAt(qint64 position, qint64 expectedRowid, const AccountFields& f)
+{
+    Transaction transaction(db_);
+    const auto row = rowAt(position);
+    if (!row || row->rowid != expectedRowid)
+        return false;
+    Statement update(db_, "update accounts set account = ?, username = ?, password = ?, url = ?, "
+                          "hint = ?, notes = ? where rowid = ?");
+    update.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint).bind(6, f.notes);
+    update.bind(7, expectedRowid);
+    update.step();
+    transaction.commit();
+    return true;
+}
+
+bool VaultStore::deleteAccountAt(qint64 position, qint64 expectedRowid)
+{
+    Transaction transaction(db_);
+    const auto row = rowAt(position);
+    if (!row || row->rowid != expectedRowid)
+        return false;
+    Statement remove(db_, "delete from accounts where rowid = ?");
+    remove.bind(1, expectedRowid);
+    remove.step();
+    transaction.commit();
+    return true;
+}

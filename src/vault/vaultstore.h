@@ -1,0 +1,73 @@
+#pragma once
+
+#include "vault/sqlite.h"
+
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+// One account as stored: `username` and `password` hold cipher text.
+struct AccountFields {
+    QString account;
+    QString username;
+    QString password;
+    QString url;
+    QString hint;
+    QString notes;
+    bool operator==(const AccountFields&) const = default;
+};
+
+struct AccountRow {
+    qint64 rowid = 0;
+    AccountFields fields;
+};
+
+// One list entry: the name shown and the row it stands for.
+struct AccountEntry {
+    qint64 rowid = 0;
+    QString account;
+};
+
+// The vault file `data.mdb`: tables `accounts` and `master`, encrypted with
+// the fixed database password. Positions are 1-based places in the account
+// order (name without regard to case, ties by row id).
+class VaultStore {
+public:
+    static inline const QByteArray DatabasePassword = QByteArrayLiteral("tuvesk");
+
+    // Writes a fresh vault; refuses to replace an existing file.
+    static void createFresh(const QString& path);
+    // Writes a compacted copy of the vault to `targetPath`, flushed to disk.
+    // Fails when the target exists already; leaves no partial target behind.
+    static void compact(const QString& vaultPath, const QString& targetPath);
+    // Puts the compacted copy in the vault's place in one step.
+    static void replaceVault(const QString& compactedPath, const QString& vaultPath);
+    static std::unique_ptr<VaultStore> open(const QString& path);
+
+    const QString& path() const { return db_.path(); }
+
+    // Master row.
+    bool isInitialized();               // `initialized` of the first row
+    QString storedMasterPassword();     // `password` of the row keyed "master"
+    // Rewrites `password` of the first row; creation also marks it initialised.
+    void storeMasterPassword(const QString& cipherText, bool markInitialized);
+
+    // Accounts, in list order.
+    std::vector<AccountEntry> accountList();
+    std::optional<AccountRow> accountAt(qint64 position);
+    void forEachAccount(const std::function<void(const AccountRow&)>& visit);
+    qint64 appendAccount(const AccountFields& fields);
+    // Rewrite or delete the row at `position` only while it is still the row
+    // `expectedRowid`; false (and nothing changed) when another copy of the
+    // program has moved the rows since.
+    bool updateAccountAt(qint64 position, qint64 expectedRowid, const AccountFields& fields);
+    bool deleteAccountAt(qint64 position, qint64 expectedRowid);
+
+private:
+    VaultStore() = default;
+    std::optional<AccountRow> rowAt(qint64 position);
+
+    Database db_;
+};

@@ -1,0 +1,106 @@
+#include "testsupport.h"
+
+#include "shared/desktopopen.h"
+#include "shared/fonts.h"
+#include "shared/module1.h"
+#include "shared/programend.h"
+#include "vault/stringcipher.h"
+
+#include <QDir>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QSettings>
+#include <QTimer>
+#include <cstdlib>
+
+void PrepareTestProcess()
+{
+    static QTemporaryDir settings;
+    qputenv("XDG_CONFIG_HOME", settings.path().toUtf8());
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Fonts::InstallSubstitutions();
+}
+
+Sandbox::Sandbox()
+{
+    QProcess tool;
+    tool.start(QStringLiteral(QUILLOCK_TEST_MAKEVAULT), {vaultPath()});
+    if (!tool.waitForFinished(30000) || tool.exitCode() != 0)
+        qFatal("could not make a fresh vault: %s", tool.readAllStandardError().constData());
+
+    Module1::SetApplicationFolder(app_.path());
+    Module1::Reset();
+    oldWorkFolder_ = QDir::currentPath();
+    QDir::setCurrent(work_.path());
+    QSettings(Module1::ProgramTitle, Module1::ProgramTitle).clear();
+
+    MessageBox::setResponder([this](const MessageBox::Request& request) {
+        messages.append(request);
+        return answers.isEmpty() ? QMessageBox::Ok : answers.takeFirst();
+    });
+    ProgramEnd::setInterceptor([this] { ++ends; });
+    DesktopOpen::setOpener([this](const QString& address) { opened.append(address); });
+}
+
+Sandbox::~Sandbox()
+{
+    // Windows a test left open must not outlive the folders they use.
+    for (QWidget* window : QApplication::topLevelWidgets())
+        delete window;
+    QDir::setCurrent(oldWorkFolder_);
+    MessageBox::setResponder({});
+    ProgramEnd::setInterceptor({});
+    DesktopOpen::setOpener({});
+    QSettings(Module1::ProgramTitle, Module1::ProgramTitle).clear();
+}
+
+std::unique_ptr<VaultStore> Sandbox::openVault() const
+{
+    return VaultStore::open(vaultPath());
+}
+
+void Sandbox::addAccount(const QString& name, const QString& username, const QString& password,
+                         const QString& url, const QString& hint, const QString& notes)
+{
+    openVault()->appendAccount({name, Encrypt(username), Encrypt(password), url, hint, notes});
+}
+
+void Sandbox::initializeMaster(const QString& masterPassword)
+{
+    openVault()->storeMasterPassword(Encrypt(masterPassword), true);
+}
+
+void WhenModalOpens(std::function<void(QWidget*)> action, int timeoutMs)
+{
+    auto* timer = new QTimer;
+    auto waited = std::make_shared<int>(0);
+    QObject::connect(timer, &QTimer::timeout, [timer, waited, timeoutMs, action = std::move(action)] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal && modal->isVisible()) {
+            timer->stop();
+            timer->deleteLater();
+            action(modal);
+            return;
+        }
+        *waited += 10;
+        if (*waited > timeoutMs) {
+            timer->stop();
+            timer->deleteLater();
+            qWarning("no modal dialog opened within %d ms", timeoutMs);
+        }
+    });
+    timer->start(10);
+}
+
+void TypeInto(QWidget* parent, const char* name, const QString& text)
+{
+    QWidget* box = Child<QWidget>(parent, name);
+    box->setFocus();
+    if (auto* line = qobject_cast<QLineEdit*>(box))
+        line->clear();
+    else if (auto* plain = qobject_cast<QPlainTextEdit*>(box))
+        plain->clear();
+    QTest::keyClicks(box, text);
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "shared/messagebox.h"
+#include "vault/vaultstore.h"
+
+#include <QApplication>
+#include <QList>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+// What every test needs: a temporary application folder holding a fresh
+// vault, a temporary working folder, empty settings, fresh program-wide
+// values, and the message box, end and desktop seams answered and recorded.
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    QString appFolder() const { return app_.path(); }
+    QString workFolder() const { return work_.path(); }
+    QString vaultPath() const { return app_.filePath(QStringLiteral("data.mdb")); }
+
+    // A second connection on the vault, as another program would have.
+    std::unique_ptr<VaultStore> openVault() const;
+    // Stores an account through the store and the cipher.
+    void addAccount(const QString& name, const QString& username = {}, const QString& password = {},
+                    const QString& url = QStringLiteral("http://"), const QString& hint = {},
+                    const QString& notes = {});
+    void initializeMaster(const QString& masterPassword);
+
+    // Message boxes shown so far, and the answers the next ones give
+    // (Ok when none is queued).
+    QList<MessageBox::Request> messages;
+    QList<QMessageBox::StandardButton> answers;
+    int ends = 0;
+    QStringList opened;  // addresses handed to the desktop
+
+private:
+    QTemporaryDir app_;
+    QTemporaryDir work_;
+    QString oldWorkFolder_;
+};
+
+// Runs `action` on the next modal dialog once it is showing.
+void WhenModalOpens(std::function<void(QWidget*)> action, int timeoutMs = 5000);
+// Types into a text box of a dialog: clears it first.
+void TypeInto(QWidget* parent, const char* name, const QString& text);
+
+template <class T>
+T* Child(QObject* parent, const char* name)
+{
+    T* found = parent->findChild<T*>(QString::fromLatin1(name));
+    if (!found)
+        qFatal("no control named %s", name);
+    return found;
+}
+
+// Sets up the headless, temporary settings folder before the application.
+void PrepareTestProcess();
+
+#define QUILLOCK_TEST_MAIN(TestClass)                                                                      \
+    int main(int argc, char** argv)                                                                        \
+    {                                                                                                      \
+        PrepareTestProcess();                                                                              \
+        QApplication app(argc, argv);                                                                      \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                           \
+        TestClass test;                                                                                    \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                         \
+        return QTest::qExec(&test, argc, argv);                                                            \
+    }
