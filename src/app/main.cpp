@@ -1,1 +1,19 @@
-int main() { return 0; }
+#include "accounts/frmMain.h"
+#include "shared/fonts.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    // The window may sit hidden behind the tray icon; only unloading the
+    // main window ends the program.
+    app.setQuitOnLastWindowClosed(false);
+    Fonts::InstallSubstitutions();
+
+    frmMain window;
+    if (!window.Load())
+        return 0;
+    window.show();
+    return app.exec();
+}

@@ -51,7 +51,20 @@ bool Tray::isShown() const
     return icon_ && icon_->isVisible();
 }
 
+namespace {
+std::optional<bool>& availabilityOverride()
+{
+    static std::optional<bool> value;
+    return value;
+}
+}  // namespace
+
 bool Tray::IsAvailable()
 {
-    return QSystemTrayIcon::isSystemTrayAvailable();
+    return availabilityOverride().value_or(QSystemTrayIcon::isSystemTrayAvailable());
+}
+
+void Tray::OverrideAvailability(std::optional<bool> available)
+{
+    availabilityOverride() = available;
 }

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <optional>
 
 class QMenu;
 class QSystemTrayIcon;
@@ -25,6 +26,8 @@ public:
     bool isShown() const;
     // Whether the desktop has a tray to show the icon in.
     static bool IsAvailable();
+    // Tests stand in for a desktop with or without a tray.
+    static void OverrideAvailability(std::optional<bool> available);
 
 signals:
     void MouseAction(int code);

@@ -2,6 +2,8 @@
 
 #include "vault/apperror.h"
 
+#include <QFileInfo>
+#include <QUrl>
 #include <cerrno>
 #include <sys/stat.h>
 
@@ -85,9 +87,14 @@ void Database::open(const QString& path, const QByteArray& key, bool create)
             RaiseFileError(errno, path, QStringLiteral("open"));
         }
     }
-    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+    // The connection may create files it attaches (the compaction target),
+    // but the vault itself is opened with mode=rw and is never created.
+    QUrl uri = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
+    uri.setQuery(create ? QStringLiteral("mode=rwc") : QStringLiteral("mode=rw"));
+    const QByteArray name = uri.toEncoded();
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI;
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(nativePath.constData(), &db, flags, nullptr);
+    int rc = sqlite3_open_v2(name.constData(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         try {
             RaiseStoreError(db, rc, QStringLiteral("Cannot open '%1'").arg(path));

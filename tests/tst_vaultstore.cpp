@@ -1,0 +1,247 @@
+// The vault file and the field cipher, below any window.
+#include "testsupport.h"
+
+#include "vault/apperror.h"
+#include "vault/fileops.h"
+#include "vault/sqlite.h"
+#include "vault/stringcipher.h"
+
+#include <QFile>
+
+namespace {
+
+int errorCodeOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const AppError& error) {
+        return error.code();
+    }
+    return 0;
+}
+
+QStringList names(VaultStore& vault)
+{
+    QStringList result;
+    for (const AccountEntry& entry : vault.accountList())
+        result << entry.account;
+    return result;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+
+}  // namespace
+
+class TestVaultStore : public QObject {
+    Q_OBJECT
+private slots:
+    void freshVaultIsEmptyAndUninitialised()
+    {
+        Sandbox sandbox;
+        auto vault = sandbox.openVault();
+        QVERIFY(vault->accountList().empty());
+        QVERIFY(!vault->isInitialized());
+        for (qint64 position : {-1, 0, 1})
+            QVERIFY(!vault->accountAt(position));
+        QCOMPARE(errorCodeOf([&] { VaultStore::createFresh(sandbox.vaultPath()); }),
+                 ErrorCode::DatabaseFailure);
+    }
+
+    void orderIgnoresCaseInEveryScriptAndKeepsTies()
+    {
+        Sandbox sandbox;
+        const QStringList inserted = {QStringLiteral("zoo"),     QStringLiteral("Émile 2"), QStringLiteral("apple"),
+                                      QStringLiteral("SAME"),    QStringLiteral("émile 1"), QStringLiteral("Bravo"),
+                                      QStringLiteral("same"),    QStringLiteral("σίγμα b"), QStringLiteral("ΣΊΓΜΑ a"),
+                                      QStringLiteral("Яблоко"), QStringLiteral("яблоко"),  QStringLiteral("Same")};
+        for (const QString& name : inserted)
+            sandbox.addAccount(name);
+        auto vault = sandbox.openVault();
+        const QStringList expected = {QStringLiteral("apple"),   QStringLiteral("Bravo"),   QStringLiteral("SAME"),
+                                      QStringLiteral("same"),    QStringLiteral("Same"),    QStringLiteral("zoo"),
+                                      QStringLiteral("émile 1"), QStringLiteral("Émile 2"), QStringLiteral("ΣΊΓΜΑ a"),
+                                      QStringLiteral("σίγμα b"), QStringLiteral("Яблоко"), QStringLiteral("яблоко")};
+        QCOMPARE(names(*vault), expected);
+        // Each of the three equal names is reached at its own position, in
+        // the order they were stored, on every query.
+        QCOMPARE(vault->accountAt(3)->fields.account, QStringLiteral("SAME"));
+        QCOMPARE(vault->accountAt(4)->fields.account, QStringLiteral("same"));
+        QCOMPARE(vault->accountAt(5)->fields.account, QStringLiteral("Same"));
+        QCOMPARE(names(*vault), expected);
+    }
+
+    void positionsReachEveryRowAndNoMore()
+    {
+        Sandbox sandbox;
+        sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u1"));
+        sandbox.addAccount(QStringLiteral("b"), QStringLiteral("u2"));
+        sandbox.addAccount(QStringLiteral("c"), QStringLiteral("u3"));
+        auto vault = sandbox.openVault();
+        QCOMPARE(Decrypt(vault->accountAt(1)->fields.username), QStringLiteral("u1"));
+        QCOMPARE(Decrypt(vault->accountAt(3)->fields.username), QStringLiteral("u3"));
+        QVERIFY(!vault->accountAt(4));
+        QVERIFY(!vault->accountAt(-1));
+    }
+
+    void positionsBeyondSixteenBits()
+    {
+        Sandbox sandbox;
+        {
+            Database raw;
+            raw.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
+            raw.exec("begin");
+            Statement insert(raw, "insert into accounts (account) values (?)");
+            for (int i = 0; i < 40000; ++i) {
+                insert.reset();
+                insert.bind(1, QStringLiteral("account %1").arg(i, 5, 10, QLatin1Char('0')));
+                insert.step();
+            }
+            raw.exec("commit");
+        }
+        auto vault = sandbox.openVault();
+        const auto last = vault->accountAt(40000);
+        QVERIFY(last);
+        QCOMPARE(last->fields.account, QStringLiteral("account 39999"));
+        QCOMPARE(vault->accountAt(32768)->fields.account, QStringLiteral("account 32767"));
+        QVERIFY(vault->deleteAccountAt(40000, last->rowid));
+        QCOMPARE(vault->accountList().size(), size_t(39999));
+    }
+
+    void textRoundTripsUnchanged()
+    {
+        Sandbox sandbox;
+        const AccountFields fields{QStringLiteral("  spaced name  "),  Encrypt(QString()), Encrypt(QString(50, 'p')),
+                                   QStringLiteral("http://x.example"), QStringLiteral("line 1\nline 2\r\nline 3"),
+                                   QStringLiteral("emoji 🔐, RTL שלום, CJK 漢字, e\u0301")};
+        auto vault = sandbox.openVault();
+        vault->appendAccount(fields);
+        QCOMPARE(sandbox.openVault()->accountAt(1)->fields, fields);
+    }
+
+    void nullFieldsReadAsEmptyText()
+    {
+        Sandbox sandbox;
+        sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("http://a"),
+                           QStringLiteral("hint"), QStringLiteral("notes"));
+        {
+            Database raw;
+            raw.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
+            raw.exec("update accounts set url = null, hint = null, notes = null");
+            raw.exec("update master set initialized = null");
+        }
+        auto vault = sandbox.openVault();
+        const auto row = vault->accountAt(1);
+        QCOMPARE(row->fields.url, QString());
+        QCOMPARE(row->fields.notes, QString());
+        QVERIFY(!vault->isInitialized());
+    }
+
+    void changesOnlyReachTheRowTheyName()
+    {
+        Sandbox sandbox;
+        sandbox.addAccount(QStringLiteral("b"));
+        auto vault = sandbox.openVault();
+        const qint64 listed = vault->accountAt(1)->rowid;
+        // Another copy adds an account that now stands at position 1.
+        sandbox.addAccount(QStringLiteral("a"));
+        const AccountFields replacement{QStringLiteral("x"), Encrypt({}), Encrypt({}), {}, {}, {}};
+        QVERIFY(!vault->updateAccountAt(1, listed, replacement));
+        QVERIFY(!vault->deleteAccountAt(1, listed));
+        QCOMPARE(names(*vault), QStringList({QStringLiteral("a"), QStringLiteral("b")}));
+        QVERIFY(vault->updateAccountAt(2, listed, replacement));
+        QVERIFY(vault->deleteAccountAt(1, vault->accountAt(1)->rowid));
+        QCOMPARE(names(*vault), QStringList({QStringLiteral("x")}));
+    }
+
+    void masterPasswordStorage()
+    {
+        Sandbox sandbox;
+        auto vault = sandbox.openVault();
+        vault->storeMasterPassword(Encrypt(QStringLiteral("first one")), false);
+        QVERIFY(!vault->isInitialized());
+        vault->storeMasterPassword(Encrypt(QStringLiteral("second one")), true);
+        QVERIFY(vault->isInitialized());
+        QCOMPARE(Decrypt(vault->storedMasterPassword()), QStringLiteral("second one"));
+        {
+            Database raw;
+            raw.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
+            raw.exec("delete from master");
+        }
+        QCOMPARE(errorCodeOf([&] { vault->isInitialized(); }), ErrorCode::NoCurrentRecord);
+        QCOMPARE(errorCodeOf([&] { vault->storedMasterPassword(); }), ErrorCode::NoCurrentRecord);
+    }
+
+    void compactionKeepsEveryRowAndTheKey()
+    {
+        Sandbox sandbox;
+        sandbox.initializeMaster(QStringLiteral("masterpass"));
+        sandbox.addAccount(QStringLiteral("one"), QStringLiteral("u1"), QStringLiteral("p1"));
+        sandbox.addAccount(QStringLiteral("two"), QStringLiteral("u2"), QStringLiteral("p2"), QStringLiteral("http://2"),
+                           QStringLiteral("h\nh"), QStringLiteral("n"));
+        const QString target = sandbox.appFolder() + QStringLiteral("/data1.mdb");
+        VaultStore::compact(sandbox.vaultPath(), target);
+        auto copy = VaultStore::open(target);
+        auto original = sandbox.openVault();
+        QCOMPARE(names(*copy), names(*original));
+        QCOMPARE(copy->accountAt(2)->fields, original->accountAt(2)->fields);
+        QCOMPARE(Decrypt(copy->storedMasterPassword()), QStringLiteral("masterpass"));
+        QVERIFY(copy->isInitialized());
+        QVERIFY(!readAll(target).contains("accounts"));  // enciphered on disk
+
+        // An existing target is never overwritten.
+        const QByteArray before = readAll(target);
+        QCOMPARE(errorCodeOf([&] { VaultStore::compact(sandbox.vaultPath(), target); }), ErrorCode::DatabaseFailure);
+        QCOMPARE(readAll(target), before);
+    }
+
+    void foreignAndMissingFilesAreRefused()
+    {
+        Sandbox sandbox;
+        const QString missing = sandbox.appFolder() + QStringLiteral("/none.mdb");
+        QCOMPARE(errorCodeOf([&] { VaultStore::open(missing); }), ErrorCode::VaultNotFound);
+        QVERIFY(!QFile::exists(missing));
+
+        const QString garbage = sandbox.appFolder() + QStringLiteral("/garbage.mdb");
+        QFile file(garbage);
+        file.open(QIODevice::WriteOnly);
+        file.write(QByteArray(4096, '\x5a'));
+        file.close();
+        QCOMPARE(errorCodeOf([&] { VaultStore::open(garbage); }), ErrorCode::UnrecognizedFormat);
+
+        const QString otherKey = sandbox.appFolder() + QStringLiteral("/other.mdb");
+        {
+            Database db;
+            db.open(otherKey, QByteArrayLiteral("not-the-key"), true);
+            db.exec("create table accounts (account text)");
+        }
+        QCOMPARE(errorCodeOf([&] { VaultStore::open(otherKey); }), ErrorCode::UnrecognizedFormat);
+        QCOMPARE(errorCodeOf([&] { VaultStore::compact(otherKey, sandbox.appFolder() + "/c.mdb"); }),
+                 ErrorCode::UnrecognizedFormat);
+        QVERIFY(!QFile::exists(sandbox.appFolder() + "/c.mdb"));
+    }
+
+    void cipherRoundTripsAndRefusesDamage()
+    {
+        for (const QString& text : {QString(), QStringLiteral(" Mixed Case "), QString(50, QChar(0x6F22)),
+                                    QStringLiteral("🔐 e\u0301 שלום")})
+            QCOMPARE(Decrypt(Encrypt(text)), text);
+        const QString once = Encrypt(QStringLiteral("secret"));
+        QVERIFY(once != Encrypt(QStringLiteral("secret")));
+
+        QString tampered = once;
+        const qsizetype middle = tampered.size() / 2;
+        tampered[middle] = tampered[middle] == QLatin1Char('A') ? QLatin1Char('B') : QLatin1Char('A');
+        const QString otherKey = StringCipher::instance().Encrypt(QStringLiteral("secret"), QStringLiteral("123"));
+        for (const QString& bad : {tampered, once.left(20), QString(), QStringLiteral("not base64 at all!"),
+                                   once + QStringLiteral("AA"), QStringLiteral("AAAA"), otherKey})
+            QCOMPARE(errorCodeOf([&] { Decrypt(bad); }), ErrorCode::CipherFailure);
+    }
+};
+
+QUILLOCK_TEST_MAIN(TestVaultStore)
+#include "tst_vaultstore.moc"
