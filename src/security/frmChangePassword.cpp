@@ -1,0 +1,83 @@
+#include "security/frmChangePassword.h"
+
+#include "ui_frmChangePassword.h"
+
+#include "security/passwordrule.h"
+#include "shared/fonts.h"
+#include "shared/programend.h"
+#include "shared/settings.h"
+#include "vault/stringcipher.h"
+#include "vault/vaultstore.h"
+
+namespace {
+const QString TrayChoice = QStringLiteral("T");
+const QString EndChoice = QStringLiteral("E");
+}  // namespace
+
+frmChangePassword::frmChangePassword(VaultStore& vault, QWidget* parent)
+    : QDialog(parent), ui(std::make_unique<Ui::frmChangePassword>()), vault_(vault)
+{
+    ui->setupUi(this);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+                   | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(size());
+    Fonts::UseArial(this);
+    Fonts::UseCourier({ui->txtPassword1, ui->txtPassword2});
+
+    const QString stored = vault_.storedMasterPassword();
+    ui->txtPassword1->setText(Decrypt(stored));
+    ui->txtPassword2->setText(Decrypt(stored));
+
+    // Only the exact values select; anything else leaves the choice open.
+    const QString exitChoice = Settings::GetSetting(Settings::ExitKey);
+    if (exitChoice == TrayChoice)
+        ui->Option1->setChecked(true);
+    else if (exitChoice == EndChoice)
+        ui->Option2->setChecked(true);
+    updateOptionTabStop();
+
+    // `clicked` comes from the user only (mouse, Space, arrow keys), so the
+    // selection above saves nothing.
+    connect(ui->Option1, &QRadioButton::clicked, this, [this] { Option_Click(TrayChoice); });
+    connect(ui->Option2, &QRadioButton::clicked, this, [this] { Option_Click(EndChoice); });
+    connect(ui->Option1, &QRadioButton::toggled, this, &frmChangePassword::updateOptionTabStop);
+    connect(ui->cmdOk, &QPushButton::clicked, this, &frmChangePassword::cmdOk_Click);
+    connect(ui->cmdExit, &QPushButton::clicked, this, &frmChangePassword::cmdExit_Click);
+    ui->txtPassword1->setFocus();
+}
+
+frmChangePassword::~frmChangePassword() = default;
+
+void frmChangePassword::updateOptionTabStop()
+{
+    // The pair is one tab stop: the selected option, or the first when
+    // neither is; the arrow keys move between them.
+    const bool secondIsStop = ui->Option2->isChecked();
+    ui->Option1->setFocusPolicy(secondIsStop ? Qt::ClickFocus : Qt::StrongFocus);
+    ui->Option2->setFocusPolicy(secondIsStop ? Qt::StrongFocus : Qt::ClickFocus);
+}
+
+void frmChangePassword::Option_Click(const QString& choice)
+{
+    if (!RunCommand(this, [&] { Settings::SaveSetting(Settings::ExitKey, choice); }))
+        reject();
+}
+
+void frmChangePassword::cmdOk_Click()
+{
+    const bool running = RunCommand(this, [this] {
+        const std::optional<QString> master = PasswordRule::Validate(this, ui->txtPassword1, ui->txtPassword2);
+        if (!master)
+            return;
+        vault_.storeMasterPassword(Encrypt(*master), /*markInitialized=*/false);
+        Settings::SaveSetting(Settings::InitializedKey, QStringLiteral("T"));
+        accept();
+    });
+    if (!running)
+        reject();
+}
+
+void frmChangePassword::cmdExit_Click()
+{
+    reject();
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QDialog>
+#include <memory>
+
+namespace Ui {
+class frmChangePassword;
+}
+class VaultStore;
+
+// Options: a new master password, and what the exit command does.
+class frmChangePassword : public QDialog {
+    Q_OBJECT
+public:
+    // Fills both boxes with the current master password and selects the
+    // stored exit choice.
+    frmChangePassword(VaultStore& vault, QWidget* parent = nullptr);
+    ~frmChangePassword() override;
+
+private:
+    void cmdOk_Click();
+    void cmdExit_Click();
+    void Option_Click(const QString& choice);
+    void updateOptionTabStop();
+
+    std::unique_ptr<Ui::frmChangePassword> ui;
+    VaultStore& vault_;
+};

@@ -1,0 +1,84 @@
+#include "security/frmCreatePassword.h"
+
+#include "ui_frmCreatePassword.h"
+
+#include "security/passwordrule.h"
+#include "shared/fonts.h"
+#include "shared/programend.h"
+#include "shared/settings.h"
+#include "vault/stringcipher.h"
+#include "vault/vaultstore.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QScreen>
+
+frmCreatePassword::frmCreatePassword(VaultStore& vault, QWidget* parent)
+    : QDialog(parent), ui(std::make_unique<Ui::frmCreatePassword>()), vault_(vault)
+{
+    ui->setupUi(this);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+                   | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(size());
+    Fonts::UseArial(this);
+    Fonts::UseCourier({ui->txtPassword1, ui->txtPassword2});
+
+    connect(ui->cmdOk, &QPushButton::clicked, this, &frmCreatePassword::cmdOk_Click);
+    connect(ui->cmdExit, &QPushButton::clicked, this, &frmCreatePassword::cmdExit_Click);
+    ui->txtPassword1->setFocus();
+}
+
+frmCreatePassword::~frmCreatePassword() = default;
+
+void frmCreatePassword::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (placed_)
+        return;
+    placed_ = true;
+    // The main window is not shown yet, so the screen is the only reference.
+    QScreen* where = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!where)
+        return;
+    QRect frame = frameGeometry();
+    frame.moveCenter(where->availableGeometry().center());
+    move(frame.topLeft());
+}
+
+void frmCreatePassword::closeEvent(QCloseEvent* event)
+{
+    // Going on from here would leave a vault without a master password.
+    cmdExit_Click();
+    QDialog::closeEvent(event);
+}
+
+void frmCreatePassword::keyPressEvent(QKeyEvent* event)
+{
+    // There is no cancel button: Escape must not end the program.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void frmCreatePassword::cmdOk_Click()
+{
+    const bool running = RunCommand(this, [this] {
+        const std::optional<QString> master = PasswordRule::Validate(this, ui->txtPassword1, ui->txtPassword2);
+        if (!master)
+            return;
+        vault_.storeMasterPassword(Encrypt(*master), /*markInitialized=*/true);
+        Settings::SaveSetting(Settings::InitializedKey, QStringLiteral("T"));
+        accept();
+    });
+    if (!running)
+        reject();
+}
+
+void frmCreatePassword::cmdExit_Click()
+{
+    ProgramEnd::endNow();
+    reject();
+}

@@ -1,0 +1,28 @@
+#include "security/frmMasterPassword.h"
+
+#include "ui_frmMasterPassword.h"
+
+#include "shared/fonts.h"
+#include "shared/module1.h"
+
+frmMasterPassword::frmMasterPassword(QWidget* parent)
+    : QDialog(parent), ui(std::make_unique<Ui::frmMasterPassword>())
+{
+    ui->setupUi(this);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+                   | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(size());
+    Fonts::UseArial(this);
+    Fonts::UseCourier({ui->txtPassword});
+
+    connect(ui->cmdOk, &QPushButton::clicked, this, &frmMasterPassword::cmdOk_Click);
+    ui->txtPassword->setFocus();
+}
+
+frmMasterPassword::~frmMasterPassword() = default;
+
+void frmMasterPassword::cmdOk_Click()
+{
+    Module1::EnteredPassword = ui->txtPassword->text();
+    accept();
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+class QLineEdit;
+class QWidget;
+
+// The one rule for a master password, kept here so creating it and
+// changing it can never disagree.
+namespace PasswordRule {
+
+inline constexpr int MaxLength = 16;
+inline constexpr int MinLength = 8;
+
+inline const QString RejectionText = QStringLiteral(
+    "Data validation failed.  Your master password must be between eight and sixteen characters.  "
+    "The passwords you entered must match.  Please try again.");
+inline const QString RejectionTitle = QStringLiteral("Quillock Security Initialization");
+
+// Leading and trailing spaces (only spaces) removed.
+QString StripSpaces(const QString& text);
+
+// The master password the two entries stand for, or nothing when they
+// break the rule.
+std::optional<QString> Accept(const QString& first, const QString& second);
+
+// Checks both boxes as typed. On rejection shows the message, then puts the
+// focus in the first box and empties both.
+std::optional<QString> Validate(QWidget* window, QLineEdit* first, QLineEdit* second);
+
+}  // namespace PasswordRule
