@@ -1,0 +1,56 @@
+#pragma once
+
+#include "vault/vaultstore.h"
+
+#include <QDialog>
+#include <memory>
+
+class QPlainTextEdit;
+namespace Ui {
+class AccountForm;
+}
+
+// What the add and edit dialogs share: one layout, the typing limits, the
+// hidden Edit menu and the checks "&Ok" makes before anything is stored.
+class AccountDialog : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int NameLimit = 255;
+    static constexpr int UsernameLimit = 50;
+    static constexpr int PasswordLimit = 50;
+    static constexpr int UrlLimit = 255;
+    static constexpr int TextLimit = 2000;  // hint and notes
+
+    ~AccountDialog() override;
+
+    // A multi-line box's text with its line breaks as "\n", nothing else
+    // changed (QPlainTextEdit::toPlainText would turn no-break spaces into
+    // plain ones).
+    static QString BoxText(const QPlainTextEdit* box);
+
+protected:
+    AccountDialog(VaultStore& vault, const QString& title, QWidget* parent);
+
+    // Puts plain values into the boxes. A value stored longer than its box's
+    // limit (by other means) is shown whole, so storing it back loses nothing.
+    void showFields(const AccountFields& plain);
+    // The boxes as they are stored: untrimmed, username and password enciphered.
+    AccountFields fieldsToStore() const;
+
+    // Runs inside the "&Ok" command once both checks passed; the dialog
+    // closes as accepted afterwards.
+    virtual void store() = 0;
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    VaultStore& vault_;
+    std::unique_ptr<Ui::AccountForm> ui;
+
+private:
+    void okClicked();
+    bool entriesPass();
+    void limitLength(QPlainTextEdit* box, int limit);
+    void runClipboardCommand(void (*command)());
+
+    bool filling_ = false;
+};

@@ -1,0 +1,62 @@
+#include "accounts/frmEditAccount.h"
+
+#include "ui_accountform.h"
+
+#include "shared/module1.h"
+#include "shared/programend.h"
+#include "vault/stringcipher.h"
+
+#include <limits>
+
+namespace {
+
+// The 1-based vault position of a list index; none for "nothing selected".
+std::optional<qint64> VaultPosition(qint64 listIndex)
+{
+    if (listIndex < 0 || listIndex == std::numeric_limits<qint64>::max())
+        return std::nullopt;
+    return listIndex + 1;
+}
+
+}  // namespace
+
+frmEditAccount::frmEditAccount(VaultStore& vault, QWidget* parent)
+    : AccountDialog(vault, QStringLiteral("Edit Account Information. . ."), parent)
+{
+    setObjectName(QStringLiteral("frmEditAccount"));
+}
+
+bool frmEditAccount::load()
+{
+    const auto position = VaultPosition(Module1::EditIndex);
+    if (!position)
+        return false;
+    const auto row = vault_.accountAt(*position);
+    if (!row)
+        return false;
+    AccountFields plain = row->fields;
+    plain.username = Decrypt(row->fields.username);
+    plain.password = Decrypt(row->fields.password);
+    showFields(plain);
+    loadedRowid_ = row->rowid;
+    return true;
+}
+
+void frmEditAccount::store()
+{
+    const auto position = VaultPosition(Module1::EditIndex);
+    // A row that has gone or changed places is left alone; the caller's
+    // rebuilt list shows the vault as it now is.
+    if (position)
+        vault_.updateAccountAt(*position, loadedRowid_, fieldsToStore());
+}
+
+bool ShowEditAccount(QWidget* owner, VaultStore& vault, qint64 position)
+{
+    Module1::EditIndex = position;
+    frmEditAccount dialog(vault, owner);
+    bool found = false;
+    if (!RunCommand(owner, [&] { found = dialog.load(); }) || !found)
+        return false;
+    return dialog.exec() == QDialog::Accepted;
+}

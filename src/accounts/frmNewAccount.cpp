@@ -1,0 +1,15 @@
+#include "accounts/frmNewAccount.h"
+
+#include "ui_accountform.h"
+
+frmNewAccount::frmNewAccount(VaultStore& vault, QWidget* parent)
+    : AccountDialog(vault, QStringLiteral("Add New Account. . ."), parent)
+{
+    setObjectName(QStringLiteral("frmNewAccount"));
+    ui->txtURL->setText(QStringLiteral("http://"));
+}
+
+void frmNewAccount::store()
+{
+    vault_.appendAccount(fieldsToStore());
+}
