@@ -13,6 +13,9 @@
 #include <QSettings>
 #include <QTimer>
 #include <cstdlib>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 void PrepareTestProcess()
 {
@@ -103,4 +106,36 @@ void TypeInto(QWidget* parent, const char* name, const QString& text)
     else if (auto* plain = qobject_cast<QPlainTextEdit*>(box))
         plain->clear();
     QTest::keyClicks(box, text);
+}
+
+namespace {
+constexpr unsigned FileOverrides = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER);
+
+bool capabilities(bool set, __user_cap_data_struct* data)
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    return syscall(set ? SYS_capset : SYS_capget, &header, data) == 0;
+}
+}  // namespace
+
+ObeyFilePermissions::ObeyFilePermissions()
+{
+    __user_cap_data_struct data[2] = {};
+    if (!capabilities(false, data))
+        return;
+    saved_[0] = data[0].effective;
+    saved_[1] = data[1].effective;
+    data[0].effective &= ~FileOverrides;
+    changed_ = capabilities(true, data);
+}
+
+ObeyFilePermissions::~ObeyFilePermissions()
+{
+    if (!changed_)
+        return;
+    __user_cap_data_struct data[2] = {};
+    capabilities(false, data);
+    data[0].effective = saved_[0];
+    data[1].effective = saved_[1];
+    capabilities(true, data);
 }

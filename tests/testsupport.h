@@ -61,6 +61,18 @@ T* Child(QObject* parent, const char* name)
     return found;
 }
 
+// While alive, the process obeys file permissions even when run as root,
+// so read-only folders really refuse writes.
+class ObeyFilePermissions {
+public:
+    ObeyFilePermissions();
+    ~ObeyFilePermissions();
+
+private:
+    unsigned saved_[2] = {0, 0};
+    bool changed_ = false;
+};
+
 // Sets up the headless, temporary settings folder before the application.
 void PrepareTestProcess();
 

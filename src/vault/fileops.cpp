@@ -28,6 +28,18 @@ bool exists(const QString& path)
     RaiseFileError(errno, path, QStringLiteral("test for"));
 }
 
+void createEmpty(const QString& path)
+{
+    const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == EEXIST)
+            throw AppError(ErrorCode::DatabaseFailure, QStringLiteral("Database '%1' already exists.").arg(path),
+                           ErrorSource::Files);
+        RaiseFileError(errno, path, QStringLiteral("create"));
+    }
+    ::close(fd);
+}
+
 void remove(const QString& path)
 {
     if (::unlink(native(path).constData()) != 0)

@@ -7,6 +7,8 @@
 namespace FileOps {
 // False only when nothing is there; other failures of the test raise.
 bool exists(const QString& path);
+// Creates an empty file; fails when one exists already.
+void createEmpty(const QString& path);
 void remove(const QString& path);
 void removeIfExists(const QString& path);
 void rename(const QString& from, const QString& to);

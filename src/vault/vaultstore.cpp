@@ -95,11 +95,11 @@ void VaultStore::createFresh(const QString& path)
 
 void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
 {
-    if (FileOps::exists(targetPath))
-        throw AppError(ErrorCode::DatabaseFailure,
-                       QStringLiteral("Database '%1' already exists.").arg(targetPath), ErrorSource::Store);
     Database source;
     source.open(vaultPath, DatabasePassword);
+    // Claiming the target ourselves tells an existing file and an access
+    // error apart, which SQLite's own open does not.
+    FileOps::createEmpty(targetPath);
     bool attached = false;
     try {
         Statement attach(source, "attach database ? as compacted key ?");

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+#include <memory>
+#include <vector>
+
+#include "desktop/tray.h"
+
+namespace Ui {
+class frmMain;
+}
+class VaultLock;
+class VaultStore;
+
+// The main window. Loading it is the whole start-up; it owns the vault for
+// the program's life and closes it when it unloads.
+class frmMain : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit frmMain(QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    // Start-up. False when the program ended during it.
+    bool Load();
+
+    // The open vault; null before start-up opened it and after unload.
+    VaultStore* VaultDb() const { return vaultDb_.get(); }
+    Tray& Tray1() { return tray_; }
+    QTimer& timer() { return timer_; }
+
+    // Rebuilds the account list and empties the detail panel.
+    void LoadAccountList();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    VaultStore& vault() const;
+    void runStartUp();
+    void writeScratchIcon();
+
+    void cboAccount_Click();
+    void cmdReveal_Click();
+    void cmdDelete_Click();
+    void cmdEdit_Click();
+    void cmdHttp_Click();
+    void cmdNewAccount_Click();
+    void FlatBttn1_Click();
+    void FlatBttn2_Click();
+    void cmdExit_Click();
+    void Tray1_MouseAction(int code);
+    void mnuOpen_Click();
+    void mnuExit_Click();
+    void hideToTray();
+    void showFromTray();
+    void endSequence();
+    bool listedRowMatches(int index, qint64 rowid) const;
+
+    std::unique_ptr<Ui::frmMain> ui;
+    std::unique_ptr<VaultLock> lock_;
+    std::unique_ptr<VaultStore> vaultDb_;
+    std::vector<qint64> listedRows_;  // the row each list entry stands for
+    QTimer timer_;
+    Tray tray_;
+    bool unloaded_ = false;
+};

@@ -1,0 +1,295 @@
+// The main window: its layout, the account list and detail panel, reveal,
+// delete, the thirty-second clearing, and what guards each of them.
+#include "testsupport.h"
+
+#include "accounts/frmMain.h"
+#include "shared/module1.h"
+#include "vault/apperror.h"
+#include "vault/sqlite.h"
+#include "vault/stringcipher.h"
+
+#include <QClipboard>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QToolButton>
+
+namespace {
+
+const QString Master = QStringLiteral("opensesame");
+const QString Mask = QStringLiteral("****************");
+
+struct MainWindowFixture {
+    Sandbox sandbox;
+    std::unique_ptr<frmMain> window;
+
+    void start()
+    {
+        sandbox.initializeMaster(Master);
+        window = std::make_unique<frmMain>();
+        QVERIFY(window->Load());
+        window->show();
+    }
+    QComboBox* list() { return Child<QComboBox>(window.get(), "cboAccount"); }
+    QString label(const char* name) { return Child<QLabel>(window.get(), name)->text(); }
+    bool enabled(const char* name) { return Child<QPushButton>(window.get(), name)->isEnabled(); }
+    void pick(int index)
+    {
+        list()->setCurrentIndex(index);
+        emit list()->activated(index);
+    }
+    void click(const char* name) { QTest::mouseClick(Child<QAbstractButton>(window.get(), name), Qt::LeftButton); }
+};
+
+void answerMasterPrompt(const QString& entry)
+{
+    WhenModalOpens([entry](QWidget* prompt) {
+        TypeInto(prompt, "txtPassword", entry);
+        QTest::mouseClick(Child<QPushButton>(prompt, "cmdOk"), Qt::LeftButton);
+    });
+}
+
+}  // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void layoutMenusAndTabOrder()
+    {
+        MainWindowFixture f;
+        f.start();
+        QCOMPARE(f.window->centralWidget()->size(), QSize(466, 305));
+        QCOMPARE(Child<QGroupBox>(f.window.get(), "Frame2")->title(), QStringLiteral("Account Information"));
+        QCOMPARE(Child<QWidget>(f.window.get(), "cmdEdit")->geometry(), QRect(376, 96, 80, 25));
+        QCOMPARE(Child<QWidget>(f.window.get(), "cmdEdit")->parentWidget(), f.window->centralWidget());
+        QCOMPARE(Child<QWidget>(f.window.get(), "lblNotes")->parentWidget()->objectName(), QStringLiteral("Frame2"));
+        QCOMPARE(Child<QLabel>(f.window.get(), "lblUsername")->font().pointSizeF(), 9.75);
+        QVERIFY(!(f.window->windowFlags() & Qt::WindowMaximizeButtonHint));
+
+        QStringList visibleMenus;
+        for (QAction* menu : f.window->menuBar()->actions())
+            if (menu->isVisible())
+                visibleMenus << menu->text();
+        QCOMPARE(visibleMenus, QStringList({"He&lp "}));
+        QMenu* tray = Child<QMenu>(f.window.get(), "mnuTray");
+        QCOMPARE(tray->actions().size(), 3);
+        QVERIFY(tray->actions().at(1)->isSeparator());
+        QCOMPARE(tray->actions().at(2)->text(), QStringLiteral("E&xit Program"));
+        QCOMPARE(Child<QMenu>(f.window.get(), "mnuVisit")->actions().size(), 1);
+
+        const QStringList order = {"cmdExit", "cmdHelp", "cmdNewAccount", "FlatBttn1", "cmdEdit",
+                                   "cmdHttp", "cmdReveal", "cboAccount", "cmdDelete", "FlatBttn2"};
+        const auto nextTabStop = [](QWidget* from) {
+            QWidget* next = from->nextInFocusChain();
+            while (!(next->focusPolicy() & Qt::TabFocus))
+                next = next->nextInFocusChain();
+            return next->objectName();
+        };
+        for (int i = 0; i + 1 < order.size(); ++i)
+            QCOMPARE(nextTabStop(Child<QWidget>(f.window.get(), order[i].toLatin1())), order[i + 1]);
+        auto* flat = Child<QToolButton>(f.window.get(), "FlatBttn2");
+        QCOMPARE(flat->text(), QStringLiteral("Print Report"));
+        QCOMPARE(flat->toolTip(), QStringLiteral("Print report containing all records."));
+        QVERIFY(!flat->icon().isNull());
+    }
+
+    void pickShowsTheRowBehindTheMask()
+    {
+        MainWindowFixture f;
+        f.sandbox.addAccount("first", "user one", "abc", "http://", "hint 1", "line 1\nline 2");
+        f.sandbox.addAccount("last", "user two", QString(50, 'x'), "http://a", "", "");
+        f.start();
+        f.pick(0);
+        QCOMPARE(f.label("lblUsername"), QStringLiteral("user one"));
+        QCOMPARE(f.label("lblPassword"), Mask);
+        QCOMPARE(f.label("lblNotes"), QStringLiteral("line 1\nline 2"));
+        QCOMPARE(Module1::SelectedPassword, QStringLiteral("abc"));
+        QVERIFY(f.window->timer().isActive());
+        QVERIFY(f.enabled("cmdEdit") && f.enabled("cmdDelete") && f.enabled("cmdReveal"));
+        QVERIFY(!f.enabled("cmdHttp"));  // "http://" alone is not an address
+
+        f.pick(1);
+        QCOMPARE(f.label("lblUsername"), QStringLiteral("user two"));
+        QCOMPARE(f.label("lblPassword"), Mask);
+        QCOMPARE(Module1::SelectedPassword, QString(50, 'x'));
+        QVERIFY(f.enabled("cmdHttp"));
+        // A later pick with a short address never disables it again.
+        f.pick(0);
+        QVERIFY(f.enabled("cmdHttp"));
+    }
+
+    void markupInFieldsIsShownAsText()
+    {
+        MainWindowFixture f;
+        f.sandbox.addAccount("<b>bold</b>", "<i>u</i>", "p", "http://<x>", "<h1>big</h1>", "&amp;");
+        f.start();
+        f.pick(0);
+        for (const char* name : {"lblUsername", "lblURL", "lblHint", "lblNotes"})
+            QCOMPARE(Child<QLabel>(f.window.get(), name)->textFormat(), Qt::PlainText);
+        QCOMPARE(f.label("lblNotes"), QStringLiteral("&amp;"));
+    }
+
+    void revealAsksForTheMasterPassword()
+    {
+        MainWindowFixture f;
+        f.sandbox.addAccount("a", "u", "the password");
+        f.start();
+        f.pick(0);
+        answerMasterPrompt(QStringLiteral("OpenSesame"));
+        f.click("cmdReveal");
+        QCOMPARE(f.label("lblPassword"), Mask);
+        QCOMPARE(f.sandbox.messages.size(), 1);
+        QCOMPARE(f.sandbox.messages[0].text, QStringLiteral("Security check failed."));
+        QCOMPARE(f.sandbox.messages[0].title, QStringLiteral("Quillock Security Check"));
+        QCOMPARE(f.sandbox.messages[0].icon, QMessageBox::Critical);
+
+        answerMasterPrompt(Master);
+        f.click("cmdReveal");
+        QCOMPARE(f.label("lblPassword"), QStringLiteral("the password"));
+        QCOMPARE(f.sandbox.messages.size(), 1);
+        // The next pick puts the mask back.
+        f.pick(0);
+        QCOMPARE(f.label("lblPassword"), Mask);
+    }
+
+    void deleteAsksAndRemovesOnlyOnOk()
+    {
+        MainWindowFixture f;
+        f.sandbox.addAccount("a");
+        f.sandbox.addAccount("b");
+        f.start();
+        f.pick(1);
+        f.sandbox.answers = {QMessageBox::Cancel};
+        f.click("cmdDelete");
+        QCOMPARE(f.sandbox.messages.last().text, QStringLiteral("Delete this account from the Quillock database?"));
+        QCOMPARE(f.sandbox.messages.last().title, QStringLiteral("Delete Confirmation. . ."));
+        QCOMPARE(f.sandbox.messages.last().buttons, QMessageBox::Ok | QMessageBox::Cancel);
+        QCOMPARE(f.list()->count(), 2);
+        QCOMPARE(f.label("lblPassword"), Mask);
+        QVERIFY(!f.window->timer().isActive());
+
+        f.click("cmdDelete");
+        QCOMPARE(f.list()->count(), 1);
+        QCOMPARE(f.list()->itemText(0), QStringLiteral("a"));
+        QCOMPARE(f.label("lblUsername"), QString());
+        QVERIFY(!f.enabled("cmdDelete"));
+        QCOMPARE(f.sandbox.openVault()->accountList().size(), size_t(1));
+    }
+
+    void anotherCopysChangeNeverReachesTheWrongRow()
+    {
+        MainWindowFixture f;
+        f.sandbox.addAccount("b", "user b");
+        f.start();
+        // Another copy adds "a", which now stands at the first position.
+        f.sandbox.addAccount("a", "user a");
+        f.pick(0);
+        QCOMPARE(f.label("lblUsername"), QString());
+        QCOMPARE(f.list()->count(), 2);  // rebuilt instead of showing "a" as "b"
+
+        f.pick(1);
+        QCOMPARE(f.label("lblUsername"), QStringLiteral("user b"));
+        f.sandbox.addAccount("0 first", "user 0");
+        f.click("cmdDelete");
+        QCOMPARE(f.sandbox.openVault()->accountList().size(), size_t(3));  // nothing deleted
+        QCOMPARE(f.list()->count(), 3);
+    }
+
+    void timerEmptiesThePanelAfterThirtySeconds()
+    {
+        MainWindowFixture f;
+        f.sandbox.addAccount("a", "u", "p");
+        f.start();
+        QCOMPARE(f.window->timer().interval(), 30000);
+        f.window->timer().setInterval(50);
+        f.pick(0);
+        answerMasterPrompt(Master);
+        f.click("cmdReveal");
+        QCOMPARE(f.label("lblPassword"), QStringLiteral("p"));
+        QTRY_VERIFY(!f.window->timer().isActive());
+        QCOMPARE(f.label("lblPassword"), QString());
+        QCOMPARE(f.list()->currentIndex(), -1);
+        QCOMPARE(Module1::SelectedPassword, QString());
+        QVERIFY(!f.enabled("cmdReveal"));
+    }
+
+    void aPickRestartsTheClearing()
+    {
+        MainWindowFixture f;
+        f.sandbox.addAccount("a", "u", "p");
+        f.start();
+        f.window->timer().setInterval(400);
+        f.pick(0);
+        QTest::qWait(250);
+        f.pick(0);
+        QTest::qWait(250);
+        QCOMPARE(f.label("lblUsername"), QStringLiteral("u"));
+        QTRY_COMPARE(f.label("lblUsername"), QString());
+    }
+
+    void fortyThousandAccounts()
+    {
+        MainWindowFixture f;
+        {
+            Database raw;
+            raw.open(f.sandbox.vaultPath(), VaultStore::DatabasePassword);
+            raw.exec("begin");
+            Statement insert(raw, "insert into accounts (account, username, password, url) values (?, ?, ?, 'http://')");
+            const QString user = Encrypt(QStringLiteral("someone"));
+            for (int i = 0; i < 40000; ++i) {
+                insert.reset();
+                insert.bind(1, QStringLiteral("acct %1").arg(i, 5, 10, QLatin1Char('0')));
+                insert.bind(2, user);
+                insert.bind(3, Encrypt(QStringLiteral("pw %1").arg(i)));
+                insert.step();
+            }
+            raw.exec("commit");
+        }
+        f.start();
+        QCOMPARE(f.list()->count(), 40000);
+        f.pick(39999);
+        QCOMPARE(Module1::SelectedPassword, QStringLiteral("pw 39999"));
+        answerMasterPrompt(Master);
+        f.click("cmdReveal");
+        QCOMPARE(f.label("lblPassword"), QStringLiteral("pw 39999"));
+        f.click("cmdDelete");
+        QCOMPARE(f.list()->count(), 39999);
+        QCOMPARE(f.list()->itemText(39998), QStringLiteral("acct 39998"));
+    }
+
+    void untrappedFailureReportsAndEnds()
+    {
+        MainWindowFixture f;
+        f.sandbox.addAccount("a", "u", "p");
+        {
+            Database raw;
+            raw.open(f.sandbox.vaultPath(), VaultStore::DatabasePassword);
+            raw.exec("update accounts set password = 'damaged'");
+        }
+        f.start();
+        f.pick(0);
+        QCOMPARE(f.sandbox.ends, 1);
+        QCOMPARE(f.sandbox.messages.size(), 1);
+        QVERIFY(f.sandbox.messages[0].text.contains(QString::number(ErrorCode::CipherFailure)));
+        QCOMPARE(Module1::SelectedPassword, QString());
+    }
+
+    void clipboardKeysDoNothingHere()
+    {
+        MainWindowFixture f;
+        f.sandbox.addAccount("a", "u", "p");
+        f.start();
+        f.pick(0);
+        QApplication::clipboard()->setText(QStringLiteral("before"));
+        f.list()->setFocus();
+        QTest::keyClick(f.window.get(), Qt::Key_C, Qt::ControlModifier);
+        QTest::keyClick(f.window.get(), Qt::Key_X, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
+        QCOMPARE(f.list()->count(), 1);
+    }
+};
+
+QUILLOCK_TEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
