@@ -1,0 +1,146 @@
+// The About box and the addresses the program hands to the desktop.
+#include "testsupport.h"
+
+#include "desktop/frmAbout.h"
+#include "desktop/links.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTimer>
+
+namespace {
+
+// Closes a box that a test failed to close, so the test fails instead of hanging.
+void closeLeftoverAfter(int ms)
+{
+    QTimer::singleShot(ms, [] {
+        if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            box->done(-1);
+    });
+}
+
+}  // namespace
+
+class TestAbout : public QObject {
+    Q_OBJECT
+private slots:
+    void versionLineComesFromTheBuild()
+    {
+        Sandbox sandbox;
+        const QString expected = QStringLiteral("Version %1.%2.%3")
+                                     .arg(QUILLOCK_VERSION_MAJOR)
+                                     .arg(QUILLOCK_VERSION_MINOR)
+                                     .arg(QUILLOCK_VERSION_PATCH);
+        QCOMPARE(Links::VersionLine(), expected);
+        QVERIFY(QRegularExpression(QStringLiteral("^Version (0|[1-9]\\d*)\\.(0|[1-9]\\d*)\\.(0|[1-9]\\d*)$"))
+                    .match(Links::VersionLine())
+                    .hasMatch());
+
+        frmAbout box;
+        QCOMPARE(box.windowTitle(), QStringLiteral("About Quillock"));
+        QCOMPARE(Child<QLabel>(&box, "Label1")->text(), QStringLiteral("Quillock"));
+        QCOMPARE(Child<QLabel>(&box, "lblVersion")->text(), expected);
+        QCOMPARE(Child<QPushButton>(&box, "cmdOK")->text(), QStringLiteral("&Ok"));
+        // The picture comes from the program's resources.
+        QCOMPARE(Child<QLabel>(&box, "Picture1")->pixmap().size(), QSize(32, 32));
+        for (const char* bold : {"Label1", "lblVersion", "csHyperlink1"})
+            QVERIFY2(Child<QLabel>(&box, bold)->font().bold(), bold);
+        QVERIFY(Child<QLabel>(&box, "csHyperlink1")->font().underline());
+        QVERIFY(Child<QLabel>(&box, "csHyperlink1")->text().contains(QStringLiteral(">Request Technical Support<")));
+
+        // Everything shares one vertical axis.
+        const int axis = box.width() / 2;
+        for (const char* name : {"Label1", "lblVersion", "Picture1", "csHyperlink1", "cmdOK"}) {
+            const QRect area = Child<QWidget>(&box, name)->geometry();
+            QVERIFY2(qAbs(area.center().x() + 1 - axis) <= 1, name);
+        }
+    }
+
+    void eachOpeningIsFresh()
+    {
+        Sandbox sandbox;
+        QString seen;
+        WhenModalOpens([](QWidget* box) {
+            Child<QLabel>(box, "lblVersion")->setText(QStringLiteral("changed"));
+            QTest::mouseClick(Child<QPushButton>(box, "cmdOK"), Qt::LeftButton);
+        });
+        closeLeftoverAfter(8000);
+        frmAbout::showAbout(nullptr);
+
+        WhenModalOpens([&seen](QWidget* box) {
+            seen = Child<QLabel>(box, "lblVersion")->text();
+            QTest::mouseClick(Child<QPushButton>(box, "cmdOK"), Qt::LeftButton);
+        });
+        closeLeftoverAfter(8000);
+        frmAbout::showAbout(nullptr);
+        QCOMPARE(seen, Links::VersionLine());
+    }
+
+    void okClosesAndTheOwnerWaits()
+    {
+        Sandbox sandbox;
+        QWidget owner;
+        owner.show();
+        bool ownerBlocked = false;
+        WhenModalOpens([&](QWidget* box) {
+            ownerBlocked = box->parentWidget() == &owner && box->isModal() && QApplication::activeModalWidget() == box;
+            QTest::mouseClick(Child<QPushButton>(box, "cmdOK"), Qt::LeftButton);
+        });
+        closeLeftoverAfter(8000);
+        frmAbout::showAbout(&owner);
+        QVERIFY(ownerBlocked);
+        QCOMPARE(QApplication::activeModalWidget(), nullptr);
+
+        frmAbout box;
+        QTimer::singleShot(0, &box, [&box] { QTest::mouseClick(Child<QPushButton>(&box, "cmdOK"), Qt::LeftButton); });
+        closeLeftoverAfter(8000);
+        QCOMPARE(box.exec(), int(QDialog::Accepted));
+    }
+
+    void supportLinkGoesToTheDesktop()
+    {
+        Sandbox sandbox;
+        bool stillOpen = false;
+        WhenModalOpens([&](QWidget* box) {
+            auto* link = Child<QLabel>(box, "csHyperlink1");
+            QTest::mouseClick(link, Qt::LeftButton, {}, link->rect().center());
+            stillOpen = box->isVisible();
+            QTest::mouseClick(Child<QPushButton>(box, "cmdOK"), Qt::LeftButton);
+        });
+        closeLeftoverAfter(8000);
+        frmAbout::showAbout(nullptr);
+        QCOMPARE(sandbox.opened, QStringList{QStringLiteral("mailto:support@quillock.app")});
+        QVERIFY(stillOpen);
+    }
+
+    void losingTheFocusClosesAsOk()
+    {
+        Sandbox sandbox;
+        QWidget other;
+        frmAbout box;
+        bool wasActive = false;
+        bool closedOnlyAfterwards = false;
+        QTimer::singleShot(0, &box, [&] {
+            box.activateWindow();
+            wasActive = QTest::qWaitForWindowActive(&box);
+            closedOnlyAfterwards = box.isVisible();
+            other.show();
+            other.activateWindow();
+            QApplication::setActiveWindow(&other);
+        });
+        closeLeftoverAfter(8000);
+        QCOMPARE(box.exec(), int(QDialog::Accepted));
+        QVERIFY(wasActive);
+        QVERIFY(closedOnlyAfterwards);
+    }
+
+    void helpAddressIsBesideTheProgram()
+    {
+        Sandbox sandbox;
+        QCOMPARE(Links::HelpAddress(), QStringLiteral("file://") + sandbox.appFolder() + QStringLiteral("/help/index.htm"));
+    }
+};
+
+QUILLOCK_TEST_MAIN(TestAbout)
+#include "tst_about.moc"

@@ -1,0 +1,305 @@
+// The account report file: its exact bytes, its escaping, its permissions
+// and its failures.
+#include "testsupport.h"
+
+#include "report/reportwriter.h"
+#include "vault/apperror.h"
+#include "vault/stringcipher.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+QByteArray golden(const char* name)
+{
+    const QByteArray bytes = readAll(QStringLiteral(QUILLOCK_SOURCE_DIR "/tests/golden/") + QLatin1String(name));
+    if (bytes.isEmpty())
+        qFatal("golden file %s is missing", name);
+    return bytes;
+}
+
+void writeFile(const QString& path, const QByteArray& bytes, mode_t mode)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    file.close();
+    ::chmod(path.toUtf8().constData(), mode);
+}
+
+mode_t modeOf(const QString& path)
+{
+    struct stat info {};
+    if (::stat(path.toUtf8().constData(), &info) != 0)
+        return 0;
+    return info.st_mode & 07777;
+}
+
+ino_t inodeOf(const QString& path)
+{
+    struct stat info {};
+    ::stat(path.toUtf8().constData(), &info);
+    return info.st_ino;
+}
+
+int errorCodeOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const AppError& error) {
+        return error.code();
+    }
+    return 0;
+}
+
+QByteArray fingerprint(const QString& path)
+{
+    return QCryptographicHash::hash(readAll(path), QCryptographicHash::Sha256);
+}
+
+// Everything in the folder but the vault: a failed report leaves nothing.
+QStringList leftovers(const QString& folder)
+{
+    QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    names.removeAll(QStringLiteral("data.mdb"));
+    return names;
+}
+
+QList<QByteArray> reportLines(const QByteArray& bytes)
+{
+    return bytes.split('\n');
+}
+
+// Root passes every permission check; the failures under test are an
+// ordinary user's, so a root test run takes the part of "nobody".
+class OrdinaryUser {
+public:
+    OrdinaryUser()
+    {
+        if (::geteuid() != 0)
+            return;
+        if (::setegid(65534) != 0 || ::seteuid(65534) != 0) {
+            ::setegid(0);
+            usable_ = false;
+            return;
+        }
+        switched_ = true;
+    }
+    ~OrdinaryUser()
+    {
+        if (switched_) {
+            if (::seteuid(0) != 0 || ::setegid(0) != 0)
+                qFatal("cannot return to the test's own user");
+        }
+    }
+    bool usable() const { return usable_; }
+
+private:
+    bool switched_ = false;
+    bool usable_ = true;
+};
+
+}  // namespace
+
+class TestReport : public QObject {
+    Q_OBJECT
+private slots:
+    void emptyVaultGivesTheHeadingOnly()
+    {
+        Sandbox sandbox;
+        auto vault = sandbox.openVault();
+        const QString path = sandbox.appFolder() + QStringLiteral("/report.htm");
+        WriteReport(*vault, path);
+        QCOMPARE(readAll(path), golden("report_empty.htm"));
+    }
+
+    void accountsInListOrderEscapedAndInUtf8()
+    {
+        Sandbox sandbox;
+        // Stored out of order, with a case-only tie ("apple" first), markup,
+        // all five special characters, line breaks and non-Latin text.
+        sandbox.addAccount(QStringLiteral("zeta mail"), QStringLiteral("z@example.org"), QStringLiteral("Zz9!"),
+                           QStringLiteral("http://mail.example.org"));
+        sandbox.addAccount(QStringLiteral("Bank & Trust"), QStringLiteral("<admin>"), QStringLiteral("p\"a'ss&<>"),
+                           QStringLiteral("http://bank.example.com/?a=1&b=2"),
+                           QStringLiteral("Mother's \"maiden\" name"),
+                           QStringLiteral("line one\nline two\r\nline three"));
+        sandbox.addAccount(QStringLiteral("apple"), QStringLiteral("jürgen"), QStringLiteral("пароль日本"),
+                           QStringLiteral("http://"), QStringLiteral("Ελληνικά"),
+                           QStringLiteral("<script>alert('x')</script>"));
+        sandbox.addAccount(QStringLiteral("Apple"), QStringLiteral("second"), QStringLiteral("tie"), QString());
+        sandbox.addAccount(QStringLiteral("Почта"), QStringLiteral("иван"), QStringLiteral("секрет"),
+                           QStringLiteral("http://почта.example"));
+
+        auto vault = sandbox.openVault();
+        const QString path = sandbox.appFolder() + QStringLiteral("/report.htm");
+        WriteReport(*vault, path);
+        const QByteArray written = readAll(path);
+        QCOMPARE(written, golden("report_accounts.htm"));
+        QVERIFY(written.startsWith("\xEF\xBB\xBF<html>"));
+
+        // The same vault gives the same bytes, although its cipher text
+        // differs on every storing.
+        WriteReport(*vault, path);
+        QCOMPARE(readAll(path), written);
+        QCOMPARE(ReportContent(*vault), written);
+    }
+
+    void markupIsEscapedInEveryField()
+    {
+        Sandbox sandbox;
+        const QString markup = QStringLiteral("<a href=\"x\">O'Neil & co</a>");
+        const QByteArray escaped = "&lt;a href=&quot;x&quot;&gt;O&#39;Neil &amp; co&lt;/a&gt;";
+        sandbox.addAccount(markup, markup, markup, markup, markup, markup);
+        auto vault = sandbox.openVault();
+        const QList<QByteArray> lines = reportLines(ReportContent(*vault));
+        // Lines 6 to 10 hold the fields; line 7 holds two of them.
+        const QList<int> fieldsOnLine = {1, 2, 1, 1, 1};
+        for (int i = 0; i < fieldsOnLine.size(); ++i) {
+            const QByteArray& line = lines.at(5 + i);
+            QCOMPARE(line.count(escaped), fieldsOnLine.at(i));
+            QVERIFY2(!line.contains("<a ") && !line.contains("O'Neil"), line.constData());
+        }
+        QCOMPARE(HtmlEscape(QStringLiteral("&amp; <>\"'\n")), QStringLiteral("&amp;amp; &lt;&gt;&quot;&#39;\n"));
+    }
+
+    void emptyStoredValuesGiveEmptyCells()
+    {
+        Sandbox sandbox;
+        // A row stored without cipher text, as another tool might leave it.
+        sandbox.openVault()->appendAccount({QStringLiteral("bare"), {}, {}, {}, {}, {}});
+        auto vault = sandbox.openVault();
+        const QList<QByteArray> lines = reportLines(ReportContent(*vault));
+        QCOMPARE(lines.at(6), QByteArray("<tr><td><font face=\"arial\"><b>Username:</b></td><td><font face=\"arial\">"
+                                         "</td></tr><tr><td><font face=\"arial\"><b>Password:</b></td><td><font "
+                                         "face=\"arial\"></td></tr>\r"));
+        QCOMPARE(lines.at(9), QByteArray("<tr><td><font face=\"arial\"><b>Other Notes:</b></td><td><font "
+                                         "face=\"arial\"></td></tr>\r"));
+    }
+
+    void reportIsTheOwnersAloneAlsoWhenReplacing()
+    {
+        Sandbox sandbox;
+        sandbox.addAccount(QStringLiteral("mail"), QStringLiteral("me"), QStringLiteral("secret"));
+        auto vault = sandbox.openVault();
+        const QString path = sandbox.appFolder() + QStringLiteral("/report.htm");
+
+        const mode_t oldMask = ::umask(0);  // a careless umask must not widen it
+        WriteReport(*vault, path);
+        QCOMPARE(modeOf(path), mode_t(0600));
+
+        // An older report that others could read: a reader that holds it
+        // open must never see the new passwords.
+        writeFile(path, "old report", 0644);
+        const ino_t oldInode = inodeOf(path);
+        QFile earlierReader(path);
+        QVERIFY(earlierReader.open(QIODevice::ReadOnly));
+        WriteReport(*vault, path);
+        ::umask(oldMask);
+
+        QCOMPARE(modeOf(path), mode_t(0600));
+        QVERIFY(inodeOf(path) != oldInode);
+        QCOMPARE(earlierReader.readAll(), QByteArray("old report"));
+        QVERIFY(readAll(path).contains("secret"));
+        QCOMPARE(leftovers(sandbox.appFolder()), QStringList{QStringLiteral("report.htm")});
+    }
+
+    void unwritablePlacesRaiseAccessErrorAndChangeNothing()
+    {
+        Sandbox sandbox;
+        sandbox.addAccount(QStringLiteral("mail"), QStringLiteral("me"), QStringLiteral("secret"));
+        auto vault = sandbox.openVault();
+        const QString folder = sandbox.appFolder();
+        const QString path = folder + QStringLiteral("/report.htm");
+        const QByteArray vaultBefore = fingerprint(sandbox.vaultPath());
+        const QByteArray folderName = folder.toUtf8();
+        if (!OrdinaryUser().usable())
+            QSKIP("cannot take the part of an ordinary user");
+
+        // A read-only folder: nothing can be created in it.
+        ::chmod(folderName.constData(), 0555);
+        {
+            OrdinaryUser user;
+            QCOMPARE(errorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::PathAccess);
+        }
+        QVERIFY(!QFile::exists(path));
+
+        // A writable folder: the same user writes the report...
+        ::chmod(folderName.constData(), 0777);
+        {
+            OrdinaryUser user;
+            WriteReport(*vault, path);
+        }
+        QVERIFY(readAll(path).contains("secret"));
+
+        // ...but not over a report made read-only.
+        writeFile(path, "kept", 0444);
+        {
+            OrdinaryUser user;
+            QCOMPARE(errorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::PathAccess);
+        }
+        QCOMPARE(readAll(path), QByteArray("kept"));
+        ::chmod(folderName.constData(), 0700);
+        QCOMPARE(leftovers(folder), QStringList{QStringLiteral("report.htm")});
+        QCOMPARE(fingerprint(sandbox.vaultPath()), vaultBefore);
+        QCOMPARE(vault->accountList().size(), size_t(1));
+    }
+
+    void failuresPartWayKeepTheEarlierReport()
+    {
+        Sandbox sandbox;
+        for (int i = 0; i < 20; ++i)
+            sandbox.addAccount(QStringLiteral("account %1").arg(i), QStringLiteral("user"), QStringLiteral("pw"));
+        auto vault = sandbox.openVault();
+        const QString path = sandbox.appFolder() + QStringLiteral("/report.htm");
+        writeFile(path, "earlier", 0600);
+
+        // The disk fills up after the first few hundred bytes.
+        struct rlimit oldLimit {};
+        ::getrlimit(RLIMIT_FSIZE, &oldLimit);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = oldLimit;
+        small.rlim_cur = 300;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        const int code = errorCodeOf([&] { WriteReport(*vault, path); });
+        ::setrlimit(RLIMIT_FSIZE, &oldLimit);
+        std::signal(SIGXFSZ, oldHandler);
+        QCOMPARE(code, ErrorCode::FileFailure);
+        QCOMPARE(readAll(path), QByteArray("earlier"));
+        QCOMPARE(leftovers(sandbox.appFolder()), QStringList{QStringLiteral("report.htm")});
+
+        // A field that does not decipher stops the report before the disk.
+        sandbox.openVault()->appendAccount({QStringLiteral("broken"), QStringLiteral("bm90IGNpcGhlcg=="),
+                                            Encrypt(QStringLiteral("pw")), {}, {}, {}});
+        const QByteArray vaultBefore = fingerprint(sandbox.vaultPath());
+        QCOMPARE(errorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::CipherFailure);
+        QCOMPARE(readAll(path), QByteArray("earlier"));
+        QCOMPARE(leftovers(sandbox.appFolder()), QStringList{QStringLiteral("report.htm")});
+        QCOMPARE(fingerprint(sandbox.vaultPath()), vaultBefore);
+        QCOMPARE(vault->accountList().size(), size_t(21));
+    }
+
+    void addressKeepsThePathUnchanged()
+    {
+        QCOMPARE(ReportAddress(QStringLiteral("/home/ann/My Programs/Quillock")),
+                 QStringLiteral("file:///home/ann/My Programs/Quillock/report.htm"));
+    }
+};
+
+QUILLOCK_TEST_MAIN(TestReport)
+#include "tst_report.moc"
