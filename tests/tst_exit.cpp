@@ -1,0 +1,227 @@
+// Leaving the program: the exit command and its question, the tray icon and
+// its menu, the close box, and the ways out to help, the web and About.
+#include "testsupport.h"
+
+#include "accounts/frmMain.h"
+#include "desktop/tray.h"
+#include "shared/module1.h"
+#include "shared/settings.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QToolButton>
+
+namespace {
+
+struct ExitFixture {
+    Sandbox sandbox;
+    std::unique_ptr<frmMain> window;
+    QString report() const { return sandbox.appFolder() + QStringLiteral("/report.htm"); }
+
+    void start(bool trayAvailable = true)
+    {
+        Tray::OverrideAvailability(trayAvailable);
+        sandbox.initializeMaster(QStringLiteral("opensesame"));
+        QFile file(report());
+        file.open(QIODevice::WriteOnly);
+        file.write("an earlier report");
+        file.close();
+        window = std::make_unique<frmMain>();
+        QVERIFY(window->Load());
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+    ~ExitFixture() { Tray::OverrideAvailability(std::nullopt); }
+
+    void exitProgram() { QTest::mouseClick(Child<QToolButton>(window.get(), "cmdExit"), Qt::LeftButton); }
+    bool scratchIconExists() const { return QFile::exists(sandbox.workFolder() + QStringLiteral("/temp.icx")); }
+};
+
+}  // namespace
+
+class TestExit : public QObject {
+    Q_OBJECT
+private slots:
+    void exitFollowsTheStoredChoice_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<QString>("outcome");
+        const int none = QMessageBox::NoButton;
+        QTest::newRow("E ends") << "E" << none << false << "ended";
+        QTest::newRow("T hides") << "T" << none << false << "hidden";
+        QTest::newRow("unset, Yes") << "" << int(QMessageBox::Yes) << true << "hidden";
+        QTest::newRow("unset, No") << "" << int(QMessageBox::No) << true << "ended";
+        QTest::newRow("unset, Cancel") << "" << int(QMessageBox::Cancel) << true << "shown";
+        QTest::newRow("lower-case e asks") << "e" << int(QMessageBox::Cancel) << true << "shown";
+        QTest::newRow("lower-case t asks") << "t" << int(QMessageBox::No) << true << "ended";
+        QTest::newRow("padded E asks") << " E" << int(QMessageBox::Yes) << true << "hidden";
+    }
+
+    void exitFollowsTheStoredChoice()
+    {
+        QFETCH(QString, setting);
+        QFETCH(int, answer);
+        QFETCH(bool, asked);
+        QFETCH(QString, outcome);
+        ExitFixture f;
+        if (!setting.isEmpty())
+            Settings::SaveSetting(Settings::ExitKey, setting);
+        f.start();
+        if (answer != QMessageBox::NoButton)
+            f.sandbox.answers = {QMessageBox::StandardButton(answer)};
+        f.exitProgram();
+
+        // The report goes first, whatever happens next.
+        QVERIFY(!QFile::exists(f.report()));
+        QCOMPARE(f.sandbox.messages.size(), asked ? 1 : 0);
+        if (asked) {
+            const MessageBox::Request& question = f.sandbox.messages.first();
+            QCOMPARE(question.title, QStringLiteral("Quillock Exit Utility"));
+            QCOMPARE(question.buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+            QCOMPARE(question.defaultButton, QMessageBox::Yes);
+            QCOMPARE(question.icon, QMessageBox::Question);
+            QVERIFY(question.text.startsWith(QStringLiteral("Do you want to leave an icon in the system tray (next")));
+            QVERIFY(question.text.contains(QStringLiteral("screen)?  If yes")));
+        }
+        QCOMPARE(f.sandbox.ends, outcome == QLatin1String("ended") ? 1 : 0);
+        QCOMPARE(f.window->isVisible(), outcome != QLatin1String("hidden"));
+        QCOMPARE(f.window->Tray1().isShown(), outcome != QLatin1String("ended"));
+        QCOMPARE(f.scratchIconExists(), outcome != QLatin1String("ended"));
+        // The answer is never stored.
+        QCOMPARE(Settings::GetSetting(Settings::ExitKey), setting);
+        QVERIFY(f.window->VaultDb() != nullptr);
+    }
+
+    void trayBringsTheWindowBack()
+    {
+        ExitFixture f;
+        Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
+        f.sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"));
+        f.start();
+        auto* list = Child<QComboBox>(f.window.get(), "cboAccount");
+        list->setCurrentIndex(0);
+        emit list->activated(0);
+        f.exitProgram();
+        QVERIFY(!f.window->isVisible());
+        QVERIFY(f.window->timer().isActive());  // hiding does not stop the clearing
+
+        emit f.window->Tray1().MouseAction(3);
+        QVERIFY(!f.window->isVisible());
+        emit f.window->Tray1().MouseAction(Tray::Restore);
+        QVERIFY(f.window->isVisible());
+        QCOMPARE(Child<QLabel>(f.window.get(), "lblUsername")->text(), QStringLiteral("u"));
+        QVERIFY(f.sandbox.messages.isEmpty());  // no password asked
+
+        auto* menu = Child<QMenu>(f.window.get(), "mnuTray");
+        emit f.window->Tray1().MouseAction(Tray::ContextMenu);
+        QTRY_VERIFY(menu->isVisible());
+        menu->hide();
+
+        f.window->hide();
+        Child<QAction>(f.window.get(), "mnuOpen")->trigger();
+        QVERIFY(f.window->isVisible());
+    }
+
+    void trayMenuExitKeepsTheReport()
+    {
+        ExitFixture f;
+        f.start();
+        Child<QAction>(f.window.get(), "mnuExit")->trigger();
+        QCOMPARE(f.sandbox.ends, 1);
+        QVERIFY(QFile::exists(f.report()));
+        QVERIFY(!f.scratchIconExists());
+        QVERIFY(!f.window->Tray1().isShown());
+        QVERIFY(f.sandbox.messages.isEmpty());
+    }
+
+    void closeBoxUnloadsAndKeepsTheReport()
+    {
+        ExitFixture f;
+        Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
+        f.start();
+        f.window->close();
+        QVERIFY(QFile::exists(f.report()));
+        QVERIFY(!f.scratchIconExists());
+        QCOMPARE(f.window->VaultDb(), nullptr);
+        QVERIFY(!f.window->Tray1().isShown());
+        QVERIFY(f.sandbox.messages.isEmpty());
+        QCOMPARE(f.sandbox.ends, 0);
+    }
+
+    void withoutATrayTheWindowIsMinimized()
+    {
+        ExitFixture f;
+        Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
+        f.start(/*trayAvailable=*/false);
+        f.exitProgram();
+        QVERIFY(f.window->isMinimized());
+        QCOMPARE(f.sandbox.ends, 0);
+        emit f.window->Tray1().MouseAction(Tray::Restore);
+        QVERIFY(!f.window->isMinimized());
+    }
+
+    void helpAndWebAddresses()
+    {
+        ExitFixture f;
+        f.start();
+        QTest::mouseClick(Child<QToolButton>(f.window.get(), "cmdHelp"), Qt::LeftButton);
+        Child<QAction>(f.window.get(), "mnuHelpC")->trigger();
+        Child<QAction>(f.window.get(), "mnuWebsite")->trigger();
+        const QString help = QStringLiteral("file://") + f.sandbox.appFolder() + QStringLiteral("/help/index.htm");
+        QCOMPARE(f.sandbox.opened, QStringList({help, help, QStringLiteral("http://www.quillock.app/")}));
+    }
+
+    void openUrlHandsOverWebAddressesOnly_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("handedOver");
+        QTest::newRow("http") << "http://example.com/a b" << true;
+        QTest::newRow("https") << "https://example.com" << true;
+        QTest::newRow("capital scheme") << "HTTP://EXAMPLE.COM" << true;
+        QTest::newRow("no scheme") << "www.example.com/login" << true;
+        QTest::newRow("file") << "file:///etc/passwd" << false;
+        QTest::newRow("javascript") << "javascript:alert(1)" << false;
+        QTest::newRow("program") << "ssh://host" << false;
+    }
+
+    void openUrlHandsOverWebAddressesOnly()
+    {
+        QFETCH(QString, url);
+        QFETCH(bool, handedOver);
+        ExitFixture f;
+        f.sandbox.addAccount(QStringLiteral("a"), {}, {}, url);
+        f.start();
+        auto* list = Child<QComboBox>(f.window.get(), "cboAccount");
+        list->setCurrentIndex(0);
+        emit list->activated(0);
+        auto* open = Child<QPushButton>(f.window.get(), "cmdHttp");
+        QVERIFY(open->isEnabled());
+        QTest::mouseClick(open, Qt::LeftButton);
+        QCOMPARE(f.sandbox.opened, handedOver ? QStringList{url} : QStringList{});
+        QVERIFY(f.sandbox.messages.isEmpty());
+    }
+
+    void aboutBoxIsModalOverTheMainWindow()
+    {
+        ExitFixture f;
+        f.start();
+        QString version;
+        WhenModalOpens([&](QWidget* about) {
+            version = Child<QLabel>(about, "lblVersion")->text();
+            QTest::mouseClick(Child<QPushButton>(about, "cmdOK"), Qt::LeftButton);
+        });
+        Child<QAction>(f.window.get(), "mnuAbout")->trigger();
+        QCOMPARE(version, QStringLiteral("Version %1.%2.%3")
+                              .arg(QUILLOCK_VERSION_MAJOR)
+                              .arg(QUILLOCK_VERSION_MINOR)
+                              .arg(QUILLOCK_VERSION_PATCH));
+    }
+};
+
+QUILLOCK_TEST_MAIN(TestExit)
+#include "tst_exit.moc"
