@@ -1,0 +1,716 @@
+#include "testsupport.h"
+
+#include "accounts/frmEditAccount.h"
+#include "accounts/frmNewAccount.h"
+#include "shared/module1.h"
+#include "vault/stringcipher.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <limits>
+
+bool operator==(const AccountRow& a, const AccountRow& b)
+{
+    return a.rowid == b.rowid && a.fields == b.fields;
+}
+
+namespace {
+
+const QString NameMessage = QStringLiteral("Data validation error.  You must enter a name for this account.");
+const QString UrlMessage =
+    QStringLiteral("Data validation error.  Your internet url must be in the proper format (http://<address>).");
+
+// Drives the modal dialog that opens while it lives and closes it if the
+// driver left it open, so a failed check can never hang the test.
+class ModalDriver {
+public:
+    explicit ModalDriver(std::function<void(QDialog*)> drive) : drive_(std::move(drive))
+    {
+        timer_.callOnTimeout([this] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible())
+                return;
+            timer_.stop();
+            opened = true;
+            drive_(dialog);
+            if (dialog->isVisible())
+                dialog->reject();
+        });
+        timer_.start(10);
+    }
+    bool opened = false;
+
+private:
+    std::function<void(QDialog*)> drive_;
+    QTimer timer_;
+};
+
+// The accounts in list order, username and password deciphered.
+QList<AccountFields> PlainAccounts(VaultStore& vault)
+{
+    QList<AccountFields> accounts;
+    vault.forEachAccount([&](const AccountRow& row) {
+        AccountFields plain = row.fields;
+        plain.username = Decrypt(row.fields.username);
+        plain.password = Decrypt(row.fields.password);
+        accounts.append(plain);
+    });
+    return accounts;
+}
+
+QList<AccountRow> Rows(VaultStore& vault)
+{
+    QList<AccountRow> rows;
+    vault.forEachAccount([&](const AccountRow& row) { rows.append(row); });
+    return rows;
+}
+
+void ClickOk(QDialog* dialog)
+{
+    QTest::mouseClick(Child<QPushButton>(dialog, "cmdOk"), Qt::LeftButton);
+}
+
+int ExecNew(VaultStore& vault, const std::function<void(QDialog*)>& drive)
+{
+    frmNewAccount dialog(vault);
+    ModalDriver driver(drive);
+    return dialog.exec();
+}
+
+// Texts at each box's limit in several scripts: accents, CJK, right-to-left,
+// emoji, combining marks, no-break space, and line breaks where allowed.
+QString Repeat(const QString& piece, int length)
+{
+    QString text;
+    while (text.size() < length)
+        text += piece;
+    text.truncate(length);
+    if (text.back().isHighSurrogate())
+        text.back() = QLatin1Char('x');
+    return text;
+}
+
+AccountFields LongPlainAccount()
+{
+    return {Repeat(QStringLiteral("Ça 銀行 بنك "), 255),
+            Repeat(QStringLiteral("usé€r👤"), 50),
+            Repeat(QStringLiteral("pä\u0301ss 密码🔑"), 50),
+            Repeat(QStringLiteral("http://例え.jp/ü?q=שלום"), 255),
+            Repeat(QStringLiteral("Hint\u00a0\u05e2\u05d1\u05e8\u05d9\u05ea 🙂\n"), 2000),
+            Repeat(QStringLiteral("e\u0301 \u0627\u0644\u0639\u0631\u0628\u064a\u0629\n\n中文 "), 2000)};
+}
+
+void FillBoxes(QDialog* dialog, const AccountFields& plain)
+{
+    Child<QLineEdit>(dialog, "txtName")->setText(plain.account);
+    Child<QLineEdit>(dialog, "txtUsername")->setText(plain.username);
+    Child<QLineEdit>(dialog, "txtPassword")->setText(plain.password);
+    Child<QLineEdit>(dialog, "txtURL")->setText(plain.url);
+    Child<QPlainTextEdit>(dialog, "txtHint")->setPlainText(plain.hint);
+    Child<QPlainTextEdit>(dialog, "txtNotes")->setPlainText(plain.notes);
+}
+
+AccountFields BoxContents(QDialog* dialog)
+{
+    return {Child<QLineEdit>(dialog, "txtName")->text(),
+            Child<QLineEdit>(dialog, "txtUsername")->text(),
+            Child<QLineEdit>(dialog, "txtPassword")->text(),
+            Child<QLineEdit>(dialog, "txtURL")->text(),
+            AccountDialog::BoxText(Child<QPlainTextEdit>(dialog, "txtHint")),
+            AccountDialog::BoxText(Child<QPlainTextEdit>(dialog, "txtNotes"))};
+}
+
+}  // namespace
+
+class TestAccountDialogs : public QObject {
+    Q_OBJECT
+
+private slots:
+    void layoutMatchesTheWindowTable();
+    void enterStoresFromLinesButBreaksLinesInNotes();
+    void blankNameRefusedAndUrlLeftAlone();
+    void nameStoredWithOuterSpaces();
+    void urlNeedsScheme_data();
+    void urlNeedsScheme();
+    void emptyFieldsStoredAsCipherOfEmptyText();
+    void duplicateNamesAccepted();
+    void cancelAndCloseBoxStoreNothing();
+    void typingAndPastingStopAtTheLimits();
+    void longAndForeignTextsRoundTrip();
+
+    void editShowsAndStoresTheRowAtItsPosition();
+    void editReachesEachOfTwoEqualNames();
+    void editFindsNoRowForNoSelectionOrPastTheEnd();
+    void editUnchangedRewritesWithFreshCipherText();
+    void editRenameMovesTheAccount();
+    void editChecksBeforeStoring();
+    void editCancelAndCloseBoxKeepTheRecord();
+    void editLeavesARowThatChangedMeanwhile();
+    void editEndsOnUndecipherableFieldWithoutShowing();
+};
+
+void TestAccountDialogs::layoutMatchesTheWindowTable()
+{
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    frmNewAccount add(*vault);
+    frmEditAccount edit(*vault);
+    QCOMPARE(add.windowTitle(), QStringLiteral("Add New Account. . ."));
+    QCOMPARE(edit.windowTitle(), QStringLiteral("Edit Account Information. . ."));
+
+    for (QDialog* dialog : {static_cast<QDialog*>(&add), static_cast<QDialog*>(&edit)}) {
+        QVERIFY(dialog->isModal());
+        QCOMPARE(dialog->minimumSize(), QSize(312, 273));
+        QCOMPARE(dialog->maximumSize(), QSize(312, 273));
+        QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->geometry(), QRect(88, 80, 217, 21));
+        QCOMPARE(Child<QPlainTextEdit>(dialog, "txtNotes")->geometry(), QRect(8, 192, 297, 41));
+        QCOMPARE(Child<QPushButton>(dialog, "cmdCancel")->geometry(), QRect(224, 240, 80, 25));
+        QCOMPARE(Child<QLabel>(dialog, "lblURL")->text(), QStringLiteral("Internet URL:"));
+
+        const QList<QPair<const char*, int>> limits{{"txtName", 255}, {"txtUsername", 50}, {"txtPassword", 50},
+                                                    {"txtURL", 255}};
+        for (const auto& [name, limit] : limits)
+            QCOMPARE(Child<QLineEdit>(dialog, name)->maxLength(), limit);
+        QCOMPARE(Child<QLineEdit>(dialog, "txtPassword")->echoMode(), QLineEdit::Normal);
+
+        // Tab order, from the first box round to the first box again.
+        const QStringList order{"txtName", "txtUsername", "txtPassword", "txtURL",
+                                "txtHint", "txtNotes",    "cmdOk",       "cmdCancel"};
+        QWidget* at = Child<QWidget>(dialog, "txtName");
+        QStringList walked;
+        do {
+            if (at->focusPolicy() & Qt::TabFocus)
+                walked.append(at->objectName());
+            at = at->nextInFocusChain();
+        } while (at != Child<QWidget>(dialog, "txtName"));
+        QCOMPARE(walked, order);
+
+        for (const char* name : {"txtHint", "txtNotes"}) {
+            auto* box = Child<QPlainTextEdit>(dialog, name);
+            QVERIFY(box->tabChangesFocus());
+            QCOMPARE(box->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+            QCOMPARE(box->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+            QVERIFY(!box->font().bold());
+        }
+        auto* ok = Child<QPushButton>(dialog, "cmdOk");
+        QVERIFY(ok->isDefault());
+        QCOMPARE(ok->text(), QStringLiteral("&Ok"));
+        QCOMPARE(ok->toolTip(), QStringLiteral("Enter information into database."));
+        QCOMPARE(Child<QPushButton>(dialog, "cmdCancel")->toolTip(), QStringLiteral("Exit this screen."));
+        QCOMPARE(ok->font().family(), QStringLiteral("Arial"));
+        QCOMPARE(ok->font().pointSizeF(), 8.25);
+        QVERIFY(!ok->font().bold());
+        QVERIFY(Child<QLabel>(dialog, "lblHint")->font().bold());
+        QCOMPARE(Child<QLabel>(dialog, "lblHint")->font().pointSizeF(), 8.25);
+
+        auto* menu = Child<QMenu>(dialog, "mnuEdit");
+        QCOMPARE(menu->title(), QStringLiteral("Edit"));
+        QVERIFY(!menu->isVisible());
+        const QList<QPair<const char*, QString>> items{{"mnuCut", "Ctrl+X"}, {"mnuCopy", "Ctrl+C"},
+                                                       {"mnuPaste", "Ctrl+V"}};
+        for (const auto& [name, keys] : items) {
+            auto* action = Child<QAction>(dialog, name);
+            QCOMPARE(action->shortcut(), QKeySequence(keys));
+            QVERIFY(dialog->actions().contains(action));
+            QVERIFY(menu->actions().contains(action));
+        }
+    }
+
+    // A fresh dialog: empty boxes but the URL, focus in the name box.
+    add.show();
+    QVERIFY(QTest::qWaitForWindowActive(&add));
+    QCOMPARE(QApplication::focusWidget(), Child<QWidget>(&add, "txtName"));
+    QCOMPARE(BoxContents(&add), (AccountFields{{}, {}, {}, QStringLiteral("http://"), {}, {}}));
+}
+
+void TestAccountDialogs::enterStoresFromLinesButBreaksLinesInNotes()
+{
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    const int result = ExecNew(*vault, [](QDialog* dialog) {
+        TypeInto(dialog, "txtName", QStringLiteral("Mail"));
+        TypeInto(dialog, "txtHint", QStringLiteral("first"));
+        QTest::keyClick(Child<QWidget>(dialog, "txtHint"), Qt::Key_Return);
+        QTest::keyClicks(Child<QWidget>(dialog, "txtHint"), QStringLiteral("second"));
+        QVERIFY(dialog->isVisible());
+        // Tab leaves the box instead of typing a tab.
+        QTest::keyClick(Child<QWidget>(dialog, "txtHint"), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), Child<QWidget>(dialog, "txtNotes"));
+        Child<QWidget>(dialog, "txtUsername")->setFocus();
+        QTest::keyClick(Child<QWidget>(dialog, "txtUsername"), Qt::Key_Return);
+    });
+    QCOMPARE(result, int(QDialog::Accepted));
+    const auto stored = PlainAccounts(*vault);
+    QCOMPARE(stored.size(), 1);
+    QCOMPARE(stored[0].hint, QStringLiteral("first\nsecond"));
+}
+
+void TestAccountDialogs::blankNameRefusedAndUrlLeftAlone()
+{
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    const int result = ExecNew(*vault, [&](QDialog* dialog) {
+        TypeInto(dialog, "txtName", QStringLiteral("   "));
+        TypeInto(dialog, "txtURL", QStringLiteral("example.com"));
+        ClickOk(dialog);
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(sandbox.messages.size(), 1);
+        QCOMPARE(sandbox.messages[0].text, NameMessage);
+        QCOMPARE(sandbox.messages[0].icon, QMessageBox::Information);
+        QCOMPARE(sandbox.messages[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(sandbox.messages[0].title, QStringLiteral("Quillock"));
+        QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("example.com"));
+        QCOMPARE(QApplication::focusWidget(), Child<QWidget>(dialog, "txtName"));
+        // A tab is not a space: such a name passes.
+        TypeInto(dialog, "txtName", QStringLiteral(" "));
+        Child<QLineEdit>(dialog, "txtName")->insert(QStringLiteral("\t"));
+        TypeInto(dialog, "txtURL", QStringLiteral("http://example.com"));
+        ClickOk(dialog);
+    });
+    QCOMPARE(result, int(QDialog::Accepted));
+    QCOMPARE(sandbox.messages.size(), 1);
+    QCOMPARE(PlainAccounts(*vault).value(0).account, QStringLiteral(" \t"));
+}
+
+void TestAccountDialogs::nameStoredWithOuterSpaces()
+{
+    Sandbox sandbox;
+    sandbox.addAccount(QStringLiteral("Mail"));
+    auto vault = sandbox.openVault();
+    const int result = ExecNew(*vault, [](QDialog* dialog) {
+        TypeInto(dialog, "txtName", QStringLiteral("  Bank  "));
+        TypeInto(dialog, "txtUsername", QStringLiteral(" me "));
+        TypeInto(dialog, "txtPassword", QStringLiteral("s3cret "));
+        QCOMPARE(Child<QLineEdit>(dialog, "txtPassword")->displayText(), QStringLiteral("s3cret "));
+        TypeInto(dialog, "txtNotes", QStringLiteral(" note "));
+        ClickOk(dialog);
+    });
+    QCOMPARE(result, int(QDialog::Accepted));
+    QVERIFY(sandbox.messages.isEmpty());
+    const auto stored = PlainAccounts(*vault);
+    QCOMPARE(stored.size(), 2);
+    QCOMPARE(stored[0], (AccountFields{QStringLiteral("  Bank  "), QStringLiteral(" me "), QStringLiteral("s3cret "),
+                                       QStringLiteral("http://"), {}, QStringLiteral(" note ")}));
+    QCOMPARE(stored[1].account, QStringLiteral("Mail"));
+}
+
+void TestAccountDialogs::urlNeedsScheme_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<bool>("refusedFirst");
+    QTest::newRow("initial") << QStringLiteral("http://") << QStringLiteral("http://") << false;
+    QTest::newRow("address") << QStringLiteral("http://a.example/x") << QStringLiteral("http://a.example/x") << false;
+    QTest::newRow("https") << QStringLiteral("https://a.example") << QStringLiteral("https://a.example") << false;
+    QTest::newRow("empty") << QString() << QStringLiteral("http://") << true;
+    QTest::newRow("bare host") << QStringLiteral("a.example") << QStringLiteral("http://a.example") << true;
+    QTest::newRow("capitals") << QStringLiteral("HTTP://a.example") << QStringLiteral("http://HTTP://a.example")
+                              << true;
+    QTest::newRow("Https") << QStringLiteral("Https://a") << QStringLiteral("http://Https://a") << true;
+    QTest::newRow("leading space") << QStringLiteral(" http://a") << QStringLiteral("http:// http://a") << true;
+    QTest::newRow("scheme only half") << QStringLiteral("http:/a") << QStringLiteral("http://http:/a") << true;
+}
+
+void TestAccountDialogs::urlNeedsScheme()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, stored);
+    QFETCH(bool, refusedFirst);
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    const int result = ExecNew(*vault, [&](QDialog* dialog) {
+        TypeInto(dialog, "txtName", QStringLiteral("Site"));
+        TypeInto(dialog, "txtURL", typed);
+        ClickOk(dialog);
+        if (!refusedFirst)
+            return;
+        QVERIFY(dialog->isVisible());
+        QVERIFY(Rows(*vault).isEmpty());
+        QCOMPARE(sandbox.messages.size(), 1);
+        QCOMPARE(sandbox.messages[0].text, UrlMessage);
+        QCOMPARE(sandbox.messages[0].icon, QMessageBox::Information);
+        QCOMPARE(sandbox.messages[0].title, QStringLiteral("Quillock"));
+        QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), stored);
+        QCOMPARE(QApplication::focusWidget(), Child<QWidget>(dialog, "txtURL"));
+        ClickOk(dialog);
+    });
+    QCOMPARE(result, int(QDialog::Accepted));
+    QCOMPARE(sandbox.messages.size(), refusedFirst ? 1 : 0);
+    const auto accounts = PlainAccounts(*vault);
+    QCOMPARE(accounts.size(), 1);
+    QCOMPARE(accounts[0].url, stored);
+}
+
+void TestAccountDialogs::emptyFieldsStoredAsCipherOfEmptyText()
+{
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    const int result = ExecNew(*vault, [](QDialog* dialog) {
+        TypeInto(dialog, "txtName", QStringLiteral("Only a name"));
+        ClickOk(dialog);
+    });
+    QCOMPARE(result, int(QDialog::Accepted));
+    const auto rows = Rows(*vault);
+    QCOMPARE(rows.size(), 1);
+    const AccountFields& stored = rows[0].fields;
+    QVERIFY(!stored.username.isEmpty());
+    QVERIFY(!stored.password.isEmpty());
+    QVERIFY(stored.username != stored.password);  // each enciphered afresh
+    QCOMPARE(Decrypt(stored.username), QString());
+    QCOMPARE(Decrypt(stored.password), QString());
+    QCOMPARE(stored.hint, QString());
+    QCOMPARE(stored.notes, QString());
+}
+
+void TestAccountDialogs::duplicateNamesAccepted()
+{
+    Sandbox sandbox;
+    sandbox.addAccount(QStringLiteral("Twin"), QStringLiteral("first"));
+    auto vault = sandbox.openVault();
+    const int result = ExecNew(*vault, [](QDialog* dialog) {
+        TypeInto(dialog, "txtName", QStringLiteral("Twin"));
+        TypeInto(dialog, "txtUsername", QStringLiteral("second"));
+        ClickOk(dialog);
+    });
+    QCOMPARE(result, int(QDialog::Accepted));
+    const auto stored = PlainAccounts(*vault);
+    QCOMPARE(stored.size(), 2);
+    QCOMPARE(stored[0].account, QStringLiteral("Twin"));
+    QCOMPARE(stored[1].account, QStringLiteral("Twin"));
+    QCOMPARE(stored[0].username, QStringLiteral("first"));
+    QCOMPARE(stored[1].username, QStringLiteral("second"));
+}
+
+void TestAccountDialogs::cancelAndCloseBoxStoreNothing()
+{
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    const auto typeAll = [](QDialog* dialog) {
+        TypeInto(dialog, "txtName", QStringLiteral("Kept?"));
+        TypeInto(dialog, "txtURL", QStringLiteral("nohost"));
+        ClickOk(dialog);  // refused: the URL gets its prefix
+    };
+    int result = ExecNew(*vault, [&](QDialog* dialog) {
+        typeAll(dialog);
+        QTest::mouseClick(Child<QPushButton>(dialog, "cmdCancel"), Qt::LeftButton);
+    });
+    QCOMPARE(result, int(QDialog::Rejected));
+    result = ExecNew(*vault, [&](QDialog* dialog) {
+        // A fresh dialog again, nothing of the last one left.
+        QCOMPARE(BoxContents(dialog), (AccountFields{{}, {}, {}, QStringLiteral("http://"), {}, {}}));
+        typeAll(dialog);
+        dialog->close();
+    });
+    QCOMPARE(result, int(QDialog::Rejected));
+    QVERIFY(Rows(*vault).isEmpty());
+}
+
+void TestAccountDialogs::typingAndPastingStopAtTheLimits()
+{
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    frmNewAccount dialog(*vault);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+
+    auto* user = Child<QLineEdit>(&dialog, "txtUsername");
+    user->setFocus();
+    QTest::keyClicks(user, QString(60, QLatin1Char('u')));
+    QCOMPARE(user->text().size(), 50);
+
+    auto* hint = Child<QPlainTextEdit>(&dialog, "txtHint");
+    hint->setFocus();
+    hint->insertPlainText(QString(1990, QLatin1Char('h')));
+    QTest::keyClick(hint, Qt::Key_Return);
+    QTest::keyClicks(hint, QStringLiteral("123456789abc"));
+    QString expected = QString(1990, QLatin1Char('h')) + QStringLiteral("\n123456789");
+    QCOMPARE(AccountDialog::BoxText(hint), expected);
+
+    // Text typed in the middle: the overflow is taken from what came in.
+    QTextCursor cursor = hint->textCursor();
+    cursor.setPosition(5);
+    hint->setTextCursor(cursor);
+    QTest::keyClicks(hint, QStringLiteral("zz"));
+    QCOMPARE(AccountDialog::BoxText(hint), expected);
+    hint->selectAll();
+    hint->insertPlainText(QString(2500, QLatin1Char('p')));
+    QCOMPARE(AccountDialog::BoxText(hint), QString(2000, QLatin1Char('p')));
+
+    // A character outside the basic plane is never split at the limit.
+    auto* notes = Child<QPlainTextEdit>(&dialog, "txtNotes");
+    notes->setFocus();
+    notes->insertPlainText(QString(1999, QLatin1Char('n')));
+    notes->insertPlainText(QStringLiteral("😀"));
+    QCOMPARE(AccountDialog::BoxText(notes), QString(1999, QLatin1Char('n')));
+    notes->insertPlainText(QStringLiteral("é"));
+    QCOMPARE(AccountDialog::BoxText(notes).size(), 2000);
+    QTest::keyClick(notes, Qt::Key_Backspace);
+    QCOMPARE(AccountDialog::BoxText(notes).size(), 1999);
+}
+
+void TestAccountDialogs::longAndForeignTextsRoundTrip()
+{
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    const AccountFields plain = LongPlainAccount();
+    QCOMPARE(plain.hint.size(), 2000);
+
+    int result = ExecNew(*vault, [&](QDialog* dialog) {
+        FillBoxes(dialog, plain);
+        QCOMPARE(BoxContents(dialog), plain);
+        ClickOk(dialog);
+    });
+    QCOMPARE(result, int(QDialog::Accepted));
+    QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{plain});
+
+    AccountFields shown;
+    ModalDriver look([&](QDialog* dialog) {
+        shown = BoxContents(dialog);
+        ClickOk(dialog);
+    });
+    QVERIFY(ShowEditAccount(nullptr, *vault, 0));
+    QCOMPARE(shown, plain);
+    QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{plain});
+
+    // A record stored longer than the boxes take (by other means) is shown
+    // and stored back whole.
+    AccountFields longer = plain;
+    longer.account += QStringLiteral("+more");
+    longer.hint += QStringLiteral("+more");
+    vault->updateAccountAt(1, Rows(*vault)[0].rowid,
+                           {longer.account, Encrypt(longer.username), Encrypt(longer.password), longer.url,
+                            longer.hint, longer.notes});
+    ModalDriver again([&](QDialog* dialog) {
+        shown = BoxContents(dialog);
+        ClickOk(dialog);
+    });
+    QVERIFY(ShowEditAccount(nullptr, *vault, 0));
+    QCOMPARE(shown, longer);
+    QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{longer});
+}
+
+void TestAccountDialogs::editShowsAndStoresTheRowAtItsPosition()
+{
+    Sandbox sandbox;
+    sandbox.addAccount(QStringLiteral("Gamma"), QStringLiteral("g"), QStringLiteral("gp"));
+    sandbox.addAccount(QStringLiteral("Beta"), QStringLiteral("b"), QStringLiteral("bp"), QStringLiteral("http://b"),
+                       QStringLiteral("hint\nb"), QStringLiteral("notes b"));
+    sandbox.addAccount(QStringLiteral("alpha"), QStringLiteral("a"), QStringLiteral("ap"));
+    auto vault = sandbox.openVault();
+    const auto before = PlainAccounts(*vault);
+
+    AccountFields shown;
+    QString title;
+    ModalDriver driver([&](QDialog* dialog) {
+        title = dialog->windowTitle();
+        shown = BoxContents(dialog);
+        QCOMPARE(QApplication::focusWidget(), Child<QWidget>(dialog, "txtName"));
+        TypeInto(dialog, "txtUsername", QStringLiteral("b2"));
+        TypeInto(dialog, "txtPassword", QStringLiteral("bp2"));
+        Child<QPlainTextEdit>(dialog, "txtNotes")->appendPlainText(QStringLiteral("more"));
+        ClickOk(dialog);
+    });
+    QVERIFY(ShowEditAccount(nullptr, *vault, 1));
+    QVERIFY(driver.opened);
+    QCOMPARE(Module1::EditIndex, qint64(1));
+    QCOMPARE(title, QStringLiteral("Edit Account Information. . ."));
+    QCOMPARE(shown, (AccountFields{QStringLiteral("Beta"), QStringLiteral("b"), QStringLiteral("bp"),
+                                   QStringLiteral("http://b"), QStringLiteral("hint\nb"), QStringLiteral("notes b")}));
+    auto expected = before;
+    expected[1].username = QStringLiteral("b2");
+    expected[1].password = QStringLiteral("bp2");
+    expected[1].notes = QStringLiteral("notes b\nmore");
+    QCOMPARE(PlainAccounts(*vault), expected);
+}
+
+void TestAccountDialogs::editReachesEachOfTwoEqualNames()
+{
+    Sandbox sandbox;
+    sandbox.addAccount(QStringLiteral("Twin"), QStringLiteral("first"));
+    sandbox.addAccount(QStringLiteral("Twin"), QStringLiteral("second"));
+    auto vault = sandbox.openVault();
+    for (qint64 position : {1, 0}) {
+        QString shownUser;
+        ModalDriver driver([&](QDialog* dialog) {
+            shownUser = Child<QLineEdit>(dialog, "txtUsername")->text();
+            TypeInto(dialog, "txtHint", QStringLiteral("edited %1").arg(position));
+            ClickOk(dialog);
+        });
+        QVERIFY(ShowEditAccount(nullptr, *vault, position));
+        QCOMPARE(shownUser, position == 0 ? QStringLiteral("first") : QStringLiteral("second"));
+    }
+    const auto stored = PlainAccounts(*vault);
+    QCOMPARE(stored.size(), 2);
+    QCOMPARE(stored[0].username, QStringLiteral("first"));
+    QCOMPARE(stored[0].hint, QStringLiteral("edited 0"));
+    QCOMPARE(stored[1].username, QStringLiteral("second"));
+    QCOMPARE(stored[1].hint, QStringLiteral("edited 1"));
+}
+
+void TestAccountDialogs::editFindsNoRowForNoSelectionOrPastTheEnd()
+{
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    ModalDriver driver([](QDialog*) {});
+    QVERIFY(!ShowEditAccount(nullptr, *vault, 0));  // empty vault
+    sandbox.addAccount(QStringLiteral("One"));
+    sandbox.addAccount(QStringLiteral("Two"));
+    for (qint64 position : {qint64(-1), qint64(2), qint64(32767), qint64(40000),
+                            std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::min()}) {
+        QVERIFY(!ShowEditAccount(nullptr, *vault, position));
+        QCOMPARE(Module1::EditIndex, position);
+    }
+    QTest::qWait(50);
+    QVERIFY(!driver.opened);
+    QVERIFY(sandbox.messages.isEmpty());
+    QCOMPARE(sandbox.ends, 0);
+    QCOMPARE(Rows(*vault).size(), 2);
+}
+
+void TestAccountDialogs::editUnchangedRewritesWithFreshCipherText()
+{
+    Sandbox sandbox;
+    sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"), QStringLiteral("pass"),
+                       QStringLiteral("http://mail"), QStringLiteral("h"), QStringLiteral("n"));
+    auto vault = sandbox.openVault();
+    const auto before = Rows(*vault);
+    ModalDriver driver([](QDialog* dialog) { QTest::keyClick(dialog, Qt::Key_Return); });
+    QVERIFY(ShowEditAccount(nullptr, *vault, 0));
+    const auto after = Rows(*vault);
+    QCOMPARE(after.size(), 1);
+    QCOMPARE(after[0].rowid, before[0].rowid);
+    QVERIFY(after[0].fields.username != before[0].fields.username);
+    QVERIFY(after[0].fields.password != before[0].fields.password);
+    QCOMPARE(PlainAccounts(*vault).value(0),
+             (AccountFields{QStringLiteral("Mail"), QStringLiteral("user"), QStringLiteral("pass"),
+                            QStringLiteral("http://mail"), QStringLiteral("h"), QStringLiteral("n")}));
+}
+
+void TestAccountDialogs::editRenameMovesTheAccount()
+{
+    Sandbox sandbox;
+    sandbox.addAccount(QStringLiteral("Alpha"));
+    sandbox.addAccount(QStringLiteral("Beta"));
+    auto vault = sandbox.openVault();
+    ModalDriver driver([](QDialog* dialog) {
+        TypeInto(dialog, "txtName", QStringLiteral("Zulu"));
+        ClickOk(dialog);
+    });
+    QVERIFY(ShowEditAccount(nullptr, *vault, 0));
+    QStringList names;
+    for (const auto& entry : vault->accountList())
+        names.append(entry.account);
+    QCOMPARE(names, (QStringList{QStringLiteral("Beta"), QStringLiteral("Zulu")}));
+}
+
+void TestAccountDialogs::editChecksBeforeStoring()
+{
+    Sandbox sandbox;
+    sandbox.addAccount(QStringLiteral("Files"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("ftp://x"));
+    auto vault = sandbox.openVault();
+    const auto before = Rows(*vault);
+    ModalDriver driver([&](QDialog* dialog) {
+        QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("ftp://x"));
+        TypeInto(dialog, "txtName", QStringLiteral("  "));
+        ClickOk(dialog);
+        QCOMPARE(sandbox.messages.value(0).text, NameMessage);
+        QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("ftp://x"));
+        QCOMPARE(Rows(*vault), before);
+        TypeInto(dialog, "txtName", QStringLiteral("Files"));
+        ClickOk(dialog);
+        QCOMPARE(sandbox.messages.value(1).text, UrlMessage);
+        QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("http://ftp://x"));
+        QCOMPARE(Rows(*vault), before);
+        QVERIFY(dialog->isVisible());
+        ClickOk(dialog);
+    });
+    QVERIFY(ShowEditAccount(nullptr, *vault, 0));
+    QCOMPARE(sandbox.messages.size(), 2);
+    QCOMPARE(PlainAccounts(*vault).value(0).url, QStringLiteral("http://ftp://x"));
+}
+
+void TestAccountDialogs::editCancelAndCloseBoxKeepTheRecord()
+{
+    Sandbox sandbox;
+    sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"), QStringLiteral("pass"));
+    auto vault = sandbox.openVault();
+    const auto before = Rows(*vault);
+    {
+        ModalDriver driver([](QDialog* dialog) {
+            TypeInto(dialog, "txtName", QStringLiteral("Changed"));
+            QTest::mouseClick(Child<QPushButton>(dialog, "cmdCancel"), Qt::LeftButton);
+        });
+        QVERIFY(!ShowEditAccount(nullptr, *vault, 0));
+    }
+    {
+        ModalDriver driver([](QDialog* dialog) {
+            TypeInto(dialog, "txtName", QStringLiteral("Changed"));
+            dialog->close();
+        });
+        QVERIFY(!ShowEditAccount(nullptr, *vault, 0));
+        QVERIFY(driver.opened);
+    }
+    QCOMPARE(Rows(*vault), before);
+}
+
+void TestAccountDialogs::editLeavesARowThatChangedMeanwhile()
+{
+    Sandbox sandbox;
+    sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"));
+    auto vault = sandbox.openVault();
+
+    // Another copy of the program puts a new account in front of it.
+    {
+        ModalDriver driver([&](QDialog* dialog) {
+            TypeInto(dialog, "txtUsername", QStringLiteral("changed"));
+            sandbox.addAccount(QStringLiteral("Aardvark"), QStringLiteral("other"));
+            ClickOk(dialog);
+        });
+        QVERIFY(ShowEditAccount(nullptr, *vault, 0));
+    }
+    auto stored = PlainAccounts(*vault);
+    QCOMPARE(stored.size(), 2);
+    QCOMPARE(stored[0].account, QStringLiteral("Aardvark"));
+    QCOMPARE(stored[0].username, QStringLiteral("other"));
+    QCOMPARE(stored[1].username, QStringLiteral("user"));
+
+    // ... or deletes the row being edited.
+    {
+        ModalDriver driver([&](QDialog* dialog) {
+            TypeInto(dialog, "txtUsername", QStringLiteral("changed"));
+            auto other = sandbox.openVault();
+            QVERIFY(other->deleteAccountAt(2, Rows(*other)[1].rowid));
+            ClickOk(dialog);
+        });
+        QVERIFY(ShowEditAccount(nullptr, *vault, 1));
+    }
+    stored = PlainAccounts(*vault);
+    QCOMPARE(stored.size(), 1);
+    QCOMPARE(stored[0].username, QStringLiteral("other"));
+    QVERIFY(sandbox.messages.isEmpty());
+}
+
+void TestAccountDialogs::editEndsOnUndecipherableFieldWithoutShowing()
+{
+    Sandbox sandbox;
+    sandbox.openVault()->appendAccount({QStringLiteral("Broken"), Encrypt(QStringLiteral("user")),
+                                        QStringLiteral("not cipher text"), QStringLiteral("http://"), {}, {}});
+    auto vault = sandbox.openVault();
+    const auto before = Rows(*vault);
+    ModalDriver driver([](QDialog* dialog) { ClickOk(dialog); });
+    QVERIFY(!ShowEditAccount(nullptr, *vault, 0));
+    QTest::qWait(50);
+    QVERIFY(!driver.opened);
+    QCOMPARE(sandbox.ends, 1);
+    QCOMPARE(sandbox.messages.size(), 1);
+    QVERIFY(sandbox.messages[0].text.startsWith(QStringLiteral("Run-time error '5'")));
+    QCOMPARE(Rows(*vault), before);
+}
+
+QUILLOCK_TEST_MAIN(TestAccountDialogs)
+#include "tst_accountdialogs.moc"
