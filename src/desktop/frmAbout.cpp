@@ -5,14 +5,9 @@
 #include "desktop/links.h"
 #include "shared/desktopopen.h"
 #include "shared/fonts.h"
+#include "shared/resources.h"
 
 #include <QEvent>
-
-// The resources sit in a static library; nothing else would pull them in.
-static void LoadResources()
-{
-    Q_INIT_RESOURCE(quillock);
-}
 
 frmAbout::frmAbout(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::frmAbout>())
 {
@@ -50,7 +45,7 @@ void frmAbout::Form_Load()
 {
     // Nothing that goes wrong here is worth keeping the box from showing.
     try {
-        LoadResources();
+        LoadProgramResources();
         ui->lblVersion->setText(Links::VersionLine());
         ui->Picture1->setPixmap(QPixmap(QStringLiteral(":/icons/quillock-32.png")));
     } catch (...) {
