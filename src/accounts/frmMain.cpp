@@ -14,6 +14,7 @@
 #include "shared/messagebox.h"
 #include "shared/module1.h"
 #include "shared/programend.h"
+#include "shared/resources.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
@@ -69,6 +70,7 @@ bool attempt(Step&& step)
 
 frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::frmMain>())
 {
+    LoadProgramResources();
     ui->setupUi(this);
     Fonts::UseArial(this, {ui->lblUsernameCaption, ui->lblPasswordCaption, ui->lblURLCaption,
                            ui->lblHintCaption, ui->lblNotesCaption});
@@ -78,7 +80,6 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui:
 
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                    | Qt::WindowCloseButtonHint);
-    setWindowIcon(QIcon(QStringLiteral(":/icons/quillock-16.png")));
     QIcon icon;
     for (int size : {16, 24, 32, 48})
         icon.addFile(QStringLiteral(":/icons/quillock-%1.png").arg(size), QSize(size, size));
