@@ -276,6 +276,23 @@ private slots:
         QCOMPARE(Module1::SelectedPassword, QString());
     }
 
+    void fieldsEmptiedByAnotherProgramShowAsEmpty()
+    {
+        MainWindowFixture f;
+        f.sandbox.addAccount("a", "u", "p", "http://a", "h", "n");
+        {
+            Database raw;
+            raw.open(f.sandbox.vaultPath(), VaultStore::DatabasePassword);
+            raw.exec("update accounts set username = null, password = '', hint = null");
+        }
+        f.start();
+        f.pick(0);
+        QCOMPARE(f.sandbox.ends, 0);
+        QCOMPARE(f.label("lblUsername"), QString());
+        QCOMPARE(f.label("lblURL"), QStringLiteral("http://a"));
+        QCOMPARE(Module1::SelectedPassword, QString());
+    }
+
     void clipboardKeysDoNothingHere()
     {
         MainWindowFixture f;

@@ -35,8 +35,8 @@ bool frmEditAccount::load()
     if (!row)
         return false;
     AccountFields plain = row->fields;
-    plain.username = Decrypt(row->fields.username);
-    plain.password = Decrypt(row->fields.password);
+    plain.username = DecryptField(row->fields.username);
+    plain.password = DecryptField(row->fields.password);
     showFields(plain);
     loadedRowid_ = row->rowid;
     return true;

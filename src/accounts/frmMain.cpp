@@ -253,12 +253,12 @@ void frmMain::cboAccount_Click()
         if (!row || !listedRowMatches(index, row->rowid)) {
             LoadAccountList();
         } else {
-            ui->lblUsername->setText(Decrypt(row->fields.username));
+            ui->lblUsername->setText(DecryptField(row->fields.username));
             ui->lblPassword->setText(PasswordMask);
             ui->lblURL->setText(row->fields.url);
             ui->lblHint->setText(row->fields.hint);
             ui->lblNotes->setText(row->fields.notes);
-            Module1::SelectedPassword = Decrypt(row->fields.password);
+            Module1::SelectedPassword = DecryptField(row->fields.password);
         }
         ui->cmdEdit->setEnabled(true);
         ui->cmdDelete->setEnabled(true);

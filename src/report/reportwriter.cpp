@@ -30,12 +30,6 @@ QByteArray row(const char* caption, const QString& value)
     return QByteArray(CellOpen) + caption + CellMiddle + HtmlEscape(value).toUtf8() + CellClose;
 }
 
-// An empty stored value is an absent one: there is nothing to decipher.
-QString deciphered(const QString& stored)
-{
-    return stored.isEmpty() ? QString() : Decrypt(stored);
-}
-
 void writeAll(int fd, const QByteArray& bytes, const QString& path)
 {
     const char* data = bytes.constData();
@@ -92,8 +86,8 @@ QByteArray ReportContent(VaultStore& vault)
 
     vault.forEachAccount([&out](const AccountRow& account) {
         const AccountFields& f = account.fields;
-        const QString username = deciphered(f.username);
-        const QString password = deciphered(f.password);
+        const QString username = DecryptField(f.username);
+        const QString password = DecryptField(f.password);
         out += QByteArray("<table cellspacing=2 cellpadding=2 border=0>") + DoubleEnd;
         out += row("Account Name:", f.account) + LineEnd;
         out += row("Username:", username) + row("Password:", password) + LineEnd;

@@ -35,3 +35,10 @@ inline QString Decrypt(const QString& text)
 {
     return StringCipher::instance().Decrypt(text, StringCipher::FixedKey);
 }
+
+// An enciphered account field that holds nothing (left empty or Null by
+// another program; ours always stores cipher text) deciphers to nothing.
+inline QString DecryptField(const QString& stored)
+{
+    return stored.isEmpty() ? QString() : Decrypt(stored);
+}
