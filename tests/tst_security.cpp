@@ -1,0 +1,688 @@
+// The master password windows and the security check, driven as the user
+// drives them.
+#include "testsupport.h"
+
+#include "security/frmChangePassword.h"
+#include "security/frmCreatePassword.h"
+#include "security/frmMasterPassword.h"
+#include "shared/module1.h"
+#include "shared/settings.h"
+#include "vault/apperror.h"
+#include "vault/sqlite.h"
+#include "vault/stringcipher.h"
+
+#include <QDialog>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSettings>
+
+namespace {
+
+const QString RuleText = QStringLiteral(
+    "Data validation failed.  Your master password must be between eight and sixteen characters.  "
+    "The passwords you entered must match.  Please try again.");
+const QString RuleTitle = QStringLiteral("Quillock Security Initialization");
+const QString Master = QStringLiteral("Secret99");
+
+// exec() result of a dialog that the steps left open.
+constexpr int LeftOpen = 77;
+
+// Runs the dialog modally, as the program does, doing `steps` once it shows.
+// A dialog the steps leave open is closed so a failure cannot hang the test.
+int execWith(QDialog& dialog, const std::function<void(QDialog*)>& steps)
+{
+    WhenModalOpens([&dialog, steps](QWidget*) {
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        steps(&dialog);
+        if (dialog.isVisible())
+            dialog.done(LeftOpen);
+    });
+    return dialog.exec();
+}
+
+// One security check; `steps` act on the prompt.
+bool checkWith(VaultStore& vault, const std::function<void(QDialog*)>& steps, QWidget* owner = nullptr)
+{
+    WhenModalOpens([steps](QWidget* modal) {
+        auto* prompt = qobject_cast<frmMasterPassword*>(modal);
+        QVERIFY(prompt);
+        steps(prompt);
+        if (prompt->isVisible())
+            prompt->done(QDialog::Rejected);
+    });
+    return Module1::SecurityCheck(owner, vault);
+}
+
+void click(QWidget* parent, const char* name)
+{
+    QTest::mouseClick(Child<QWidget>(parent, name), Qt::LeftButton);
+}
+
+void typeBoth(QDialog* dialog, const QString& first, const QString& second)
+{
+    TypeInto(dialog, "txtPassword1", first);
+    TypeInto(dialog, "txtPassword2", second);
+}
+
+QString text(QWidget* parent, const char* name)
+{
+    return Child<QLineEdit>(parent, name)->text();
+}
+
+// Object names of the controls that Tab visits from the initial focus.
+QStringList tabRound(int steps)
+{
+    QStringList visited;
+    for (int i = 0; i < steps; ++i) {
+        QWidget* focused = QApplication::focusWidget();
+        if (!focused)
+            return visited;
+        visited << focused->objectName();
+        QTest::keyClick(focused, Qt::Key_Tab);
+    }
+    return visited;
+}
+
+bool ruleMessageShown(const Sandbox& sandbox)
+{
+    if (sandbox.messages.size() != 1)
+        return false;
+    const MessageBox::Request& shown = sandbox.messages.first();
+    return shown.text == RuleText && shown.title == RuleTitle && shown.icon == QMessageBox::Critical
+           && shown.buttons == QMessageBox::StandardButtons(QMessageBox::Ok);
+}
+
+QString settingsFile()
+{
+    return QSettings(Module1::ProgramTitle, Module1::ProgramTitle).fileName();
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void checkLook(QDialog* dialog, const QString& title, QSize client, const QList<QLineEdit*>& boxes)
+{
+    QCOMPARE(dialog->windowTitle(), title);
+    QCOMPARE(dialog->size(), client);
+    QCOMPARE(dialog->minimumSize(), client);
+    QCOMPARE(dialog->maximumSize(), client);
+    QVERIFY(!dialog->isSizeGripEnabled());
+    QVERIFY(!(dialog->windowFlags() & Qt::WindowContextHelpButtonHint));
+    QCOMPARE(dialog->font().family(), QStringLiteral("Arial"));
+    QCOMPARE(dialog->font().pointSizeF(), 8.25);
+    for (QLineEdit* box : boxes) {
+        QCOMPARE(box->echoMode(), QLineEdit::Password);
+        QCOMPARE(box->maxLength(), 16);
+        QCOMPARE(box->font().family(), QStringLiteral("Courier"));
+        QCOMPARE(box->font().pointSizeF(), 9.75);
+    }
+    auto* ok = Child<QPushButton>(dialog, "cmdOk");
+    QVERIFY(ok->isDefault());
+    QCOMPARE(ok->toolTip(), QStringLiteral("Validate Password"));
+    QCOMPARE(ok->text(), QStringLiteral("&Ok"));
+}
+
+void deleteMasterRow(const Sandbox& sandbox)
+{
+    Database db;
+    db.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
+    db.exec("delete from master");
+}
+
+}  // namespace
+
+class TestSecurity : public QObject {
+    Q_OBJECT
+private slots:
+    // ---- creation ----
+
+    void createLooksAndMovesAsDescribed()
+    {
+        Sandbox sandbox;
+        auto vault = sandbox.openVault();
+        frmCreatePassword dialog(*vault);
+        QStringList round;
+        QPoint offCentre;
+        execWith(dialog, [&](QDialog* d) {
+            offCentre = d->frameGeometry().center() - d->screen()->availableGeometry().center();
+            round = tabRound(5);
+            // Enter from a box presses OK.
+            QTest::keyClick(Child<QLineEdit>(d, "txtPassword2"), Qt::Key_Return);
+        });
+        checkLook(&dialog, QStringLiteral("Please select a . . ."), {283, 177},
+                  {Child<QLineEdit>(&dialog, "txtPassword1"), Child<QLineEdit>(&dialog, "txtPassword2")});
+        QCOMPARE(Child<QPushButton>(&dialog, "cmdExit")->text(), QStringLiteral("E&xit"));
+        QVERIFY2(qAbs(offCentre.x()) <= 2 && qAbs(offCentre.y()) <= 2, "not centred on the screen");
+        QCOMPARE(round, (QStringList{"txtPassword1", "txtPassword2", "cmdOk", "cmdExit", "txtPassword1"}));
+        QVERIFY(ruleMessageShown(sandbox));
+    }
+
+    void createAccepts_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("eight") << "abcdefgh" << "abcdefgh";
+        QTest::newRow("sixteen") << "abcdefghIJKLMN16" << "abcdefghIJKLMN16";
+        QTest::newRow("spaces around eight") << "  abcdefgh  " << "abcdefgh";
+        QTest::newRow("inner spaces kept") << " pass word 1 " << "pass word 1";
+        QTest::newRow("seventeenth not typed") << "abcdefghijklmnopq" << "abcdefghijklmnop";
+    }
+
+    void createAccepts()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, stored);
+        Sandbox sandbox;
+        auto vault = sandbox.openVault();
+        frmCreatePassword dialog(*vault);
+        const int result = execWith(dialog, [&](QDialog* d) {
+            typeBoth(d, typed, typed);
+            click(d, "cmdOk");
+        });
+        QCOMPARE(result, int(QDialog::Accepted));
+        QVERIFY(sandbox.messages.isEmpty());
+        QCOMPARE(sandbox.ends, 0);
+        auto other = sandbox.openVault();
+        QVERIFY(other->isInitialized());
+        QCOMPARE(Decrypt(other->storedMasterPassword()), stored);
+        QCOMPARE(Settings::GetSetting(Settings::InitializedKey), QStringLiteral("T"));
+    }
+
+    void createRejects_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::newRow("seven padded with spaces") << "    abcdefg     " << "    abcdefg     ";
+        QTest::newRow("letter case") << "Password1" << "password1";
+        QTest::newRow("trailing space") << "password1" << "password1 ";
+        QTest::newRow("both empty") << "" << "";
+    }
+
+    void createRejects()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        Sandbox sandbox;
+        auto vault = sandbox.openVault();
+        frmCreatePassword dialog(*vault);
+        QString afterFirst = QStringLiteral("?"), afterSecond = QStringLiteral("?");
+        QString focused;
+        bool stayedOpen = false;
+        bool initializedBetween = true;
+        const int result = execWith(dialog, [&](QDialog* d) {
+            typeBoth(d, first, second);
+            click(d, "cmdOk");
+            stayedOpen = d->isVisible();
+            afterFirst = text(d, "txtPassword1");
+            afterSecond = text(d, "txtPassword2");
+            focused = QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString();
+            initializedBetween = sandbox.openVault()->isInitialized();
+            // The window is still usable.
+            typeBoth(d, QStringLiteral("goodpass"), QStringLiteral("goodpass"));
+            click(d, "cmdOk");
+        });
+        QVERIFY(ruleMessageShown(sandbox));
+        QVERIFY(stayedOpen);
+        QCOMPARE(afterFirst, QString());
+        QCOMPARE(afterSecond, QString());
+        QCOMPARE(focused, QStringLiteral("txtPassword1"));
+        QVERIFY(!initializedBetween);
+        QCOMPARE(result, int(QDialog::Accepted));
+        QCOMPARE(Decrypt(vault->storedMasterPassword()), QStringLiteral("goodpass"));
+    }
+
+    void leavingCreationEndsTheProgram_data()
+    {
+        QTest::addColumn<bool>("closeBox");
+        QTest::newRow("Exit button") << false;
+        QTest::newRow("close box") << true;
+    }
+
+    void leavingCreationEndsTheProgram()
+    {
+        QFETCH(bool, closeBox);
+        Sandbox sandbox;
+        auto vault = sandbox.openVault();
+        frmCreatePassword dialog(*vault);
+        bool openAfterEscape = false;
+        int endsAfterEscape = -1;
+        const int result = execWith(dialog, [&](QDialog* d) {
+            typeBoth(d, QStringLiteral("goodpass"), QStringLiteral("goodpass"));
+            QTest::keyClick(Child<QLineEdit>(d, "txtPassword1"), Qt::Key_Escape);
+            openAfterEscape = d->isVisible();
+            endsAfterEscape = sandbox.ends;
+            if (closeBox)
+                d->close();
+            else
+                click(d, "cmdExit");
+        });
+        QVERIFY(openAfterEscape);
+        QCOMPARE(endsAfterEscape, 0);
+        QCOMPARE(result, int(QDialog::Rejected));
+        QCOMPARE(sandbox.ends, 1);
+        QVERIFY(sandbox.messages.isEmpty());
+        auto other = sandbox.openVault();
+        QVERIFY(!other->isInitialized());
+        QCOMPARE(other->storedMasterPassword(), QString());
+        QCOMPARE(Settings::GetSetting(Settings::InitializedKey), QString());
+    }
+
+    void storeFailureDuringCreationEndsTheProgram()
+    {
+        Sandbox sandbox;
+        auto vault = sandbox.openVault();
+        deleteMasterRow(sandbox);
+        frmCreatePassword dialog(*vault);
+        const int result = execWith(dialog, [&](QDialog* d) {
+            typeBoth(d, QStringLiteral("goodpass"), QStringLiteral("goodpass"));
+            click(d, "cmdOk");
+        });
+        QCOMPARE(result, int(QDialog::Rejected));
+        QCOMPARE(sandbox.ends, 1);
+        QCOMPARE(sandbox.messages.size(), 1);
+        QVERIFY(sandbox.messages.first().text.startsWith(
+            QStringLiteral("Run-time error '%1'").arg(ErrorCode::NoCurrentRecord)));
+        QCOMPARE(Settings::GetSetting(Settings::InitializedKey), QString());
+    }
+
+    // ---- security check ----
+
+    void checkComparesExactly_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<bool>("passes");
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("letter case") << "secret99" << false;
+        QTest::newRow("leading space") << " Secret99" << false;
+        QTest::newRow("trailing space") << "Secret99 " << false;
+        QTest::newRow("exact") << "Secret99" << true;
+    }
+
+    void checkComparesExactly()
+    {
+        QFETCH(QString, entry);
+        QFETCH(bool, passes);
+        Sandbox sandbox;
+        sandbox.initializeMaster(Master);
+        auto vault = sandbox.openVault();
+        const bool result = checkWith(*vault, [&](QDialog* prompt) {
+            TypeInto(prompt, "txtPassword", entry);
+            click(prompt, "cmdOk");
+        });
+        QCOMPARE(result, passes);
+        QCOMPARE(Module1::EnteredPassword, entry);
+        QVERIFY(sandbox.messages.isEmpty());
+    }
+
+    void strippedSpacesAreNotPartOfTheMasterPassword()
+    {
+        Sandbox sandbox;
+        auto vault = sandbox.openVault();
+        frmCreatePassword dialog(*vault);
+        execWith(dialog, [&](QDialog* d) {
+            typeBoth(d, QStringLiteral("  Secret99 "), QStringLiteral("  Secret99 "));
+            click(d, "cmdOk");
+        });
+        auto enter = [&](const QString& entry) {
+            return checkWith(*vault, [&](QDialog* prompt) {
+                TypeInto(prompt, "txtPassword", entry);
+                QTest::keyClick(Child<QLineEdit>(prompt, "txtPassword"), Qt::Key_Return);
+            });
+        };
+        QVERIFY(!enter(QStringLiteral("  Secret99 ")));
+        QVERIFY(enter(QStringLiteral("Secret99")));
+    }
+
+    void closedPromptFailsEvenAfterACorrectEntry_data()
+    {
+        QTest::addColumn<bool>("escape");
+        QTest::newRow("close box") << false;
+        QTest::newRow("Escape") << true;
+    }
+
+    void closedPromptFailsEvenAfterACorrectEntry()
+    {
+        QFETCH(bool, escape);
+        Sandbox sandbox;
+        sandbox.initializeMaster(Master);
+        auto vault = sandbox.openVault();
+        QVERIFY(checkWith(*vault, [&](QDialog* prompt) {
+            TypeInto(prompt, "txtPassword", Master);
+            click(prompt, "cmdOk");
+        }));
+        QString boxOnOpening = QStringLiteral("?");
+        const bool again = checkWith(*vault, [&](QDialog* prompt) {
+            boxOnOpening = text(prompt, "txtPassword");
+            TypeInto(prompt, "txtPassword", QStringLiteral("wrongone"));
+            if (escape)
+                QTest::keyClick(Child<QLineEdit>(prompt, "txtPassword"), Qt::Key_Escape);
+            else
+                prompt->close();
+        });
+        QVERIFY(!again);
+        QCOMPARE(boxOnOpening, QString());
+        QCOMPARE(Module1::EnteredPassword, Master);
+        QVERIFY(sandbox.messages.isEmpty());
+    }
+
+    void checkFailuresReachTheCaller()
+    {
+        // A fresh vault's master field holds no cipher text.
+        Sandbox sandbox;
+        auto vault = sandbox.openVault();
+        bool raised = false;
+        try {
+            checkWith(*vault, [&](QDialog* prompt) {
+                TypeInto(prompt, "txtPassword", Master);
+                click(prompt, "cmdOk");
+            });
+        } catch (const AppError& error) {
+            raised = error.code() == ErrorCode::CipherFailure;
+        }
+        QVERIFY(raised);
+        // A closed prompt fails before the vault is read.
+        QVERIFY(!checkWith(*vault, [](QDialog* prompt) { prompt->close(); }));
+        QVERIFY(sandbox.messages.isEmpty());
+    }
+
+    void promptLooksAndSitsOnItsOwner()
+    {
+        Sandbox sandbox;
+        sandbox.initializeMaster(Master);
+        auto vault = sandbox.openVault();
+        QWidget owner;
+        owner.setGeometry(40, 30, 466, 305);
+        owner.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&owner));
+        QPoint offCentre;
+        QStringList round;
+        checkWith(
+            *vault,
+            [&](QDialog* prompt) {
+                checkLook(prompt, QStringLiteral("Please enter your. . ."), {203, 106},
+                          {Child<QLineEdit>(prompt, "txtPassword")});
+                offCentre = prompt->frameGeometry().center() - owner.frameGeometry().center();
+                QVERIFY(QTest::qWaitForWindowActive(prompt));
+                round = tabRound(3);
+            },
+            &owner);
+        QVERIFY2(qAbs(offCentre.x()) <= 2 && qAbs(offCentre.y()) <= 2, "not centred on its owner");
+        QCOMPARE(round, (QStringList{"txtPassword", "cmdOk", "txtPassword"}));
+    }
+
+    // ---- options ----
+
+    void optionsOkWithoutTypingEnciphersAfresh()
+    {
+        Sandbox sandbox;
+        // Not marked initialised, to see that OK leaves the mark alone.
+        sandbox.openVault()->storeMasterPassword(Encrypt(Master), false);
+        auto vault = sandbox.openVault();
+        const QString before = vault->storedMasterPassword();
+        frmChangePassword dialog(*vault);
+        QString first, second;
+        const int result = execWith(dialog, [&](QDialog* d) {
+            first = text(d, "txtPassword1");
+            second = text(d, "txtPassword2");
+            QTest::keyClick(Child<QLineEdit>(d, "txtPassword1"), Qt::Key_Return);
+        });
+        QCOMPARE(first, Master);
+        QCOMPARE(second, Master);
+        QCOMPARE(result, int(QDialog::Accepted));
+        QVERIFY(sandbox.messages.isEmpty());
+        auto other = sandbox.openVault();
+        const QString after = other->storedMasterPassword();
+        QVERIFY(after != before);
+        QCOMPARE(Decrypt(after), Master);
+        QVERIFY(!other->isInitialized());
+        QCOMPARE(Settings::GetSetting(Settings::InitializedKey), QStringLiteral("T"));
+        QCOMPARE(Settings::GetSetting(Settings::ExitKey), QString());
+        QCOMPARE(Module1::EnteredPassword, QString());
+    }
+
+    void optionsLookAndTabOrder_data()
+    {
+        QTest::addColumn<QString>("exitSetting");
+        QTest::addColumn<QString>("optionStop");
+        QTest::newRow("none selected") << "" << "Option1";
+        QTest::newRow("tray selected") << "T" << "Option1";
+        QTest::newRow("end selected") << "E" << "Option2";
+    }
+
+    void optionsLookAndTabOrder()
+    {
+        QFETCH(QString, exitSetting);
+        QFETCH(QString, optionStop);
+        Sandbox sandbox;
+        sandbox.initializeMaster(Master);
+        if (!exitSetting.isEmpty())
+            Settings::SaveSetting(Settings::ExitKey, exitSetting);
+        auto vault = sandbox.openVault();
+        frmChangePassword dialog(*vault);
+        QStringList round;
+        execWith(dialog, [&](QDialog*) { round = tabRound(6); });
+        checkLook(&dialog, QStringLiteral("Quillock Options"), {275, 209},
+                  {Child<QLineEdit>(&dialog, "txtPassword1"), Child<QLineEdit>(&dialog, "txtPassword2")});
+        QCOMPARE(Child<QGroupBox>(&dialog, "Frame1")->title(), QStringLiteral("Wnen exiting Quillock"));
+        QCOMPARE(Child<QPushButton>(&dialog, "cmdExit")->text(), QStringLiteral("&Cancel"));
+        QCOMPARE(round, (QStringList{"txtPassword1", "txtPassword2", "cmdOk", "cmdExit", optionStop, "txtPassword1"}));
+    }
+
+    void optionIsSavedWhenChosen_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("mouse on the first") << "E" << "click Option1" << "T";
+        QTest::newRow("mouse on the second") << "" << "click Option2" << "E";
+        QTest::newRow("Space on the second") << "T" << "space Option2" << "E";
+        QTest::newRow("arrow down from the first") << "T" << "down Option1" << "E";
+    }
+
+    void optionIsSavedWhenChosen()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, how);
+        QFETCH(QString, expected);
+        Sandbox sandbox;
+        sandbox.initializeMaster(Master);
+        if (!before.isEmpty())
+            Settings::SaveSetting(Settings::ExitKey, before);
+        auto vault = sandbox.openVault();
+        const QString stored = vault->storedMasterPassword();
+        frmChangePassword dialog(*vault);
+        QString whileOpen;
+        bool checked = false;
+        const int result = execWith(dialog, [&](QDialog* d) {
+            const QStringList step = how.split(QLatin1Char(' '));
+            auto* option = Child<QRadioButton>(d, step[1].toLatin1().constData());
+            if (step[0] == QLatin1String("click")) {
+                QTest::mouseClick(option, Qt::LeftButton);
+            } else {
+                option->setFocus();
+                QTest::keyClick(option, step[0] == QLatin1String("space") ? Qt::Key_Space : Qt::Key_Down);
+            }
+            whileOpen = Settings::GetSetting(Settings::ExitKey);
+            checked = Child<QRadioButton>(d, expected == QLatin1String("T") ? "Option1" : "Option2")->isChecked();
+            // Typed passwords do not go with the option.
+            typeBoth(d, QStringLiteral("Newpass1"), QStringLiteral("Newpass1"));
+            click(d, "cmdExit");
+        });
+        QCOMPARE(whileOpen, expected);
+        QVERIFY(checked);
+        QCOMPARE(result, int(QDialog::Rejected));
+        QCOMPARE(Settings::GetSetting(Settings::ExitKey), expected);
+        QCOMPARE(sandbox.openVault()->storedMasterPassword(), stored);
+        QCOMPARE(Settings::GetSetting(Settings::InitializedKey), QString());
+    }
+
+    void openingSelectsOnlyExactValuesAndWritesNothing_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<bool>("absent");
+        QTest::addColumn<bool>("first");
+        QTest::addColumn<bool>("second");
+        QTest::newRow("T") << "T" << false << true << false;
+        QTest::newRow("E") << "E" << false << false << true;
+        QTest::newRow("lower t") << "t" << false << false << false;
+        QTest::newRow("lower e") << "e" << false << false << false;
+        QTest::newRow("space E") << " E" << false << false << false;
+        QTest::newRow("absent") << "" << true << false << false;
+    }
+
+    void openingSelectsOnlyExactValuesAndWritesNothing()
+    {
+        QFETCH(QString, setting);
+        QFETCH(bool, absent);
+        QFETCH(bool, first);
+        QFETCH(bool, second);
+        Sandbox sandbox;
+        sandbox.initializeMaster(Master);
+        Settings::SaveSetting(absent ? QStringLiteral("Other") : Settings::ExitKey, setting);
+        // A comment line that any rewrite of the file would drop.
+        const QString path = settingsFile();
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::Append));
+            file.write("; untouched\n");
+        }
+        const QByteArray contents = readAll(path);
+        auto vault = sandbox.openVault();
+        frmChangePassword dialog(*vault);
+        bool firstChecked = !first, secondChecked = !second;
+        const int result = execWith(dialog, [&](QDialog* d) {
+            firstChecked = Child<QRadioButton>(d, "Option1")->isChecked();
+            secondChecked = Child<QRadioButton>(d, "Option2")->isChecked();
+            click(d, "cmdExit");
+        });
+        QCOMPARE(firstChecked, first);
+        QCOMPARE(secondChecked, second);
+        QCOMPARE(result, int(QDialog::Rejected));
+        QCOMPARE(readAll(path), contents);
+        QCOMPARE(Settings::GetSetting(Settings::ExitKey), absent ? QString() : setting);
+    }
+
+    void clearedBoxIsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("cleared");
+        QTest::newRow("first") << QByteArray("txtPassword1");
+        QTest::newRow("second") << QByteArray("txtPassword2");
+    }
+
+    void clearedBoxIsRefused()
+    {
+        QFETCH(QByteArray, cleared);
+        Sandbox sandbox;
+        sandbox.initializeMaster(Master);
+        auto vault = sandbox.openVault();
+        const QString stored = vault->storedMasterPassword();
+        frmChangePassword dialog(*vault);
+        QString afterFirst = QStringLiteral("?"), afterSecond = QStringLiteral("?"), focused, between;
+        bool stayedOpen = false, rejectedAgain = false;
+        const int result = execWith(dialog, [&](QDialog* d) {
+            TypeInto(d, cleared.constData(), QString());
+            click(d, "cmdOk");
+            stayedOpen = d->isVisible();
+            afterFirst = text(d, "txtPassword1");
+            afterSecond = text(d, "txtPassword2");
+            focused = QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString();
+            between = sandbox.openVault()->storedMasterPassword();
+            // The old password now has to be typed twice, like a new one.
+            TypeInto(d, "txtPassword1", Master);
+            click(d, "cmdOk");
+            rejectedAgain = d->isVisible() && sandbox.messages.size() == 2;
+            // Outer spaces are no part of the new password.
+            typeBoth(d, QStringLiteral("  Newpass1 "), QStringLiteral("  Newpass1 "));
+            click(d, "cmdOk");
+        });
+        QCOMPARE(sandbox.messages.size(), 2);
+        sandbox.messages.removeLast();
+        QVERIFY(ruleMessageShown(sandbox));
+        QVERIFY(stayedOpen);
+        QCOMPARE(afterFirst, QString());
+        QCOMPARE(afterSecond, QString());
+        QCOMPARE(focused, QStringLiteral("txtPassword1"));
+        QCOMPARE(between, stored);
+        QVERIFY(rejectedAgain);
+        QCOMPARE(result, int(QDialog::Accepted));
+        QCOMPARE(Decrypt(sandbox.openVault()->storedMasterPassword()), QStringLiteral("Newpass1"));
+        // The new password is the one the check asks for from now on.
+        QVERIFY(checkWith(*vault, [](QDialog* prompt) {
+            TypeInto(prompt, "txtPassword", QStringLiteral("Newpass1"));
+            click(prompt, "cmdOk");
+        }));
+    }
+
+    void cancellingWritesNoPassword_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("Cancel") << "cancel";
+        QTest::newRow("close box") << "close";
+        QTest::newRow("Escape") << "escape";
+    }
+
+    void cancellingWritesNoPassword()
+    {
+        QFETCH(QString, how);
+        Sandbox sandbox;
+        sandbox.initializeMaster(Master);
+        auto vault = sandbox.openVault();
+        const QString stored = vault->storedMasterPassword();
+        frmChangePassword dialog(*vault);
+        const int result = execWith(dialog, [&](QDialog* d) {
+            typeBoth(d, QStringLiteral("Another1"), QStringLiteral("Another1"));
+            if (how == QLatin1String("cancel"))
+                click(d, "cmdExit");
+            else if (how == QLatin1String("close"))
+                d->close();
+            else
+                QTest::keyClick(Child<QLineEdit>(d, "txtPassword2"), Qt::Key_Escape);
+        });
+        QCOMPARE(result, int(QDialog::Rejected));
+        QCOMPARE(sandbox.openVault()->storedMasterPassword(), stored);
+        QCOMPARE(Settings::GetSetting(Settings::InitializedKey), QString());
+        QCOMPARE(Settings::GetSetting(Settings::ExitKey), QString());
+        QCOMPARE(sandbox.ends, 0);
+        QVERIFY(sandbox.messages.isEmpty());
+    }
+
+    void unsavableOptionEndsTheProgram()
+    {
+        Sandbox sandbox;
+        sandbox.initializeMaster(Master);
+        Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
+        const QString path = settingsFile();
+        const QString folder = QFileInfo(path).absolutePath();
+        const auto folderPermissions = QFile::permissions(folder);
+        const QByteArray contents = readAll(path);
+        auto vault = sandbox.openVault();
+        frmChangePassword dialog(*vault);
+        int result = 0;
+        QByteArray afterwards;
+        {
+            ObeyFilePermissions obey;
+            QFile::setPermissions(path, QFile::ReadOwner);
+            QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
+            result = execWith(dialog, [&](QDialog* d) { click(d, "Option2"); });
+            afterwards = readAll(path);
+            QFile::setPermissions(folder, folderPermissions);
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+        }
+        QCOMPARE(result, int(QDialog::Rejected));
+        QCOMPARE(sandbox.ends, 1);
+        QCOMPARE(sandbox.messages.size(), 1);
+        QVERIFY(sandbox.messages.first().text.startsWith(QStringLiteral("Run-time error")));
+        QCOMPARE(afterwards, contents);
+    }
+};
+
+QUILLOCK_TEST_MAIN(TestSecurity)
+#include "tst_security.moc"
