@@ -19,12 +19,6 @@ namespace {
 
 const QString HttpPrefix = QStringLiteral("http://");
 
-// Only the space character counts as blank for the name check.
-bool IsBlankName(const QString& name)
-{
-    return std::all_of(name.cbegin(), name.cend(), [](QChar c) { return c == QLatin1Char(' '); });
-}
-
 bool UrlHasScheme(const QString& url)
 {
     return url.startsWith(HttpPrefix) || url.startsWith(QStringLiteral("https://"));
@@ -120,7 +114,7 @@ void AccountDialog::okClicked()
 
 bool AccountDialog::entriesPass()
 {
-    if (IsBlankName(ui->txtName->text())) {
+    if (Module1::TrimSpaces(ui->txtName->text()).isEmpty()) {
         MessageBox::show(this, QStringLiteral("Data validation error.  You must enter a name for this account."),
                          QMessageBox::Ok, QMessageBox::Information, Module1::ProgramTitle);
         ui->txtName->setFocus();

@@ -35,17 +35,6 @@ namespace {
 const QString PasswordMask = QStringLiteral("****************");
 const QString ScratchIcon = QStringLiteral("temp.icx");
 
-QString trimSpaces(const QString& text)
-{
-    qsizetype first = 0;
-    qsizetype last = text.size();
-    while (first < last && text.at(first) == QLatin1Char(' '))
-        ++first;
-    while (last > first && text.at(last - 1) == QLatin1Char(' '))
-        --last;
-    return text.mid(first, last - first);
-}
-
 // Start-up goes on past a step that fails with one of these codes.
 bool skippable(const AppError& error)
 {
@@ -262,7 +251,7 @@ void frmMain::cboAccount_Click()
         }
         ui->cmdEdit->setEnabled(true);
         ui->cmdDelete->setEnabled(true);
-        if (trimSpaces(ui->lblURL->text()).size() > 7)
+        if (Module1::TrimSpaces(ui->lblURL->text()).size() > 7)
             ui->cmdHttp->setEnabled(true);
         ui->cmdReveal->setEnabled(true);
     });

@@ -66,12 +66,8 @@ void frmChangePassword::Option_Click(const QString& choice)
 void frmChangePassword::cmdOk_Click()
 {
     const bool running = RunCommand(this, [this] {
-        const std::optional<QString> master = PasswordRule::Validate(this, ui->txtPassword1, ui->txtPassword2);
-        if (!master)
-            return;
-        vault_.storeMasterPassword(Encrypt(*master), /*markInitialized=*/false);
-        Settings::SaveSetting(Settings::InitializedKey, QStringLiteral("T"));
-        accept();
+        if (PasswordRule::StoreIfValid(this, ui->txtPassword1, ui->txtPassword2, vault_, /*markInitialized=*/false))
+            accept();
     });
     if (!running)
         reject();

@@ -5,9 +5,6 @@
 #include "security/passwordrule.h"
 #include "shared/fonts.h"
 #include "shared/programend.h"
-#include "shared/settings.h"
-#include "vault/stringcipher.h"
-#include "vault/vaultstore.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -66,12 +63,8 @@ void frmCreatePassword::keyPressEvent(QKeyEvent* event)
 void frmCreatePassword::cmdOk_Click()
 {
     const bool running = RunCommand(this, [this] {
-        const std::optional<QString> master = PasswordRule::Validate(this, ui->txtPassword1, ui->txtPassword2);
-        if (!master)
-            return;
-        vault_.storeMasterPassword(Encrypt(*master), /*markInitialized=*/true);
-        Settings::SaveSetting(Settings::InitializedKey, QStringLiteral("T"));
-        accept();
+        if (PasswordRule::StoreIfValid(this, ui->txtPassword1, ui->txtPassword2, vault_, /*markInitialized=*/true))
+            accept();
     });
     if (!running)
         reject();

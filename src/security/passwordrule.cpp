@@ -1,25 +1,18 @@
 #include "security/passwordrule.h"
 
 #include "shared/messagebox.h"
+#include "shared/module1.h"
+#include "shared/settings.h"
+#include "vault/stringcipher.h"
+#include "vault/vaultstore.h"
 
 #include <QLineEdit>
 
 namespace PasswordRule {
 
-QString StripSpaces(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin) == QLatin1Char(' '))
-        ++begin;
-    while (end > begin && text.at(end - 1) == QLatin1Char(' '))
-        --end;
-    return text.mid(begin, end - begin);
-}
-
 std::optional<QString> Accept(const QString& first, const QString& second)
 {
-    const QString master = StripSpaces(first);
+    const QString master = Module1::TrimSpaces(first);
     // The upper bound is the boxes' input limit; the match is exact, spaces
     // and letter case included.
     if (master.size() < MinLength || first != second)
@@ -37,6 +30,16 @@ std::optional<QString> Validate(QWidget* window, QLineEdit* first, QLineEdit* se
         second->clear();
     }
     return master;
+}
+
+bool StoreIfValid(QWidget* window, QLineEdit* first, QLineEdit* second, VaultStore& vault, bool markInitialized)
+{
+    const std::optional<QString> master = Validate(window, first, second);
+    if (!master)
+        return false;
+    vault.storeMasterPassword(Encrypt(*master), markInitialized);
+    Settings::SaveSetting(Settings::InitializedKey, QStringLiteral("T"));
+    return true;
 }
 
 }  // namespace PasswordRule

@@ -5,6 +5,7 @@
 
 class QLineEdit;
 class QWidget;
+class VaultStore;
 
 // The one rule for a master password, kept here so creating it and
 // changing it can never disagree.
@@ -18,9 +19,6 @@ inline const QString RejectionText = QStringLiteral(
     "The passwords you entered must match.  Please try again.");
 inline const QString RejectionTitle = QStringLiteral("Quillock Security Initialization");
 
-// Leading and trailing spaces (only spaces) removed.
-QString StripSpaces(const QString& text);
-
 // The master password the two entries stand for, or nothing when they
 // break the rule.
 std::optional<QString> Accept(const QString& first, const QString& second);
@@ -28,5 +26,9 @@ std::optional<QString> Accept(const QString& first, const QString& second);
 // Checks both boxes as typed. On rejection shows the message, then puts the
 // focus in the first box and empties both.
 std::optional<QString> Validate(QWidget* window, QLineEdit* first, QLineEdit* second);
+
+// Validates the boxes and, when they pass, stores the master password
+// enciphered and saves the "Initialized" setting. False when rejected.
+bool StoreIfValid(QWidget* window, QLineEdit* first, QLineEdit* second, VaultStore& vault, bool markInitialized);
 
 }  // namespace PasswordRule

@@ -25,6 +25,9 @@ QString ApplicationFolder();
 QString ApplicationFile(const QString& name);
 void SetApplicationFolder(const QString& folder);  // tests
 
+// The text without leading and trailing space characters (only code 32).
+QString TrimSpaces(const QString& text);
+
 bool IsVaultInitialized(VaultStore& vault);
 
 // Asks for the master password and compares it with the stored one.
