@@ -4,9 +4,11 @@
 #include "shared/fonts.h"
 #include "shared/module1.h"
 #include "shared/programend.h"
+#include "vault/apperror.h"
 #include "vault/stringcipher.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -14,6 +16,7 @@
 #include <QTimer>
 #include <cstdlib>
 #include <linux/capability.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -138,4 +141,36 @@ ObeyFilePermissions::~ObeyFilePermissions()
     data[0].effective = saved_[0];
     data[1].effective = saved_[1];
     capabilities(true, data);
+}
+
+QByteArray ReadFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes, unsigned mode)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    file.close();
+    ::chmod(QFile::encodeName(path).constData(), mode);
+}
+
+unsigned long InodeOf(const QString& path)
+{
+    struct stat info {};
+    ::stat(QFile::encodeName(path).constData(), &info);
+    return info.st_ino;
+}
+
+int ErrorCodeOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const AppError& error) {
+        return error.code();
+    }
+    return 0;
 }

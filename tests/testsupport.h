@@ -47,6 +47,13 @@ private:
     QString oldWorkFolder_;
 };
 
+// Small file helpers; a file that cannot be read reads as empty.
+QByteArray ReadFile(const QString& path);
+void WriteFile(const QString& path, const QByteArray& bytes, unsigned mode = 0644);
+unsigned long InodeOf(const QString& path);
+// The code of the AppError `action` raises; 0 when it raises none.
+int ErrorCodeOf(const std::function<void()>& action);
+
 // Runs `action` on the next modal dialog once it is showing.
 void WhenModalOpens(std::function<void(QWidget*)> action, int timeoutMs = 5000);
 // Types into a text box of a dialog: clears it first.

@@ -17,29 +17,12 @@
 
 namespace {
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
-
 QByteArray golden(const char* name)
 {
-    const QByteArray bytes = readAll(QStringLiteral(QUILLOCK_SOURCE_DIR "/tests/golden/") + QLatin1String(name));
+    const QByteArray bytes = ReadFile(QStringLiteral(QUILLOCK_SOURCE_DIR "/tests/golden/") + QLatin1String(name));
     if (bytes.isEmpty())
         qFatal("golden file %s is missing", name);
     return bytes;
-}
-
-void writeFile(const QString& path, const QByteArray& bytes, mode_t mode)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    file.close();
-    ::chmod(path.toUtf8().constData(), mode);
 }
 
 mode_t modeOf(const QString& path)
@@ -50,26 +33,9 @@ mode_t modeOf(const QString& path)
     return info.st_mode & 07777;
 }
 
-ino_t inodeOf(const QString& path)
-{
-    struct stat info {};
-    ::stat(path.toUtf8().constData(), &info);
-    return info.st_ino;
-}
-
-int errorCodeOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const AppError& error) {
-        return error.code();
-    }
-    return 0;
-}
-
 QByteArray fingerprint(const QString& path)
 {
-    return QCryptographicHash::hash(readAll(path), QCryptographicHash::Sha256);
+    return QCryptographicHash::hash(ReadFile(path), QCryptographicHash::Sha256);
 }
 
 // Everything in the folder but the vault: a failed report leaves nothing.
@@ -125,7 +91,7 @@ private slots:
         auto vault = sandbox.openVault();
         const QString path = sandbox.appFolder() + QStringLiteral("/report.htm");
         WriteReport(*vault, path);
-        QCOMPARE(readAll(path), golden("report_empty.htm"));
+        QCOMPARE(ReadFile(path), golden("report_empty.htm"));
     }
 
     void accountsInListOrderEscapedAndInUtf8()
@@ -149,14 +115,14 @@ private slots:
         auto vault = sandbox.openVault();
         const QString path = sandbox.appFolder() + QStringLiteral("/report.htm");
         WriteReport(*vault, path);
-        const QByteArray written = readAll(path);
+        const QByteArray written = ReadFile(path);
         QCOMPARE(written, golden("report_accounts.htm"));
         QVERIFY(written.startsWith("\xEF\xBB\xBF<html>"));
 
         // The same vault gives the same bytes, although its cipher text
         // differs on every storing.
         WriteReport(*vault, path);
-        QCOMPARE(readAll(path), written);
+        QCOMPARE(ReadFile(path), written);
         QCOMPARE(ReportContent(*vault), written);
     }
 
@@ -205,17 +171,17 @@ private slots:
 
         // An older report that others could read: a reader that holds it
         // open must never see the new passwords.
-        writeFile(path, "old report", 0644);
-        const ino_t oldInode = inodeOf(path);
+        WriteFile(path, "old report", 0644);
+        const auto oldInode = InodeOf(path);
         QFile earlierReader(path);
         QVERIFY(earlierReader.open(QIODevice::ReadOnly));
         WriteReport(*vault, path);
         ::umask(oldMask);
 
         QCOMPARE(modeOf(path), mode_t(0600));
-        QVERIFY(inodeOf(path) != oldInode);
+        QVERIFY(InodeOf(path) != oldInode);
         QCOMPARE(earlierReader.readAll(), QByteArray("old report"));
-        QVERIFY(readAll(path).contains("secret"));
+        QVERIFY(ReadFile(path).contains("secret"));
         QCOMPARE(leftovers(sandbox.appFolder()), QStringList{QStringLiteral("report.htm")});
     }
 
@@ -235,7 +201,7 @@ private slots:
         ::chmod(folderName.constData(), 0555);
         {
             OrdinaryUser user;
-            QCOMPARE(errorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::PathAccess);
+            QCOMPARE(ErrorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::PathAccess);
         }
         QVERIFY(!QFile::exists(path));
 
@@ -245,15 +211,15 @@ private slots:
             OrdinaryUser user;
             WriteReport(*vault, path);
         }
-        QVERIFY(readAll(path).contains("secret"));
+        QVERIFY(ReadFile(path).contains("secret"));
 
         // ...but not over a report made read-only.
-        writeFile(path, "kept", 0444);
+        WriteFile(path, "kept", 0444);
         {
             OrdinaryUser user;
-            QCOMPARE(errorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::PathAccess);
+            QCOMPARE(ErrorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::PathAccess);
         }
-        QCOMPARE(readAll(path), QByteArray("kept"));
+        QCOMPARE(ReadFile(path), QByteArray("kept"));
         ::chmod(folderName.constData(), 0700);
         QCOMPARE(leftovers(folder), QStringList{QStringLiteral("report.htm")});
         QCOMPARE(fingerprint(sandbox.vaultPath()), vaultBefore);
@@ -267,7 +233,7 @@ private slots:
             sandbox.addAccount(QStringLiteral("account %1").arg(i), QStringLiteral("user"), QStringLiteral("pw"));
         auto vault = sandbox.openVault();
         const QString path = sandbox.appFolder() + QStringLiteral("/report.htm");
-        writeFile(path, "earlier", 0600);
+        WriteFile(path, "earlier", 0600);
 
         // The disk fills up after the first few hundred bytes.
         struct rlimit oldLimit {};
@@ -276,19 +242,19 @@ private slots:
         struct rlimit small = oldLimit;
         small.rlim_cur = 300;
         ::setrlimit(RLIMIT_FSIZE, &small);
-        const int code = errorCodeOf([&] { WriteReport(*vault, path); });
+        const int code = ErrorCodeOf([&] { WriteReport(*vault, path); });
         ::setrlimit(RLIMIT_FSIZE, &oldLimit);
         std::signal(SIGXFSZ, oldHandler);
         QCOMPARE(code, ErrorCode::FileFailure);
-        QCOMPARE(readAll(path), QByteArray("earlier"));
+        QCOMPARE(ReadFile(path), QByteArray("earlier"));
         QCOMPARE(leftovers(sandbox.appFolder()), QStringList{QStringLiteral("report.htm")});
 
         // A field that does not decipher stops the report before the disk.
         sandbox.openVault()->appendAccount({QStringLiteral("broken"), QStringLiteral("bm90IGNpcGhlcg=="),
                                             Encrypt(QStringLiteral("pw")), {}, {}, {}});
         const QByteArray vaultBefore = fingerprint(sandbox.vaultPath());
-        QCOMPARE(errorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::CipherFailure);
-        QCOMPARE(readAll(path), QByteArray("earlier"));
+        QCOMPARE(ErrorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::CipherFailure);
+        QCOMPARE(ReadFile(path), QByteArray("earlier"));
         QCOMPARE(leftovers(sandbox.appFolder()), QStringList{QStringLiteral("report.htm")});
         QCOMPARE(fingerprint(sandbox.vaultPath()), vaultBefore);
         QCOMPARE(vault->accountList().size(), size_t(21));

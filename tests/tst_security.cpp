@@ -102,12 +102,6 @@ QString settingsFile()
     return QSettings(Module1::ProgramTitle, Module1::ProgramTitle).fileName();
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 void checkLook(QDialog* dialog, const QString& title, QSize client, const QList<QLineEdit*>& boxes)
 {
     QCOMPARE(dialog->windowTitle(), title);
@@ -554,7 +548,7 @@ private slots:
             QVERIFY(file.open(QIODevice::Append));
             file.write("; untouched\n");
         }
-        const QByteArray contents = readAll(path);
+        const QByteArray contents = ReadFile(path);
         auto vault = sandbox.openVault();
         frmChangePassword dialog(*vault);
         bool firstChecked = !first, secondChecked = !second;
@@ -566,7 +560,7 @@ private slots:
         QCOMPARE(firstChecked, first);
         QCOMPARE(secondChecked, second);
         QCOMPARE(result, int(QDialog::Rejected));
-        QCOMPARE(readAll(path), contents);
+        QCOMPARE(ReadFile(path), contents);
         QCOMPARE(Settings::GetSetting(Settings::ExitKey), absent ? QString() : setting);
     }
 
@@ -662,7 +656,7 @@ private slots:
         const QString path = settingsFile();
         const QString folder = QFileInfo(path).absolutePath();
         const auto folderPermissions = QFile::permissions(folder);
-        const QByteArray contents = readAll(path);
+        const QByteArray contents = ReadFile(path);
         auto vault = sandbox.openVault();
         frmChangePassword dialog(*vault);
         int result = 0;
@@ -672,7 +666,7 @@ private slots:
             QFile::setPermissions(path, QFile::ReadOwner);
             QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
             result = execWith(dialog, [&](QDialog* d) { click(d, "Option2"); });
-            afterwards = readAll(path);
+            afterwards = ReadFile(path);
             QFile::setPermissions(folder, folderPermissions);
             QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
         }

@@ -15,23 +15,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
-#include <sys/stat.h>
 
 namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 
 QStringList listed(frmMain& window)
 {
@@ -111,16 +96,13 @@ private slots:
         sandbox.addAccount(QStringLiteral("kept"), QStringLiteral("user"), QStringLiteral("pass"));
         const QString compactPath = sandbox.appFolder() + QStringLiteral("/data1.mdb");
         // A leftover copy from an interrupted start never replaces the vault.
-        writeFile(compactPath, "left over from an interrupted start");
-        struct stat before {};
-        ::stat(QFile::encodeName(sandbox.vaultPath()).constData(), &before);
+        WriteFile(compactPath, "left over from an interrupted start");
+        const auto before = InodeOf(sandbox.vaultPath());
 
         frmMain window;
         QVERIFY(window.Load());
         QVERIFY(!QFile::exists(compactPath));
-        struct stat after {};
-        ::stat(QFile::encodeName(sandbox.vaultPath()).constData(), &after);
-        QVERIFY(before.st_ino != after.st_ino);  // a new file took its place
+        QVERIFY(InodeOf(sandbox.vaultPath()) != before);  // a new file took its place
         QCOMPARE(listed(window), QStringList({"kept"}));
         QCOMPARE(Decrypt(sandbox.openVault()->accountAt(1)->fields.password), QStringLiteral("pass"));
     }
@@ -130,7 +112,7 @@ private slots:
         Sandbox sandbox;
         sandbox.initializeMaster(QStringLiteral("opensesame"));
         sandbox.addAccount(QStringLiteral("kept"));
-        const QByteArray before = readAll(sandbox.vaultPath());
+        const QByteArray before = ReadFile(sandbox.vaultPath());
         QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
         {
             ObeyFilePermissions obey;
@@ -142,7 +124,7 @@ private slots:
             window.close();
         }
         QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QCOMPARE(readAll(sandbox.vaultPath()), before);
+        QCOMPARE(ReadFile(sandbox.vaultPath()), before);
         QVERIFY(!QFile::exists(sandbox.appFolder() + QStringLiteral("/data1.mdb")));
     }
 
@@ -167,9 +149,9 @@ private slots:
         } else {
             QFile::remove(sandbox.vaultPath());
             if (!contents.isEmpty())
-                writeFile(sandbox.vaultPath(), contents);
+                WriteFile(sandbox.vaultPath(), contents);
         }
-        const QByteArray before = readAll(sandbox.vaultPath());
+        const QByteArray before = ReadFile(sandbox.vaultPath());
 
         frmMain window;
         QVERIFY(!window.Load());
@@ -186,7 +168,7 @@ private slots:
         // Nothing repaired, nothing created, no scratch icon.
         QCOMPARE(QFile::exists(sandbox.vaultPath()), !contents.isEmpty() || code == ErrorCode::NoCurrentRecord);
         if (code != ErrorCode::NoCurrentRecord)
-            QCOMPARE(readAll(sandbox.vaultPath()), before);
+            QCOMPARE(ReadFile(sandbox.vaultPath()), before);
         QVERIFY(!QFile::exists(QStringLiteral("temp.icx")));
     }
 
@@ -195,11 +177,11 @@ private slots:
         Sandbox sandbox;
         sandbox.initializeMaster(QStringLiteral("opensesame"));
         const QString inAppFolder = sandbox.appFolder() + QStringLiteral("/temp.icx");
-        writeFile(inAppFolder, "not ours");
+        WriteFile(inAppFolder, "not ours");
         frmMain window;
         QVERIFY(window.Load());
         QVERIFY(QFile::exists(sandbox.workFolder() + QStringLiteral("/temp.icx")));
-        QVERIFY(!readAll(QStringLiteral("temp.icx")).isEmpty());
+        QVERIFY(!ReadFile(QStringLiteral("temp.icx")).isEmpty());
         QCOMPARE(window.Tray1().IconFile, QStringLiteral("temp.icx"));
         QCOMPARE(window.Tray1().TipText, QStringLiteral("Quillock"));
         window.close();
@@ -231,14 +213,11 @@ private slots:
         sandbox.initializeMaster(QStringLiteral("opensesame"));
         frmMain first;
         QVERIFY(first.Load());
-        struct stat before {};
-        ::stat(QFile::encodeName(sandbox.vaultPath()).constData(), &before);
+        const auto before = InodeOf(sandbox.vaultPath());
         frmMain second;
         QVERIFY(second.Load());
         // The second copy must not have replaced the file under the first.
-        struct stat after {};
-        ::stat(QFile::encodeName(sandbox.vaultPath()).constData(), &after);
-        QCOMPARE(after.st_ino, before.st_ino);
+        QCOMPARE(InodeOf(sandbox.vaultPath()), before);
         first.VaultDb()->appendAccount({QStringLiteral("added by the first copy"), Encrypt({}), Encrypt({}), {}, {}, {}});
         QCOMPARE(sandbox.openVault()->accountList().size(), size_t(1));
         second.LoadAccountList();

@@ -10,29 +10,12 @@
 
 namespace {
 
-int errorCodeOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const AppError& error) {
-        return error.code();
-    }
-    return 0;
-}
-
 QStringList names(VaultStore& vault)
 {
     QStringList result;
     for (const AccountEntry& entry : vault.accountList())
         result << entry.account;
     return result;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
 }
 
 }  // namespace
@@ -48,7 +31,7 @@ private slots:
         QVERIFY(!vault->isInitialized());
         for (qint64 position : {-1, 0, 1})
             QVERIFY(!vault->accountAt(position));
-        QCOMPARE(errorCodeOf([&] { VaultStore::createFresh(sandbox.vaultPath()); }),
+        QCOMPARE(ErrorCodeOf([&] { VaultStore::createFresh(sandbox.vaultPath()); }),
                  ErrorCode::DatabaseFailure);
     }
 
@@ -172,8 +155,8 @@ private slots:
             raw.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
             raw.exec("delete from master");
         }
-        QCOMPARE(errorCodeOf([&] { vault->isInitialized(); }), ErrorCode::NoCurrentRecord);
-        QCOMPARE(errorCodeOf([&] { vault->storedMasterPassword(); }), ErrorCode::NoCurrentRecord);
+        QCOMPARE(ErrorCodeOf([&] { vault->isInitialized(); }), ErrorCode::NoCurrentRecord);
+        QCOMPARE(ErrorCodeOf([&] { vault->storedMasterPassword(); }), ErrorCode::NoCurrentRecord);
     }
 
     void compactionKeepsEveryRowAndTheKey()
@@ -191,19 +174,19 @@ private slots:
         QCOMPARE(copy->accountAt(2)->fields, original->accountAt(2)->fields);
         QCOMPARE(Decrypt(copy->storedMasterPassword()), QStringLiteral("masterpass"));
         QVERIFY(copy->isInitialized());
-        QVERIFY(!readAll(target).contains("accounts"));  // enciphered on disk
+        QVERIFY(!ReadFile(target).contains("accounts"));  // enciphered on disk
 
         // An existing target is never overwritten.
-        const QByteArray before = readAll(target);
-        QCOMPARE(errorCodeOf([&] { VaultStore::compact(sandbox.vaultPath(), target); }), ErrorCode::DatabaseFailure);
-        QCOMPARE(readAll(target), before);
+        const QByteArray before = ReadFile(target);
+        QCOMPARE(ErrorCodeOf([&] { VaultStore::compact(sandbox.vaultPath(), target); }), ErrorCode::DatabaseFailure);
+        QCOMPARE(ReadFile(target), before);
     }
 
     void foreignAndMissingFilesAreRefused()
     {
         Sandbox sandbox;
         const QString missing = sandbox.appFolder() + QStringLiteral("/none.mdb");
-        QCOMPARE(errorCodeOf([&] { VaultStore::open(missing); }), ErrorCode::VaultNotFound);
+        QCOMPARE(ErrorCodeOf([&] { VaultStore::open(missing); }), ErrorCode::VaultNotFound);
         QVERIFY(!QFile::exists(missing));
 
         const QString garbage = sandbox.appFolder() + QStringLiteral("/garbage.mdb");
@@ -211,7 +194,7 @@ private slots:
         file.open(QIODevice::WriteOnly);
         file.write(QByteArray(4096, '\x5a'));
         file.close();
-        QCOMPARE(errorCodeOf([&] { VaultStore::open(garbage); }), ErrorCode::UnrecognizedFormat);
+        QCOMPARE(ErrorCodeOf([&] { VaultStore::open(garbage); }), ErrorCode::UnrecognizedFormat);
 
         const QString otherKey = sandbox.appFolder() + QStringLiteral("/other.mdb");
         {
@@ -219,8 +202,8 @@ private slots:
             db.open(otherKey, QByteArrayLiteral("not-the-key"), true);
             db.exec("create table accounts (account text)");
         }
-        QCOMPARE(errorCodeOf([&] { VaultStore::open(otherKey); }), ErrorCode::UnrecognizedFormat);
-        QCOMPARE(errorCodeOf([&] { VaultStore::compact(otherKey, sandbox.appFolder() + "/c.mdb"); }),
+        QCOMPARE(ErrorCodeOf([&] { VaultStore::open(otherKey); }), ErrorCode::UnrecognizedFormat);
+        QCOMPARE(ErrorCodeOf([&] { VaultStore::compact(otherKey, sandbox.appFolder() + "/c.mdb"); }),
                  ErrorCode::UnrecognizedFormat);
         QVERIFY(!QFile::exists(sandbox.appFolder() + "/c.mdb"));
     }
@@ -239,7 +222,7 @@ private slots:
         const QString otherKey = StringCipher::instance().Encrypt(QStringLiteral("secret"), QStringLiteral("123"));
         for (const QString& bad : {tampered, once.left(20), QString(), QStringLiteral("not base64 at all!"),
                                    once + QStringLiteral("AA"), QStringLiteral("AAAA"), otherKey})
-            QCOMPARE(errorCodeOf([&] { Decrypt(bad); }), ErrorCode::CipherFailure);
+            QCOMPARE(ErrorCodeOf([&] { Decrypt(bad); }), ErrorCode::CipherFailure);
     }
 };
 
