@@ -1,0 +1,62 @@
+# Reliability: sanitizer builds, the crash-test driver and the fuzz targets.
+
+# -DQUILLOCK_SANITIZE=ON builds every target of the project with
+# AddressSanitizer and UndefinedBehaviorSanitizer; any finding stops the
+# program that made it.
+option(QUILLOCK_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+
+# Kills the program at random moments and checks what is left of the vault.
+if(BUILD_TESTING)
+  add_executable(quillock-crashtest tests/crash/crashtest.cpp)
+  target_link_libraries(quillock-crashtest PRIVATE quillock_testsupport)
+  target_include_directories(quillock-crashtest PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+endif()
+
+if(QUILLOCK_SANITIZE)
+  set(QUILLOCK_SANITIZER_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  # Targets are made before this file is read, so they are visited one by one.
+  function(quillock_sanitize_directory dir)
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    foreach(target ${targets})
+      get_target_property(type ${target} TYPE)
+      if(type STREQUAL "EXECUTABLE" OR type STREQUAL "STATIC_LIBRARY" OR type STREQUAL "SHARED_LIBRARY"
+         OR type STREQUAL "MODULE_LIBRARY" OR type STREQUAL "OBJECT_LIBRARY")
+        set_property(TARGET ${target} APPEND PROPERTY COMPILE_OPTIONS ${QUILLOCK_SANITIZER_FLAGS})
+        if(NOT type STREQUAL "STATIC_LIBRARY" AND NOT type STREQUAL "OBJECT_LIBRARY")
+          set_property(TARGET ${target} APPEND PROPERTY LINK_OPTIONS ${QUILLOCK_SANITIZER_FLAGS})
+        endif()
+      endif()
+    endforeach()
+    get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+    foreach(subdir ${subdirs})
+      quillock_sanitize_directory(${subdir})
+    endforeach()
+  endfunction()
+  quillock_sanitize_directory(${CMAKE_SOURCE_DIR})
+endif()
+
+# libFuzzer targets, with clang only. They link an instrumented copy of the
+# core of their own, so the ordinary targets of a clang build stay as they are.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  set(QUILLOCK_FUZZ_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all -g)
+  add_library(quillock_core_fuzz STATIC EXCLUDE_FROM_ALL ${CORE_SOURCES})
+  get_target_property(core_definitions quillock_core COMPILE_DEFINITIONS)
+  target_compile_definitions(quillock_core_fuzz PUBLIC ${core_definitions})
+  target_include_directories(quillock_core_fuzz PUBLIC ${CMAKE_SOURCE_DIR}/src)
+  target_link_libraries(quillock_core_fuzz PUBLIC Qt6::Core PkgConfig::SQLCIPHER PkgConfig::SODIUM)
+  target_compile_options(quillock_core_fuzz PRIVATE -fsanitize=fuzzer-no-link ${QUILLOCK_FUZZ_FLAGS})
+
+  set(QUILLOCK_FUZZ_TARGETS)
+  file(GLOB fuzz_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/fuzz/fuzz_*.cpp)
+  foreach(source ${fuzz_sources})
+    get_filename_component(name ${source} NAME_WE)
+    add_executable(${name} EXCLUDE_FROM_ALL ${source})
+    target_link_libraries(${name} PRIVATE quillock_core_fuzz)
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer ${QUILLOCK_FUZZ_FLAGS})
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer ${QUILLOCK_FUZZ_FLAGS})
+    list(APPEND QUILLOCK_FUZZ_TARGETS ${name})
+  endforeach()
+  if(QUILLOCK_FUZZ_TARGETS)
+    add_custom_target(fuzzers DEPENDS ${QUILLOCK_FUZZ_TARGETS})
+  endif()
+endif()

@@ -1,0 +1,698 @@
+// Crash test: runs the program's own start-up and commands in a child
+// process, kills it with SIGKILL at a random moment, and checks that the
+// vault it leaves opens with its key and holds exactly the state before or
+// after the command that was running, and that the next start works.
+//
+//   quillock-crashtest run [--trials N] [--budget SECONDS] [--min-trials N]
+//                          [--accounts N] [--kinds startup,add,edit,delete,options]
+//                          [--seed N] [--folder DIR] [--summary FILE]
+//   quillock-crashtest drive APPFOLDER WORKFOLDER KIND FIRSTSERIAL   (the child)
+#include "testsupport.h"
+
+#include "accounts/frmMain.h"
+#include "shared/messagebox.h"
+#include "shared/module1.h"
+#include "shared/programend.h"
+#include "vault/apperror.h"
+#include "vault/sqlite.h"
+#include "vault/stringcipher.h"
+#include "vault/vaultstore.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <signal.h>
+#include <string_view>
+#include <unistd.h>
+
+namespace {
+
+// ---------------------------------------------------------------- the model
+
+struct Plain {
+    QString username, password, url, hint, notes;
+    bool operator==(const Plain&) const = default;
+};
+
+// The whole content of a vault, deciphered. Names are unique lowercase
+// ASCII, so the map's order is the program's list order.
+struct Model {
+    std::map<QString, Plain> accounts;
+    QString master;
+    bool operator==(const Model&) const = default;
+};
+
+enum class Kind { Startup, Add, Edit, Delete, Options };
+const QStringList KindNames = {"startup", "add", "edit", "delete", "options"};
+
+Kind kindNamed(const QString& name)
+{
+    const qsizetype at = KindNames.indexOf(name);
+    if (at < 0)
+        qFatal("unknown kind %s", qPrintable(name));
+    return static_cast<Kind>(at);
+}
+
+Plain fieldsFor(qint64 serial)
+{
+    const QString s = QString::number(serial);
+    QString notes;
+    for (int line = 0; line < 6; ++line)
+        notes += QStringLiteral("note %1 line %2: the quick brown fox jumps over the lazy dog\n").arg(s).arg(line);
+    return {QStringLiteral("user-%1").arg(s), QStringLiteral("pw-%1-%2").arg(s).arg(serial * 7919 % 100003),
+            QStringLiteral("http://site%1.example/login").arg(s), QStringLiteral("hint for %1").arg(s), notes.trimmed()};
+}
+
+QString masterFor(qint64 serial)
+{
+    return QStringLiteral("master-%1").arg(serial, 6, 10, QLatin1Char('0'));
+}
+
+// What one command does to the vault, decided from the model alone, so the
+// child and the checker agree on it.
+struct Change {
+    Kind kind = Kind::Startup;
+    QString target;   // the account edited or deleted
+    QString name;     // the account's name afterwards
+    Plain fields;
+    QString master;
+};
+
+Change plan(const Model& model, Kind kind, qint64 serial)
+{
+    Change change;
+    change.kind = kind;
+    if ((kind == Kind::Edit || kind == Kind::Delete) && model.accounts.empty())
+        change.kind = Kind::Add;
+    switch (change.kind) {
+    case Kind::Startup:
+        break;
+    case Kind::Add:
+        change.name = QStringLiteral("n%1").arg(serial, 7, 10, QLatin1Char('0'));
+        change.fields = fieldsFor(serial);
+        break;
+    case Kind::Edit:
+    case Kind::Delete: {
+        auto it = model.accounts.begin();
+        std::advance(it, static_cast<long>((quint64(serial) * 2654435761u) % model.accounts.size()));
+        change.target = it->first;
+        change.name = QStringLiteral("e%1").arg(serial, 7, 10, QLatin1Char('0'));
+        change.fields = fieldsFor(serial);
+        break;
+    }
+    case Kind::Options:
+        change.master = masterFor(serial);
+        break;
+    }
+    return change;
+}
+
+void apply(Model& model, const Change& change)
+{
+    switch (change.kind) {
+    case Kind::Startup:
+        break;
+    case Kind::Add:
+        model.accounts[change.name] = change.fields;
+        break;
+    case Kind::Edit:
+        model.accounts.erase(change.target);
+        model.accounts[change.name] = change.fields;
+        break;
+    case Kind::Delete:
+        model.accounts.erase(change.target);
+        break;
+    case Kind::Options:
+        model.master = change.master;
+        break;
+    }
+}
+
+// Reads the vault back; a duplicate name is a mixed state and fails.
+Model readModel(VaultStore& vault)
+{
+    Model model;
+    model.master = Decrypt(vault.storedMasterPassword());
+    vault.forEachAccount([&](const AccountRow& row) {
+        const AccountFields& f = row.fields;
+        if (model.accounts.count(f.account))
+            throw AppError(0, QStringLiteral("account '%1' is stored twice").arg(f.account), QStringLiteral("check"));
+        model.accounts[f.account] = {DecryptField(f.username), DecryptField(f.password), f.url, f.hint, f.notes};
+    });
+    return model;
+}
+
+QString describe(const Model& model)
+{
+    return QStringLiteral("%1 accounts, master '%2'").arg(model.accounts.size()).arg(model.master);
+}
+
+// ---------------------------------------------------------------- the child
+
+QElapsedTimer sinceStart;
+
+// Straight to the file, unbuffered: whatever was said before the kill stays.
+void say(const QString& line)
+{
+    const QByteArray bytes = QStringLiteral("%1 %2\n").arg(sinceStart.elapsed()).arg(line).toUtf8();
+    if (::write(STDOUT_FILENO, bytes.constData(), static_cast<size_t>(bytes.size())) < 0)
+        ::_exit(5);
+}
+
+void click(QWidget* parent, const char* name)
+{
+    QTest::mouseClick(Child<QAbstractButton>(parent, name), Qt::LeftButton);
+}
+
+void fill(QWidget* dialog, const QString& name, const Plain& p)
+{
+    Child<QLineEdit>(dialog, "txtName")->setText(name);
+    Child<QLineEdit>(dialog, "txtUsername")->setText(p.username);
+    Child<QLineEdit>(dialog, "txtPassword")->setText(p.password);
+    Child<QLineEdit>(dialog, "txtURL")->setText(p.url);
+    Child<QPlainTextEdit>(dialog, "txtHint")->setPlainText(p.hint);
+    Child<QPlainTextEdit>(dialog, "txtNotes")->setPlainText(p.notes);
+}
+
+// Answers the master password prompt, then hands the dialog behind it on.
+void answerPrompt(const QString& master, std::function<void(QWidget*)> then)
+{
+    WhenModalOpens([master, then](QWidget* prompt) {
+        Child<QLineEdit>(prompt, "txtPassword")->setText(master);
+        click(prompt, "cmdOk");
+        WhenModalOpens(then);
+    });
+}
+
+bool pickAccount(frmMain& window, const QString& name)
+{
+    auto* list = Child<QComboBox>(&window, "cboAccount");
+    const int index = list->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (index < 0)
+        return false;
+    list->setCurrentIndex(index);
+    emit list->activated(index);
+    return true;
+}
+
+std::unique_ptr<frmMain> startWindow()
+{
+    auto window = std::make_unique<frmMain>();
+    if (!window->Load()) {
+        say(QStringLiteral("ended start-up"));
+        ::_exit(3);
+    }
+    window->show();
+    return window;
+}
+
+int drive(const QString& app, const QString& work, Kind kind, qint64 first)
+{
+    Module1::SetApplicationFolder(app);
+    QDir::setCurrent(work);
+    MessageBox::setResponder([](const MessageBox::Request& request) {
+        // Delete asks first; any other box is something going wrong.
+        if (request.text == QLatin1String("Delete this account from the Quillock database?"))
+            return QMessageBox::Ok;
+        say(QStringLiteral("message ") + QString(request.text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+        return QMessageBox::Ok;
+    });
+    ProgramEnd::setInterceptor([] {
+        say(QStringLiteral("ended"));
+        ::_exit(3);
+    });
+
+    say(QStringLiteral("loading"));
+    std::unique_ptr<frmMain> window = startWindow();
+    say(QStringLiteral("ready"));
+    Model model = readModel(*window->VaultDb());
+
+    for (qint64 serial = first; serial < first + 100000; ++serial) {
+        const Change change = plan(model, kind, serial);
+        say(QStringLiteral("begin %1").arg(serial));
+        switch (change.kind) {
+        case Kind::Startup:
+            window->close();
+            window.reset();
+            window = startWindow();
+            break;
+        case Kind::Add:
+            WhenModalOpens([change](QWidget* dialog) {
+                fill(dialog, change.name, change.fields);
+                click(dialog, "cmdOk");
+            });
+            click(window.get(), "cmdNewAccount");
+            break;
+        case Kind::Edit:
+            if (!pickAccount(*window, change.target)) {
+                say(QStringLiteral("missing ") + change.target);
+                return 4;
+            }
+            answerPrompt(model.master, [change](QWidget* dialog) {
+                fill(dialog, change.name, change.fields);
+                click(dialog, "cmdOk");
+            });
+            click(window.get(), "cmdEdit");
+            break;
+        case Kind::Delete:
+            if (!pickAccount(*window, change.target)) {
+                say(QStringLiteral("missing ") + change.target);
+                return 4;
+            }
+            click(window.get(), "cmdDelete");  // the confirmation is answered Ok
+            break;
+        case Kind::Options:
+            answerPrompt(model.master, [change](QWidget* dialog) {
+                Child<QLineEdit>(dialog, "txtPassword1")->setText(change.master);
+                Child<QLineEdit>(dialog, "txtPassword2")->setText(change.master);
+                click(dialog, "cmdOk");
+            });
+            click(window.get(), "FlatBttn1");
+            break;
+        }
+        apply(model, change);
+        say(QStringLiteral("done %1").arg(serial));
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- the runner
+
+struct Options {
+    int trials = 200;
+    int minTrials = -1;
+    int budgetSeconds = 600;
+    int accounts = 1500;
+    QList<Kind> kinds = {Kind::Startup, Kind::Add, Kind::Edit, Kind::Delete, Kind::Options};
+    quint32 seed = 0;
+    QString folder;
+    QString summary;
+};
+
+struct Figures {
+    int trials = 0;
+    int killed = 0;
+    int endedByItself = 0;
+    int duringFirstStart = 0;
+    std::map<Kind, int> trialsOf, inFlight, foundBefore, foundAfter, betweenCommands;
+    int compactionCopyLeft = 0;
+    int hotJournal = 0;
+    int commandsCompleted = 0;
+    int nextStarts = 0;
+    QStringList findings;
+};
+
+struct Log {
+    bool ready = false;
+    bool ended = false;
+    qint64 loadingAt = -1;
+    qint64 readyAt = -1;
+    qint64 lastBegin = -1, lastDone = -1;
+    qint64 beginAt = -1, doneAt = -1;
+    QStringList messages;
+    QStringList odd;
+};
+
+Log parseLog(const QByteArray& text)
+{
+    Log log;
+    for (const QByteArray& raw : text.split('\n')) {
+        const QString line = QString::fromUtf8(raw);
+        const QStringList words = line.split(QLatin1Char(' '));
+        if (words.size() < 2)
+            continue;
+        const qint64 at = words[0].toLongLong();
+        const QString& what = words[1];
+        if (what == QLatin1String("loading")) {
+            log.loadingAt = at;
+        } else if (what == QLatin1String("ready")) {
+            log.ready = true;
+            log.readyAt = at;
+        } else if (what == QLatin1String("begin")) {
+            log.lastBegin = words.value(2).toLongLong();
+            log.beginAt = at;
+        } else if (what == QLatin1String("done")) {
+            log.lastDone = words.value(2).toLongLong();
+            log.doneAt = at;
+        } else if (what == QLatin1String("message")) {
+            log.messages << line.section(QLatin1Char(' '), 2);
+        } else if (what.startsWith(QLatin1String("ended"))) {
+            log.ended = true;
+        } else {
+            log.odd << line;
+        }
+    }
+    return log;
+}
+
+void prepareVault(const QString& app, int accounts, Model& model)
+{
+    const QString path = app + QStringLiteral("/data.mdb");
+    VaultStore::createFresh(path);
+    model.master = masterFor(0);
+    VaultStore::open(path)->storeMasterPassword(Encrypt(model.master), true);
+    // One transaction: a commit per row would take minutes on a real disk.
+    Database raw;
+    raw.open(path, VaultStore::DatabasePassword);
+    raw.exec("begin");
+    Statement insert(raw, "insert into accounts (account, username, password, url, hint, notes) "
+                          "values (?, ?, ?, ?, ?, ?)");
+    for (int i = 0; i < accounts; ++i) {
+        const QString name = QStringLiteral("b%1").arg(i, 7, 10, QLatin1Char('0'));
+        const Plain p = fieldsFor(-1 - i);
+        insert.reset();
+        insert.bind(1, name).bind(2, Encrypt(p.username)).bind(3, Encrypt(p.password));
+        insert.bind(4, p.url).bind(5, p.hint).bind(6, p.notes);
+        insert.step();
+        model.accounts[name] = p;
+    }
+    raw.exec("commit");
+}
+
+// The next start, in this process, through the main window's own start-up.
+QString checkNextStart(const QString& app, const Model& expected)
+{
+    int ends = 0;
+    QStringList messages;
+    MessageBox::setResponder([&](const MessageBox::Request& request) {
+        messages << request.text;
+        return QMessageBox::Ok;
+    });
+    ProgramEnd::setInterceptor([&] { ++ends; });
+    QString problem;
+    {
+        frmMain window;
+        const bool loaded = window.Load();
+        if (!loaded || ends || !messages.isEmpty())
+            problem = QStringLiteral("the next start failed: %1").arg(messages.join(QLatin1String(" | ")));
+        else if (Child<QComboBox>(&window, "cboAccount")->count() != int(expected.accounts.size()))
+            problem = QStringLiteral("the next start lists %1 accounts, not %2")
+                          .arg(Child<QComboBox>(&window, "cboAccount")->count())
+                          .arg(expected.accounts.size());
+        window.close();
+    }
+    MessageBox::setResponder({});
+    ProgramEnd::setInterceptor({});
+    if (problem.isEmpty() && QFile::exists(app + QStringLiteral("/data1.mdb")))
+        problem = QStringLiteral("the compaction copy is still there after the next start");
+    if (problem.isEmpty()) {
+        try {
+            auto vault = VaultStore::open(app + QStringLiteral("/data.mdb"));
+            if (!(readModel(*vault) == expected))
+                problem = QStringLiteral("the next start changed the vault");
+        } catch (const AppError& error) {
+            problem = QStringLiteral("after the next start: %1 (%2)").arg(error.description()).arg(error.code());
+        }
+    }
+    return problem;
+}
+
+QStringList parseKinds(const QString& list)
+{
+    return list.split(QLatin1Char(','), Qt::SkipEmptyParts);
+}
+
+int run(const Options& options)
+{
+    QTemporaryDir scratch;
+    const QString root = options.folder.isEmpty() ? scratch.path() : options.folder;
+    const QString app = root + QStringLiteral("/app");
+    const QString work = root + QStringLiteral("/work");
+    const QString findingsFolder = root + QStringLiteral("/findings");
+    QDir().mkpath(app);
+    QDir().mkpath(work);
+    Module1::SetApplicationFolder(app);
+    QDir::setCurrent(work);
+
+    Model model;
+    prepareVault(app, options.accounts, model);
+    std::mt19937 random(options.seed ? options.seed : std::random_device{}());
+    const quint32 seedUsed = options.seed;
+
+    // How long a start and one command of each kind take, learnt as we go:
+    // the kill falls anywhere from the first start-up to a few commands on.
+    qint64 loadingMs = 100;
+    qint64 startMs = 800;
+    std::map<Kind, qint64> commandMs;
+    for (Kind k : options.kinds)
+        commandMs[k] = 300;
+
+    Figures figures;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 serial = 1;
+    const QString self = QCoreApplication::applicationFilePath();
+    const QString logPath = root + QStringLiteral("/child.log");
+
+    for (int trial = 0; trial < options.trials; ++trial) {
+        if (clock.elapsed() > qint64(options.budgetSeconds) * 1000) {
+            std::printf("time budget of %d s reached after %d trials\n", options.budgetSeconds, trial);
+            break;
+        }
+        const Kind kind = options.kinds[trial % options.kinds.size()];
+        const qint64 first = serial;
+        QFile::remove(logPath);
+
+        QProcess child;
+        child.setProgram(self);
+        child.setArguments({QStringLiteral("drive"), app, work, KindNames[int(kind)], QString::number(first)});
+        child.setStandardOutputFile(logPath);
+        child.setStandardErrorFile(root + QStringLiteral("/child.err"));
+        const qint64 delay =
+            std::uniform_int_distribution<qint64>(loadingMs, std::max(loadingMs, startMs) + 4 * commandMs[kind])(random);
+        child.start();
+        if (!child.waitForStarted(10000))
+            qFatal("cannot start the child: %s", qPrintable(child.errorString()));
+        QElapsedTimer waited;
+        waited.start();
+        bool finishedByItself = false;
+        while (waited.elapsed() < delay) {
+            if (child.waitForFinished(int(std::min<qint64>(5, delay - waited.elapsed()) + 1))) {
+                finishedByItself = true;
+                break;
+            }
+        }
+        if (!finishedByItself) {
+            ::kill(pid_t(child.processId()), SIGKILL);
+            child.waitForFinished(10000);
+            ++figures.killed;
+        } else {
+            ++figures.endedByItself;
+        }
+        ++figures.trials;
+        ++figures.trialsOf[kind];
+
+        const Log log = parseLog(ReadFile(logPath));
+        QStringList problems;
+        if (log.ended || !log.messages.isEmpty() || !log.odd.isEmpty())
+            problems << QStringLiteral("the child reported: %1 %2 %3")
+                            .arg(log.ended ? QStringLiteral("ended") : QString(), log.messages.join(QLatin1String(" | ")),
+                                 log.odd.join(QLatin1String(" | ")));
+        if (finishedByItself && child.exitCode() != 0)
+            problems << QStringLiteral("the child exited with %1 before the kill").arg(child.exitCode());
+
+        // Learn the timings for the next trials.
+        if (log.loadingAt >= 0)
+            loadingMs = (loadingMs * 3 + log.loadingAt) / 4;
+        if (log.ready)
+            startMs = (startMs * 3 + log.readyAt) / 4;
+        if (log.lastDone >= first && log.readyAt >= 0) {
+            const qint64 per = (log.doneAt - log.readyAt) / (log.lastDone - first + 1);
+            commandMs[kind] = std::max<qint64>(20, (commandMs[kind] * 3 + per) / 4);
+        }
+
+        // The states the vault may be in: after every command said done, or
+        // also after the one that was running.
+        Model before = model;
+        for (qint64 s = first; s <= log.lastDone; ++s)
+            apply(before, plan(before, kind, s));
+        const bool running = log.lastBegin > log.lastDone;
+        Model after = before;
+        if (running)
+            apply(after, plan(after, kind, log.lastBegin));
+        figures.commandsCompleted += int(std::max<qint64>(0, log.lastDone - first + 1));
+        if (!log.ready)
+            ++figures.duringFirstStart;
+        else if (running)
+            ++figures.inFlight[kind];
+        else
+            ++figures.betweenCommands[kind];
+
+        if (QFile::exists(app + QStringLiteral("/data1.mdb")))
+            ++figures.compactionCopyLeft;
+        if (QFile::exists(app + QStringLiteral("/data.mdb-journal")))
+            ++figures.hotJournal;
+
+        Model found;
+        bool opened = false;
+        if (problems.isEmpty()) {
+            try {
+                auto vault = VaultStore::open(app + QStringLiteral("/data.mdb"));
+                if (!vault->isInitialized())
+                    throw AppError(0, QStringLiteral("the master row lost its initialised mark"), QStringLiteral("check"));
+                found = readModel(*vault);
+                opened = true;
+            } catch (const AppError& error) {
+                problems << QStringLiteral("the vault left by the kill does not open: %1 (%2)")
+                                .arg(error.description())
+                                .arg(error.code());
+            }
+        }
+        if (opened) {
+            if (found == before) {
+                model = before;
+                if (running)
+                    ++figures.foundBefore[kind];
+            } else if (running && found == after) {
+                model = after;
+                ++figures.foundAfter[kind];
+            } else {
+                problems << QStringLiteral("the vault holds neither the state before nor after: found %1; "
+                                           "expected %2%3")
+                                .arg(describe(found), describe(before),
+                                     running ? QStringLiteral(" or ") + describe(after) : QString());
+            }
+        }
+        if (problems.isEmpty()) {
+            const QString next = checkNextStart(app, model);
+            if (!next.isEmpty())
+                problems << next;
+            else
+                ++figures.nextStarts;
+        }
+        serial = std::max(log.lastBegin, first - 1) + 1;
+
+        if (!problems.isEmpty()) {
+            const QString kept = findingsFolder + QStringLiteral("/trial-%1").arg(trial);
+            QDir().mkpath(kept);
+            for (const QString& name : QDir(app).entryList(QDir::Files))
+                QFile::copy(app + QLatin1Char('/') + name, kept + QLatin1Char('/') + name);
+            QFile::copy(logPath, kept + QStringLiteral("/child.log"));
+            const QString text = QStringLiteral("trial %1 (%2, kill after %3 ms): %4 [kept in %5]")
+                                     .arg(trial)
+                                     .arg(KindNames[int(kind)])
+                                     .arg(delay)
+                                     .arg(problems.join(QLatin1String("; ")), kept);
+            figures.findings << text;
+            std::printf("FINDING %s\n", qPrintable(text));
+            std::fflush(stdout);
+            // Go on from whatever the vault now holds, if it opens at all.
+            try {
+                model = readModel(*VaultStore::open(app + QStringLiteral("/data.mdb")));
+            } catch (const AppError&) {
+                break;
+            }
+        }
+    }
+
+    QString report;
+    QTextStream out(&report);
+    out << "Crash test: " << figures.trials << " trials in " << clock.elapsed() / 1000 << " s, "
+        << options.accounts << " accounts in the vault at the start"
+        << (seedUsed ? QStringLiteral(", seed %1").arg(seedUsed) : QString()) << "\n";
+    out << "  killed: " << figures.killed << "; ended by itself first: " << figures.endedByItself << "\n";
+    out << "  killed during the first start-up (compaction, replacement, opening): " << figures.duringFirstStart << "\n";
+    for (Kind k : options.kinds) {
+        if (k == Kind::Startup) {
+            out << "  startup: " << figures.trialsOf[k] << " trials, killed inside a repeated start-up "
+                << figures.inFlight[k] << " times, between start-ups " << figures.betweenCommands[k] << "\n";
+            continue;
+        }
+        out << "  " << KindNames[int(k)] << ": " << figures.trialsOf[k] << " trials, killed inside a command "
+            << figures.inFlight[k] << " times (vault found as before " << figures.foundBefore[k] << ", as after "
+            << figures.foundAfter[k] << "), between commands " << figures.betweenCommands[k] << "\n";
+    }
+    out << "  kills that left a compaction copy data1.mdb: " << figures.compactionCopyLeft << "\n";
+    out << "  kills that left a hot journal (a write cut short): " << figures.hotJournal << "\n";
+    out << "  commands completed in the children: " << figures.commandsCompleted << "\n";
+    out << "  next starts checked and working: " << figures.nextStarts << "\n";
+    out << "  findings: " << figures.findings.size() << "\n";
+    for (const QString& finding : figures.findings)
+        out << "    " << finding << "\n";
+    out.flush();
+    std::fputs(qPrintable(report), stdout);
+    if (!options.summary.isEmpty()) {
+        QFile file(options.summary);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(report.toUtf8());
+    }
+    const int minTrials = options.minTrials < 0 ? options.trials : options.minTrials;
+    if (figures.trials < minTrials) {
+        std::printf("only %d trials ran; at least %d were asked for\n", figures.trials, minTrials);
+        return 1;
+    }
+    return figures.findings.isEmpty() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    sinceStart.start();
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The offscreen platform has no tray; its warning about that is noise here.
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+        qputenv("QT_LOGGING_RULES", "qt.core.qobject.connect=false");
+    const bool isChild = argc >= 2 && std::string_view(argv[1]) == "drive";
+    QTemporaryDir settings;
+    if (!isChild && qEnvironmentVariableIsEmpty("QUILLOCK_CRASHTEST_SETTINGS")) {
+        // The children share these settings with the runner.
+        qputenv("XDG_CONFIG_HOME", settings.path().toUtf8());
+        qputenv("QUILLOCK_CRASHTEST_SETTINGS", settings.path().toUtf8());
+    }
+    QApplication application(argc, argv);
+    const QStringList args = application.arguments();
+
+    if (isChild) {
+        if (args.size() != 6)
+            qFatal("usage: drive APPFOLDER WORKFOLDER KIND FIRSTSERIAL");
+        return drive(args[2], args[3], kindNamed(args[4]), args[5].toLongLong());
+    }
+    if (args.size() < 2 || args[1] != QLatin1String("run")) {
+        std::fprintf(stderr, "usage: %s run [--trials N] [--min-trials N] [--budget SECONDS] [--accounts N] "
+                             "[--kinds a,b,...] [--seed N] [--folder DIR] [--summary FILE]\n",
+                     argv[0]);
+        return 2;
+    }
+    Options options;
+    for (qsizetype i = 2; i + 1 < args.size(); i += 2) {
+        const QString& key = args[i];
+        const QString& value = args[i + 1];
+        if (key == QLatin1String("--trials"))
+            options.trials = value.toInt();
+        else if (key == QLatin1String("--min-trials"))
+            options.minTrials = value.toInt();
+        else if (key == QLatin1String("--budget"))
+            options.budgetSeconds = value.toInt();
+        else if (key == QLatin1String("--accounts"))
+            options.accounts = value.toInt();
+        else if (key == QLatin1String("--seed"))
+            options.seed = value.toUInt();
+        else if (key == QLatin1String("--folder"))
+            options.folder = value;
+        else if (key == QLatin1String("--summary"))
+            options.summary = value;
+        else if (key == QLatin1String("--kinds")) {
+            options.kinds.clear();
+            for (const QString& name : parseKinds(value))
+                options.kinds << kindNamed(name);
+        } else {
+            std::fprintf(stderr, "unknown option %s\n", qPrintable(key));
+            return 2;
+        }
+    }
+    return run(options);
+}
