@@ -27,12 +27,17 @@ StringCipher::StringCipher()
 
 StringCipher::Key StringCipher::deriveKey(const QString& key)
 {
-    const QByteArray text = key.toUtf8();
-    Key derived{};
-    crypto_generichash(derived.data(), derived.size(),
-                       reinterpret_cast<const unsigned char*>(text.constData()),
-                       static_cast<unsigned long long>(text.size()), nullptr, 0);
-    return derived;
+    const auto hash = [](const QString& keyText) {
+        const QByteArray text = keyText.toUtf8();
+        Key derived{};
+        crypto_generichash(derived.data(), derived.size(),
+                           reinterpret_cast<const unsigned char*>(text.constData()),
+                           static_cast<unsigned long long>(text.size()), nullptr, 0);
+        return derived;
+    };
+    // Every call site passes the fixed key: hash it once, not per field.
+    static const Key fixed = hash(FixedKey);
+    return key == FixedKey ? fixed : hash(key);
 }
 
 QString StringCipher::Encrypt(const QString& text, const QString& key) const

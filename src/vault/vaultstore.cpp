@@ -51,6 +51,10 @@ void registerCollation(Database& db)
 constexpr const char* OrderedAccounts =
     "select rowid, account, username, password, url, hint, notes from accounts "
     "order by account collate UNICODE_NOCASE, rowid";
+constexpr const char* OrderedRowids =
+    "select rowid from accounts order by account collate UNICODE_NOCASE, rowid";
+constexpr const char* AccountById =
+    "select rowid, account, username, password, url, hint, notes from accounts where rowid = ?";
 constexpr const char* AccountAtPosition =
     "select rowid, account, username, password, url, hint, notes from accounts "
     "order by account collate UNICODE_NOCASE, rowid limit 1 offset ?";
@@ -138,6 +142,37 @@ std::unique_ptr<VaultStore> VaultStore::open(const QString& path)
     return store;
 }
 
+void VaultStore::registerAccountOrder(Database& db)
+{
+    registerCollation(db);
+}
+
+qint64 VaultStore::dataVersion()
+{
+    Statement pragma(db_, "pragma data_version");
+    pragma.step();
+    return pragma.integer(0);
+}
+
+bool VaultStore::positionsCurrent()
+{
+    return positionsValid_ && dataVersion() == positionsVersion_;
+}
+
+void VaultStore::rememberPositions()
+{
+    // The version is read before the walk: a commit in between makes the
+    // positions look stale (a needless walk), never current when they are not.
+    positionsValid_ = false;
+    const qint64 version = dataVersion();
+    positions_.clear();
+    Statement query(db_, OrderedRowids);
+    while (query.step())
+        positions_.push_back(query.integer(0));
+    positionsVersion_ = version;
+    positionsValid_ = true;
+}
+
 bool VaultStore::isInitialized()
 {
     Statement query(db_, "select initialized from master");
@@ -159,6 +194,7 @@ QString VaultStore::storedMasterPassword()
 
 void VaultStore::storeMasterPassword(const QString& cipherText, bool markInitialized)
 {
+    forgetPositions();
     Transaction transaction(db_);
     Statement first(db_, "select rowid from master limit 1");
     if (!first.step())
@@ -174,10 +210,17 @@ void VaultStore::storeMasterPassword(const QString& cipherText, bool markInitial
 
 std::vector<AccountEntry> VaultStore::accountList()
 {
+    positionsValid_ = false;
+    const qint64 version = dataVersion();
     std::vector<AccountEntry> entries;
+    positions_.clear();
     Statement query(db_, "select rowid, account from accounts order by account collate UNICODE_NOCASE, rowid");
-    while (query.step())
+    while (query.step()) {
         entries.push_back({query.integer(0), query.text(1)});
+        positions_.push_back(entries.back().rowid);
+    }
+    positionsVersion_ = version;
+    positionsValid_ = true;
     return entries;
 }
 
@@ -185,6 +228,18 @@ std::optional<AccountRow> VaultStore::rowAt(qint64 position)
 {
     if (position < 1)
         return std::nullopt;
+    // Unchanged since the positions were taken: the row is known by its id.
+    // Changed: walk the order afresh once, and answer from that.
+    if (!positionsCurrent())
+        rememberPositions();
+    if (position > qint64(positions_.size()))
+        return std::nullopt;
+    Statement byId(db_, AccountById);
+    byId.bind(1, positions_[size_t(position - 1)]);
+    if (byId.step())
+        return readRow(byId);
+    // Cannot happen while the version holds; the plain walk answers anyway.
+    forgetPositions();
     Statement query(db_, AccountAtPosition);
     query.bind(1, position - 1);
     if (!query.step())
@@ -206,6 +261,7 @@ void VaultStore::forEachAccount(const std::function<void(const AccountRow&)>& vi
 
 qint64 VaultStore::appendAccount(const AccountFields& f)
 {
+    forgetPositions();
     Statement insert(db_, "insert into accounts (account, username, password, url, hint, notes) "
                           "values (?, ?, ?, ?, ?, ?)");
     insert.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint).bind(6, f.notes);
@@ -219,6 +275,7 @@ bool VaultStore::updateAccountAt(qint64 position, qint64 expectedRowid, const Ac
     const auto row = rowAt(position);
     if (!row || row->rowid != expectedRowid)
         return false;
+    forgetPositions();
     Statement update(db_, "update accounts set account = ?, username = ?, password = ?, url = ?, "
                           "hint = ?, notes = ? where rowid = ?");
     update.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint).bind(6, f.notes);
@@ -234,6 +291,7 @@ bool VaultStore::deleteAccountAt(qint64 position, qint64 expectedRowid)
     const auto row = rowAt(position);
     if (!row || row->rowid != expectedRowid)
         return false;
+    forgetPositions();
     Statement remove(db_, "delete from accounts where rowid = ?");
     remove.bind(1, expectedRowid);
     remove.step();

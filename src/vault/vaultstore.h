@@ -45,6 +45,8 @@ public:
     // Puts the compacted copy in the vault's place in one step.
     static void replaceVault(const QString& compactedPath, const QString& vaultPath);
     static std::unique_ptr<VaultStore> open(const QString& path);
+    // Teaches a connection the account order (UNICODE_NOCASE).
+    static void registerAccountOrder(Database& db);
 
     const QString& path() const { return db_.path(); }
 
@@ -54,7 +56,9 @@ public:
     // Rewrites `password` of the first row; creation also marks it initialised.
     void storeMasterPassword(const QString& cipherText, bool markInitialized);
 
-    // Accounts, in list order.
+    // Accounts, in list order. Building the list also remembers the row at
+    // each position, so later lookups go straight to their row for as long
+    // as nobody (this connection or another) has changed the vault.
     std::vector<AccountEntry> accountList();
     std::optional<AccountRow> accountAt(qint64 position);
     void forEachAccount(const std::function<void(const AccountRow&)>& visit);
@@ -68,6 +72,16 @@ public:
 private:
     VaultStore() = default;
     std::optional<AccountRow> rowAt(qint64 position);
+    qint64 dataVersion();
+    bool positionsCurrent();
+    void rememberPositions();
+    void forgetPositions() { positionsValid_ = false; }
 
     Database db_;
+    // Row ids in list order, as of `positionsVersion_` of PRAGMA data_version.
+    // That value moves only for other connections' commits, so every write
+    // of our own forgets the positions itself.
+    std::vector<qint64> positions_;
+    qint64 positionsVersion_ = 0;
+    bool positionsValid_ = false;
 };

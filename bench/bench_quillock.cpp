@@ -1,0 +1,632 @@
+// Quillock's own work on generated vaults of 1,000 to 100,000 accounts, each
+// beside the floor for the same work measured in the same run: a bare
+// sqlcipher_export of the file, a bare ordered scan of `account`, a bare
+// read of one row by id. Prints the table of medians at the end.
+#include "vaultgen.h"
+
+#include "accounts/frmEditAccount.h"
+#include "accounts/frmMain.h"
+#include "report/reportwriter.h"
+#include "shared/desktopopen.h"
+#include "shared/fonts.h"
+#include "shared/messagebox.h"
+#include "shared/module1.h"
+#include "shared/programend.h"
+#include "vault/apperror.h"
+#include "vault/sqlite.h"
+#include "vault/stringcipher.h"
+#include "vault/vaultstore.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+QString vaultCache;  // generated vaults, kept between runs
+
+[[noreturn]] void die(const QString& why)
+{
+    std::fprintf(stderr, "quillock-bench: %s\n", qPrintable(why));
+    std::exit(1);
+}
+
+// The generated vault of n accounts; made once and kept in the cache folder.
+QString generatedVault(int n)
+{
+    const QString path = QStringLiteral("%1/vault-%2-v1.mdb").arg(vaultCache).arg(n);
+    if (!QFile::exists(path)) {
+        QDir().mkpath(vaultCache);
+        const QString scratch = path + QStringLiteral(".tmp");
+        QFile::remove(scratch);
+        std::fprintf(stderr, "generating a vault of %d accounts...\n", n);
+        try {
+            VaultGen::write(scratch, n);
+        } catch (const AppError& error) {
+            die(QString::fromUtf8(error.what()));
+        }
+        if (!QFile::rename(scratch, path))
+            die(QStringLiteral("cannot keep %1").arg(path));
+    }
+    return path;
+}
+
+// An application folder holding its own copy of the generated vault, and a
+// working folder for the scratch icon.
+class AppFolder {
+public:
+    explicit AppFolder(int n)
+    {
+        if (!app_.isValid() || !work_.isValid() || !QFile::copy(generatedVault(n), vault()))
+            die(QStringLiteral("cannot lay out an application folder"));
+        Module1::SetApplicationFolder(app_.path());
+        Module1::Reset();
+        QDir::setCurrent(work_.path());
+    }
+    ~AppFolder() { QDir::setCurrent(QDir::tempPath()); }
+    QString file(const char* name) const { return app_.filePath(QString::fromLatin1(name)); }
+    QString vault() const { return file("data.mdb"); }
+
+private:
+    QTemporaryDir app_;
+    QTemporaryDir work_;
+};
+
+std::unique_ptr<frmMain> startedMain()
+{
+    auto window = std::make_unique<frmMain>();
+    if (!window->Load())
+        die(QStringLiteral("start-up failed"));
+    return window;
+}
+
+QComboBox* accountList(frmMain& window)
+{
+    return window.findChild<QComboBox*>(QStringLiteral("cboAccount"));
+}
+
+// What the user does: choose the entry; the combo box reports it as activated.
+void pick(frmMain& window, int index)
+{
+    QComboBox* combo = accountList(window);
+    combo->setCurrentIndex(index);
+    emit combo->activated(index);
+}
+
+void mustExec(sqlite3* db, const QString& sql)
+{
+    char* error = nullptr;
+    if (sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, &error) != SQLITE_OK)
+        die(QStringLiteral("%1: %2").arg(sql, QString::fromUtf8(error)));
+}
+
+// The bare floors, straight on the C API.
+struct Bare {
+    explicit Bare(const QString& path)
+    {
+        db.open(path, VaultStore::DatabasePassword);
+        VaultStore::registerAccountOrder(db);
+    }
+
+    // Every row of the ordered query, touching `columns` columns of each.
+    int scan(const char* sql, int columns)
+    {
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_prepare_v2(db.handle(), sql, -1, &stmt, nullptr);
+        int rows = 0;
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            for (int c = 0; c < columns; ++c)
+                benchmark::DoNotOptimize(sqlite3_column_text(stmt, c));
+            ++rows;
+        }
+        sqlite3_finalize(stmt);
+        return rows;
+    }
+    int scanNames()
+    {
+        return scan("select account from accounts order by account collate UNICODE_NOCASE, rowid", 1);
+    }
+
+    void readById(qint64 rowid)
+    {
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_prepare_v2(db.handle(),
+                           "select account, username, password, url, hint, notes from accounts where rowid = ?",
+                           -1, &stmt, nullptr);
+        sqlite3_bind_int64(stmt, 1, rowid);
+        if (sqlite3_step(stmt) != SQLITE_ROW)
+            die(QStringLiteral("no row %1").arg(rowid));
+        for (int c = 0; c < 6; ++c)
+            benchmark::DoNotOptimize(sqlite3_column_text(stmt, c));
+        sqlite3_finalize(stmt);
+    }
+
+    qint64 middleRowid()
+    {
+        Statement query(db, "select max(rowid) / 2 from accounts");
+        query.step();
+        return query.integer(0);
+    }
+
+    Database db;
+};
+
+AccountFields sampleFields()
+{
+    return {QStringLiteral("Mid-list Bank"), Encrypt(QStringLiteral("someone@example.org")),
+            Encrypt(QStringLiteral("s3cret-Pass!")), QStringLiteral("http://www.bank.example/login"),
+            QStringLiteral("the usual\nwith a twist"), QStringLiteral("card ends 1234\r\nphone +44 20 7946 0000")};
+}
+
+// ---- our work ----
+
+void StartUp(benchmark::State& state, int n)
+{
+    AppFolder app(n);
+    for (auto _ : state) {
+        auto window = std::make_unique<frmMain>();
+        const auto start = Clock::now();
+        if (!window->Load())
+            die(QStringLiteral("start-up failed"));
+        state.SetIterationTime(secondsSince(start));
+    }
+}
+
+void LoadList(benchmark::State& state, int n)
+{
+    AppFolder app(n);
+    auto window = startedMain();
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        window->LoadAccountList();
+        state.SetIterationTime(secondsSince(start));
+    }
+    if (accountList(*window)->count() != n)
+        die(QStringLiteral("the list holds %1 entries").arg(accountList(*window)->count()));
+}
+
+void StoreList(benchmark::State& state, int n)
+{
+    AppFolder app(n);
+    auto vault = VaultStore::open(app.vault());
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        benchmark::DoNotOptimize(vault->accountList());
+        state.SetIterationTime(secondsSince(start));
+    }
+}
+
+// `changed`: another connection commits before every pick, so the pick must
+// walk the order afresh.
+void Pick(benchmark::State& state, int n, int which, bool changed)
+{
+    AppFolder app(n);
+    auto window = startedMain();
+    const int index = which == 0 ? 0 : which == 1 ? n / 2 : n - 1;
+    Bare other(app.vault());
+    const QString expected = accountList(*window)->itemText(index);
+    for (auto _ : state) {
+        if (changed)
+            mustExec(other.db.handle(), QStringLiteral("update master set initialized = 1"));
+        const auto start = Clock::now();
+        pick(*window, index);
+        state.SetIterationTime(secondsSince(start));
+        if (Module1::SelectedPassword.isEmpty() || accountList(*window)->currentText() != expected)
+            die(QStringLiteral("the pick did not show its account"));
+    }
+}
+
+void DeleteCommand(benchmark::State& state, int n)
+{
+    AppFolder app(n);
+    auto window = startedMain();
+    MessageBox::setResponder([](const MessageBox::Request&) { return QMessageBox::Ok; });
+    auto* button = window->findChild<QPushButton*>(QStringLiteral("cmdDelete"));
+    for (auto _ : state) {
+        pick(*window, n / 2);
+        const auto row = window->VaultDb()->accountAt(n / 2 + 1);
+        const auto start = Clock::now();
+        button->click();
+        state.SetIterationTime(secondsSince(start));
+        // Put the account back for the next round.
+        window->VaultDb()->appendAccount(row->fields);
+        window->LoadAccountList();
+    }
+}
+
+void AddCommand(benchmark::State& state, int n)
+{
+    AppFolder app(n);
+    auto window = startedMain();
+    Bare other(app.vault());
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        // The dialog's store step (two fields enciphered, the row appended),
+        // then the list rebuilt as the main window does after it.
+        const qint64 rowid = window->VaultDb()->appendAccount(sampleFields());
+        window->LoadAccountList();
+        state.SetIterationTime(secondsSince(start));
+        mustExec(other.db.handle(), QStringLiteral("delete from accounts where rowid = %1").arg(rowid));
+    }
+}
+
+void EditLoad(benchmark::State& state, int n)
+{
+    AppFolder app(n);
+    auto window = startedMain();
+    Module1::EditIndex = n / 2;
+    for (auto _ : state) {
+        frmEditAccount dialog(*window->VaultDb(), window.get());
+        const auto start = Clock::now();
+        const bool found = dialog.load();
+        state.SetIterationTime(secondsSince(start));
+        if (!found)
+            die(QStringLiteral("the edit dialog found no row"));
+    }
+}
+
+void EditStore(benchmark::State& state, int n)
+{
+    AppFolder app(n);
+    auto window = startedMain();
+    Module1::EditIndex = n / 2;
+    for (auto _ : state) {
+        frmEditAccount dialog(*window->VaultDb(), window.get());
+        if (!dialog.load())
+            die(QStringLiteral("the edit dialog found no row"));
+        auto* ok = dialog.findChild<QPushButton*>(QStringLiteral("cmdOk"));
+        const auto start = Clock::now();
+        ok->click();
+        window->LoadAccountList();
+        state.SetIterationTime(secondsSince(start));
+        if (dialog.result() != QDialog::Accepted)
+            die(QStringLiteral("the edit was not stored"));
+    }
+}
+
+void Report(benchmark::State& state, int n)
+{
+    AppFolder app(n);
+    auto window = startedMain();
+    const QString path = app.file("report.htm");
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        WriteReport(*window->VaultDb(), path);
+        state.SetIterationTime(secondsSince(start));
+    }
+}
+
+// ---- floors ----
+
+void FloorExport(benchmark::State& state, int n)
+{
+    AppFolder app(n);
+    const QByteArray source = app.vault().toUtf8();
+    const QString target = app.file("data1.mdb");
+    for (auto _ : state) {
+        QFile::remove(target);
+        const auto start = Clock::now();
+        sqlite3* db = nullptr;
+        sqlite3_open_v2(source.constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        sqlite3_key(db, VaultStore::DatabasePassword.constData(), int(VaultStore::DatabasePassword.size()));
+        mustExec(db, QStringLiteral("attach database '%1' as compacted key 'tuvesk'").arg(target));
+        mustExec(db, QStringLiteral("select sqlcipher_export('compacted')"));
+        mustExec(db, QStringLiteral("detach database compacted"));
+        sqlite3_close(db);
+        state.SetIterationTime(secondsSince(start));
+    }
+}
+
+void FloorScan(benchmark::State& state, int n)
+{
+    AppFolder app(n);
+    Bare bare(app.vault());
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        const int rows = bare.scanNames();
+        state.SetIterationTime(secondsSince(start));
+        if (rows != n)
+            die(QStringLiteral("the scan saw %1 rows").arg(rows));
+    }
+}
+
+void FloorScanAll(benchmark::State& state, int n)
+{
+    AppFolder app(n);
+    Bare bare(app.vault());
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        bare.scan("select account, username, password, url, hint, notes from accounts "
+                  "order by account collate UNICODE_NOCASE, rowid",
+                  6);
+        state.SetIterationTime(secondsSince(start));
+    }
+}
+
+void FloorRead(benchmark::State& state, int n)
+{
+    AppFolder app(n);
+    Bare bare(app.vault());
+    const qint64 rowid = bare.middleRowid();
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        bare.readById(rowid);
+        state.SetIterationTime(secondsSince(start));
+    }
+}
+
+// A bare write of one row by id in its own transaction, then the bare scan
+// the command's list rebuild stands for.
+void FloorWriteAndScan(benchmark::State& state, int n, const char* what)
+{
+    AppFolder app(n);
+    Bare bare(app.vault());
+    const qint64 rowid = bare.middleRowid();
+    const bool insert = std::strcmp(what, "insert") == 0;
+    const bool remove = std::strcmp(what, "delete") == 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        if (insert)
+            mustExec(bare.db.handle(), QStringLiteral("insert into accounts (account, username, password, url, hint, "
+                                                      "notes) values ('Mid-list Bank', 'u', 'p', 'http://', '', '')"));
+        else if (remove)
+            mustExec(bare.db.handle(), QStringLiteral("begin immediate; delete from accounts where rowid = %1; "
+                                                      "commit").arg(rowid));
+        else
+            mustExec(bare.db.handle(), QStringLiteral("begin immediate; update accounts set notes = notes "
+                                                      "where rowid = %1; commit").arg(rowid));
+        bare.scanNames();
+        state.SetIterationTime(secondsSince(start));
+        if (remove)
+            mustExec(bare.db.handle(), QStringLiteral("insert into accounts (rowid, account) values (%1, 'x')").arg(rowid));
+    }
+}
+
+// ---- the table ----
+
+class TableReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs)
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> medians;  // milliseconds
+};
+
+struct Line {
+    const char* work;
+    const char* ours;
+    std::vector<const char*> floors;
+    const char* floorText;
+    const char* target;  // "" when none
+};
+
+const std::vector<Line> Lines = {
+    {"start-up (compaction, open, first-run test, first list)", "startup", {"floor_export", "floor_scan"},
+     "export + ordered scan", "< 1.5x floor at 10,000"},
+    {"LoadAccountList (real frmMain, offscreen)", "list", {"floor_scan"}, "ordered scan", "< 2x floor at 40,000"},
+    {"  store part of it (accountList)", "store_list", {"floor_scan"}, "ordered scan", ""},
+    {"pick first entry", "pick_first", {"floor_read"}, "read by id", "< 5 ms at 100,000"},
+    {"pick middle entry", "pick_middle", {"floor_read"}, "read by id", "< 5 ms at 100,000"},
+    {"pick last entry", "pick_last", {"floor_read"}, "read by id", "< 5 ms at 100,000"},
+    {"pick last after another copy wrote", "pick_last_changed", {"floor_read"}, "read by id", ""},
+    {"delete (confirm, delete, list rebuilt)", "delete", {"floor_delete_scan"}, "delete by id + ordered scan", ""},
+    {"add (store, list rebuilt)", "add", {"floor_insert_scan"}, "insert + ordered scan", ""},
+    {"edit: load", "edit_load", {"floor_read"}, "read by id", ""},
+    {"edit: store (OK, list rebuilt)", "edit_store", {"floor_update_scan"}, "update by id + ordered scan", ""},
+    {"report (written and synced)", "report", {"floor_scan_all"}, "ordered scan of all fields", "< 300 ms at 10,000"},
+};
+
+void printTable(const std::map<std::string, double>& medians, const std::vector<int>& sizes, FILE* out)
+{
+    std::fprintf(out, "| Work | Accounts | Ours (ms) | Floor (ms) | Floor is | Ratio | Target |\n");
+    std::fprintf(out, "|---|---:|---:|---:|---|---:|---|\n");
+    for (const Line& line : Lines) {
+        for (int n : sizes) {
+            const auto key = [n](const char* name) { return std::string(name) + "/" + std::to_string(n); };
+            const auto ours = medians.find(key(line.ours));
+            if (ours == medians.end())
+                continue;
+            double floor = 0;
+            bool haveFloor = true;
+            for (const char* part : line.floors) {
+                const auto found = medians.find(key(part));
+                haveFloor = haveFloor && found != medians.end();
+                if (found != medians.end())
+                    floor += found->second;
+            }
+            if (haveFloor)
+                std::fprintf(out, "| %s | %d | %.2f | %.2f | %s | %.2f | %s |\n", line.work, n, ours->second, floor,
+                             line.floorText, ours->second / floor, line.target);
+            else
+                std::fprintf(out, "| %s | %d | %.2f | - | %s | - | %s |\n", line.work, n, ours->second,
+                             line.floorText, line.target);
+        }
+    }
+}
+
+// ---- peak memory ----
+
+// The child: a main window started on the vault in `folder`, its list shown
+// and the last entry picked, as a user would.
+int peakChild(const QString& folder)
+{
+    Module1::SetApplicationFolder(folder);
+    QDir::setCurrent(folder);
+    auto window = startedMain();
+    window->show();
+    QApplication::processEvents();
+    QComboBox* combo = accountList(*window);
+    combo->showPopup();
+    QApplication::processEvents();
+    combo->hidePopup();
+    pick(*window, combo->count() - 1);
+    QApplication::processEvents();
+    return combo->count() > 0 ? 0 : 1;
+}
+
+// Peak resident memory (MB) of a child process that runs peakChild.
+double peakMemory(int n, const char* self)
+{
+    AppFolder app(n);
+    const QByteArray folder = QFileInfo(app.vault()).absolutePath().toUtf8();
+    const pid_t child = fork();
+    if (child == 0) {
+        execl(self, self, "--peak-child", folder.constData(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        die(QStringLiteral("the peak-memory child failed"));
+    return usage.ru_maxrss / 1024.0;
+}
+
+void registerAll(const std::vector<int>& sizes)
+{
+    const auto add = [](const std::string& name, int n, int iterations, int repetitions, auto&& fn) {
+        benchmark::RegisterBenchmark((name + "/" + std::to_string(n)).c_str(), fn)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(iterations)
+            ->Repetitions(repetitions)
+            ->ReportAggregatesOnly(true);
+    };
+    for (int n : sizes) {
+        const int heavy = n >= 40000 ? 3 : 5;
+        add("startup", n, 1, heavy + 2, [n](benchmark::State& s) { StartUp(s, n); });
+        add("floor_export", n, 1, heavy + 2, [n](benchmark::State& s) { FloorExport(s, n); });
+        add("list", n, 2, heavy, [n](benchmark::State& s) { LoadList(s, n); });
+        add("store_list", n, 2, heavy, [n](benchmark::State& s) { StoreList(s, n); });
+        add("floor_scan", n, 2, heavy, [n](benchmark::State& s) { FloorScan(s, n); });
+        add("pick_first", n, 20, 5, [n](benchmark::State& s) { Pick(s, n, 0, false); });
+        add("pick_middle", n, 20, 5, [n](benchmark::State& s) { Pick(s, n, 1, false); });
+        add("pick_last", n, 20, 5, [n](benchmark::State& s) { Pick(s, n, 2, false); });
+        add("pick_last_changed", n, 2, heavy, [n](benchmark::State& s) { Pick(s, n, 2, true); });
+        add("floor_read", n, 20, 5, [n](benchmark::State& s) { FloorRead(s, n); });
+        add("delete", n, 2, heavy, [n](benchmark::State& s) { DeleteCommand(s, n); });
+        add("floor_delete_scan", n, 2, heavy, [n](benchmark::State& s) { FloorWriteAndScan(s, n, "delete"); });
+        add("add", n, 2, heavy, [n](benchmark::State& s) { AddCommand(s, n); });
+        add("floor_insert_scan", n, 2, heavy, [n](benchmark::State& s) { FloorWriteAndScan(s, n, "insert"); });
+        add("edit_load", n, 20, 5, [n](benchmark::State& s) { EditLoad(s, n); });
+        add("edit_store", n, 2, heavy, [n](benchmark::State& s) { EditStore(s, n); });
+        add("floor_update_scan", n, 2, heavy, [n](benchmark::State& s) { FloorWriteAndScan(s, n, "update"); });
+        add("report", n, 1, heavy, [n](benchmark::State& s) { Report(s, n); });
+        add("floor_scan_all", n, 1, heavy, [n](benchmark::State& s) { FloorScanAll(s, n); });
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Our own options first; the rest are Google Benchmark's.
+    std::vector<int> sizes = {1000, 10000, 40000, 100000};
+    QString tableFile;
+    QString peakFolder;
+    bool peak = true;
+    std::vector<char*> rest = {argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (arg == QLatin1String("--sizes") && i + 1 < argc) {
+            sizes.clear();
+            for (const QString& size : QString::fromLocal8Bit(argv[++i]).split(QLatin1Char(',')))
+                sizes.push_back(size.toInt());
+        } else if (arg == QLatin1String("--vaults") && i + 1 < argc) {
+            vaultCache = QString::fromLocal8Bit(argv[++i]);
+        } else if (arg == QLatin1String("--table") && i + 1 < argc) {
+            tableFile = QString::fromLocal8Bit(argv[++i]);
+        } else if (arg == QLatin1String("--no-peak")) {
+            peak = false;
+        } else if (arg == QLatin1String("--peak-child") && i + 1 < argc) {
+            peakFolder = QString::fromLocal8Bit(argv[++i]);
+        } else {
+            rest.push_back(argv[i]);
+        }
+    }
+    if (vaultCache.isEmpty())
+        vaultCache = QDir::tempPath() + QStringLiteral("/quillock-bench-vaults");
+
+    // Qt's complaints about the offscreen platform would bury the figures.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type == QtCriticalMsg || type == QtFatalMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(message));
+    });
+    static QTemporaryDir settings;
+    qputenv("XDG_CONFIG_HOME", settings.path().toUtf8());
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Fonts::InstallSubstitutions();
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
+    // Nothing may stop the run: no message box waits, no end ends it, no
+    // browser opens.
+    MessageBox::setResponder([](const MessageBox::Request& request) {
+        std::fprintf(stderr, "message box: %s\n", qPrintable(request.text));
+        return QMessageBox::Ok;
+    });
+    ProgramEnd::setInterceptor([] { die(QStringLiteral("the program ended")); });
+    DesktopOpen::setOpener([](const QString&) {});
+
+    if (!peakFolder.isEmpty())
+        return peakChild(peakFolder);
+
+    for (int n : sizes)
+        generatedVault(n);
+
+    int benchArgc = int(rest.size());
+    benchmark::Initialize(&benchArgc, rest.data());
+    if (benchmark::ReportUnrecognizedArguments(benchArgc, rest.data()))
+        return 2;
+    registerAll(sizes);
+    TableReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    QByteArray table;
+    {
+        char* buffer = nullptr;
+        size_t length = 0;
+        FILE* memory = open_memstream(&buffer, &length);
+        printTable(reporter.medians, sizes, memory);
+        if (peak) {
+            std::fprintf(memory, "\n| Peak memory of the running program | Accounts | MB | Target |\n|---|---:|---:|---|\n");
+            for (int n : sizes)
+                std::fprintf(memory, "| frmMain started, list shown, last entry picked | %d | %.1f | %s |\n", n,
+                             peakMemory(n, "/proc/self/exe"), n == 100000 ? "< 150 MB" : "");
+        }
+        std::fclose(memory);
+        table = QByteArray(buffer, qsizetype(length));
+        std::free(buffer);
+    }
+    std::printf("\n%s", table.constData());
+    if (!tableFile.isEmpty()) {
+        QFile out(tableFile);
+        if (!out.open(QIODevice::WriteOnly) || out.write(table) != table.size())
+            die(QStringLiteral("cannot write %1").arg(tableFile));
+    }
+    return 0;
+}
