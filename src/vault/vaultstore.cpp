@@ -3,6 +3,8 @@
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 
+#include <QFileInfo>
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -139,7 +141,21 @@ std::unique_ptr<VaultStore> VaultStore::open(const QString& path)
     std::unique_ptr<VaultStore> store(new VaultStore);
     store->db_.open(path, DatabasePassword);
     registerCollation(store->db_);
+    store->sizePageCache();
     return store;
+}
+
+void VaultStore::sizePageCache()
+{
+    // Every list rebuild reads and deciphers the whole table; with room for
+    // all of it only the first one pays. A vault too large for the room
+    // would only push pages out in a scan, so it keeps SQLite's default.
+    constexpr qint64 Room = 48 * 1024 * 1024;
+    const qint64 size = QFileInfo(db_.path()).size();
+    if (size <= 0 || size > Room)
+        return;
+    const qint64 kib = std::min(Room, size + size / 4 + 1024 * 1024) / 1024;
+    db_.exec(QStringLiteral("pragma cache_size = -%1").arg(kib).toUtf8().constData());
 }
 
 void VaultStore::registerAccountOrder(Database& db)

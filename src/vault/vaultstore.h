@@ -72,6 +72,7 @@ public:
 private:
     VaultStore() = default;
     std::optional<AccountRow> rowAt(qint64 position);
+    void sizePageCache();
     qint64 dataVersion();
     bool positionsCurrent();
     void rememberPositions();
