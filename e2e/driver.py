@@ -162,7 +162,8 @@ class Program:
         x, y, w, h = extents(acc)
         if w <= 0 or h <= 0:
             raise DriveError(f"{describe(acc)} has no area on screen to click")
-        self.session.run(["xdotool", "mousemove", "--sync", str(x + w // 2), str(y + h // 2), "click", "1"])
+        self.session.run(["xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "sleep", "0.05",
+                          "click", "1"])
 
     def press(self, acc):
         """The accessible default action; only for controls that open nothing modal."""
