@@ -123,6 +123,7 @@ def answer(p, title, button_name, expect_text=None, shot=None, ctx=None):
     if expect_text is not None and expect_text not in texts:
         defect(f"the message box {title!r} shows {texts!r}, not {expect_text!r}")
     if shot and ctx:
+        ctx.check_names(box)
         ctx.shot(box, shot)
     p.press(find(box, "push button", button_name))
     wait_until(lambda: not is_showing(box) if _alive(box) else True, 5, f"the message box {title!r} to close")
@@ -144,6 +145,7 @@ def security_check(p, main, button_caption, password, shot=None, ctx=None):
     equal(name(find(prompt, "label", "Please enter your master password.")),
           "Please enter your master password.", "the prompt's caption")
     if shot and ctx:
+        ctx.check_names(prompt)
         ctx.shot(prompt, shot)
     p.type_into(find(prompt, "password text", "Master password"), password)
     p.click(find(prompt, "push button", "Ok"))
@@ -224,6 +226,7 @@ def first_start(ctx):
     first = find(create, "password text", "Master Password")
     second = find(create, "password text", "Again, Please")
     find(create, "push button", "Exit")
+    ctx.check_names(create)
     ctx.shot(create, "create-password")
 
     p.type_into(first, "Seven77")
