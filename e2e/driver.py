@@ -223,12 +223,12 @@ def labelled(container, caption):
     raise DriveError(f"the caption {caption!r} names no control")
 
 
-def launch(session, folder, cwd, extra_env=None):
+def launch(session, folder, cwd, extra_env=None, argv=None):
     env = dict(session.env, QT_ACCESSIBILITY="1", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
                QT_QPA_PLATFORM="xcb")
     env.update(extra_env or {})
     log = open(os.path.join(session.root, "quillock.log"), "ab")
-    proc = subprocess.Popen([os.path.join(folder, "quillock")], cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                            stdout=log, stderr=log, start_new_session=True)
+    proc = subprocess.Popen(argv or [os.path.join(folder, "quillock")], cwd=cwd, env=env,
+                            stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
     log.close()
     return Program(session, folder, proc)

@@ -4,6 +4,8 @@ one application folder, so each starts where the one before it left off."""
 
 import hashlib
 import os
+import re
+import shlex
 import stat
 import time
 
@@ -215,7 +217,62 @@ def add_account(ctx, p, main, account, first_url=None):
     p.window_gone(ADD_TITLE)
 
 
+def desktop_entry(path):
+    """The keys of a desktop entry's main group, values unescaped."""
+    keys = {}
+    group = None
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if line.startswith("["):
+                group = line
+            elif group == "[Desktop Entry]" and "=" in line and not line.startswith("#"):
+                key, value = line.split("=", 1)
+                value = re.sub(r"\\(.)", lambda m: {"s": " ", "n": "\n", "t": "\t", "r": "\r"}.get(
+                    m.group(1), m.group(1)), value)
+                keys[key.strip()] = value
+    return keys
+
+
+def exec_argv(value):
+    """The command line of an Exec value (quoting as the desktop entry rules say)."""
+    return [arg.replace("%%", "%") for arg in shlex.split(value)]
+
+
 # -- the journeys ---------------------------------------------------------
+
+def installed_folder(ctx):
+    """The install rules lay out a self-contained application folder."""
+    folder = ctx.folder
+    for part in ["quillock", "data.mdb", "picture.gif", "help/index.htm", "help/help.css",
+                 "share/applications/quillock.desktop", "share/icons/hicolor/48x48/apps/quillock.png"]:
+        check(os.path.isfile(os.path.join(folder, part)), f"the installed folder lacks {part}")
+    check(os.access(os.path.join(folder, "quillock"), os.X_OK), "the installed program is not executable")
+    entry = desktop_entry(os.path.join(folder, "share/applications/quillock.desktop"))
+    equal({k: entry.get(k) for k in ("Type", "Name", "Terminal", "Path", "Icon")},
+          {"Type": "Application", "Name": "Quillock", "Terminal": "false", "Path": folder,
+           "Icon": os.path.join(folder, "share/icons/hicolor/48x48/apps/quillock.png")}, "the desktop entry")
+    equal(exec_argv(entry["Exec"]), [os.path.join(folder, "quillock")], "the desktop entry's command")
+    equal(ondisk.master_row(ctx.vault), {"key": "master", "password": "", "initialized": "0"},
+          "the installed vault's master row")
+    equal(ondisk.accounts(ctx.vault), [], "the installed vault's accounts")
+
+
+def reinstall_keeps_vault(ctx):
+    """Installing again keeps the vault; the desktop entry starts the program."""
+    with open(ctx.vault, "rb") as f:
+        before = f.read()
+    ctx.install(ctx.folder)
+    with open(ctx.vault, "rb") as f:
+        check(f.read() == before, "installing again changed the vault")
+    entry = desktop_entry(os.path.join(ctx.folder, "share/applications/quillock.desktop"))
+    p = ctx.start(argv=exec_argv(entry["Exec"]), cwd=entry["Path"])
+    main = p.main(timeout=20)
+    check(CREATE_TITLE not in p.shown_titles(), "the reinstalled folder asks for a new master password")
+    equal(listed(main), ctx.names_in_order(), "the list after installing again")
+    check(os.path.exists(os.path.join(ctx.folder, "temp.icx")), "temp.icx is not in the entry's folder")
+    close_by_window_manager(ctx, p)
+
 
 def first_start(ctx):
     """First start on a fresh vault: the master password is chosen."""
@@ -559,8 +616,8 @@ def damaged_vault(ctx):
     check(not os.path.exists(os.path.join(folder, "data1.mdb")), "a compaction copy was left behind")
 
 
-JOURNEYS = [first_start, add_accounts, pick_and_reveal, edit_and_rename, delete_account, report, options, tray,
-            clearing, damaged_vault]
+JOURNEYS = [installed_folder, first_start, add_accounts, pick_and_reveal, edit_and_rename, delete_account, report,
+            options, tray, clearing, reinstall_keeps_vault, damaged_vault]
 # Journeys that make their own folder run even after an earlier one failed.
 INDEPENDENT = {damaged_vault}
 LIMITS = {clearing: 120}

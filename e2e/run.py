@@ -13,6 +13,7 @@ import tempfile
 import threading
 import time
 import traceback
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -65,22 +66,24 @@ class Context:
         self.shot_names = []
 
     def make_folder(self, label):
-        """A portable application folder: program, fresh vault, help, picture."""
-        folder = os.path.join(self.work, label)
-        os.makedirs(folder)
-        app = os.path.join(self.build, "app")
-        shutil.copy2(os.path.join(app, "quillock"), folder)
-        shutil.copy2(os.path.join(app, "picture.gif"), folder)
-        shutil.copytree(os.path.join(app, "help"), os.path.join(folder, "help"))
-        subprocess.run([os.path.join(self.build, "quillock-makevault"), os.path.join(folder, "data.mdb")],
-                       check=True, timeout=30)
+        """A portable application folder, laid out by the project's own
+        install rules: program, fresh vault, help, picture, desktop entry."""
+        folder = os.path.join(self.work, label + " folder")  # a blank, as users' folders have
+        self.install(folder)
         return folder
 
-    def start(self, folder=None):
+    def install(self, folder):
+        out = subprocess.run(["cmake", "--install", self.build, "--prefix", folder], capture_output=True,
+                             text=True, timeout=120)
+        if out.returncode != 0:
+            raise AssertionError(f"cmake --install failed: {out.stderr.strip() or out.stdout.strip()}")
+        return out.stdout
+
+    def start(self, folder=None, argv=None, cwd=None):
         from driver import launch
         extra = {"PATH": self.bin + os.pathsep + self.session.env.get("PATH", "/usr/bin:/bin"),
                  "QUILLOCK_E2E_OPENED": self.opened_log}
-        program = launch(self.session, folder or self.folder, self.cwd, extra)
+        program = launch(self.session, folder or self.folder, cwd or self.cwd, extra, argv=argv)
         self.programs.append(program)
         return program
 
@@ -110,7 +113,8 @@ class Context:
                            f"the desktop opener to receive {address!r}")
         got = found[self.opened_seen]
         self.opened_seen += 1
-        if got != address:
+        # A file URL reaches the desktop percent-encoded; what it names counts.
+        if " " in got or urllib.parse.unquote(got) != address:
             raise AssertionError(f"the desktop opener received {got!r}, not {address!r}")
 
     def names_in_order(self):
@@ -193,6 +197,7 @@ def main():
     parser.add_argument("--shots", help="folder for the screenshots (default: BUILD/e2e-shots)")
     parser.add_argument("--only", nargs="*", help="run only these journeys (by name)")
     parser.add_argument("--keep", action="store_true", help="keep the temporary session folder")
+    parser.add_argument("--limit", type=float, help="seconds each journey may take (default: its own)")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     shots = os.path.abspath(args.shots or os.path.join(build, "e2e-shots"))
@@ -231,7 +236,7 @@ def main():
             t0 = time.monotonic()
             print(f"e2e: {label} ...", flush=True)
             try:
-                run_journey(ctx, journey, journeys.LIMITS.get(journey, journeys.DEFAULT_LIMIT))
+                run_journey(ctx, journey, args.limit or journeys.LIMITS.get(journey, journeys.DEFAULT_LIMIT))
                 results.append((label, "passed", time.monotonic() - t0, ""))
             except KeyboardInterrupt:
                 raise
