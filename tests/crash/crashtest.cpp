@@ -6,7 +6,9 @@
 //   quillock-crashtest run [--trials N] [--budget SECONDS] [--min-trials N]
 //                          [--accounts N] [--kinds startup,add,edit,delete,options]
 //                          [--seed N] [--folder DIR] [--summary FILE]
-//   quillock-crashtest drive APPFOLDER WORKFOLDER KIND FIRSTSERIAL   (the child)
+//   quillock-crashtest race [--rounds N] [--folder DIR] [--summary FILE]
+//   quillock-crashtest drive APPFOLDER WORKFOLDER KIND FIRSTSERIAL   (a child)
+//   quillock-crashtest race-copy APPFOLDER WORKFOLDER FIRSTSERIAL ROUNDS   (a child)
 #include "testsupport.h"
 
 #include "accounts/frmMain.h"
@@ -30,6 +32,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QTimer>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -186,13 +189,42 @@ void fill(QWidget* dialog, const QString& name, const Plain& p)
     Child<QPlainTextEdit>(dialog, "txtNotes")->setPlainText(p.notes);
 }
 
-// Answers the master password prompt, then hands the dialog behind it on.
-void answerPrompt(const QString& master, std::function<void(QWidget*)> then)
+// Runs `action` on the next modal dialog to show, unless the command that
+// was to open it has finished first (`over`): a dialog that never came must
+// not take the next command's dialog for its own.
+using Over = std::shared_ptr<bool>;
+void whenModal(const Over& over, std::function<void(QWidget*)> action)
 {
-    WhenModalOpens([master, then](QWidget* prompt) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [timer, over, action] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (*over || (modal && modal->isVisible())) {
+            timer->stop();
+            timer->deleteLater();
+            if (!*over)
+                action(modal);
+        }
+    });
+    timer->start(5);
+}
+
+// Clicks a button of the main window whose command opens dialogs that
+// `script` answers; whatever the script still waits for is called off after.
+void command(QWidget* window, const char* button, const std::function<void(const Over&)>& script)
+{
+    Over over = std::make_shared<bool>(false);
+    script(over);
+    click(window, button);
+    *over = true;
+}
+
+// Answers the master password prompt, then hands the dialog behind it on.
+void answerPrompt(const Over& over, const QString& master, std::function<void(QWidget*)> then)
+{
+    whenModal(over, [over, master, then](QWidget* prompt) {
         Child<QLineEdit>(prompt, "txtPassword")->setText(master);
         click(prompt, "cmdOk");
-        WhenModalOpens(then);
+        whenModal(over, then);
     });
 }
 
@@ -249,22 +281,24 @@ int drive(const QString& app, const QString& work, Kind kind, qint64 first)
             window = startWindow();
             break;
         case Kind::Add:
-            WhenModalOpens([change](QWidget* dialog) {
-                fill(dialog, change.name, change.fields);
-                click(dialog, "cmdOk");
+            command(window.get(), "cmdNewAccount", [&](const Over& over) {
+                whenModal(over, [change](QWidget* dialog) {
+                    fill(dialog, change.name, change.fields);
+                    click(dialog, "cmdOk");
+                });
             });
-            click(window.get(), "cmdNewAccount");
             break;
         case Kind::Edit:
             if (!pickAccount(*window, change.target)) {
                 say(QStringLiteral("missing ") + change.target);
                 return 4;
             }
-            answerPrompt(model.master, [change](QWidget* dialog) {
-                fill(dialog, change.name, change.fields);
-                click(dialog, "cmdOk");
+            command(window.get(), "cmdEdit", [&](const Over& over) {
+                answerPrompt(over, model.master, [change](QWidget* dialog) {
+                    fill(dialog, change.name, change.fields);
+                    click(dialog, "cmdOk");
+                });
             });
-            click(window.get(), "cmdEdit");
             break;
         case Kind::Delete:
             if (!pickAccount(*window, change.target)) {
@@ -274,17 +308,107 @@ int drive(const QString& app, const QString& work, Kind kind, qint64 first)
             click(window.get(), "cmdDelete");  // the confirmation is answered Ok
             break;
         case Kind::Options:
-            answerPrompt(model.master, [change](QWidget* dialog) {
-                Child<QLineEdit>(dialog, "txtPassword1")->setText(change.master);
-                Child<QLineEdit>(dialog, "txtPassword2")->setText(change.master);
-                click(dialog, "cmdOk");
+            command(window.get(), "FlatBttn1", [&](const Over& over) {
+                answerPrompt(over, model.master, [change](QWidget* dialog) {
+                    Child<QLineEdit>(dialog, "txtPassword1")->setText(change.master);
+                    Child<QLineEdit>(dialog, "txtPassword2")->setText(change.master);
+                    click(dialog, "cmdOk");
+                });
             });
-            click(window.get(), "FlatBttn1");
             break;
         }
         apply(model, change);
         say(QStringLiteral("done %1").arg(serial));
     }
+    return 0;
+}
+
+
+// One of two copies of the program working on one vault at the same time:
+// it adds accounts and edits and deletes its own, each time from a list
+// that the other copy may have made stale. It logs what each command did,
+// as its own list shows it afterwards.
+int raceCopy(const QString& app, const QString& work, qint64 first, int rounds)
+{
+    Module1::SetApplicationFolder(app);
+    QDir::setCurrent(work);
+    MessageBox::setResponder([](const MessageBox::Request& request) {
+        if (request.text == QLatin1String("Delete this account from the Quillock database?"))
+            return QMessageBox::Ok;
+        say(QStringLiteral("message ") + QString(request.text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+        return QMessageBox::Ok;
+    });
+    ProgramEnd::setInterceptor([] {
+        say(QStringLiteral("ended"));
+        ::_exit(3);
+    });
+    std::unique_ptr<frmMain> window = startWindow();
+    say(QStringLiteral("ready"));
+    const QString master = masterFor(0);
+    auto listed = [&](const QString& name) {
+        return Child<QComboBox>(window.get(), "cboAccount")->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0;
+    };
+    std::vector<QString> own;
+    qint64 serial = first;
+    for (int round = 0; round < rounds; ++round) {
+        const QString added = QStringLiteral("n%1").arg(serial, 7, 10, QLatin1Char('0'));
+        const Plain fields = fieldsFor(serial);
+        command(window.get(), "cmdNewAccount", [&](const Over& over) {
+            whenModal(over, [added, fields](QWidget* dialog) {
+                fill(dialog, added, fields);
+                click(dialog, "cmdOk");
+            });
+        });
+        if (!listed(added)) {
+            say(QStringLiteral("weird add %1 is not listed").arg(added));
+            return 4;
+        }
+        say(QStringLiteral("add %1 %2").arg(added).arg(serial));
+        own.push_back(added);
+        ++serial;
+
+        if (round % 3 == 2) {
+            const size_t at = size_t(round * 7) % own.size();
+            const QString target = own[at];
+            const QString renamed = QStringLiteral("e%1").arg(serial, 7, 10, QLatin1Char('0'));
+            const Plain changed = fieldsFor(serial);
+            if (!pickAccount(*window, target)) {
+                say(QStringLiteral("weird edit target %1 is not listed").arg(target));
+                return 4;
+            }
+            command(window.get(), "cmdEdit", [&](const Over& over) {
+                answerPrompt(over, master, [renamed, changed](QWidget* dialog) {
+                    fill(dialog, renamed, changed);
+                    click(dialog, "cmdOk");
+                });
+            });
+            const bool isNew = listed(renamed), isOld = listed(target);
+            if (isNew == isOld) {
+                say(QStringLiteral("weird edit %1 %2").arg(target, renamed));
+                return 4;
+            }
+            say(QStringLiteral("edit %1 %2 %3 %4").arg(target, renamed).arg(serial).arg(isNew ? "done" : "skipped"));
+            if (isNew)
+                own[at] = renamed;
+            ++serial;
+        }
+        if (round % 5 == 4) {
+            const size_t at = size_t(round * 3) % own.size();
+            const QString target = own[at];
+            if (!pickAccount(*window, target)) {
+                say(QStringLiteral("weird delete target %1 is not listed").arg(target));
+                return 4;
+            }
+            QTest::qWait(20);  // a user's pause, in which the other copy may move the rows
+            click(window.get(), "cmdDelete");
+            const bool gone = !listed(target);
+            say(QStringLiteral("delete %1 %2").arg(target, gone ? "done" : "skipped"));
+            if (gone)
+                own.erase(own.begin() + long(at));
+        }
+    }
+    say(QStringLiteral("finished"));
+    window->close();
     return 0;
 }
 
@@ -636,6 +760,123 @@ int run(const Options& options)
     return figures.findings.isEmpty() ? 0 : 1;
 }
 
+
+// Two copies at once on one vault: every add of both survives, and every
+// edit and delete reached the row it named or nothing.
+int race(int rounds, const QString& folder, const QString& summary)
+{
+    QTemporaryDir scratch;
+    const QString root = folder.isEmpty() ? scratch.path() : folder;
+    const QString app = root + QStringLiteral("/app");
+    QDir().mkpath(app);
+    Module1::SetApplicationFolder(app);
+    Model model;
+    prepareVault(app, 50, model);
+
+    QElapsedTimer clock;
+    clock.start();
+    const QString self = QCoreApplication::applicationFilePath();
+    std::vector<std::unique_ptr<QProcess>> copies;
+    for (int copy = 1; copy <= 2; ++copy) {
+        const QString work = root + QStringLiteral("/work%1").arg(copy);
+        QDir().mkpath(work);
+        auto process = std::make_unique<QProcess>();
+        process->setProgram(self);
+        process->setArguments({QStringLiteral("race-copy"), app, work, QString::number(copy * 1000000),
+                               QString::number(rounds)});
+        process->setStandardOutputFile(root + QStringLiteral("/copy%1.log").arg(copy));
+        process->setStandardErrorFile(root + QStringLiteral("/copy%1.err").arg(copy));
+        process->start();
+        copies.push_back(std::move(process));
+    }
+    QStringList findings;
+    int adds = 0, editsDone = 0, editsSkipped = 0, deletesDone = 0, deletesSkipped = 0;
+    for (int copy = 1; copy <= 2; ++copy) {
+        QProcess& process = *copies[size_t(copy - 1)];
+        if (!process.waitForFinished(600000)) {
+            process.kill();
+            process.waitForFinished(10000);
+            findings << QStringLiteral("copy %1 did not finish").arg(copy);
+        } else if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+            findings << QStringLiteral("copy %1 exited with %2").arg(copy).arg(process.exitCode());
+        }
+        const QByteArray log = ReadFile(root + QStringLiteral("/copy%1.log").arg(copy));
+        bool finished = false;
+        for (const QByteArray& raw : log.split('\n')) {
+            const QStringList w = QString::fromUtf8(raw).split(QLatin1Char(' '));
+            if (w.size() < 2)
+                continue;
+            if (w[1] == QLatin1String("add")) {
+                model.accounts[w[2]] = fieldsFor(w[3].toLongLong());
+                ++adds;
+            } else if (w[1] == QLatin1String("edit")) {
+                if (w[5] == QLatin1String("done")) {
+                    model.accounts.erase(w[2]);
+                    model.accounts[w[3]] = fieldsFor(w[4].toLongLong());
+                    ++editsDone;
+                } else {
+                    ++editsSkipped;
+                }
+            } else if (w[1] == QLatin1String("delete")) {
+                if (w[3] == QLatin1String("done")) {
+                    model.accounts.erase(w[2]);
+                    ++deletesDone;
+                } else {
+                    ++deletesSkipped;
+                }
+            } else if (w[1] == QLatin1String("finished")) {
+                finished = true;
+            } else if (w[1] != QLatin1String("ready")) {
+                findings << QStringLiteral("copy %1: %2").arg(copy).arg(QString::fromUtf8(raw));
+            }
+        }
+        if (!finished)
+            findings << QStringLiteral("copy %1 did not finish its rounds").arg(copy);
+    }
+    if (findings.isEmpty()) {
+        try {
+            const Model found = readModel(*VaultStore::open(app + QStringLiteral("/data.mdb")));
+            if (!(found == model)) {
+                QStringList differences;
+                for (const auto& [name, fields] : model.accounts)
+                    if (!found.accounts.count(name))
+                        differences << QStringLiteral("missing %1").arg(name);
+                    else if (!(found.accounts.at(name) == fields))
+                        differences << QStringLiteral("changed %1").arg(name);
+                for (const auto& [name, fields] : found.accounts)
+                    if (!model.accounts.count(name))
+                        differences << QStringLiteral("unexpected %1").arg(name);
+                findings << QStringLiteral("the vault is not what the two copies did: ") + differences.join(QLatin1String(", "));
+            }
+        } catch (const AppError& error) {
+            findings << QStringLiteral("the vault does not open: %1").arg(error.description());
+        }
+        QDir::setCurrent(root + QStringLiteral("/work1"));
+        const QString next = checkNextStart(app, model);
+        if (!next.isEmpty())
+            findings << next;
+    }
+
+    QString report;
+    QTextStream out(&report);
+    out << "Two copies at once: " << rounds << " rounds each in " << clock.elapsed() / 1000 << " s\n";
+    out << "  adds: " << adds << "; the vault afterwards holds exactly what both copies did: "
+        << (findings.isEmpty() ? "yes" : "no") << "\n";
+    out << "  edits: " << editsDone << " stored, " << editsSkipped << " refused because the other copy had moved the rows\n";
+    out << "  deletes: " << deletesDone << " done, " << deletesSkipped << " refused because the other copy had moved the rows\n";
+    out << "  findings: " << findings.size() << "\n";
+    for (const QString& finding : findings)
+        out << "    " << finding << "\n";
+    out.flush();
+    std::fputs(qPrintable(report), stdout);
+    if (!summary.isEmpty()) {
+        QFile file(summary);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+            file.write(report.toUtf8());
+    }
+    return findings.isEmpty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -646,7 +887,7 @@ int main(int argc, char** argv)
     // The offscreen platform has no tray; its warning about that is noise here.
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
         qputenv("QT_LOGGING_RULES", "qt.core.qobject.connect=false");
-    const bool isChild = argc >= 2 && std::string_view(argv[1]) == "drive";
+    const bool isChild = argc >= 2 && (std::string_view(argv[1]) == "drive" || std::string_view(argv[1]) == "race-copy");
     QTemporaryDir settings;
     if (!isChild && qEnvironmentVariableIsEmpty("QUILLOCK_CRASHTEST_SETTINGS")) {
         // The children share these settings with the runner.
@@ -658,8 +899,23 @@ int main(int argc, char** argv)
 
     if (isChild) {
         if (args.size() != 6)
-            qFatal("usage: drive APPFOLDER WORKFOLDER KIND FIRSTSERIAL");
+            qFatal("usage: drive APPFOLDER WORKFOLDER KIND FIRSTSERIAL | race-copy APPFOLDER WORKFOLDER FIRSTSERIAL ROUNDS");
+        if (args[1] == QLatin1String("race-copy"))
+            return raceCopy(args[2], args[3], args[4].toLongLong(), args[5].toInt());
         return drive(args[2], args[3], kindNamed(args[4]), args[5].toLongLong());
+    }
+    if (args.size() >= 2 && args[1] == QLatin1String("race")) {
+        int rounds = 30;
+        QString folder, summary;
+        for (qsizetype i = 2; i + 1 < args.size(); i += 2) {
+            if (args[i] == QLatin1String("--rounds"))
+                rounds = args[i + 1].toInt();
+            else if (args[i] == QLatin1String("--folder"))
+                folder = args[i + 1];
+            else if (args[i] == QLatin1String("--summary"))
+                summary = args[i + 1];
+        }
+        return race(rounds, folder, summary);
     }
     if (args.size() < 2 || args[1] != QLatin1String("run")) {
         std::fprintf(stderr, "usage: %s run [--trials N] [--min-trials N] [--budget SECONDS] [--accounts N] "
