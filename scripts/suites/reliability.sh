@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Reliability, the short runs: the whole unit suite built with AddressSanitizer
+# and UndefinedBehaviorSanitizer, a short crash run and a two-copy run on that
+# build, and a short run of each fuzz target over its committed corpus.
+# The long runs: scripts/reliability-long.sh.
+set -euo pipefail
+source "$(dirname "$0")/../lib.sh"
+source "$QUILLOCK_ROOT/scripts/reliability-lib.sh"
+
+suite_start=$(date +%s)
+reliability_install
+reliability_sanitizer_build
+step=$(date +%s)
+echo "-- unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+(cd "$QUILLOCK_ASAN_BUILD" && ctest --output-on-failure -j "$(nproc)" --timeout 600)
+echo "   $(( $(date +%s) - step )) s"
+
+step=$(date +%s)
+echo "-- crash test, short run"
+"$QUILLOCK_ASAN_BUILD/quillock-crashtest" run --trials "${QUILLOCK_CRASH_TRIALS:-30}" --min-trials 10 --budget 120
+"$QUILLOCK_ASAN_BUILD/quillock-crashtest" race --rounds "${QUILLOCK_RACE_ROUNDS:-40}"
+echo "   $(( $(date +%s) - step )) s"
+
+reliability_fuzz_build
+step=$(date +%s)
+echo "-- fuzzing, ${QUILLOCK_FUZZ_SECONDS:-30} s per target"
+reliability_fuzz "${QUILLOCK_FUZZ_SECONDS:-30}"
+echo "   $(( $(date +%s) - step )) s"
+
+echo "reliability suite: $(( $(date +%s) - suite_start )) s"
