@@ -520,8 +520,18 @@ def options(ctx):
     equal(ondisk.master_row(ctx.vault)["password"], before, "the master password after a refused change")
     for box in boxes:
         p.type_into(box, "NewMaster-2026")
-    p.click(first)
-    wait_until(lambda: ondisk.settings(ctx.config).get("Exit") == "T", 5, 'the setting Exit = "T"')
+    # This time the way a screen reader chooses: the option's own accessible action.
+    actions = first.queryAction()
+    ctx.action_names = [actions.getName(i) for i in range(actions.nActions)]
+    p.press(first)
+    try:
+        wait_until(lambda: ondisk.settings(ctx.config).get("Exit") == "T", 3, 'the setting Exit = "T"')
+    except Exception:
+        defect(f"choosing {name(first)!r} through its accessible action {ctx.action_names} "
+               f"(checked on screen: {is_checked(first)}) did not save Exit = \"T\"; "
+               f"the setting still reads {ondisk.settings(ctx.config).get('Exit')!r}")
+        p.click(first)
+        wait_until(lambda: ondisk.settings(ctx.config).get("Exit") == "T", 5, 'the setting Exit = "T"')
     p.click(find(dialog, "push button", "Ok"))
     p.window_gone(OPTIONS_TITLE)
     check(ondisk.master_row(ctx.vault)["password"] != before, "the master password was not rewritten")
