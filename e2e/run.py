@@ -17,6 +17,7 @@ import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True  # nothing of the run lands in the source tree
 
 from session import Session, SessionError, sweep, wait_until  # noqa: E402
 
