@@ -170,6 +170,23 @@ private slots:
         QTest::qWait(400);
         QVERIFY(!opened);
     }
+
+    void realMessageBoxesShowTheirTextAsWritten()
+    {
+        Sandbox sandbox;
+        MessageBox::setResponder({});
+        const QString text = QStringLiteral("Data validation error.  Your internet url must be in the proper format "
+                                            "(http://<address>).");
+        QString shown;
+        WhenModalOpens([&](QWidget* box) {
+            for (QLabel* label : box->findChildren<QLabel*>())
+                if (label->text() == text && label->textFormat() == Qt::PlainText)
+                    shown = label->text();
+            QTest::keyClick(box, Qt::Key_Enter);
+        });
+        QCOMPARE(MessageBox::show(nullptr, text, QMessageBox::Ok, QMessageBox::Information), QMessageBox::Ok);
+        QCOMPARE(shown, text);
+    }
 };
 
 QUILLOCK_TEST_MAIN(TestCommands)

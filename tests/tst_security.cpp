@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QAccessible>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -479,6 +480,7 @@ private slots:
         QTest::newRow("mouse on the second") << "" << "click Option2" << "E";
         QTest::newRow("Space on the second") << "T" << "space Option2" << "E";
         QTest::newRow("arrow down from the first") << "T" << "down Option1" << "E";
+        QTest::newRow("a screen reader's action on the second") << "T" << "assistive Option2" << "E";
     }
 
     void optionIsSavedWhenChosen()
@@ -500,6 +502,13 @@ private slots:
             auto* option = Child<QRadioButton>(d, step[1].toLatin1().constData());
             if (step[0] == QLatin1String("click")) {
                 QTest::mouseClick(option, Qt::LeftButton);
+            } else if (step[0] == QLatin1String("assistive")) {
+                QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(option);
+                QVERIFY(accessible && accessible->actionInterface());
+                const QStringList actions = accessible->actionInterface()->actionNames();
+                accessible->actionInterface()->doAction(actions.contains(QAccessibleActionInterface::toggleAction())
+                                                            ? QAccessibleActionInterface::toggleAction()
+                                                            : QAccessibleActionInterface::pressAction());
             } else {
                 option->setFocus();
                 QTest::keyClick(option, step[0] == QLatin1String("space") ? Qt::Key_Space : Qt::Key_Down);

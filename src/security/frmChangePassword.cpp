@@ -36,10 +36,16 @@ frmChangePassword::frmChangePassword(VaultStore& vault, QWidget* parent)
         ui->Option2->setChecked(true);
     updateOptionTabStop();
 
-    // `clicked` comes from the user only (mouse, Space, arrow keys), so the
-    // selection above saves nothing.
-    connect(ui->Option1, &QRadioButton::clicked, this, [this] { Option_Click(TrayChoice); });
-    connect(ui->Option2, &QRadioButton::clicked, this, [this] { Option_Click(EndChoice); });
+    // Connected only after the selection above, so opening saves nothing;
+    // a choice by mouse, keyboard or a screen reader's action all toggle.
+    connect(ui->Option1, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option_Click(TrayChoice);
+    });
+    connect(ui->Option2, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option_Click(EndChoice);
+    });
     connect(ui->Option1, &QRadioButton::toggled, this, &frmChangePassword::updateOptionTabStop);
     connect(ui->cmdOk, &QPushButton::clicked, this, &frmChangePassword::cmdOk_Click);
     connect(ui->cmdExit, &QPushButton::clicked, this, &frmChangePassword::cmdExit_Click);

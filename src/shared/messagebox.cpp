@@ -20,6 +20,8 @@ QMessageBox::StandardButton show(QWidget* parent, const QString& text, QMessageB
     if (responder())
         return responder()(request);
     QMessageBox box(request.icon, request.title, request.text, request.buttons, parent);
+    // Messages are text: "(http://<address>)" must not be taken for markup.
+    box.setTextFormat(Qt::PlainText);
     if (defaultButton != QMessageBox::NoButton)
         box.setDefaultButton(defaultButton);
     return static_cast<QMessageBox::StandardButton>(box.exec());
