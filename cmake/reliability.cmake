@@ -10,6 +10,13 @@ if(BUILD_TESTING)
   add_executable(quillock-crashtest tests/crash/crashtest.cpp)
   target_link_libraries(quillock-crashtest PRIVATE quillock_testsupport)
   target_include_directories(quillock-crashtest PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  # Preloaded into the children to cut them short at one file step after another.
+  add_library(quillock-crashpoint MODULE tests/crash/crashpoint.cpp)
+  set_target_properties(quillock-crashpoint PROPERTIES PREFIX "")
+  target_link_libraries(quillock-crashpoint PRIVATE ${CMAKE_DL_LIBS})
+  target_compile_definitions(quillock-crashtest PRIVATE
+    QUILLOCK_CRASHPOINT_LIBRARY="$<TARGET_FILE:quillock-crashpoint>")
+  add_dependencies(quillock-crashtest quillock-crashpoint)
 endif()
 
 if(QUILLOCK_SANITIZE)
@@ -19,6 +26,10 @@ if(QUILLOCK_SANITIZE)
     get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
     foreach(target ${targets})
       get_target_property(type ${target} TYPE)
+      # The preloaded library must not bring a sanitizer runtime of its own.
+      if(target STREQUAL "quillock-crashpoint")
+        continue()
+      endif()
       if(type STREQUAL "EXECUTABLE" OR type STREQUAL "STATIC_LIBRARY" OR type STREQUAL "SHARED_LIBRARY"
          OR type STREQUAL "MODULE_LIBRARY" OR type STREQUAL "OBJECT_LIBRARY")
         set_property(TARGET ${target} APPEND PROPERTY COMPILE_OPTIONS ${QUILLOCK_SANITIZER_FLAGS})

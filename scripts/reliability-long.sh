@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Reliability, the long runs: at least 250 crash trials on the plain build
-# and 50 more on the sanitizer build, a long two-copy run, and each fuzz
+# Reliability, the long runs: 250 crash trials at random moments on the plain
+# build and 50 more on the sanitizer build, a crash trial at every file step
+# of start-up and of each command, a long two-copy run, and each fuzz
 # target for QUILLOCK_FUZZ_SECONDS (300 by default). Writes the figures to
 # reliability-figures.txt in the build folder.
 #   scripts/reliability-long.sh
@@ -21,6 +22,9 @@ echo "-- crash test, plain build"
   --summary "$figures.crash" || status=1
 cat "$figures.crash" >>"$figures"
 "$QUILLOCK_BUILD/quillock-crashtest" race --rounds 300 --summary "$figures" || status=1
+"$QUILLOCK_BUILD/quillock-crashtest" run --points --accounts 3 --trials 5000 --budget 1800 \
+  --summary "$figures.crash" || status=1
+cat "$figures.crash" >>"$figures"
 
 reliability_sanitizer_build
 echo "-- crash test, sanitizer build"

@@ -3,7 +3,7 @@
 // vault it leaves opens with its key and holds exactly the state before or
 // after the command that was running, and that the next start works.
 //
-//   quillock-crashtest run [--trials N] [--budget SECONDS] [--min-trials N]
+//   quillock-crashtest run [--points [--point-step N]] [--trials N] [--budget SECONDS] [--min-trials N]
 //                          [--accounts N] [--kinds startup,add,edit,delete,options]
 //                          [--seed N] [--folder DIR] [--summary FILE]
 //   quillock-crashtest race [--rounds N] [--folder DIR] [--summary FILE]
@@ -250,7 +250,7 @@ std::unique_ptr<frmMain> startWindow()
     return window;
 }
 
-int drive(const QString& app, const QString& work, Kind kind, qint64 first)
+int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint64 commands)
 {
     Module1::SetApplicationFolder(app);
     QDir::setCurrent(work);
@@ -271,7 +271,7 @@ int drive(const QString& app, const QString& work, Kind kind, qint64 first)
     say(QStringLiteral("ready"));
     Model model = readModel(*window->VaultDb());
 
-    for (qint64 serial = first; serial < first + 100000; ++serial) {
+    for (qint64 serial = first; serial < first + commands; ++serial) {
         const Change change = plan(model, kind, serial);
         say(QStringLiteral("begin %1").arg(serial));
         switch (change.kind) {
@@ -320,6 +320,7 @@ int drive(const QString& app, const QString& work, Kind kind, qint64 first)
         apply(model, change);
         say(QStringLiteral("done %1").arg(serial));
     }
+    window->close();  // the unload, the last step that writes
     return 0;
 }
 
@@ -423,6 +424,8 @@ struct Options {
     quint32 seed = 0;
     QString folder;
     QString summary;
+    bool points = false;  // kill at every file-changing step in turn, not at random moments
+    int pointStep = 1;    // or at every n-th
 };
 
 struct Figures {
@@ -433,6 +436,7 @@ struct Figures {
     std::map<Kind, int> trialsOf, inFlight, foundBefore, foundAfter, betweenCommands;
     int compactionCopyLeft = 0;
     int hotJournal = 0;
+    std::map<Kind, int> pointsOf;
     int commandsCompleted = 0;
     int nextStarts = 0;
     QStringList findings;
@@ -580,41 +584,74 @@ int run(const Options& options)
     const QString self = QCoreApplication::applicationFilePath();
     const QString logPath = root + QStringLiteral("/child.log");
 
+    // In the points mode each kind runs one command per child, killed at
+    // step 1, 2, ... until a child gets through it all.
+    qsizetype kindAt = 0;
+    long point = 1;
+
     for (int trial = 0; trial < options.trials; ++trial) {
         if (clock.elapsed() > qint64(options.budgetSeconds) * 1000) {
             std::printf("time budget of %d s reached after %d trials\n", options.budgetSeconds, trial);
             break;
         }
-        const Kind kind = options.kinds[trial % options.kinds.size()];
+        if (options.points && kindAt >= options.kinds.size())
+            break;
+        const Kind kind = options.points ? options.kinds[kindAt] : options.kinds[trial % options.kinds.size()];
         const qint64 first = serial;
         QFile::remove(logPath);
 
         QProcess child;
         child.setProgram(self);
-        child.setArguments({QStringLiteral("drive"), app, work, KindNames[int(kind)], QString::number(first)});
+        child.setArguments({QStringLiteral("drive"), app, work, KindNames[int(kind)], QString::number(first),
+                            QString::number(options.points ? 1 : 100000)});
         child.setStandardOutputFile(logPath);
         child.setStandardErrorFile(root + QStringLiteral("/child.err"));
+        if (options.points) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(QUILLOCK_CRASHPOINT_LIBRARY));
+            environment.insert(QStringLiteral("QUILLOCK_CRASH_AT"), QString::number(point));
+            child.setProcessEnvironment(environment);
+        }
         const qint64 delay =
-            std::uniform_int_distribution<qint64>(loadingMs, std::max(loadingMs, startMs) + 4 * commandMs[kind])(random);
+            options.points ? point
+                           : std::uniform_int_distribution<qint64>(loadingMs, std::max(loadingMs, startMs)
+                                                                                  + 4 * commandMs[kind])(random);
         child.start();
         if (!child.waitForStarted(10000))
             qFatal("cannot start the child: %s", qPrintable(child.errorString()));
-        QElapsedTimer waited;
-        waited.start();
         bool finishedByItself = false;
-        while (waited.elapsed() < delay) {
-            if (child.waitForFinished(int(std::min<qint64>(5, delay - waited.elapsed()) + 1))) {
-                finishedByItself = true;
-                break;
+        if (options.points) {
+            if (!child.waitForFinished(60000)) {
+                ::kill(pid_t(child.processId()), SIGKILL);
+                child.waitForFinished(10000);
+            }
+            finishedByItself = child.exitStatus() == QProcess::NormalExit;
+            if (finishedByItself) {
+                // Past the last step: every one of this kind has been cut.
+                figures.pointsOf[kind] = int(point - 1);
+                ++kindAt;
+                point = 1;
+            } else {
+                point += options.pointStep;
+            }
+        } else {
+            QElapsedTimer waited;
+            waited.start();
+            while (waited.elapsed() < delay) {
+                if (child.waitForFinished(int(std::min<qint64>(5, delay - waited.elapsed()) + 1))) {
+                    finishedByItself = true;
+                    break;
+                }
+            }
+            if (!finishedByItself) {
+                ::kill(pid_t(child.processId()), SIGKILL);
+                child.waitForFinished(10000);
             }
         }
-        if (!finishedByItself) {
-            ::kill(pid_t(child.processId()), SIGKILL);
-            child.waitForFinished(10000);
-            ++figures.killed;
-        } else {
+        if (finishedByItself)
             ++figures.endedByItself;
-        }
+        else
+            ++figures.killed;
         ++figures.trials;
         ++figures.trialsOf[kind];
 
@@ -704,10 +741,11 @@ int run(const Options& options)
             for (const QString& name : QDir(app).entryList(QDir::Files))
                 QFile::copy(app + QLatin1Char('/') + name, kept + QLatin1Char('/') + name);
             QFile::copy(logPath, kept + QStringLiteral("/child.log"));
-            const QString text = QStringLiteral("trial %1 (%2, kill after %3 ms): %4 [kept in %5]")
+            const QString text = QStringLiteral("trial %1 (%2, kill %3): %4 [kept in %5]")
                                      .arg(trial)
                                      .arg(KindNames[int(kind)])
-                                     .arg(delay)
+                                     .arg(options.points ? QStringLiteral("before file step %1").arg(delay)
+                                                         : QStringLiteral("after %1 ms").arg(delay))
                                      .arg(problems.join(QLatin1String("; ")), kept);
             figures.findings << text;
             std::printf("FINDING %s\n", qPrintable(text));
@@ -723,7 +761,8 @@ int run(const Options& options)
 
     QString report;
     QTextStream out(&report);
-    out << "Crash test: " << figures.trials << " trials in " << clock.elapsed() / 1000 << " s, "
+    out << (options.points ? "Crash test at every file step: " : "Crash test at random moments: ")
+        << figures.trials << " trials in " << clock.elapsed() / 1000 << " s, "
         << options.accounts << " accounts in the vault at the start"
         << (seedUsed ? QStringLiteral(", seed %1").arg(seedUsed) : QString()) << "\n";
     out << "  killed: " << figures.killed << "; ended by itself first: " << figures.endedByItself << "\n";
@@ -737,6 +776,15 @@ int run(const Options& options)
         out << "  " << KindNames[int(k)] << ": " << figures.trialsOf[k] << " trials, killed inside a command "
             << figures.inFlight[k] << " times (vault found as before " << figures.foundBefore[k] << ", as after "
             << figures.foundAfter[k] << "), between commands " << figures.betweenCommands[k] << "\n";
+    }
+    if (options.points) {
+        out << "  file-changing steps (start-up, one command, unload), "
+            << (options.pointStep == 1 ? QStringLiteral("each") : QStringLiteral("every %1th").arg(options.pointStep))
+            << " cut once; steps per kind at most:";
+        for (Kind k : options.kinds)
+            out << " " << KindNames[int(k)] << " " << (figures.pointsOf.count(k) ? QString::number(figures.pointsOf[k])
+                                                                                  : QStringLiteral("not finished"));
+        out << "\n";
     }
     out << "  kills that left a compaction copy data1.mdb: " << figures.compactionCopyLeft << "\n";
     out << "  kills that left a hot journal (a write cut short): " << figures.hotJournal << "\n";
@@ -752,7 +800,11 @@ int run(const Options& options)
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             file.write(report.toUtf8());
     }
-    const int minTrials = options.minTrials < 0 ? options.trials : options.minTrials;
+    if (options.points && kindAt < options.kinds.size()) {
+        std::printf("the steps of every kind were not all cut within the limits\n");
+        return 1;
+    }
+    const int minTrials = options.points ? 0 : options.minTrials < 0 ? options.trials : options.minTrials;
     if (figures.trials < minTrials) {
         std::printf("only %d trials ran; at least %d were asked for\n", figures.trials, minTrials);
         return 1;
@@ -888,21 +940,23 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
         qputenv("QT_LOGGING_RULES", "qt.core.qobject.connect=false");
     const bool isChild = argc >= 2 && (std::string_view(argv[1]) == "drive" || std::string_view(argv[1]) == "race-copy");
-    QTemporaryDir settings;
-    if (!isChild && qEnvironmentVariableIsEmpty("QUILLOCK_CRASHTEST_SETTINGS")) {
-        // The children share these settings with the runner.
-        qputenv("XDG_CONFIG_HOME", settings.path().toUtf8());
-        qputenv("QUILLOCK_CRASHTEST_SETTINGS", settings.path().toUtf8());
+    // The children share the runner's settings folder; a killed child
+    // could not remove one of its own.
+    std::unique_ptr<QTemporaryDir> settings;
+    if (!isChild) {
+        settings = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_CONFIG_HOME", settings->path().toUtf8());
     }
     QApplication application(argc, argv);
     const QStringList args = application.arguments();
 
     if (isChild) {
-        if (args.size() != 6)
-            qFatal("usage: drive APPFOLDER WORKFOLDER KIND FIRSTSERIAL | race-copy APPFOLDER WORKFOLDER FIRSTSERIAL ROUNDS");
+        if (args.size() < 6)
+            qFatal("usage: drive APPFOLDER WORKFOLDER KIND FIRSTSERIAL COMMANDS | race-copy APPFOLDER WORKFOLDER "
+                   "FIRSTSERIAL ROUNDS");
         if (args[1] == QLatin1String("race-copy"))
             return raceCopy(args[2], args[3], args[4].toLongLong(), args[5].toInt());
-        return drive(args[2], args[3], kindNamed(args[4]), args[5].toLongLong());
+        return drive(args[2], args[3], kindNamed(args[4]), args[5].toLongLong(), args.value(6, QStringLiteral("100000")).toLongLong());
     }
     if (args.size() >= 2 && args[1] == QLatin1String("race")) {
         int rounds = 30;
@@ -918,21 +972,32 @@ int main(int argc, char** argv)
         return race(rounds, folder, summary);
     }
     if (args.size() < 2 || args[1] != QLatin1String("run")) {
-        std::fprintf(stderr, "usage: %s run [--trials N] [--min-trials N] [--budget SECONDS] [--accounts N] "
+        std::fprintf(stderr, "usage: %s run [--points [--point-step N]] [--trials N] [--min-trials N] [--budget SECONDS] [--accounts N] "
                              "[--kinds a,b,...] [--seed N] [--folder DIR] [--summary FILE]\n",
                      argv[0]);
         return 2;
     }
     Options options;
-    for (qsizetype i = 2; i + 1 < args.size(); i += 2) {
+    for (qsizetype i = 2; i < args.size(); i += 2) {
         const QString& key = args[i];
-        const QString& value = args[i + 1];
+        if (key == QLatin1String("--points")) {
+#if defined(__SANITIZE_ADDRESS__)
+            std::fprintf(stderr, "--points preloads a library of its own; use a build without sanitizers\n");
+            return 2;
+#endif
+            options.points = true;
+            --i;
+            continue;
+        }
+        const QString value = args.value(i + 1);
         if (key == QLatin1String("--trials"))
             options.trials = value.toInt();
         else if (key == QLatin1String("--min-trials"))
             options.minTrials = value.toInt();
         else if (key == QLatin1String("--budget"))
             options.budgetSeconds = value.toInt();
+        else if (key == QLatin1String("--point-step"))
+            options.pointStep = std::max(1, value.toInt());
         else if (key == QLatin1String("--accounts"))
             options.accounts = value.toInt();
         else if (key == QLatin1String("--seed"))
