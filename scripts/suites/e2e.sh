@@ -4,7 +4,7 @@
 # starts and stops every server itself; screenshots land in build/e2e-shots/.
 source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
-install_missing xvfb openbox trayer xdotool python3 python3-pyatspi at-spi2-core dbus dbus-x11 \
+install_missing xvfb openbox trayer xdotool wmctrl python3 python3-pyatspi at-spi2-core dbus dbus-x11 \
   x11-apps imagemagick sqlcipher fonts-liberation
 
 if [ ! -x "$QUILLOCK_APP/quillock" ] || [ ! -x "$QUILLOCK_BUILD/quillock-makevault" ]; then
