@@ -328,9 +328,6 @@ private slots:
             QVERIFY2(!text.endsWith(QString::number(skipped) + QStringLiteral("SQLCipher")), qPrintable(text));
         // Whatever the file was, it is still exactly that, and nothing was
         // left beside it.
-        QEXPECT_FAIL("empty file", "start-up compacts an empty file into an enciphered database without tables "
-                                   "and puts that in its place",
-                     Continue);
         QCOMPARE(ReadFile(path), bytes);
         QCOMPARE(filesIn(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
@@ -356,7 +353,6 @@ private slots:
             QCOMPARE(sandbox.ends, 1);
             const QString text = sandbox.messages.last().text;
             QVERIFY2(text.startsWith(QStringLiteral("Run-time error '")), qPrintable(text));
-            QEXPECT_FAIL("", "the journal that cannot be made is reported as a missing vault (3024)", Continue);
             QVERIFY2(text.startsWith(QStringLiteral("Run-time error '75'")), qPrintable(text));
         }
         QCOMPARE(contentOf(sandbox.vaultPath()), before);
@@ -411,19 +407,15 @@ private slots:
         WriteFile(app + QStringLiteral("/report.htm"), "earlier report");
         small.fill();
 
-        // Start-up cannot write a compacted copy. It either goes on with the
-        // vault as it is or ends with one message; never a changed vault.
+        // Start-up cannot write a compacted copy: it skips the compaction,
+        // as for a folder it may not write, and goes on with the vault.
         {
             Window w;
             const bool started = w.start();
+            QVERIFY2(started, qPrintable(sandbox.messages.value(0).text));
+            QVERIFY(sandbox.messages.isEmpty());
             QCOMPARE(ReadFile(vaultPath), bytes);
             QVERIFY(!QFile::exists(app + QStringLiteral("/data1.mdb")));
-            if (!started) {
-                QCOMPARE(sandbox.messages.size(), 1);
-                QVERIFY2(sandbox.messages.first().text.startsWith(QStringLiteral("error at formload")),
-                         qPrintable(sandbox.messages.first().text));
-                qInfo("a full disk ends start-up: %s", qPrintable(sandbox.messages.first().text));
-            }
         }
 
         // With room for the start only, an add and the report fail whole.

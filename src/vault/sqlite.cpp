@@ -5,7 +5,9 @@
 #include <QFileInfo>
 #include <QUrl>
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,6 +24,18 @@ int codeForSystemError(int errnum, int fallback)
     default:
         return fallback;
     }
+}
+
+// SQLite's own errno is unreliable once it has retried a failed journal
+// open, so an unwritable folder is asked about directly.
+bool folderRefusesWrites(sqlite3* db)
+{
+    const char* file = db ? sqlite3_db_filename(db, "main") : nullptr;
+    if (!file || !*file)
+        return false;
+    const QByteArray folder = QFileInfo(QString::fromUtf8(file)).absolutePath().toUtf8();
+    return ::faccessat(AT_FDCWD, folder.constData(), W_OK, AT_EACCESS) != 0
+           && (errno == EACCES || errno == EPERM || errno == EROFS);
 }
 
 }  // namespace
@@ -47,9 +61,13 @@ void RaiseStoreError(sqlite3* db, int rc, const QString& context)
     case SQLITE_CANTOPEN:
         code = codeForSystemError(sysErrno, sysErrno == ENOENT ? ErrorCode::VaultNotFound
                                                                : ErrorCode::DatabaseFailure);
+        if (code != ErrorCode::PathAccess && folderRefusesWrites(db))
+            code = ErrorCode::PathAccess;
         break;
     case SQLITE_IOERR:
         code = codeForSystemError(sysErrno, ErrorCode::DatabaseFailure);
+        if (code != ErrorCode::PathAccess && folderRefusesWrites(db))
+            code = ErrorCode::PathAccess;
         break;
     case SQLITE_FULL:
         code = ErrorCode::DiskFull;

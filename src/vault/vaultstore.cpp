@@ -50,6 +50,23 @@ void registerCollation(Database& db)
         RaiseStoreError(db.handle(), rc, QStringLiteral("Cannot register the account order"));
 }
 
+// SQLite takes an empty file for an empty database; a vault has both tables.
+void requireVaultTables(const Database& db)
+{
+    Statement tables(db, "select count(*) from sqlite_master where type = 'table' "
+                         "and name in ('accounts', 'master')");
+    tables.step();
+    if (tables.integer(0) != 2)
+        throw AppError(ErrorCode::UnrecognizedFormat,
+                       QStringLiteral("Unrecognized database format: '%1' is not a vault.").arg(db.path()),
+                       ErrorSource::Store);
+}
+
+bool isDiskFull(const AppError& error)
+{
+    return error.code() == ErrorCode::DiskFull || error.description().contains(QLatin1String("disk is full"));
+}
+
 constexpr const char* OrderedAccounts =
     "select rowid, account, username, password, url, hint, notes from accounts "
     "order by account collate UNICODE_NOCASE, rowid";
@@ -103,6 +120,7 @@ void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
 {
     Database source;
     source.open(vaultPath, DatabasePassword);
+    requireVaultTables(source);
     // Claiming the target ourselves tells an existing file and an access
     // error apart, which SQLite's own open does not.
     FileOps::createEmpty(targetPath);
@@ -126,7 +144,18 @@ void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
             FileOps::removeIfExists(targetPath);
         } catch (const AppError&) {
         }
-        throw;
+        try {
+            throw;
+        } catch (const AppError& error) {
+            // A full disk is a target that cannot be written, like a
+            // read-only folder: the vault itself is intact.
+            if (isDiskFull(error))
+                throw AppError(ErrorCode::PathAccess,
+                               QStringLiteral("The compacted copy '%1' cannot be written: %2")
+                                   .arg(targetPath, error.description()),
+                               ErrorSource::Store);
+            throw;
+        }
     }
 }
 
@@ -140,6 +169,7 @@ std::unique_ptr<VaultStore> VaultStore::open(const QString& path)
 {
     std::unique_ptr<VaultStore> store(new VaultStore);
     store->db_.open(path, DatabasePassword);
+    requireVaultTables(store->db_);
     registerCollation(store->db_);
     store->sizePageCache();
     return store;
