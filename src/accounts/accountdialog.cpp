@@ -99,17 +99,12 @@ AccountFields AccountDialog::fieldsToStore() const
 
 void AccountDialog::okClicked()
 {
-    bool stored = false;
-    const bool running = RunCommand(this, [&] {
+    RunDialogCommand(this, [this] {
         if (!entriesPass())
             return;
         store();
-        stored = true;
-    });
-    if (!running)
-        reject();
-    else if (stored)
         accept();
+    });
 }
 
 bool AccountDialog::entriesPass()
@@ -171,6 +166,5 @@ bool AccountDialog::eventFilter(QObject* watched, QEvent* event)
 
 void AccountDialog::runClipboardCommand(void (*command)())
 {
-    if (!RunCommand(this, command))
-        reject();
+    RunDialogCommand(this, command);
 }

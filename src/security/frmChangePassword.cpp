@@ -65,18 +65,15 @@ void frmChangePassword::updateOptionTabStop()
 
 void frmChangePassword::Option_Click(const QString& choice)
 {
-    if (!RunCommand(this, [&] { Settings::SaveSetting(Settings::ExitKey, choice); }))
-        reject();
+    RunDialogCommand(this, [&] { Settings::SaveSetting(Settings::ExitKey, choice); });
 }
 
 void frmChangePassword::cmdOk_Click()
 {
-    const bool running = RunCommand(this, [this] {
+    RunDialogCommand(this, [this] {
         if (PasswordRule::StoreIfValid(this, ui->txtPassword1, ui->txtPassword2, vault_, /*markInitialized=*/false))
             accept();
     });
-    if (!running)
-        reject();
 }
 
 void frmChangePassword::cmdExit_Click()

@@ -62,12 +62,10 @@ void frmCreatePassword::keyPressEvent(QKeyEvent* event)
 
 void frmCreatePassword::cmdOk_Click()
 {
-    const bool running = RunCommand(this, [this] {
+    RunDialogCommand(this, [this] {
         if (PasswordRule::StoreIfValid(this, ui->txtPassword1, ui->txtPassword2, vault_, /*markInitialized=*/true))
             accept();
     });
-    if (!running)
-        reject();
 }
 
 void frmCreatePassword::cmdExit_Click()

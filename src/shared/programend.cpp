@@ -3,6 +3,7 @@
 #include "shared/messagebox.h"
 #include "vault/apperror.h"
 
+#include <QDialog>
 #include <cstdio>
 #include <cstdlib>
 
@@ -57,4 +58,12 @@ bool RunCommand(QWidget* parent, const std::function<void()>& command)
         ReportUntrappedError(parent, error);
     }
     return !ProgramEnd::ended();
+}
+
+bool RunDialogCommand(QDialog* dialog, const std::function<void()>& command)
+{
+    if (RunCommand(dialog, command))
+        return true;
+    dialog->reject();
+    return false;
 }

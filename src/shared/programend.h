@@ -3,6 +3,7 @@
 #include <functional>
 
 class AppError;
+class QDialog;
 class QWidget;
 
 // Ending the program at once, without the main window's unload steps.
@@ -25,3 +26,7 @@ void ReportUntrappedError(QWidget* parent, const AppError& error);
 // Runs one command to its end; an untrapped failure stops it at the failing
 // step and ends the program. Returns false when the program has ended.
 bool RunCommand(QWidget* parent, const std::function<void()>& command);
+
+// RunCommand for a dialog's handler: when the program has ended, the dialog
+// closes too, so the code that opened it can return.
+bool RunDialogCommand(QDialog* dialog, const std::function<void()>& command);
