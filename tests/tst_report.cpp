@@ -51,35 +51,6 @@ QList<QByteArray> reportLines(const QByteArray& bytes)
     return bytes.split('\n');
 }
 
-// Root passes every permission check; the failures under test are an
-// ordinary user's, so a root test run takes the part of "nobody".
-class OrdinaryUser {
-public:
-    OrdinaryUser()
-    {
-        if (::geteuid() != 0)
-            return;
-        if (::setegid(65534) != 0 || ::seteuid(65534) != 0) {
-            ::setegid(0);
-            usable_ = false;
-            return;
-        }
-        switched_ = true;
-    }
-    ~OrdinaryUser()
-    {
-        if (switched_) {
-            if (::seteuid(0) != 0 || ::setegid(0) != 0)
-                qFatal("cannot return to the test's own user");
-        }
-    }
-    bool usable() const { return usable_; }
-
-private:
-    bool switched_ = false;
-    bool usable_ = true;
-};
-
 }  // namespace
 
 class TestReport : public QObject {
@@ -194,13 +165,10 @@ private slots:
         const QString path = folder + QStringLiteral("/report.htm");
         const QByteArray vaultBefore = fingerprint(sandbox.vaultPath());
         const QByteArray folderName = folder.toUtf8();
-        if (!OrdinaryUser().usable())
-            QSKIP("cannot take the part of an ordinary user");
-
         // A read-only folder: nothing can be created in it.
         ::chmod(folderName.constData(), 0555);
         {
-            OrdinaryUser user;
+            ObeyFilePermissions obey;
             QCOMPARE(ErrorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::PathAccess);
         }
         QVERIFY(!QFile::exists(path));
@@ -208,7 +176,7 @@ private slots:
         // A writable folder: the same user writes the report...
         ::chmod(folderName.constData(), 0777);
         {
-            OrdinaryUser user;
+            ObeyFilePermissions obey;
             WriteReport(*vault, path);
         }
         QVERIFY(ReadFile(path).contains("secret"));
@@ -216,7 +184,7 @@ private slots:
         // ...but not over a report made read-only.
         WriteFile(path, "kept", 0444);
         {
-            OrdinaryUser user;
+            ObeyFilePermissions obey;
             QCOMPARE(ErrorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::PathAccess);
         }
         QCOMPARE(ReadFile(path), QByteArray("kept"));
