@@ -250,21 +250,27 @@ std::unique_ptr<frmMain> startWindow()
     return window;
 }
 
-int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint64 commands)
+// A child's folders and seams: every box is logged (delete's question is
+// answered OK; any other box is something going wrong), and an end of the
+// program is logged before the process goes.
+void prepareChild(const QString& app, const QString& work)
 {
     Module1::SetApplicationFolder(app);
     QDir::setCurrent(work);
     MessageBox::setResponder([](const MessageBox::Request& request) {
-        // Delete asks first; any other box is something going wrong.
-        if (request.text == QLatin1String("Delete this account from the Quillock database?"))
-            return QMessageBox::Ok;
-        say(QStringLiteral("message ") + QString(request.text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+        if (request.text != QLatin1String("Delete this account from the Quillock database?"))
+            say(QStringLiteral("message ") + QString(request.text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
         return QMessageBox::Ok;
     });
     ProgramEnd::setInterceptor([] {
         say(QStringLiteral("ended"));
         ::_exit(3);
     });
+}
+
+int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint64 commands)
+{
+    prepareChild(app, work);
 
     say(QStringLiteral("loading"));
     std::unique_ptr<frmMain> window = startWindow();
@@ -331,18 +337,7 @@ int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint
 // as its own list shows it afterwards.
 int raceCopy(const QString& app, const QString& work, qint64 first, int rounds)
 {
-    Module1::SetApplicationFolder(app);
-    QDir::setCurrent(work);
-    MessageBox::setResponder([](const MessageBox::Request& request) {
-        if (request.text == QLatin1String("Delete this account from the Quillock database?"))
-            return QMessageBox::Ok;
-        say(QStringLiteral("message ") + QString(request.text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
-        return QMessageBox::Ok;
-    });
-    ProgramEnd::setInterceptor([] {
-        say(QStringLiteral("ended"));
-        ::_exit(3);
-    });
+    prepareChild(app, work);
     std::unique_ptr<frmMain> window = startWindow();
     say(QStringLiteral("ready"));
     const QString master = masterFor(0);
