@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "accounts/frmEditAccount.h"
 #include "shared/desktopopen.h"
 #include "shared/fonts.h"
 #include "shared/module1.h"
@@ -11,10 +12,12 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProcess>
 #include <QSettings>
 #include <QTimer>
 #include <cstdlib>
+#include <deque>
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -52,6 +55,7 @@ Sandbox::Sandbox()
 
 Sandbox::~Sandbox()
 {
+    CallOffModalActions();
     // Windows a test left open must not outlive the folders they use.
     for (QWidget* window : QApplication::topLevelWidgets())
         delete window;
@@ -78,26 +82,68 @@ void Sandbox::initializeMaster(const QString& masterPassword)
     openVault()->storeMasterPassword(Encrypt(masterPassword), true);
 }
 
-void WhenModalOpens(std::function<void(QWidget*)> action, int timeoutMs)
+bool EditListed(VaultStore& vault, qint64 position)
 {
-    auto* timer = new QTimer;
-    auto waited = std::make_shared<int>(0);
-    QObject::connect(timer, &QTimer::timeout, [timer, waited, timeoutMs, action = std::move(action)] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal && modal->isVisible()) {
-            timer->stop();
-            timer->deleteLater();
-            action(modal);
-            return;
-        }
-        *waited += 10;
-        if (*waited > timeoutMs) {
-            timer->stop();
-            timer->deleteLater();
-            qWarning("no modal dialog opened within %d ms", timeoutMs);
-        }
-    });
-    timer->start(10);
+    const std::vector<AccountEntry> entries = vault.accountList();
+    std::optional<qint64> rowid;
+    if (position >= 0 && position < qint64(entries.size()))
+        rowid = entries[size_t(position)].rowid;
+    return ShowEditAccount(nullptr, vault, position, rowid);
+}
+
+namespace {
+
+class ModalWatcher : public QObject {
+public:
+    static ModalWatcher& instance()
+    {
+        static ModalWatcher* watcher = [] {
+            auto* created = new ModalWatcher;
+            qApp->installEventFilter(created);
+            return created;
+        }();
+        return *watcher;
+    }
+    std::deque<std::function<void(QWidget*)>> waiting;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() != QEvent::Show || waiting.empty() || !watched->isWidgetType())
+            return false;
+        auto* window = static_cast<QWidget*>(watched);
+        if (!window->isWindow() || !window->isModal())
+            return false;
+        QPointer<QWidget> dialog(window);
+        QTimer::singleShot(0, window, [dialog, action = std::move(waiting.front())] {
+            // Keys and shortcuts reach only the active window.
+            if (dialog && dialog->isVisible())
+                WaitUntilActive(dialog);
+            if (dialog && dialog->isVisible())
+                action(dialog);
+        });
+        waiting.pop_front();
+        return false;
+    }
+};
+
+}  // namespace
+
+void WhenModalOpens(std::function<void(QWidget*)> action)
+{
+    ModalWatcher::instance().waiting.push_back(std::move(action));
+}
+
+void CallOffModalActions()
+{
+    ModalWatcher::instance().waiting.clear();
+}
+
+bool WaitUntilActive(QWidget* window)
+{
+    QPointer<QWidget> watched(window);
+    return QTest::qWaitFor([watched] { return !watched || watched->isActiveWindow(); }, LoadedMachineMs)
+           && watched;
 }
 
 void TypeInto(QWidget* parent, const char* name, const QString& text)

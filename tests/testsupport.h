@@ -54,8 +54,24 @@ unsigned long InodeOf(const QString& path);
 // The code of the AppError `action` raises; 0 when it raises none.
 int ErrorCodeOf(const std::function<void()>& action);
 
-// Runs `action` on the next modal dialog once it is showing.
-void WhenModalOpens(std::function<void(QWidget*)> action, int timeoutMs = 5000);
+// The edit command as the main window runs it, on the entry at the 0-based
+// `position` of a list built now. True when the list must be rebuilt.
+bool EditListed(VaultStore& vault, qint64 position);
+
+// Runs `action` on the next modal dialog to show, once its own event loop
+// runs; each dialog goes to the oldest waiting action. Nothing depends on
+// how soon a dialog shows. An action whose dialog never came must not take
+// a later command's dialog for its own: CallOffModalActions() drops those
+// still waiting once the command that was to open them has returned, and
+// a Sandbox drops them when it goes.
+void WhenModalOpens(std::function<void(QWidget*)> action);
+void CallOffModalActions();
+// How long a test waits for the window system on a machine running many
+// tests at once: long, since only a failure ever waits that long.
+inline constexpr int LoadedMachineMs = 120000;
+// Waits until `window` is the active window.
+bool WaitUntilActive(QWidget* window);
+
 // Types into a text box of a dialog: clears it first.
 void TypeInto(QWidget* parent, const char* name, const QString& text);
 

@@ -3,22 +3,32 @@
 
 #include "desktop/frmAbout.h"
 #include "desktop/links.h"
+#include "report/reportwriter.h"
+#include "shared/module1.h"
 
 #include <QLabel>
 #include <QPushButton>
+#include <QUrl>
 #include <QRegularExpression>
 #include <QTimer>
 
 namespace {
 
 // Closes a box that a test failed to close, so the test fails instead of hanging.
-void closeLeftoverAfter(int ms)
-{
-    QTimer::singleShot(ms, [] {
-        if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
-            box->done(-1);
-    });
-}
+// Closes a box that a failed step left open, so the test fails instead of
+// hanging. Scoped, so it can never close a later test's box.
+struct CloseLeftover {
+    CloseLeftover()
+    {
+        timer.setSingleShot(true);
+        timer.callOnTimeout([] {
+            if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                box->done(-1);
+        });
+        timer.start(120000);
+    }
+    QTimer timer;
+};
 
 }  // namespace
 
@@ -65,14 +75,14 @@ private slots:
             Child<QLabel>(box, "lblVersion")->setText(QStringLiteral("changed"));
             QTest::mouseClick(Child<QPushButton>(box, "cmdOK"), Qt::LeftButton);
         });
-        closeLeftoverAfter(8000);
+        const CloseLeftover leftover1;
         frmAbout::showAbout(nullptr);
 
         WhenModalOpens([&seen](QWidget* box) {
             seen = Child<QLabel>(box, "lblVersion")->text();
             QTest::mouseClick(Child<QPushButton>(box, "cmdOK"), Qt::LeftButton);
         });
-        closeLeftoverAfter(8000);
+        const CloseLeftover leftover2;
         frmAbout::showAbout(nullptr);
         QCOMPARE(seen, Links::VersionLine());
     }
@@ -87,14 +97,14 @@ private slots:
             ownerBlocked = box->parentWidget() == &owner && box->isModal() && QApplication::activeModalWidget() == box;
             QTest::mouseClick(Child<QPushButton>(box, "cmdOK"), Qt::LeftButton);
         });
-        closeLeftoverAfter(8000);
+        const CloseLeftover leftover3;
         frmAbout::showAbout(&owner);
         QVERIFY(ownerBlocked);
         QCOMPARE(QApplication::activeModalWidget(), nullptr);
 
         frmAbout box;
         QTimer::singleShot(0, &box, [&box] { QTest::mouseClick(Child<QPushButton>(&box, "cmdOK"), Qt::LeftButton); });
-        closeLeftoverAfter(8000);
+        const CloseLeftover leftover4;
         QCOMPARE(box.exec(), int(QDialog::Accepted));
     }
 
@@ -108,7 +118,7 @@ private slots:
             stillOpen = box->isVisible();
             QTest::mouseClick(Child<QPushButton>(box, "cmdOK"), Qt::LeftButton);
         });
-        closeLeftoverAfter(8000);
+        const CloseLeftover leftover5;
         frmAbout::showAbout(nullptr);
         QCOMPARE(sandbox.opened, QStringList{QStringLiteral("mailto:support@quillock.app")});
         QVERIFY(stillOpen);
@@ -123,22 +133,38 @@ private slots:
         bool closedOnlyAfterwards = false;
         QTimer::singleShot(0, &box, [&] {
             box.activateWindow();
-            wasActive = QTest::qWaitForWindowActive(&box);
+            wasActive = WaitUntilActive(&box);
             closedOnlyAfterwards = box.isVisible();
             other.show();
             other.activateWindow();
             QApplication::setActiveWindow(&other);
         });
-        closeLeftoverAfter(8000);
+        const CloseLeftover leftover6;
         QCOMPARE(box.exec(), int(QDialog::Accepted));
         QVERIFY(wasActive);
         QVERIFY(closedOnlyAfterwards);
     }
 
-    void helpAddressIsBesideTheProgram()
+    void helpAddressNamesTheFileBesideTheProgram_data()
     {
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("plain") << "Quillock";
+        QTest::newRow("blank and hash") << "My #1 vault";
+        QTest::newRow("percent") << "100%41";
+        QTest::newRow("question mark") << "why?";
+        QTest::newRow("non-Latin") << "Пароли 密码";
+    }
+
+    void helpAddressNamesTheFileBesideTheProgram()
+    {
+        QFETCH(QString, folder);
         Sandbox sandbox;
-        QCOMPARE(Links::HelpAddress(), QStringLiteral("file://") + sandbox.appFolder() + QStringLiteral("/help/index.htm"));
+        const QString app = sandbox.appFolder() + QLatin1Char('/') + folder;
+        Module1::SetApplicationFolder(app);
+        const QUrl address(Links::HelpAddress());
+        QVERIFY(address.isLocalFile());
+        QCOMPARE(address.toLocalFile(), app + QStringLiteral("/help/index.htm"));
+        QCOMPARE(QUrl(ReportAddress(app)).toLocalFile(), app + QStringLiteral("/report.htm"));
     }
 };
 

@@ -37,6 +37,7 @@ public:
                 return;
             timer_.stop();
             opened = true;
+            WaitUntilActive(dialog);
             drive_(dialog);
             if (dialog->isVisible())
                 dialog->reject();
@@ -151,6 +152,8 @@ private slots:
     void editChecksBeforeStoring();
     void editCancelAndCloseBoxKeepTheRecord();
     void editLeavesARowThatChangedMeanwhile();
+    void editNeverLoadsAnotherRow_data();
+    void editNeverLoadsAnotherRow();
     void editEndsOnUndecipherableFieldWithoutShowing();
 };
 
@@ -223,7 +226,7 @@ void TestAccountDialogs::layoutMatchesTheWindowTable()
 
     // A fresh dialog: empty boxes but the URL, focus in the name box.
     add.show();
-    QVERIFY(QTest::qWaitForWindowActive(&add));
+    QVERIFY(WaitUntilActive(&add));
     QCOMPARE(QApplication::focusWidget(), Child<QWidget>(&add, "txtName"));
     QCOMPARE(BoxContents(&add), (AccountFields{{}, {}, {}, QStringLiteral("http://"), {}, {}}));
 }
@@ -265,7 +268,7 @@ void TestAccountDialogs::blankNameRefusedAndUrlLeftAlone()
         QCOMPARE(sandbox.messages[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         QCOMPARE(sandbox.messages[0].title, QStringLiteral("Quillock"));
         QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("example.com"));
-        QCOMPARE(QApplication::focusWidget(), Child<QWidget>(dialog, "txtName"));
+        QCOMPARE(dialog->focusWidget(), Child<QWidget>(dialog, "txtName"));
         // A tab is not a space: such a name passes.
         TypeInto(dialog, "txtName", QStringLiteral(" "));
         Child<QLineEdit>(dialog, "txtName")->insert(QStringLiteral("\t"));
@@ -416,7 +419,7 @@ void TestAccountDialogs::typingAndPastingStopAtTheLimits()
     auto vault = sandbox.openVault();
     frmNewAccount dialog(*vault);
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QVERIFY(WaitUntilActive(&dialog));
 
     auto* user = Child<QLineEdit>(&dialog, "txtUsername");
     user->setFocus();
@@ -473,7 +476,7 @@ void TestAccountDialogs::longAndForeignTextsRoundTrip()
         shown = BoxContents(dialog);
         ClickOk(dialog);
     });
-    QVERIFY(ShowEditAccount(nullptr, *vault, 0));
+    QVERIFY(EditListed(*vault, 0));
     QCOMPARE(shown, plain);
     QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{plain});
 
@@ -489,7 +492,7 @@ void TestAccountDialogs::longAndForeignTextsRoundTrip()
         shown = BoxContents(dialog);
         ClickOk(dialog);
     });
-    QVERIFY(ShowEditAccount(nullptr, *vault, 0));
+    QVERIFY(EditListed(*vault, 0));
     QCOMPARE(shown, longer);
     QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{longer});
 }
@@ -509,13 +512,13 @@ void TestAccountDialogs::editShowsAndStoresTheRowAtItsPosition()
     ModalDriver driver([&](QDialog* dialog) {
         title = dialog->windowTitle();
         shown = BoxContents(dialog);
-        QCOMPARE(QApplication::focusWidget(), Child<QWidget>(dialog, "txtName"));
+        QCOMPARE(dialog->focusWidget(), Child<QWidget>(dialog, "txtName"));
         TypeInto(dialog, "txtUsername", QStringLiteral("b2"));
         TypeInto(dialog, "txtPassword", QStringLiteral("bp2"));
         Child<QPlainTextEdit>(dialog, "txtNotes")->appendPlainText(QStringLiteral("more"));
         ClickOk(dialog);
     });
-    QVERIFY(ShowEditAccount(nullptr, *vault, 1));
+    QVERIFY(EditListed(*vault, 1));
     QVERIFY(driver.opened);
     QCOMPARE(Module1::EditIndex, qint64(1));
     QCOMPARE(title, QStringLiteral("Edit Account Information. . ."));
@@ -541,7 +544,7 @@ void TestAccountDialogs::editReachesEachOfTwoEqualNames()
             TypeInto(dialog, "txtHint", QStringLiteral("edited %1").arg(position));
             ClickOk(dialog);
         });
-        QVERIFY(ShowEditAccount(nullptr, *vault, position));
+        QVERIFY(EditListed(*vault, position));
         QCOMPARE(shownUser, position == 0 ? QStringLiteral("first") : QStringLiteral("second"));
     }
     const auto stored = PlainAccounts(*vault);
@@ -557,12 +560,12 @@ void TestAccountDialogs::editFindsNoRowForNoSelectionOrPastTheEnd()
     Sandbox sandbox;
     auto vault = sandbox.openVault();
     ModalDriver driver([](QDialog*) {});
-    QVERIFY(!ShowEditAccount(nullptr, *vault, 0));  // empty vault
+    QVERIFY(!EditListed(*vault, 0));  // empty vault
     sandbox.addAccount(QStringLiteral("One"));
     sandbox.addAccount(QStringLiteral("Two"));
     for (qint64 position : {qint64(-1), qint64(2), qint64(32767), qint64(40000),
                             std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::min()}) {
-        QVERIFY(!ShowEditAccount(nullptr, *vault, position));
+        QVERIFY(!EditListed(*vault, position));
         QCOMPARE(Module1::EditIndex, position);
     }
     QTest::qWait(50);
@@ -580,7 +583,7 @@ void TestAccountDialogs::editUnchangedRewritesWithFreshCipherText()
     auto vault = sandbox.openVault();
     const auto before = Rows(*vault);
     ModalDriver driver([](QDialog* dialog) { QTest::keyClick(dialog, Qt::Key_Return); });
-    QVERIFY(ShowEditAccount(nullptr, *vault, 0));
+    QVERIFY(EditListed(*vault, 0));
     const auto after = Rows(*vault);
     QCOMPARE(after.size(), 1);
     QCOMPARE(after[0].rowid, before[0].rowid);
@@ -601,7 +604,7 @@ void TestAccountDialogs::editRenameMovesTheAccount()
         TypeInto(dialog, "txtName", QStringLiteral("Zulu"));
         ClickOk(dialog);
     });
-    QVERIFY(ShowEditAccount(nullptr, *vault, 0));
+    QVERIFY(EditListed(*vault, 0));
     QStringList names;
     for (const auto& entry : vault->accountList())
         names.append(entry.account);
@@ -629,7 +632,7 @@ void TestAccountDialogs::editChecksBeforeStoring()
         QVERIFY(dialog->isVisible());
         ClickOk(dialog);
     });
-    QVERIFY(ShowEditAccount(nullptr, *vault, 0));
+    QVERIFY(EditListed(*vault, 0));
     QCOMPARE(sandbox.messages.size(), 2);
     QCOMPARE(PlainAccounts(*vault).value(0).url, QStringLiteral("http://ftp://x"));
 }
@@ -645,14 +648,14 @@ void TestAccountDialogs::editCancelAndCloseBoxKeepTheRecord()
             TypeInto(dialog, "txtName", QStringLiteral("Changed"));
             QTest::mouseClick(Child<QPushButton>(dialog, "cmdCancel"), Qt::LeftButton);
         });
-        QVERIFY(!ShowEditAccount(nullptr, *vault, 0));
+        QVERIFY(!EditListed(*vault, 0));
     }
     {
         ModalDriver driver([](QDialog* dialog) {
             TypeInto(dialog, "txtName", QStringLiteral("Changed"));
             dialog->close();
         });
-        QVERIFY(!ShowEditAccount(nullptr, *vault, 0));
+        QVERIFY(!EditListed(*vault, 0));
         QVERIFY(driver.opened);
     }
     QCOMPARE(Rows(*vault), before);
@@ -671,7 +674,7 @@ void TestAccountDialogs::editLeavesARowThatChangedMeanwhile()
             sandbox.addAccount(QStringLiteral("Aardvark"), QStringLiteral("other"));
             ClickOk(dialog);
         });
-        QVERIFY(ShowEditAccount(nullptr, *vault, 0));
+        QVERIFY(EditListed(*vault, 0));
     }
     auto stored = PlainAccounts(*vault);
     QCOMPARE(stored.size(), 2);
@@ -687,11 +690,42 @@ void TestAccountDialogs::editLeavesARowThatChangedMeanwhile()
             QVERIFY(other->deleteAccountAt(2, Rows(*other)[1].rowid));
             ClickOk(dialog);
         });
-        QVERIFY(ShowEditAccount(nullptr, *vault, 1));
+        QVERIFY(EditListed(*vault, 1));
     }
     stored = PlainAccounts(*vault);
     QCOMPARE(stored.size(), 1);
     QCOMPARE(stored[0].username, QStringLiteral("other"));
+    QVERIFY(sandbox.messages.isEmpty());
+}
+
+void TestAccountDialogs::editNeverLoadsAnotherRow_data()
+{
+    QTest::addColumn<bool>("deleted");
+    QTest::newRow("a row put in front") << false;
+    QTest::newRow("the row deleted") << true;
+}
+
+void TestAccountDialogs::editNeverLoadsAnotherRow()
+{
+    // The other copy commits after the entry was picked and checked, just
+    // before the dialog loads.
+    QFETCH(bool, deleted);
+    Sandbox sandbox;
+    sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"));
+    sandbox.addAccount(QStringLiteral("News"), QStringLiteral("reader"));
+    auto vault = sandbox.openVault();
+    const auto picked = vault->accountList().at(0);
+    auto other = sandbox.openVault();
+    if (deleted)
+        QVERIFY(other->deleteAccountAt(1, picked.rowid));
+    else
+        sandbox.addAccount(QStringLiteral("Aardvark"), QStringLiteral("other"));
+    const auto before = Rows(*vault);
+    ModalDriver driver([](QDialog* dialog) { ClickOk(dialog); });
+    QVERIFY(ShowEditAccount(nullptr, *vault, 0, picked.rowid));
+    QTest::qWait(50);
+    QVERIFY(!driver.opened);
+    QCOMPARE(Rows(*vault), before);
     QVERIFY(sandbox.messages.isEmpty());
 }
 
@@ -703,7 +737,7 @@ void TestAccountDialogs::editEndsOnUndecipherableFieldWithoutShowing()
     auto vault = sandbox.openVault();
     const auto before = Rows(*vault);
     ModalDriver driver([](QDialog* dialog) { ClickOk(dialog); });
-    QVERIFY(!ShowEditAccount(nullptr, *vault, 0));
+    QVERIFY(!EditListed(*vault, 0));
     QTest::qWait(50);
     QVERIFY(!driver.opened);
     QCOMPARE(sandbox.ends, 1);

@@ -62,7 +62,7 @@ struct OpenDialog {
         dialog.show();
         dialog.activateWindow();
     }
-    bool ready() { return QTest::qWaitForWindowActive(&dialog); }
+    bool ready() { return WaitUntilActive(&dialog); }
     QLineEdit* line(const char* name) { return Child<QLineEdit>(&dialog, name); }
     QPlainTextEdit* plain(const char* name) { return Child<QPlainTextEdit>(&dialog, name); }
     QAction* action(const char* name) { return Child<QAction>(&dialog, name); }
@@ -321,7 +321,7 @@ void TestClipboard::editDialogHasTheSameKeys()
         Press(name, Qt::Key_V);
         QTest::mouseClick(Child<QPushButton>(dialog, "cmdOk"), Qt::LeftButton);
     });
-    QVERIFY(ShowEditAccount(nullptr, *vault, 0));
+    QVERIFY(EditListed(*vault, 0));
     QVERIFY(opened);
     QCOMPARE(copied, QStringLiteral("pass"));
     QCOMPARE(vault->accountAt(1)->fields.account, QStringLiteral("Post"));

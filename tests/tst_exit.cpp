@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QUrl>
 #include <QToolButton>
 
 namespace {
@@ -32,7 +33,7 @@ struct ExitFixture {
         window = std::make_unique<frmMain>();
         QVERIFY(window->Load());
         window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(window.get(), LoadedMachineMs));
     }
     ~ExitFixture() { Tray::OverrideAvailability(std::nullopt); }
 
@@ -172,27 +173,33 @@ private slots:
         QTest::mouseClick(Child<QToolButton>(f.window.get(), "cmdHelp"), Qt::LeftButton);
         Child<QAction>(f.window.get(), "mnuHelpC")->trigger();
         Child<QAction>(f.window.get(), "mnuWebsite")->trigger();
-        const QString help = QStringLiteral("file://") + f.sandbox.appFolder() + QStringLiteral("/help/index.htm");
+        const QString help = QUrl::fromLocalFile(f.sandbox.appFolder() + QStringLiteral("/help/index.htm")).toString();
         QCOMPARE(f.sandbox.opened, QStringList({help, help, QStringLiteral("http://www.quillock.app/")}));
     }
 
     void openUrlHandsOverWebAddressesOnly_data()
     {
         QTest::addColumn<QString>("url");
-        QTest::addColumn<bool>("handedOver");
-        QTest::newRow("http") << "http://example.com/a b" << true;
-        QTest::newRow("https") << "https://example.com" << true;
-        QTest::newRow("capital scheme") << "HTTP://EXAMPLE.COM" << true;
-        QTest::newRow("no scheme") << "www.example.com/login" << true;
-        QTest::newRow("file") << "file:///etc/passwd" << false;
-        QTest::newRow("javascript") << "javascript:alert(1)" << false;
-        QTest::newRow("program") << "ssh://host" << false;
+        QTest::addColumn<QString>("address");  // empty: nothing handed over
+        QTest::newRow("http") << "http://example.com/a b" << "http://example.com/a b";
+        QTest::newRow("https") << "https://example.com" << "https://example.com";
+        QTest::newRow("capital scheme") << "HTTP://EXAMPLE.COM" << "HTTP://EXAMPLE.COM";
+        QTest::newRow("no scheme") << "www.example.com/login" << "http://www.example.com/login";
+        QTest::newRow("host and port") << "localhost:8080/x" << "http://localhost:8080/x";
+        QTest::newRow("address and port") << "10.0.0.1:8443" << "http://10.0.0.1:8443";
+        QTest::newRow("file") << "file:///etc/passwd" << "";
+        QTest::newRow("javascript") << "javascript:alert(1)" << "";
+        QTest::newRow("program") << "ssh://host" << "";
+        QTest::newRow("no host") << "http:/usr/bin/xterm" << "";
+        QTest::newRow("path") << "/usr/bin/xterm" << "";
+        QTest::newRow("home") << "~/.ssh/id_rsa" << "";
+        QTest::newRow("option") << "--version-check" << "";
     }
 
     void openUrlHandsOverWebAddressesOnly()
     {
         QFETCH(QString, url);
-        QFETCH(bool, handedOver);
+        QFETCH(QString, address);
         ExitFixture f;
         f.sandbox.addAccount(QStringLiteral("a"), {}, {}, url);
         f.start();
@@ -202,7 +209,7 @@ private slots:
         auto* open = Child<QPushButton>(f.window.get(), "cmdHttp");
         QVERIFY(open->isEnabled());
         QTest::mouseClick(open, Qt::LeftButton);
-        QCOMPARE(f.sandbox.opened, handedOver ? QStringList{url} : QStringList{});
+        QCOMPARE(f.sandbox.opened, address.isEmpty() ? QStringList{} : QStringList{address});
         QVERIFY(f.sandbox.messages.isEmpty());
     }
 

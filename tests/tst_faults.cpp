@@ -64,7 +64,11 @@ struct Window {
         list()->setCurrentIndex(index);
         emit list()->activated(index);
     }
-    void click(const char* name) { QTest::mouseClick(Child<QAbstractButton>(main.get(), name), Qt::LeftButton); }
+    void click(const char* name)
+    {
+        QTest::mouseClick(Child<QAbstractButton>(main.get(), name), Qt::LeftButton);
+        CallOffModalActions();
+    }
     QStringList listed()
     {
         QStringList names;

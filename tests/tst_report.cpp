@@ -228,10 +228,10 @@ private slots:
         QCOMPARE(vault->accountList().size(), size_t(21));
     }
 
-    void addressKeepsThePathUnchanged()
+    void addressNamesTheReport()
     {
         QCOMPARE(ReportAddress(QStringLiteral("/home/ann/My Programs/Quillock")),
-                 QStringLiteral("file:///home/ann/My Programs/Quillock/report.htm"));
+                 QStringLiteral("file:///home/ann/My%20Programs/Quillock/report.htm"));
     }
 };
 

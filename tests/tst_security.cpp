@@ -38,7 +38,7 @@ constexpr int LeftOpen = 77;
 int execWith(QDialog& dialog, const std::function<void(QDialog*)>& steps)
 {
     WhenModalOpens([&dialog, steps](QWidget*) {
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QVERIFY(WaitUntilActive(&dialog));
         steps(&dialog);
         if (dialog.isVisible())
             dialog.done(LeftOpen);
@@ -396,7 +396,7 @@ private slots:
         QWidget owner;
         owner.setGeometry(40, 30, 466, 305);
         owner.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&owner));
+        QVERIFY(QTest::qWaitForWindowExposed(&owner, LoadedMachineMs));
         QPoint offCentre;
         QStringList round;
         checkWith(
@@ -405,7 +405,7 @@ private slots:
                 checkLook(prompt, QStringLiteral("Please enter your. . ."), {203, 106},
                           {Child<QLineEdit>(prompt, "txtPassword")});
                 offCentre = prompt->frameGeometry().center() - owner.frameGeometry().center();
-                QVERIFY(QTest::qWaitForWindowActive(prompt));
+                QVERIFY(WaitUntilActive(prompt));
                 round = tabRound(3);
             },
             &owner);

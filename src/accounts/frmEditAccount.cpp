@@ -26,20 +26,22 @@ frmEditAccount::frmEditAccount(VaultStore& vault, QWidget* parent)
     setObjectName(QStringLiteral("frmEditAccount"));
 }
 
-bool frmEditAccount::load()
+frmEditAccount::Loaded frmEditAccount::load(std::optional<qint64> listedRowid)
 {
     const auto position = VaultPosition(Module1::EditIndex);
-    if (!position)
-        return false;
+    if (!position || !listedRowid)
+        return Loaded::NoEntry;
+    // One lookup, checked against the entry: another copy may commit at any
+    // moment, and the row now at this position may be somebody else's.
     const auto row = vault_.accountAt(*position);
-    if (!row)
-        return false;
+    if (!row || row->rowid != listedRowid)
+        return Loaded::Moved;
     AccountFields plain = row->fields;
     plain.username = DecryptField(row->fields.username);
     plain.password = DecryptField(row->fields.password);
     showFields(plain);
     loadedRowid_ = row->rowid;
-    return true;
+    return Loaded::Row;
 }
 
 void frmEditAccount::store()
@@ -51,12 +53,14 @@ void frmEditAccount::store()
         vault_.updateAccountAt(*position, loadedRowid_, fieldsToStore());
 }
 
-bool ShowEditAccount(QWidget* owner, VaultStore& vault, qint64 position)
+bool ShowEditAccount(QWidget* owner, VaultStore& vault, qint64 position, std::optional<qint64> listedRowid)
 {
     Module1::EditIndex = position;
     frmEditAccount dialog(vault, owner);
-    bool found = false;
-    if (!RunCommand(owner, [&] { found = dialog.load(); }) || !found)
+    auto loaded = frmEditAccount::Loaded::NoEntry;
+    if (!RunCommand(owner, [&] { loaded = dialog.load(listedRowid); }))
         return false;
+    if (loaded != frmEditAccount::Loaded::Row)
+        return loaded == frmEditAccount::Loaded::Moved;
     return dialog.exec() == QDialog::Accepted;
 }

@@ -12,9 +12,13 @@ class frmEditAccount : public AccountDialog {
 public:
     explicit frmEditAccount(VaultStore& vault, QWidget* parent = nullptr);
 
-    // Fills the boxes from the row at EditIndex. False when there is none;
-    // a failure here is not caught, so partly filled boxes are never shown.
-    bool load();
+    enum class Loaded { Row, NoEntry, Moved };
+    // Fills the boxes from the row at EditIndex, but only when it is still the
+    // row `listedRowid` the caller's list names there: Moved when another copy
+    // of the program has changed the rows since the list was built, NoEntry
+    // when no entry was picked. A failure here is not caught, so partly filled
+    // boxes are never shown.
+    Loaded load(std::optional<qint64> listedRowid);
 
 protected:
     void store() override;
@@ -23,6 +27,7 @@ private:
     qint64 loadedRowid_ = 0;
 };
 
-// Opens the edit dialog on the account at the 0-based list `position`. True
-// when the caller must rebuild its account list.
-bool ShowEditAccount(QWidget* owner, VaultStore& vault, qint64 position);
+// Opens the edit dialog on the account at the 0-based list `position`, whose
+// entry stands for row `listedRowid` (none: no entry there). True when the
+// caller must rebuild its account list.
+bool ShowEditAccount(QWidget* owner, VaultStore& vault, qint64 position, std::optional<qint64> listedRowid);

@@ -25,7 +25,6 @@
 #include <QCloseEvent>
 #include <QCursor>
 #include <QLayout>
-#include <QRegularExpression>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -226,9 +225,11 @@ void frmMain::LoadAccountList()
     Module1::SelectedPassword.clear();
 }
 
-bool frmMain::listedRowMatches(int index, qint64 rowid) const
+std::optional<qint64> frmMain::listedRowAt(int index) const
 {
-    return index >= 0 && static_cast<size_t>(index) < listedRows_.size() && listedRows_[index] == rowid;
+    if (index < 0 || static_cast<size_t>(index) >= listedRows_.size())
+        return std::nullopt;
+    return listedRows_[static_cast<size_t>(index)];
 }
 
 void frmMain::cboAccount_Click()
@@ -239,7 +240,7 @@ void frmMain::cboAccount_Click()
         const auto row = vault().accountAt(qint64(index) + 1);
         // Another copy may have changed the vault since the list was built:
         // never show an account other than the one the entry names.
-        if (!row || !listedRowMatches(index, row->rowid)) {
+        if (!row || row->rowid != listedRowAt(index)) {
             LoadAccountList();
         } else {
             ui->lblUsername->setText(DecryptField(row->fields.username));
@@ -277,8 +278,8 @@ void frmMain::cmdDelete_Click()
         if (answer != QMessageBox::Ok)
             return;
         const int index = ui->cboAccount->currentIndex();
-        if (index >= 0 && static_cast<size_t>(index) < listedRows_.size())
-            vault().deleteAccountAt(qint64(index) + 1, listedRows_[index]);
+        if (const auto rowid = listedRowAt(index))
+            vault().deleteAccountAt(qint64(index) + 1, *rowid);
         LoadAccountList();
     });
 }
@@ -291,29 +292,17 @@ void frmMain::cmdEdit_Click()
             return;
         }
         const int index = ui->cboAccount->currentIndex();
-        const auto row = vault().accountAt(qint64(index) + 1);
-        if (row && !listedRowMatches(index, row->rowid)) {
-            LoadAccountList();
-            return;
-        }
-        if (ShowEditAccount(this, vault(), index) && !ProgramEnd::ended())
+        if (ShowEditAccount(this, vault(), index, listedRowAt(index)) && !ProgramEnd::ended())
             LoadAccountList();
     });
 }
 
 void frmMain::cmdHttp_Click()
 {
-    const QString address = ui->lblURL->text();
-    // An address stored by other means may name a local file or program;
-    // only web addresses, or text with no scheme at all, go to the desktop.
-    static const QRegularExpression scheme(QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]*):"));
-    const QRegularExpressionMatch match = scheme.match(address);
-    if (match.hasMatch()) {
-        const QString name = match.captured(1).toLower();
-        if (name != QLatin1String("http") && name != QLatin1String("https"))
-            return;
-    }
-    DesktopOpen::open(address);
+    // An address stored by other means may name a local file or program:
+    // only web addresses go to the desktop.
+    if (const auto address = Links::WebAddress(ui->lblURL->text()))
+        DesktopOpen::open(*address);
 }
 
 void frmMain::cmdNewAccount_Click()

@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <QTimer>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "desktop/tray.h"
@@ -55,7 +56,8 @@ private:
     void hideToTray();
     void showFromTray();
     void endSequence();
-    bool listedRowMatches(int index, qint64 rowid) const;
+    // The row the list entry at `index` stands for.
+    std::optional<qint64> listedRowAt(int index) const;
 
     std::unique_ptr<Ui::frmMain> ui;
     std::unique_ptr<VaultLock> lock_;

@@ -5,6 +5,7 @@
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
 
+#include <QUrl>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -139,5 +140,5 @@ void WriteReport(VaultStore& vault, const QString& path)
 
 QString ReportAddress(const QString& appFolder)
 {
-    return QStringLiteral("file://") + appFolder + QStringLiteral("/report.htm");
+    return QUrl::fromLocalFile(appFolder + QStringLiteral("/report.htm")).toString(QUrl::FullyEncoded);
 }

@@ -20,5 +20,6 @@ QByteArray ReportContent(VaultStore& vault);
 // as it was and the error is raised.
 void WriteReport(VaultStore& vault, const QString& path);
 
-// The address handed to the browser: the local path unchanged.
+// The address handed to the browser; it names exactly that file whatever the
+// folder is called.
 QString ReportAddress(const QString& appFolder);

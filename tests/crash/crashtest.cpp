@@ -372,12 +372,19 @@ int raceCopy(const QString& app, const QString& work, qint64 first, int rounds)
                 say(QStringLiteral("weird edit target %1 is not listed").arg(target));
                 return 4;
             }
+            QString loaded;
             command(window.get(), "cmdEdit", [&](const Over& over) {
-                answerPrompt(over, master, [renamed, changed](QWidget* dialog) {
+                answerPrompt(over, master, [&loaded, renamed, changed](QWidget* dialog) {
+                    loaded = Child<QLineEdit>(dialog, "txtName")->text();
                     fill(dialog, renamed, changed);
                     click(dialog, "cmdOk");
                 });
             });
+            // The dialog may stay away (the rows moved), but never show another account.
+            if (!loaded.isEmpty() && loaded != target) {
+                say(QStringLiteral("weird edit dialog for %1 loaded %2").arg(target, loaded));
+                return 4;
+            }
             const bool isNew = listed(renamed), isOld = listed(target);
             if (isNew == isOld) {
                 say(QStringLiteral("weird edit %1 %2").arg(target, renamed));
