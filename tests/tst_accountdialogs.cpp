@@ -6,6 +6,8 @@
 #include "vault/stringcipher.h"
 
 #include <QAction>
+#include <QClipboard>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -125,6 +127,48 @@ AccountFields BoxContents(QDialog* dialog)
             AccountDialog::BoxText(Child<QPlainTextEdit>(dialog, "txtNotes"))};
 }
 
+const QString Emoji = QStringLiteral("😀");
+const QList<const char*> BoxNames{"txtName", "txtUsername", "txtPassword", "txtURL", "txtHint", "txtNotes"};
+
+// Hands text to a box the way a keyboard (the pair in one key event), an
+// input method or Ctrl+V does.
+void Deliver(QWidget* box, const QString& how, const QString& text)
+{
+    box->setFocus();
+    if (how == QLatin1String("key")) {
+        QTest::sendKeyEvent(QTest::Click, box, Qt::Key_unknown, text, Qt::NoModifier);
+    } else if (how == QLatin1String("input method")) {
+        QInputMethodEvent commit;
+        commit.setCommitString(text);
+        QApplication::sendEvent(box, &commit);
+    } else {
+        QGuiApplication::clipboard()->setText(text);
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    }
+}
+
+// The box's own text, halves included.
+QString RawText(QWidget* box)
+{
+    if (auto* line = qobject_cast<QLineEdit*>(box))
+        return line->text();
+    return static_cast<QPlainTextEdit*>(box)->document()->toRawText();
+}
+
+void Put(QWidget* box, const QString& text, int cursorAt)
+{
+    if (auto* line = qobject_cast<QLineEdit*>(box)) {
+        line->setText(text);
+        line->setCursorPosition(cursorAt);
+        return;
+    }
+    auto* plain = static_cast<QPlainTextEdit*>(box);
+    plain->setPlainText(text);
+    QTextCursor cursor = plain->textCursor();
+    cursor.setPosition(cursorAt);
+    plain->setTextCursor(cursor);
+}
+
 }  // namespace
 
 class TestAccountDialogs : public QObject {
@@ -142,6 +186,9 @@ private slots:
     void cancelAndCloseBoxStoreNothing();
     void typingAndPastingStopAtTheLimits();
     void longAndForeignTextsRoundTrip();
+    void charactersStayWholeAtEveryLimit_data();
+    void charactersStayWholeAtEveryLimit();
+    void halvesWithoutPartnerNeverReachTheStore();
 
     void editShowsAndStoresTheRowAtItsPosition();
     void editReachesEachOfTwoEqualNames();
@@ -482,6 +529,7 @@ void TestAccountDialogs::longAndForeignTextsRoundTrip()
     AccountFields longer = plain;
     longer.account += QStringLiteral("+more");
     longer.hint += QStringLiteral("+more");
+    longer.password += QStringLiteral("🔑");
     vault->updateAccountAt(1, Rows(*vault)[0].rowid,
                            {longer.account, Encrypt(longer.username), Encrypt(longer.password), longer.url,
                             longer.hint, longer.notes});
@@ -492,6 +540,76 @@ void TestAccountDialogs::longAndForeignTextsRoundTrip()
     QVERIFY(ShowEditAccount(nullptr, *vault, 0));
     QCOMPARE(shown, longer);
     QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{longer});
+}
+
+void TestAccountDialogs::charactersStayWholeAtEveryLimit_data()
+{
+    QTest::addColumn<int>("box");
+    QTest::addColumn<QString>("how");
+    const QList<int> limits{255, 50, 50, 255, 2000, 2000};
+    for (int box = 0; box < BoxNames.size(); ++box) {
+        for (const char* how : {"key", "input method", "paste"})
+            QTest::addRow("%s %d %s", BoxNames[box], limits[box], how) << box << QString::fromLatin1(how);
+    }
+}
+
+void TestAccountDialogs::charactersStayWholeAtEveryLimit()
+{
+    QFETCH(int, box);
+    QFETCH(QString, how);
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    frmNewAccount dialog(*vault);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QWidget* target = Child<QWidget>(&dialog, BoxNames[box]);
+    const int limit = box == 4 || box == 5 ? 2000 : Child<QLineEdit>(&dialog, BoxNames[box])->maxLength();
+    const QString text = (QStringLiteral("http://") + QString(limit, QLatin1Char('w'))).left(limit - 3);
+
+    // Three units of room: what fits comes in, the rest goes whole.
+    Put(target, text, text.size());
+    Deliver(target, how, QStringLiteral("ab") + Emoji);
+    QCOMPARE(RawText(target), text + QStringLiteral("ab"));
+    Put(target, text + QStringLiteral("aa"), 8);
+    Deliver(target, how, Emoji);
+    QCOMPARE(RawText(target), text + QStringLiteral("aa"));
+    // Two units of room take the pair, in the middle as well.
+    Put(target, text + QStringLiteral("a"), 8);
+    Deliver(target, how, Emoji);
+    const QString full = text.left(8) + Emoji + text.mid(8) + QStringLiteral("a");
+    QCOMPARE(RawText(target), full);
+
+    if (box != 0)
+        Child<QLineEdit>(&dialog, "txtName")->setText(QStringLiteral("n"));
+    ClickOk(&dialog);
+    const AccountFields stored = PlainAccounts(*vault).value(0);
+    const QStringList fields{stored.account, stored.username, stored.password, stored.url, stored.hint, stored.notes};
+    QCOMPARE(fields[box], full);
+}
+
+void TestAccountDialogs::halvesWithoutPartnerNeverReachTheStore()
+{
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    frmNewAccount dialog(*vault);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    const QString high = Emoji.left(1), low = Emoji.right(1);
+    for (const char* name : BoxNames) {
+        QWidget* box = Child<QWidget>(&dialog, name);
+        Put(box, QStringLiteral("http://"), 7);
+        Deliver(box, QStringLiteral("paste"), low + QStringLiteral("x") + low + high + QStringLiteral("y") + high);
+        QCOMPARE(RawText(box), QStringLiteral("http://xy"));
+        // A half that comes alone, with room for its partner, waits for it.
+        Deliver(box, QStringLiteral("input method"), high);
+        QCOMPARE(RawText(box), QStringLiteral("http://xy") + high);
+        Deliver(box, QStringLiteral("input method"), low);
+        QCOMPARE(RawText(box), QStringLiteral("http://xy") + Emoji);
+        Deliver(box, QStringLiteral("input method"), high);
+    }
+    ClickOk(&dialog);
+    const QString whole = QStringLiteral("http://xy") + Emoji;
+    QCOMPARE(PlainAccounts(*vault), (QList<AccountFields>{{whole, whole, whole, whole, whole, whole}}));
 }
 
 void TestAccountDialogs::editShowsAndStoresTheRowAtItsPosition()

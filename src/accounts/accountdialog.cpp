@@ -16,6 +16,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -142,10 +143,15 @@ bool AccountDialog::entriesPass()
 void AccountDialog::limitLength(QPlainTextEdit* box, int limit)
 {
     QTextDocument* document = box->document();
+    auto last = std::make_shared<QString>();  // the text as the previous change left it
     connect(document, &QTextDocument::contentsChange, this,
-            [this, document, limit](int position, int removed, int added) {
-                if (filling_ || trimming_)
+            [this, box, document, limit, last](int position, int removed, int added) {
+                if (trimming_)
                     return;
+                if (filling_) {
+                    *last = document->toRawText();
+                    return;
+                }
                 const QScopedValueRollback busy(trimming_, true);
                 QTextCursor cursor(document);
                 bool joined = false;
@@ -157,22 +163,32 @@ void AccountDialog::limitLength(QPlainTextEdit* box, int limit)
                     cursor.removeSelectedText();
                 };
                 const int length = document->characterCount() - 1;  // without the closing paragraph mark
-                const int end = std::min(position + added, length);
-                const int cut = std::min(length - limit, end - position);
+                int end = std::min(position + added, length);
+                int begin = position;
+                const int caret = box->textCursor().position();
+                if (caret > position && caret < end) {
+                    // An input method reports its whole paragraph; what it put in ends at the caret.
+                    end = caret;
+                    begin = std::max(position, caret - (added - removed));
+                }
+                const int cut = std::min(length - limit, end - begin);
                 if (cut > 0) {
                     // Drop the tail of what just came in; what was there before stays.
                     int from = end - cut;
-                    if (from > position && document->characterAt(from).isLowSurrogate())
+                    if (from > begin && document->characterAt(from).isLowSurrogate())
                         --from;  // never split a character in two
                     remove(from, end);
                 }
-                // Half a character may stay only when it came alone and its other half still fits.
-                const QString text = document->toRawText();
-                const bool alone = cut <= 0 && added == 1 && removed == 0 && text.size() < limit;
-                for (const qsizetype at : TextLimit::LoneHalves(text, alone ? position : -1))
+                // A half may stay only when it came alone and its other half still fits.
+                QString text = document->toRawText();
+                const qsizetype alone = text.size() < limit ? TextLimit::InsertedUnit(*last, text) : -1;
+                for (const qsizetype at : TextLimit::LoneHalves(text, alone))
                     remove(int(at), int(at) + 1);
-                if (joined)
+                if (joined) {
                     cursor.endEditBlock();
+                    text = document->toRawText();
+                }
+                *last = text;
             });
 }
 

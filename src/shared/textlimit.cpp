@@ -15,9 +15,7 @@ public:
     {
         if (input == last_)
             return Acceptable;
-        qsizetype waiting = -1;
-        if (pos > 0 && input.size() < box_->maxLength() && insertedOneBefore(input, pos))
-            waiting = pos - 1;
+        const qsizetype waiting = input.size() < box_->maxLength() ? InsertedUnit(last_, input) : -1;
         for (const qsizetype at : LoneHalves(input, waiting)) {
             input.remove(at, 1);
             if (at < pos)
@@ -29,13 +27,6 @@ public:
     }
 
 private:
-    // Whether `input` is the last text with one unit inserted before `pos`.
-    bool insertedOneBefore(const QString& input, int pos) const
-    {
-        return input.size() == last_.size() + 1 && QStringView(input).left(pos - 1) == QStringView(last_).left(pos - 1)
-               && QStringView(input).mid(pos) == QStringView(last_).mid(pos - 1);
-    }
-
     const QLineEdit* box_;
     mutable QString last_;
 };
@@ -57,6 +48,16 @@ QList<qsizetype> LoneHalves(QStringView text, qsizetype waiting)
         }
     }
     return lone;
+}
+
+qsizetype InsertedUnit(QStringView before, QStringView now)
+{
+    if (now.size() != before.size() + 1)
+        return -1;
+    qsizetype at = 0;
+    while (at < before.size() && before[at] == now[at])
+        ++at;
+    return now.mid(at + 1) == before.mid(at) ? at : -1;
 }
 
 QString WholeCharacters(QString text)

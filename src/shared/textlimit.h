@@ -14,6 +14,9 @@ namespace TextLimit {
 // first. A high half at `waiting` is passed over: its partner may follow.
 QList<qsizetype> LoneHalves(QStringView text, qsizetype waiting = -1);
 
+// Where `now` is `before` with one unit more, that unit's position; else -1.
+qsizetype InsertedUnit(QStringView before, QStringView now);
+
 // The text without the halves of surrogate pairs that have no partner.
 QString WholeCharacters(QString text);
 
