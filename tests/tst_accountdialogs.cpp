@@ -6,6 +6,8 @@
 #include "vault/stringcipher.h"
 
 #include <QAction>
+#include <QClipboard>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -126,6 +128,47 @@ AccountFields BoxContents(QDialog* dialog)
             AccountDialog::BoxText(Child<QPlainTextEdit>(dialog, "txtNotes"))};
 }
 
+const QString Emoji = QStringLiteral("😀");
+
+// Hands text to a box as a keyboard (the pair in one key event), an input
+// method or Ctrl+V does.
+void Deliver(QWidget* box, const QString& how, const QString& text)
+{
+    box->setFocus();
+    if (how == QLatin1String("key")) {
+        QTest::sendKeyEvent(QTest::Click, box, Qt::Key_unknown, text, Qt::NoModifier);
+    } else if (how == QLatin1String("input method")) {
+        QInputMethodEvent commit;
+        commit.setCommitString(text);
+        QApplication::sendEvent(box, &commit);
+    } else {
+        QGuiApplication::clipboard()->setText(text);
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    }
+}
+
+// Puts text into a box, caret at `caret`, and returns what the box holds, halves included.
+QString Put(QWidget* box, const QString& text, int caret)
+{
+    if (auto* line = qobject_cast<QLineEdit*>(box)) {
+        line->setText(text);
+        line->setCursorPosition(caret);
+        return line->text();
+    }
+    auto* plain = static_cast<QPlainTextEdit*>(box);
+    plain->setPlainText(text);
+    QTextCursor cursor = plain->textCursor();
+    cursor.setPosition(caret);
+    plain->setTextCursor(cursor);
+    return plain->document()->toRawText();
+}
+
+QString Held(QWidget* box)
+{
+    auto* line = qobject_cast<QLineEdit*>(box);
+    return line ? line->text() : static_cast<QPlainTextEdit*>(box)->document()->toRawText();
+}
+
 }  // namespace
 
 class TestAccountDialogs : public QObject {
@@ -143,6 +186,8 @@ private slots:
     void cancelAndCloseBoxStoreNothing();
     void typingAndPastingStopAtTheLimits();
     void longAndForeignTextsRoundTrip();
+    void charactersStayWholeAtEveryLimit_data();
+    void charactersStayWholeAtEveryLimit();
 
     void editShowsAndStoresTheRowAtItsPosition();
     void editReachesEachOfTwoEqualNames();
@@ -485,6 +530,7 @@ void TestAccountDialogs::longAndForeignTextsRoundTrip()
     AccountFields longer = plain;
     longer.account += QStringLiteral("+more");
     longer.hint += QStringLiteral("+more");
+    longer.password += QStringLiteral("🔑");
     vault->updateAccountAt(1, Rows(*vault)[0].rowid,
                            {longer.account, Encrypt(longer.username), Encrypt(longer.password), longer.url,
                             longer.hint, longer.notes});
@@ -495,6 +541,62 @@ void TestAccountDialogs::longAndForeignTextsRoundTrip()
     QVERIFY(EditListed(*vault, 0));
     QCOMPARE(shown, longer);
     QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{longer});
+}
+
+void TestAccountDialogs::charactersStayWholeAtEveryLimit_data()
+{
+    QTest::addColumn<QByteArray>("box");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QString>("how");
+    const QList<QPair<const char*, int>> boxes{{"txtName", 255}, {"txtUsername", 50}, {"txtPassword", 50},
+                                               {"txtURL", 255},  {"txtHint", 2000},   {"txtNotes", 2000}};
+    for (const auto& [box, limit] : boxes) {
+        for (const char* how : {"key", "input method", "paste"})
+            QTest::addRow("%s %s", box, how) << QByteArray(box) << limit << QString::fromLatin1(how);
+    }
+}
+
+void TestAccountDialogs::charactersStayWholeAtEveryLimit()
+{
+    QFETCH(QByteArray, box);
+    QFETCH(int, limit);
+    QFETCH(QString, how);
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    frmNewAccount dialog(*vault);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QWidget* target = Child<QWidget>(&dialog, box.constData());
+    const QString text = (QStringLiteral("http://") + QString(limit, QLatin1Char('w'))).left(limit - 3);
+    const QString high = Emoji.left(1), low = Emoji.right(1);
+
+    // Three units of room: what fits comes in, up to the character that does not.
+    Put(target, text, text.size());
+    Deliver(target, how, QStringLiteral("ab") + Emoji);
+    QCOMPARE(Held(target), text + QStringLiteral("ab"));
+    // One unit: neither the pair nor half of it, even when the half comes alone.
+    const QString oneShort = Put(target, text + QStringLiteral("aa"), 8);
+    Deliver(target, how, Emoji);
+    Deliver(target, QStringLiteral("input method"), high);
+    QCOMPARE(Held(target), oneShort);
+    // Three units in the middle: the pair comes in and a half without a partner
+    // goes, but a half that comes alone waits for its partner.
+    const QString full = text.left(8) + Emoji + text.mid(8);
+    Put(target, text, 8);
+    Deliver(target, how, Emoji + low);
+    QCOMPARE(Held(target), full);
+    Put(target, text, 8);
+    Deliver(target, QStringLiteral("input method"), high);
+    QCOMPARE(Held(target), text.left(8) + high + text.mid(8));
+    Deliver(target, QStringLiteral("input method"), low);
+    QCOMPARE(Held(target), full);
+
+    if (box != "txtName")
+        Child<QLineEdit>(&dialog, "txtName")->setText(QStringLiteral("n"));
+    ClickOk(&dialog);
+    const AccountFields stored = PlainAccounts(*vault).value(0);
+    const QStringList fields{stored.account, stored.username, stored.password, stored.url, stored.hint, stored.notes};
+    QCOMPARE(fields.count(full), qsizetype(1));
 }
 
 void TestAccountDialogs::editShowsAndStoresTheRowAtItsPosition()

@@ -16,6 +16,8 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QAccessible>
+#include <QClipboard>
+#include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -29,6 +31,8 @@ const QString RuleText = QStringLiteral(
     "The passwords you entered must match.  Please try again.");
 const QString RuleTitle = QStringLiteral("Quillock Security Initialization");
 const QString Master = QStringLiteral("Secret99");
+
+const QString Emoji = QStringLiteral("😀");
 
 // exec() result of a dialog that the steps left open.
 constexpr int LeftOpen = 77;
@@ -57,6 +61,23 @@ bool checkWith(VaultStore& vault, const std::function<void(QDialog*)>& steps, QW
             prompt->done(QDialog::Rejected);
     });
     return Module1::SecurityCheck(owner, vault);
+}
+
+// Hands text to a box the way a keyboard (the pair in one key event), an
+// input method or Ctrl+V does.
+void deliver(QWidget* box, const QString& how, const QString& text)
+{
+    box->setFocus();
+    if (how == QLatin1String("key")) {
+        QTest::sendKeyEvent(QTest::Click, box, Qt::Key_unknown, text, Qt::NoModifier);
+    } else if (how == QLatin1String("input method")) {
+        QInputMethodEvent commit;
+        commit.setCommitString(text);
+        QApplication::sendEvent(box, &commit);
+    } else {
+        QGuiApplication::clipboard()->setText(text);
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    }
 }
 
 void click(QWidget* parent, const char* name)
@@ -232,6 +253,59 @@ private slots:
         QVERIFY(!initializedBetween);
         QCOMPARE(result, int(QDialog::Accepted));
         QCOMPARE(Decrypt(vault->storedMasterPassword()), QStringLiteral("goodpass"));
+    }
+
+    void sameTypingAlwaysPassesTheCheck_data()
+    {
+        QTest::addColumn<bool>("options");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("delivered");
+        QTest::addColumn<QString>("stored");
+        const QString fifteen = QStringLiteral("abcdefghijklmno");
+        for (const char* how : {"key", "input method", "paste"})
+            QTest::addRow("15 letters and an emoji, %s", how) << false << fifteen << how << Emoji << fifteen;
+        QTest::newRow("14 letters and an emoji")
+            << false << fifteen.left(14) << "key" << Emoji << fifteen.left(14) + Emoji;
+        const QString high = Emoji.left(1), low = Emoji.right(1);
+        QTest::newRow("halves pasted") << false << "abcdefgh" << "paste" << "i" + low + "j" + Emoji + high
+                                       << "abcdefghij" + Emoji;
+        QTest::newRow("a half left waiting") << false << "abcdefgh" << "input method" << high << "abcdefgh";
+        QTest::newRow("options, emoji typed") << true << fifteen << "key" << Emoji << fifteen;
+        QTest::newRow("options, half pasted") << true << "abcdefgh" << "paste" << low + "ij" << "abcdefghij";
+    }
+
+    void sameTypingAlwaysPassesTheCheck()
+    {
+        QFETCH(bool, options);
+        QFETCH(QString, typed);
+        QFETCH(QString, how);
+        QFETCH(QString, delivered);
+        QFETCH(QString, stored);
+        Sandbox sandbox;
+        sandbox.initializeMaster(Master);
+        auto vault = sandbox.openVault();
+        const auto enter = [&](QDialog* dialog, const char* name) {
+            TypeInto(dialog, name, typed);
+            deliver(Child<QWidget>(dialog, name), how, delivered);
+        };
+        std::unique_ptr<QDialog> dialog;
+        if (options)
+            dialog = std::make_unique<frmChangePassword>(*vault);
+        else
+            dialog = std::make_unique<frmCreatePassword>(*vault);
+        const int result = execWith(*dialog, [&](QDialog* d) {
+            enter(d, "txtPassword1");
+            enter(d, "txtPassword2");
+            click(d, "cmdOk");
+        });
+        QCOMPARE(result, int(QDialog::Accepted));
+        QCOMPARE(Decrypt(vault->storedMasterPassword()), stored);
+        QVERIFY(checkWith(*vault, [&](QDialog* prompt) {
+            enter(prompt, "txtPassword");
+            QTest::keyClick(Child<QLineEdit>(prompt, "txtPassword"), Qt::Key_Return);
+        }));
+        QCOMPARE(Module1::EnteredPassword, stored);
     }
 
     void leavingCreationEndsTheProgram_data()

@@ -6,14 +6,18 @@
 #include "shared/messagebox.h"
 #include "shared/module1.h"
 #include "shared/programend.h"
+#include "shared/textlimit.h"
 #include "vault/stringcipher.h"
 
 #include <QKeyEvent>
 #include <QMenu>
+#include <QScopedValueRollback>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 namespace {
 
@@ -30,6 +34,12 @@ void ShowLine(QLineEdit* box, const QString& text, int limit)
     box->setText(text);
 }
 
+// What a single-line box holds, as it is checked and stored.
+QString LineText(const QLineEdit* box)
+{
+    return TextLimit::WholeCharacters(box->text());
+}
+
 }  // namespace
 
 AccountDialog::AccountDialog(VaultStore& vault, const QString& title, QWidget* parent)
@@ -40,6 +50,8 @@ AccountDialog::AccountDialog(VaultStore& vault, const QString& title, QWidget* p
     setFixedSize(312, 273);
     Fonts::UseArial(this, {ui->lblName, ui->lblUsername, ui->lblPassword, ui->lblURL, ui->lblHint, ui->lblNotes});
 
+    for (QLineEdit* box : {ui->txtName, ui->txtUsername, ui->txtPassword, ui->txtURL})
+        TextLimit::KeepWhole(box);
     limitLength(ui->txtHint, TextLimit);
     limitLength(ui->txtNotes, TextLimit);
 
@@ -70,7 +82,7 @@ QString AccountDialog::BoxText(const QPlainTextEdit* box)
             text += QLatin1Char('\n');
         text += block.text();
     }
-    return text;
+    return TextLimit::WholeCharacters(text);
 }
 
 void AccountDialog::showFields(const AccountFields& plain)
@@ -88,10 +100,10 @@ void AccountDialog::showFields(const AccountFields& plain)
 AccountFields AccountDialog::fieldsToStore() const
 {
     AccountFields fields;
-    fields.account = ui->txtName->text();
-    fields.username = Encrypt(ui->txtUsername->text());
-    fields.password = Encrypt(ui->txtPassword->text());
-    fields.url = ui->txtURL->text();
+    fields.account = LineText(ui->txtName);
+    fields.username = Encrypt(LineText(ui->txtUsername));
+    fields.password = Encrypt(LineText(ui->txtPassword));
+    fields.url = LineText(ui->txtURL);
     fields.hint = BoxText(ui->txtHint);
     fields.notes = BoxText(ui->txtNotes);
     return fields;
@@ -109,18 +121,18 @@ void AccountDialog::okClicked()
 
 bool AccountDialog::entriesPass()
 {
-    if (Module1::TrimSpaces(ui->txtName->text()).isEmpty()) {
+    if (Module1::TrimSpaces(LineText(ui->txtName)).isEmpty()) {
         MessageBox::show(this, QStringLiteral("Data validation error.  You must enter a name for this account."),
                          QMessageBox::Ok, QMessageBox::Information, Module1::ProgramTitle);
         ui->txtName->setFocus();
         return false;
     }
-    if (!UrlHasScheme(ui->txtURL->text())) {
+    if (!UrlHasScheme(LineText(ui->txtURL))) {
         MessageBox::show(this,
                          QStringLiteral("Data validation error.  Your internet url must be in the proper format "
                                         "(http://<address>)."),
                          QMessageBox::Ok, QMessageBox::Information, Module1::ProgramTitle);
-        const QString prefixed = HttpPrefix + ui->txtURL->text();
+        const QString prefixed = HttpPrefix + LineText(ui->txtURL);
         ShowLine(ui->txtURL, prefixed, UrlLimit);
         ui->txtURL->setFocus();
         return false;
@@ -131,25 +143,53 @@ bool AccountDialog::entriesPass()
 void AccountDialog::limitLength(QPlainTextEdit* box, int limit)
 {
     QTextDocument* document = box->document();
-    connect(document, &QTextDocument::contentsChange, this, [this, document, limit](int position, int, int added) {
-        if (filling_ || added <= 0)
-            return;
-        const int length = document->characterCount() - 1;  // without the closing paragraph mark
-        const int end = std::min(position + added, length);
-        const int cut = std::min(length - limit, end - position);
-        if (cut <= 0)
-            return;
-        // Drop the tail of what just came in; what was there before stays.
-        int from = end - cut;
-        if (from > position && document->characterAt(from).isLowSurrogate())
-            --from;  // never split a character in two
-        QTextCursor cursor(document);
-        cursor.setPosition(from);
-        cursor.setPosition(end, QTextCursor::KeepAnchor);
-        cursor.joinPreviousEditBlock();
-        cursor.removeSelectedText();
-        cursor.endEditBlock();
-    });
+    auto last = std::make_shared<QString>();  // the text as the previous change left it
+    connect(document, &QTextDocument::contentsChange, this,
+            [this, box, document, limit, last](int position, int removed, int added) {
+                if (trimming_)
+                    return;
+                if (filling_) {
+                    *last = document->toRawText();
+                    return;
+                }
+                const QScopedValueRollback busy(trimming_, true);
+                QTextCursor cursor(document);
+                bool joined = false;
+                const auto remove = [&](int from, int to) {
+                    if (!std::exchange(joined, true))
+                        cursor.joinPreviousEditBlock();  // one undo step with what came in
+                    cursor.setPosition(from);
+                    cursor.setPosition(to, QTextCursor::KeepAnchor);
+                    cursor.removeSelectedText();
+                };
+                const int length = document->characterCount() - 1;  // without the closing paragraph mark
+                int end = std::min(position + added, length);
+                int begin = position;
+                const int caret = box->textCursor().position();
+                if (caret > position && caret < end) {
+                    // An input method reports its whole paragraph; what it put in ends at the caret.
+                    end = caret;
+                    begin = std::max(position, caret - (added - removed));
+                }
+                const int cut = std::min(length - limit, end - begin);
+                if (cut > 0) {
+                    // Drop the tail of what just came in; what was there before stays.
+                    int from = end - cut;
+                    if (from > begin && document->characterAt(from).isLowSurrogate())
+                        --from;  // never split a character in two
+                    remove(from, end);
+                }
+                // A half may stay only when it came alone and its other half still fits.
+                QString text = document->toRawText();
+                const qsizetype alone = text.size() < limit ? TextLimit::InsertedUnit(*last, text) : -1;
+                for (const qsizetype at : TextLimit::LoneHalves(text, alone))
+                    remove(int(at), int(at) + 1);
+                if (joined) {
+                    cursor.endEditBlock();
+                    text = document->toRawText();
+                }
+                *last = text;
+            });
 }
 
 bool AccountDialog::eventFilter(QObject* watched, QEvent* event)

@@ -25,7 +25,7 @@ public:
 
     // A multi-line box's text with its line breaks as "\n", nothing else
     // changed (QPlainTextEdit::toPlainText would turn no-break spaces into
-    // plain ones).
+    // plain ones) but for half characters, which cannot be stored.
     static QString BoxText(const QPlainTextEdit* box);
 
 protected:
@@ -53,4 +53,5 @@ private:
     void runClipboardCommand(void (*command)());
 
     bool filling_ = false;
+    bool trimming_ = false;  // the limit's own removals are no new input
 };

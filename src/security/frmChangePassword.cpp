@@ -6,6 +6,7 @@
 #include "shared/fonts.h"
 #include "shared/programend.h"
 #include "shared/settings.h"
+#include "shared/textlimit.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
 
@@ -23,6 +24,8 @@ frmChangePassword::frmChangePassword(VaultStore& vault, QWidget* parent)
     setFixedSize(size());
     Fonts::UseArial(this);
     Fonts::UseCourier({ui->txtPassword1, ui->txtPassword2});
+    TextLimit::KeepWhole(ui->txtPassword1);
+    TextLimit::KeepWhole(ui->txtPassword2);
 
     const QString stored = vault_.storedMasterPassword();
     ui->txtPassword1->setText(Decrypt(stored));

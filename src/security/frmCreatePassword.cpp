@@ -5,6 +5,7 @@
 #include "security/passwordrule.h"
 #include "shared/fonts.h"
 #include "shared/programend.h"
+#include "shared/textlimit.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -20,6 +21,8 @@ frmCreatePassword::frmCreatePassword(VaultStore& vault, QWidget* parent)
     setFixedSize(size());
     Fonts::UseArial(this);
     Fonts::UseCourier({ui->txtPassword1, ui->txtPassword2});
+    TextLimit::KeepWhole(ui->txtPassword1);
+    TextLimit::KeepWhole(ui->txtPassword2);
 
     connect(ui->cmdOk, &QPushButton::clicked, this, &frmCreatePassword::cmdOk_Click);
     connect(ui->cmdExit, &QPushButton::clicked, this, &frmCreatePassword::cmdExit_Click);

@@ -4,6 +4,7 @@
 
 #include "shared/fonts.h"
 #include "shared/module1.h"
+#include "shared/textlimit.h"
 
 frmMasterPassword::frmMasterPassword(QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui::frmMasterPassword>())
@@ -14,6 +15,7 @@ frmMasterPassword::frmMasterPassword(QWidget* parent)
     setFixedSize(size());
     Fonts::UseArial(this);
     Fonts::UseCourier({ui->txtPassword});
+    TextLimit::KeepWhole(ui->txtPassword);
 
     connect(ui->cmdOk, &QPushButton::clicked, this, &frmMasterPassword::cmdOk_Click);
     ui->txtPassword->setFocus();

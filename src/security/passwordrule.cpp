@@ -3,6 +3,7 @@
 #include "shared/messagebox.h"
 #include "shared/module1.h"
 #include "shared/settings.h"
+#include "shared/textlimit.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
 
@@ -12,10 +13,13 @@ namespace PasswordRule {
 
 std::optional<QString> Accept(const QString& first, const QString& second)
 {
-    const QString master = Module1::TrimSpaces(first);
+    // Half a character has no form in the store and cannot be typed again at
+    // the prompt, so it is no part of the password.
+    const QString whole = TextLimit::WholeCharacters(first);
+    const QString master = Module1::TrimSpaces(whole);
     // The upper bound is the boxes' input limit; the match is exact, spaces
     // and letter case included.
-    if (master.size() < MinLength || first != second)
+    if (master.size() < MinLength || whole != TextLimit::WholeCharacters(second))
         return std::nullopt;
     return master;
 }

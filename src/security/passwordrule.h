@@ -20,7 +20,7 @@ inline const QString RejectionText = QStringLiteral(
 inline const QString RejectionTitle = QStringLiteral("Quillock Security Initialization");
 
 // The master password the two entries stand for, or nothing when they
-// break the rule.
+// break the rule. Halves of characters in either entry do not count.
 std::optional<QString> Accept(const QString& first, const QString& second);
 
 // Checks both boxes as typed. On rejection shows the message, then puts the
