@@ -255,7 +255,7 @@ AccountImport::AccountImport(const QByteArray& csv, const ImportProgress& progre
 {
     std::vector<CsvRecord> records = ParseCsv(csv, [&](qsizetype read) {
         if (progress)
-            progress(ImportStage::Reading, read, 0);
+            progress(ImportStage::Reading, std::max<qsizetype>(read - 1, 0), 0);  // the header is no row
     });
     struct Wiper {
         std::vector<CsvRecord>& records;
