@@ -138,14 +138,14 @@ int main(int argc, char** argv)
         Tool::OpenVault vault(vaultPath);
         QString entry;
         const bool given = ReadMasterPassword(entry);
-        const bool matches = given && Transfer::MasterPasswordMatches(*vault.store, entry);
+        const bool matches = given && Transfer::MasterPasswordMatches(vault.store(), entry);
         Transfer::Wipe(entry);
         if (!matches) {
             Tool::Print(stderr, QStringLiteral("quillock-export: wrong master password; nothing was written."));
             return 1;
         }
         qsizetype count = 0;
-        QByteArray csv = Transfer::ExportCsv(*vault.store, *format, &count);
+        QByteArray csv = Transfer::ExportCsv(vault.store(), *format, &count);
         try {
             Transfer::WriteNewFile(file, csv);
         } catch (...) {

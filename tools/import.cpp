@@ -111,7 +111,7 @@ int main(int argc, char** argv)
 
         inVault = true;
         Tool::OpenVault vault(vaultPath);
-        import->run(*vault.store, dryRun, progress);
+        import->run(vault.store(), dryRun, progress);
         progressLine.clear();
 
         if (dryRun) {

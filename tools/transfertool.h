@@ -40,15 +40,18 @@ inline QString DefaultVault()
 
 // The vault, opened while the tool shares its folder with every running
 // copy of the program: no copy compacts and replaces it in the meantime.
-struct OpenVault {
-    explicit OpenVault(const QString& path)
-        : lock(std::make_unique<VaultLock>(QFileInfo(path).absolutePath()))
+class OpenVault {
+public:
+    explicit OpenVault(const QString& path) : lock_(std::make_unique<VaultLock>(QFileInfo(path).absolutePath()))
     {
-        lock->share();
-        store = VaultStore::open(path);
+        lock_->share();
+        store_ = VaultStore::open(path);
     }
-    std::unique_ptr<VaultLock> lock;
-    std::unique_ptr<VaultStore> store;  // closed before the lock goes
+    VaultStore& store() { return *store_; }
+
+private:
+    std::unique_ptr<VaultLock> lock_;
+    std::unique_ptr<VaultStore> store_;  // closed before the lock goes
 };
 
 // The value following an option, as "--name VALUE" or "--name=VALUE".

@@ -111,7 +111,8 @@ private:
 QByteArray ReadInputFile(const QString& path)
 {
     const QByteArray native = path.toUtf8();
-    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a named pipe given by mistake is refused, not waited on.
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         RaiseFileError(errno, path, QStringLiteral("read"));
     struct Closer {
