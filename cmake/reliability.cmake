@@ -54,7 +54,7 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   get_target_property(core_definitions quillock_core COMPILE_DEFINITIONS)
   target_compile_definitions(quillock_core_fuzz PUBLIC ${core_definitions})
   target_include_directories(quillock_core_fuzz PUBLIC ${CMAKE_SOURCE_DIR}/src)
-  target_link_libraries(quillock_core_fuzz PUBLIC Qt6::Core PkgConfig::SQLCIPHER PkgConfig::SODIUM)
+  target_link_libraries(quillock_core_fuzz PUBLIC Qt6::Core PkgConfig::SQLCIPHER PkgConfig::SODIUM Quillock::Csv)
   target_compile_options(quillock_core_fuzz PRIVATE -fsanitize=fuzzer-no-link ${QUILLOCK_FUZZ_FLAGS})
 
   set(QUILLOCK_FUZZ_TARGETS)

@@ -21,11 +21,11 @@
 
 namespace {
 
-const QString HttpPrefix = QStringLiteral("http://");
+const QString& HttpPrefix = AccountLimits::HttpPrefix;
 
 bool UrlHasScheme(const QString& url)
 {
-    return url.startsWith(HttpPrefix) || url.startsWith(QStringLiteral("https://"));
+    return AccountLimits::HasUrlScheme(url);
 }
 
 void ShowLine(QLineEdit* box, const QString& text, int limit)
@@ -50,6 +50,11 @@ AccountDialog::AccountDialog(VaultStore& vault, const QString& title, QWidget* p
     setFixedSize(312, 273);
     Fonts::UseArial(this, {ui->lblName, ui->lblUsername, ui->lblPassword, ui->lblURL, ui->lblHint, ui->lblNotes});
 
+    // The form's limits come from the one shared place.
+    ui->txtName->setMaxLength(NameLimit);
+    ui->txtUsername->setMaxLength(UsernameLimit);
+    ui->txtPassword->setMaxLength(PasswordLimit);
+    ui->txtURL->setMaxLength(UrlLimit);
     for (QLineEdit* box : {ui->txtName, ui->txtUsername, ui->txtPassword, ui->txtURL})
         TextLimit::KeepWhole(box);
     limitLength(ui->txtHint, TextLimit);

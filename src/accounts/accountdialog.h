@@ -1,5 +1,6 @@
 #pragma once
 
+#include "vault/accountlimits.h"
 #include "vault/vaultstore.h"
 
 #include <QDialog>
@@ -15,11 +16,11 @@ class AccountForm;
 class AccountDialog : public QDialog {
     Q_OBJECT
 public:
-    static constexpr int NameLimit = 255;
-    static constexpr int UsernameLimit = 50;
-    static constexpr int PasswordLimit = 50;
-    static constexpr int UrlLimit = 255;
-    static constexpr int TextLimit = 2000;  // hint and notes
+    static constexpr int NameLimit = AccountLimits::Name;
+    static constexpr int UsernameLimit = AccountLimits::Username;
+    static constexpr int PasswordLimit = AccountLimits::Password;
+    static constexpr int UrlLimit = AccountLimits::Url;
+    static constexpr int TextLimit = AccountLimits::Text;  // hint and notes
 
     ~AccountDialog() override;
 

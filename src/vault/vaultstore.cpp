@@ -315,6 +315,31 @@ qint64 VaultStore::appendAccount(const AccountFields& f)
     return sqlite3_last_insert_rowid(db_.handle());
 }
 
+qint64 VaultStore::appendAccounts(const std::function<void(const AccountRow&)>& visitStored,
+                                  const std::function<bool(AccountFields&)>& next)
+{
+    forgetPositions();
+    Transaction transaction(db_);
+    if (visitStored) {
+        Statement query(db_, "select rowid, account, username, password, url, hint, notes from accounts");
+        while (query.step())
+            visitStored(readRow(query));
+    }
+    Statement insert(db_, "insert into accounts (account, username, password, url, hint, notes) "
+                          "values (?, ?, ?, ?, ?, ?)");
+    qint64 appended = 0;
+    AccountFields f;
+    while (next(f)) {
+        insert.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint);
+        insert.bind(6, f.notes);
+        insert.step();
+        insert.reset();
+        ++appended;
+    }
+    transaction.commit();
+    return appended;
+}
+
 bool VaultStore::updateAccountAt(qint64 position, qint64 expectedRowid, const AccountFields& f)
 {
     Transaction transaction(db_);

@@ -63,6 +63,13 @@ public:
     std::optional<AccountRow> accountAt(qint64 position);
     void forEachAccount(const std::function<void(const AccountRow&)>& visit);
     qint64 appendAccount(const AccountFields& fields);
+    // Appends many rows in one immediate transaction: all of them or none.
+    // `visitStored` first sees every row already stored, inside that
+    // transaction, so nothing it learns can go stale before the writes;
+    // `next` then fills in one row at a time until it returns false.
+    // Returns the number of rows appended.
+    qint64 appendAccounts(const std::function<void(const AccountRow&)>& visitStored,
+                          const std::function<bool(AccountFields&)>& next);
     // Rewrite or delete the row at `position` only while it is still the row
     // `expectedRowid`; false (and nothing changed) when another copy of the
     // program has moved the rows since.

@@ -1,0 +1,60 @@
+#include "transfer/transfer.h"
+
+#include "vault/apperror.h"
+
+#include <sodium.h>
+
+namespace Transfer {
+
+namespace {
+const QString HintMarker = QStringLiteral("\n\nHint: ");
+const QString HintLead = QStringLiteral("Hint: ");
+
+bool ReadsAsHint(const QString& notes)
+{
+    return notes.startsWith(HintLead) || notes.contains(HintMarker);
+}
+}  // namespace
+
+void RaiseInputError(qsizetype line, const QString& reason)
+{
+    const QString where = line > 0 ? QStringLiteral("line %1: ").arg(line) : QString();
+    throw AppError(InputFormatError, where + reason, ErrorSourceImport);
+}
+
+void Wipe(QString& text)
+{
+    if (!text.isEmpty() && !text.isDetached())
+        text.clear();
+    if (!text.isEmpty())
+        sodium_memzero(text.data(), size_t(text.size()) * sizeof(QChar));
+    text.clear();
+}
+
+void Wipe(QByteArray& bytes)
+{
+    if (!bytes.isEmpty() && !bytes.isDetached())
+        bytes.clear();
+    if (!bytes.isEmpty())
+        sodium_memzero(bytes.data(), size_t(bytes.size()));
+    bytes.clear();
+}
+
+QString NotesWithHint(const QString& notes, const QString& hint)
+{
+    if (hint.isEmpty() && !ReadsAsHint(notes))
+        return notes;
+    return notes + (notes.isEmpty() ? HintLead : HintMarker) + hint;
+}
+
+std::pair<QString, QString> SplitHint(const QString& text)
+{
+    const qsizetype at = text.lastIndexOf(HintMarker);
+    if (at >= 0)
+        return {text.left(at), text.mid(at + HintMarker.size())};
+    if (text.startsWith(HintLead))
+        return {QString(), text.mid(HintLead.size())};
+    return {text, QString()};
+}
+
+}  // namespace Transfer

@@ -1,0 +1,490 @@
+// Import from the CSV exports of other programs, and export for leaving.
+#include "testsupport.h"
+
+#include "transfer/accountexport.h"
+#include "transfer/accountimport.h"
+#include "transfer/csvfile.h"
+#include "transfer/transfer.h"
+#include "vault/apperror.h"
+#include "vault/stringcipher.h"
+
+#include <QProcess>
+#include <sys/stat.h>
+
+using namespace Transfer;
+
+namespace {
+
+mode_t ModeOf(const QString& path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+QList<AccountFields> PlainAccounts(VaultStore& vault)
+{
+    QList<AccountFields> all;
+    vault.forEachAccount([&](const AccountRow& row) {
+        AccountFields f = row.fields;
+        f.username = DecryptField(f.username);
+        f.password = DecryptField(f.password);
+        all.append(f);
+    });
+    return all;
+}
+
+QStringList SkipLines(const AccountImport& import)
+{
+    QStringList lines;
+    for (const ImportSkip& skip : import.skipped())
+        lines << QStringLiteral("%1: %2").arg(skip.line).arg(skip.reason);
+    return lines;
+}
+
+// The description of the input error `action` raises; empty when none.
+QString InputErrorOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const AppError& error) {
+        return QStringLiteral("%1 %2").arg(error.code()).arg(error.description());
+    }
+    return {};
+}
+
+QByteArray Row(const QStringList& fields)
+{
+    QByteArray out;
+    AppendCsvRecord(out, fields);
+    return out;
+}
+
+const QByteArray PlainHeader = "name,username,password,url,hint,notes\n";
+
+int RunTool(const char* tool, const QStringList& args, const QByteArray& input = {}, QString* out = nullptr,
+            QString* err = nullptr)
+{
+    QProcess process;
+    process.start(QString::fromUtf8(tool), args);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000))
+        qFatal("%s did not finish", tool);
+    if (out)
+        *out = QString::fromUtf8(process.readAllStandardOutput());
+    if (err)
+        *err = QString::fromUtf8(process.readAllStandardError());
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+}  // namespace
+
+class TestTransfer : public QObject {
+    Q_OBJECT
+private slots:
+    void readsEveryQuotingQuirk_data();
+    void readsEveryQuotingQuirk();
+    void badInputNamesTheLineAndStoresNothing_data();
+    void badInputNamesTheLineAndStoresNothing();
+    void mapsEachFormat_data();
+    void mapsEachFormat();
+    void obeysTheAddDialogsRules_data();
+    void obeysTheAddDialogsRules();
+    void secondRunStoresNothingTwice();
+    void dryRunWritesNothing();
+    void failureInTheMiddleStoresNothing();
+    void exportThenImportGivesBackEveryAccount_data();
+    void exportThenImportGivesBackEveryAccount();
+    void exportFileIsPrivateAndNeverReplaced();
+    void masterPasswordIsComparedExactly_data();
+    void masterPasswordIsComparedExactly();
+    void toolsRunAsProcesses();
+};
+
+void TestTransfer::readsEveryQuotingQuirk_data()
+{
+    QTest::addColumn<QByteArray>("csv");
+    QTest::addColumn<QList<QStringList>>("records");
+    QTest::addColumn<QList<qsizetype>>("lines");
+
+    const QList<QStringList> simple{{"a", "b"}, {"1", "2"}};
+    QTest::newRow("LF") << QByteArray("a,b\n1,2\n") << simple << QList<qsizetype>{1, 2};
+    QTest::newRow("BOM and CRLF") << QByteArray("\xEF\xBB\xBF" "a,b\r\n1,2\r\n") << simple << QList<qsizetype>{1, 2};
+    QTest::newRow("lone CR") << QByteArray("a,b\r1,2") << simple << QList<qsizetype>{1, 2};
+    QTest::newRow("commas and quotes") << QByteArray("a,b\n\"x,y\",\"say \"\"hi\"\"\"\n")
+                                       << QList<QStringList>{{"a", "b"}, {"x,y", "say \"hi\""}}
+                                       << QList<qsizetype>{1, 2};
+    QTest::newRow("line breaks in fields") << QByteArray("a,b\r\n\"one\r\ntwo\",x\r\n\"3\n\n4\",y\n")
+                                           << QList<QStringList>{{"a", "b"}, {"one\r\ntwo", "x"}, {"3\n\n4", "y"}}
+                                           << QList<qsizetype>{1, 2, 4};
+    QTest::newRow("blanks kept, blank lines left out") << QByteArray("a,b,c\n  x , ,\n\n\"\",q,")
+                                                       << QList<QStringList>{{"a", "b", "c"}, {"  x ", " ", ""},
+                                                                             {"", "q", ""}}
+                                                       << QList<qsizetype>{1, 2, 4};
+    QTest::newRow("every script") << QString::fromUtf8("ä,Ω,Ж\n銀行,مرحبا,😀\n").toUtf8()
+                                  << QList<QStringList>{{"ä", "Ω", "Ж"}, {"銀行", "مرحبا", "😀"}}
+                                  << QList<qsizetype>{1, 2};
+}
+
+void TestTransfer::readsEveryQuotingQuirk()
+{
+    QFETCH(QByteArray, csv);
+    QFETCH(QList<QStringList>, records);
+    QFETCH(QList<qsizetype>, lines);
+    QList<QStringList> gotRecords;
+    QList<qsizetype> gotLines;
+    for (const CsvRecord& record : ParseCsv(csv)) {
+        gotRecords << record.fields;
+        gotLines << record.line;
+    }
+    QCOMPARE(gotRecords, records);
+    QCOMPARE(gotLines, lines);
+}
+
+void TestTransfer::badInputNamesTheLineAndStoresNothing_data()
+{
+    QTest::addColumn<QByteArray>("csv");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray header = "title,password\n";
+    QTest::newRow("empty") << QByteArray() << "the file is empty";
+    QTest::newRow("only a BOM and blank lines") << QByteArray("\xEF\xBB\xBF\r\n\n") << "the file is empty";
+    QTest::newRow("binary") << header + QByteArray("ab\0cd,x\n", 8) << "line 2: a NUL byte";
+    QTest::newRow("Latin-1 text") << header + "ok,x\nM\xFCller,x\n" << "line 3: invalid UTF-8 (byte 0xfc at byte 2";
+    QTest::newRow("overlong form") << header + "\xC0\xAF,x\n" << "line 2: invalid UTF-8";
+    QTest::newRow("encoded surrogate") << header + "a,\xED\xA0\x80\n" << "line 2: invalid UTF-8";
+    QTest::newRow("cut-off sequence") << header + "a,\xE2\x82\n" << "line 2: invalid UTF-8";
+    QTest::newRow("quote in an unquoted field") << header + "a\"b,x\n" << "line 2: broken quoting";
+    QTest::newRow("text after a closing quote") << header + "\"a\"b,x\n" << "line 2: broken quoting";
+    QTest::newRow("quote never closed") << header + "a,b\n\"c,d\n\ne,f\n" << "line 3: a quoted field is never closed";
+    QTest::newRow("too few fields") << header + "a,b\nc\n" << "line 3: 1 field(s) where the header row has 2";
+    QTest::newRow("too many fields") << header + "a,\"b\n\",c\n" << "line 2: 3 field(s) where the header row has 2";
+    QTest::newRow("header matches nothing") << QByteArray("foo,bar\n1,2\n") << "line 1: the header row matches no";
+    QTest::newRow("no name or URL column") << QByteArray("username,password\nu,p\n") << "no name or URL column";
+    QTest::newRow("prose, not CSV") << QByteArray("Dear friend, hello.\nThis is a letter.\n")
+                                    << "line 2: 1 field(s) where the header row has 2";
+}
+
+void TestTransfer::badInputNamesTheLineAndStoresNothing()
+{
+    QFETCH(QByteArray, csv);
+    QFETCH(QString, message);
+    // Raised while reading: no import exists that could store anything.
+    const QString error = InputErrorOf([&] { AccountImport import(csv); });
+    QVERIFY2(error.startsWith(QStringLiteral("%1 ").arg(InputFormatError)), qPrintable(error));
+    QVERIFY2(error.contains(message), qPrintable(error));
+}
+
+void TestTransfer::mapsEachFormat_data()
+{
+    QTest::addColumn<QByteArray>("csv");
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QList<AccountFields>>("stored");  // in list order
+    QTest::addColumn<QStringList>("skipped");
+
+    QTest::newRow("Firefox: the name is the URL's host")
+        << QByteArray("\"url\",\"username\",\"password\",\"httpRealm\",\"formActionOrigin\",\"guid\",\"timeCreated\","
+                      "\"timeLastUsed\",\"timePasswordChanged\"\r\n"
+                      "\"https://www.example.com:8443\",\"alice\",\"p,w\",,\"https://www.example.com\",\"{1}\","
+                      "\"1\",\"2\",\"3\"\r\n")
+        << int(ImportFormat::Firefox)
+        << QList<AccountFields>{{"www.example.com", "alice", "p,w", "https://www.example.com:8443", "", ""}}
+        << QStringList();
+    QTest::newRow("Chrome without a note")
+        << QByteArray("name,url,username,password\nexample.com,https://example.com/,bob,\" spaced \"\n")
+        << int(ImportFormat::Chrome)
+        << QList<AccountFields>{{"example.com", "bob", " spaced ", "https://example.com/", "", ""}} << QStringList();
+    QTest::newRow("Edge with a note holding a hint")
+        << QByteArray("name,url,username,password,note\r\nmail,mail.example,me,pw,\"Two\r\nlines\r\n\r\nHint: cat\"\r\n")
+        << int(ImportFormat::Chrome)
+        << QList<AccountFields>{{"mail", "me", "pw", "http://mail.example", "cat", "Two\nlines"}} << QStringList();
+    QTest::newRow("Bitwarden: logins only")
+        << QByteArray("folder,favorite,type,name,notes,fields,reprompt,login_uri,login_username,login_password,"
+                      "login_totp\n"
+                      "Work,1,login,Intranet,\"desk 4, room \"\"B\"\"\",,0,https://intra.example,carol,pw1,\n"
+                      ",,note,Shopping list,milk,,0,,,,\n"
+                      ",,card,Visa,,,0,,,,\n")
+        << int(ImportFormat::Bitwarden)
+        << QList<AccountFields>{{"Intranet", "carol", "pw1", "https://intra.example", "", "desk 4, room \"B\""}}
+        << QStringList{"3: not a login (type \"note\")", "4: not a login (type \"card\")"};
+    QTest::newRow("KeePassXC")
+        << QByteArray("\"Group\",\"Title\",\"Username\",\"Password\",\"URL\",\"Notes\",\"TOTP\",\"Icon\","
+                      "\"Last Modified\",\"Created\"\n"
+                      "\"Root/Bank\",\"Bank\",\"dave\",\"x\"\"y\",\"https://bank.example\",\"a\nb\",\"\",\"0\",\"\",\"\"\n")
+        << int(ImportFormat::KeePassXC)
+        << QList<AccountFields>{{"Bank", "dave", "x\"y", "https://bank.example", "", "a\nb"}} << QStringList();
+    QTest::newRow("other: columns by their names")
+        << QByteArray("Title,Login,Pass,Web Site,Comments,Password Hint,Folder\n"
+                      "Forum,erin,pw,forum.example,hello,my hint,misc\n")
+        << int(ImportFormat::Other)
+        << QList<AccountFields>{{"Forum", "erin", "pw", "http://forum.example", "my hint", "hello"}}
+        << QStringList();
+    QTest::newRow("other: a URL and no name")
+        << QByteArray("website,email,pwd\nhttps://shop.example/cart,f@example.com,pw\n,g@example.com,pw\n")
+        << int(ImportFormat::Other)
+        << QList<AccountFields>{{"shop.example", "f@example.com", "pw", "https://shop.example/cart", "", ""}}
+        << QStringList{"3: no name: the URL is empty"};
+}
+
+void TestTransfer::mapsEachFormat()
+{
+    QFETCH(QByteArray, csv);
+    QFETCH(int, format);
+    QFETCH(QList<AccountFields>, stored);
+    QFETCH(QStringList, skipped);
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    AccountImport import(csv);
+    QCOMPARE(int(import.columns().format), format);
+    import.run(*vault, false);
+    QCOMPARE(PlainAccounts(*vault), stored);
+    QCOMPARE(SkipLines(import), skipped);
+}
+
+void TestTransfer::obeysTheAddDialogsRules_data()
+{
+    QTest::addColumn<QStringList>("fields");  // name, username, password, url, hint, notes
+    QTest::addColumn<QString>("url");         // as stored; empty: the row is skipped
+    QTest::addColumn<QString>("reason");
+
+    const QString emoji25 = QString::fromUtf8("😀").repeated(25);
+    const auto row = [](QString name, QString user, QString password, QString url, QString hint = {},
+                        QString notes = {}) { return QStringList{name, user, password, url, hint, notes}; };
+    QTest::newRow("at every limit") << row(QString(255, 'n'), QString(50, 'u'), emoji25, "http://" + QString(248, 'h'),
+                                           QString(2000, 'h'), QString(2000, 'o'))
+                                    << "http://" + QString(248, 'h') << "";
+    QTest::newRow("blanks around the name kept") << row("  a  ", "", "", "https://x") << "https://x" << "";
+    QTest::newRow("a bare host") << row("a", "", "", "example.com") << "http://example.com" << "";
+    QTest::newRow("no URL") << row("a", "", "", "") << "http://" << "";
+    QTest::newRow("a scheme in capitals") << row("a", "", "", "HTTP://X") << "http://HTTP://X" << "";
+    QTest::newRow("spaces only as the name") << row("   ", "u", "p", "http://x") << "" << "the name is blank";
+    QTest::newRow("no name") << row("", "u", "p", "http://x") << "" << "the name is blank";
+    QTest::newRow("name too long") << row(QString(256, 'n'), "", "", "http://")
+                                   << "" << "the name has 256 characters; at most 255 fit";
+    QTest::newRow("username too long") << row("a", QString(51, 'u'), "", "http://")
+                                       << "" << "the username has 51 characters; at most 50 fit";
+    QTest::newRow("password too long, never cut") << row("a", "", emoji25 + "x", "http://")
+                                                  << "" << "the password has 51 characters; at most 50 fit";
+    QTest::newRow("URL too long once prefixed")
+        << row("a", "", "", QString(249, 'h')) << ""
+        << "the URL with \"http://\" put in front has 256 characters; at most 255 fit";
+    QTest::newRow("hint and notes too long")
+        << row("a", "", "", "http://", QString(2001, 'h'), QString(2001, 'o')) << ""
+        << "the hint has 2001 characters; at most 2000 fit; the notes has 2001 characters; at most 2000 fit";
+    QTest::newRow("line break in a password") << row("a", "", "p\nw", "http://")
+                                              << "" << "the password holds a line break";
+}
+
+void TestTransfer::obeysTheAddDialogsRules()
+{
+    QFETCH(QStringList, fields);
+    QFETCH(QString, url);
+    QFETCH(QString, reason);
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    AccountImport import(PlainHeader + Row({"first", "", "", "http://", "", ""})
+                         + Row(fields));
+    import.run(*vault, false);
+    const QList<AccountFields> stored = PlainAccounts(*vault);
+    if (reason.isEmpty()) {
+        QCOMPARE(stored.size(), 2);
+        const AccountFields expected{fields[0], fields[1], fields[2], url, fields[4], fields[5]};
+        QVERIFY(stored.contains(expected));
+        QCOMPARE(SkipLines(import), QStringList());
+    } else {
+        QCOMPARE(stored.size(), 1);
+        QCOMPARE(SkipLines(import), QStringList{"3: " + reason});
+    }
+}
+
+void TestTransfer::secondRunStoresNothingTwice()
+{
+    Sandbox sandbox;
+    auto vault = sandbox.openVault();
+    const QByteArray csv = PlainHeader + Row({"A", "u", "p", "http://a", "", ""}) + Row({"B", "u", "p", "b", "", ""})
+                           + Row({"A", "u", "p", "http://a", "other hint", "other notes"})
+                           + Row({"A", "u", "P", "http://a", "", ""});
+    AccountImport first(csv);
+    first.run(*vault, false);
+    QCOMPARE(first.stored().size(), size_t(3));
+    QCOMPARE(SkipLines(first), QStringList{"4: the same account as line 2"});
+
+    // A second connection, as a later run of the tool has.
+    auto again = sandbox.openVault();
+    AccountImport second(csv);
+    second.run(*again, false);
+    QVERIFY(second.stored().empty());
+    QCOMPARE(second.duplicates(), 4);
+    QCOMPARE(PlainAccounts(*vault).size(), 3);
+}
+
+void TestTransfer::dryRunWritesNothing()
+{
+    Sandbox sandbox;
+    sandbox.addAccount(QStringLiteral("A"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("http://a"));
+    const QByteArray before = ReadFile(sandbox.vaultPath());
+    {
+        auto vault = sandbox.openVault();
+        AccountImport import(PlainHeader + Row({"A", "u", "p", "http://a", "", ""}) + Row({"B", "", "", "", "", ""}));
+        import.run(*vault, true);
+        QCOMPARE(import.stored().size(), size_t(1));
+        QCOMPARE(import.stored().front().plain.account, QStringLiteral("B"));
+        QCOMPARE(SkipLines(import), QStringList{"2: the same account is in the vault already"});
+    }
+    QCOMPARE(ReadFile(sandbox.vaultPath()), before);
+}
+
+void TestTransfer::failureInTheMiddleStoresNothing()
+{
+    Sandbox sandbox;
+    sandbox.addAccount(QStringLiteral("kept"));
+    QByteArray csv = PlainHeader;
+    for (int i = 0; i < 1200; ++i)
+        csv += Row({QStringLiteral("row %1").arg(i), "u", "p", "http://x", "", ""});
+    AccountImport import(csv);
+    auto vault = sandbox.openVault();
+    // The store fails after 500 rows were written inside the transaction.
+    const int code = ErrorCodeOf([&] {
+        import.run(*vault, false, [](ImportStage stage, qsizetype, qsizetype) {
+            if (stage == ImportStage::Storing)
+                throw AppError(ErrorCode::DiskFull, QStringLiteral("disk is full"), ErrorSource::Store);
+        });
+    });
+    QCOMPARE(code, ErrorCode::DiskFull);
+    QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1);
+
+    import.run(*vault, false);
+    QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1201);
+}
+
+void TestTransfer::exportThenImportGivesBackEveryAccount_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QByteArray>("header");
+    QTest::newRow("KeePassXC") << int(ExportFormat::KeePassXC)
+                               << QByteArray("\"Group\",\"Title\",\"Username\",\"Password\",\"URL\",\"Notes\",\"TOTP\","
+                                             "\"Icon\",\"Last Modified\",\"Created\"\r\n");
+    QTest::newRow("Bitwarden") << int(ExportFormat::Bitwarden)
+                               << QByteArray("folder,favorite,type,name,notes,fields,reprompt,login_uri,"
+                                             "login_username,login_password,login_totp\r\n");
+    QTest::newRow("Chrome") << int(ExportFormat::Chrome) << QByteArray("name,url,username,password,note\r\n");
+}
+
+void TestTransfer::exportThenImportGivesBackEveryAccount()
+{
+    QFETCH(int, format);
+    QFETCH(QByteArray, header);
+    const QList<AccountFields> accounts{
+        {"Ærøskøbing Bank, \"main\"", "józef", "pässwörd,\"x\"", "https://bank.example/ä?q=1,2", "first pet",
+         "line one\nline two"},
+        {"Τράπεζα", "χρήστης", "κωδικός", "http://τράπεζα.example", "", "σημειώσεις"},
+        {"Почта", "пользователь", "пароль", "http://почта.example", "кличка", ""},
+        {"銀行口座", "ユーザー", "密码密码", "http://銀行.example", "提示", "備考"},
+        {"البريد", "مستخدم", "كلمة السر", "http://x", "", "ملاحظة\n\nHint: not a hint"},
+        {"🔐 Vault 😀", "user👍", QString::fromUtf8("😀").repeated(25), "http://", "Hint: 🎉", ""},
+        {"  spaced  ", "", "", "http://", "a\n\nb", "Hint: looks like one"},
+        {QString(255, 'n'), QString(50, 'u'), QString(50, 'p'), "http://" + QString(248, 'h'), QString(2000, 'h'),
+         QString(2000, 'o')},
+    };
+    Sandbox from;
+    for (const AccountFields& a : accounts)
+        from.addAccount(a.account, a.username, a.password, a.url, a.hint, a.notes);
+    auto source = from.openVault();
+    qsizetype count = 0;
+    const QByteArray csv = ExportCsv(*source, ExportFormat(format), &count);
+    QCOMPARE(count, accounts.size());
+    QVERIFY(csv.startsWith(header));
+
+    Sandbox to;
+    auto target = to.openVault();
+    AccountImport import(csv);
+    import.run(*target, false);
+    QCOMPARE(SkipLines(import), QStringList());
+    QCOMPARE(PlainAccounts(*target), PlainAccounts(*source));
+}
+
+void TestTransfer::exportFileIsPrivateAndNeverReplaced()
+{
+    Sandbox sandbox;
+    const QString path = sandbox.workFolder() + QStringLiteral("/out.csv");
+    const mode_t oldMask = ::umask(0);
+    WriteNewFile(path, "secret\r\n");
+    ::umask(oldMask);
+    QCOMPARE(ModeOf(path), mode_t(0600));
+    QCOMPARE(ReadFile(path), QByteArray("secret\r\n"));
+
+    QVERIFY(ErrorCodeOf([&] { WriteNewFile(path, "other"); }) != 0);
+    QCOMPARE(ReadFile(path), QByteArray("secret\r\n"));
+    // Nor through a link planted at the name.
+    const QString link = sandbox.workFolder() + QStringLiteral("/link.csv");
+    QVERIFY(QFile::link(path, link));
+    QVERIFY(ErrorCodeOf([&] { WriteNewFile(link, "other"); }) != 0);
+    QCOMPARE(ReadFile(path), QByteArray("secret\r\n"));
+}
+
+void TestTransfer::masterPasswordIsComparedExactly_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<bool>("matches");
+    QTest::newRow("exact") << "Secret pässwort" << true;
+    QTest::newRow("letter case") << "secret pässwort" << false;
+    QTest::newRow("trailing space") << "Secret pässwort " << false;
+    QTest::newRow("empty") << "" << false;
+}
+
+void TestTransfer::masterPasswordIsComparedExactly()
+{
+    QFETCH(QString, entry);
+    QFETCH(bool, matches);
+    Sandbox sandbox;
+    QVERIFY(ErrorCodeOf([&] { MasterPasswordMatches(*sandbox.openVault(), entry); }) != 0);
+    sandbox.initializeMaster(QStringLiteral("Secret pässwort"));
+    QCOMPARE(MasterPasswordMatches(*sandbox.openVault(), entry), matches);
+}
+
+void TestTransfer::toolsRunAsProcesses()
+{
+    Sandbox sandbox;
+    sandbox.initializeMaster(QStringLiteral("master-pass"));
+    const QString vault = sandbox.vaultPath();
+    const QString csv = sandbox.workFolder() + QStringLiteral("/in.csv");
+    WriteFile(csv, "folder,favorite,type,name,notes,fields,reprompt,login_uri,login_username,login_password,"
+                   "login_totp\r\n,,login,Mail,,,0,https://mail.example,me,pw,\r\n,,note,Memo,text,,0,,,,\r\n");
+    QString out;
+    QString err;
+    QCOMPARE(RunTool(QUILLOCK_TEST_IMPORT, {csv, "--vault", vault, "--dry-run"}, {}, &out), 0);
+    QVERIFY2(out.contains("line 2: Mail") && out.contains("1 would be stored, 1 skipped"), qPrintable(out));
+    QVERIFY(PlainAccounts(*sandbox.openVault()).isEmpty());
+
+    QCOMPARE(RunTool(QUILLOCK_TEST_IMPORT, {csv, "--vault=" + vault}, {}, &out), 0);
+    QVERIFY2(out.contains("Format: Bitwarden") && out.contains("Read 2 rows: 1 stored, 1 skipped.")
+                 && out.contains("line 3: not a login (type \"note\")"),
+             qPrintable(out));
+    QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1);
+
+    const QString bad = sandbox.workFolder() + QStringLiteral("/bad.csv");
+    WriteFile(bad, "title,password\nok,1\n\"broken,2\n");
+    QVERIFY(RunTool(QUILLOCK_TEST_IMPORT, {bad, "--vault", vault}, {}, &out, &err) != 0);
+    QVERIFY2(err.contains("line 3: a quoted field is never closed") && err.count('\n') == 1, qPrintable(err));
+    const QString huge = sandbox.workFolder() + QStringLiteral("/huge.csv");
+    WriteFile(huge, {});
+    QVERIFY(::truncate(QFile::encodeName(huge).constData(), 100 * 1000 * 1000) == 0);
+    QVERIFY(RunTool(QUILLOCK_TEST_IMPORT, {huge, "--vault", vault}, {}, &out, &err) != 0);
+    QVERIFY2(err.contains("over 64 MB"), qPrintable(err));
+    QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1);
+
+    const QString exported = sandbox.workFolder() + QStringLiteral("/out.csv");
+    QVERIFY(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, "master-pass \n", nullptr, &err) != 0);
+    QVERIFY2(err.contains("wrong master password"), qPrintable(err));
+    QVERIFY(!QFile::exists(exported));
+
+    QCOMPARE(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--format", "chrome", "--vault", vault}, "master-pass\n"), 0);
+    QCOMPARE(ReadFile(exported), QByteArray("name,url,username,password,note\r\n"
+                                            "\"Mail\",\"https://mail.example\",\"me\",\"pw\",\"\"\r\n"));
+    QCOMPARE(ModeOf(exported), mode_t(0600));
+    QVERIFY(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, "master-pass\n", nullptr, &err) != 0);
+    QVERIFY2(err.contains("exists already"), qPrintable(err));
+}
+
+QUILLOCK_TEST_MAIN(TestTransfer)
+#include "tst_transfer.moc"

@@ -1,0 +1,168 @@
+// Writes every account of the vault as a CSV file that KeePassXC, Bitwarden
+// or Chrome imports, after the master password is given.
+#include "transfertool.h"
+
+#include "transfer/accountexport.h"
+#include "transfer/transfer.h"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <sodium.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const char Usage[] = "usage: quillock-export FILE [--format keepassxc|bitwarden|chrome] [--vault PATH/data.mdb]\n"
+                     "Writes every account of the vault beside this tool (or the one named) to the new\n"
+                     "file FILE (mode 0600), KeePassXC's CSV by default. Asks for the master password;\n"
+                     "when standard input is not a terminal, its first line is the master password.\n";
+
+termios savedTerminal{};
+volatile std::sig_atomic_t echoIsOff = 0;
+
+// A signal must not leave the terminal without its echo.
+void RestoreTerminalAndDie(int signal)
+{
+    if (echoIsOff)
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+// One line of standard input without its "\n"; false when the input ended
+// before anything, or the line is too long to be any master password.
+bool ReadLine(QString& line)
+{
+    std::array<char, 1024> buffer{};
+    size_t length = 0;
+    bool any = false;
+    bool tooLong = false;
+    char c = 0;
+    while (true) {
+        const ssize_t got = ::read(STDIN_FILENO, &c, 1);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        any = true;
+        if (c == '\n')
+            break;
+        if (length < buffer.size())
+            buffer[length++] = c;
+        else
+            tooLong = true;
+    }
+    line = QString::fromUtf8(buffer.data(), qsizetype(length));
+    sodium_memzero(buffer.data(), buffer.size());
+    sodium_memzero(&c, sizeof c);
+    return any && !tooLong;
+}
+
+bool ReadMasterPassword(QString& entry)
+{
+    if (::isatty(STDIN_FILENO) != 1)
+        return ReadLine(entry);
+    std::fputs("Master password: ", stderr);
+    std::fflush(stderr);
+    if (::tcgetattr(STDIN_FILENO, &savedTerminal) != 0)
+        return ReadLine(entry);
+    termios quiet = savedTerminal;
+    quiet.c_lflag &= tcflag_t(~ECHO);
+    quiet.c_lflag |= ECHONL;
+    const int stopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+    for (int s : stopSignals)
+        std::signal(s, RestoreTerminalAndDie);
+    echoIsOff = 1;
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    const bool read = ReadLine(entry);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+    echoIsOff = 0;
+    for (int s : stopSignals)
+        std::signal(s, SIG_DFL);
+    return read;
+}
+
+QString FormatTitle(Transfer::ExportFormat format)
+{
+    switch (format) {
+    case Transfer::ExportFormat::KeePassXC:
+        return QStringLiteral("KeePassXC");
+    case Transfer::ExportFormat::Bitwarden:
+        return QStringLiteral("Bitwarden");
+    case Transfer::ExportFormat::Chrome:
+        return QStringLiteral("Chrome");
+    }
+    return {};
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    QString file;
+    QString vaultPath;
+    QString formatName = QStringLiteral("keepassxc");
+    bool usage = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (Tool::OptionValue(args, i, QStringLiteral("--vault"), vaultPath)
+            || Tool::OptionValue(args, i, QStringLiteral("--format"), formatName))
+            continue;
+        if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
+            std::fputs(Usage, stdout);
+            return 0;
+        }
+        if (args[i].startsWith(QLatin1Char('-')) || !file.isEmpty())
+            usage = true;
+        else
+            file = args[i];
+    }
+    const auto format = Transfer::ExportFormatNamed(formatName);
+    if (usage || file.isEmpty() || !format) {
+        std::fputs(Usage, stderr);
+        return 2;
+    }
+    if (vaultPath.isEmpty())
+        vaultPath = Tool::DefaultVault();
+
+    try {
+        // Before the master password is asked for, not instead of the
+        // exclusive creation that really guards the file.
+        if (FileOps::exists(file))
+            throw AppError(ErrorCode::DatabaseFailure,
+                           QStringLiteral("'%1' exists already; an export never replaces a file.").arg(file),
+                           ErrorSource::Files);
+        Tool::OpenVault vault(vaultPath);
+        QString entry;
+        const bool given = ReadMasterPassword(entry);
+        const bool matches = given && Transfer::MasterPasswordMatches(vault.store(), entry);
+        Transfer::Wipe(entry);
+        if (!matches) {
+            Tool::Print(stderr, QStringLiteral("quillock-export: wrong master password; nothing was written."));
+            return 1;
+        }
+        qsizetype count = 0;
+        QByteArray csv = Transfer::ExportCsv(vault.store(), *format, &count);
+        try {
+            Transfer::WriteNewFile(file, csv);
+        } catch (...) {
+            Transfer::Wipe(csv);
+            throw;
+        }
+        Transfer::Wipe(csv);
+        Tool::Print(stdout, QStringLiteral("Wrote %1 accounts to %2 for %3. The file holds every password in "
+                                           "plain text: delete it once it is imported.")
+                                .arg(count)
+                                .arg(file, FormatTitle(*format)));
+    } catch (const AppError& error) {
+        Tool::Print(stderr, QStringLiteral("quillock-export: %1 Nothing was written.")
+                                .arg(error.description().endsWith(QLatin1Char('.'))
+                                         ? error.description()
+                                         : error.description() + QLatin1Char('.')));
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,149 @@
+// Appends the logins of a CSV export (Firefox, Chrome, Bitwarden, KeePassXC
+// or any file with a name or URL and a password column) to the vault.
+#include "transfertool.h"
+
+#include "transfer/accountimport.h"
+#include "transfer/transfer.h"
+
+#include <unistd.h>
+
+namespace {
+
+const char Usage[] = "usage: quillock-import FILE [--vault PATH/data.mdb] [--dry-run]\n"
+                     "Reads the CSV export FILE and appends its logins to the vault beside this tool\n"
+                     "(or the one named). --dry-run shows what would be stored and writes nothing.\n";
+
+// One line on a terminal that keeps being rewritten; nothing elsewhere.
+class ProgressLine {
+public:
+    static constexpr qsizetype LargeFile = 10000;
+
+    ProgressLine() : terminal_(::isatty(STDERR_FILENO) == 1) {}
+    ~ProgressLine() { clear(); }
+
+    void show(Transfer::ImportStage stage, qsizetype done, qsizetype total)
+    {
+        if (!terminal_)
+            return;
+        QString text;
+        switch (stage) {
+        case Transfer::ImportStage::Reading:
+            if (done < LargeFile)
+                return;
+            text = QStringLiteral("Reading: %1 rows").arg(done);
+            break;
+        case Transfer::ImportStage::Checking:
+            if (done < LargeFile)
+                return;
+            text = QStringLiteral("Comparing with the vault: %1 accounts").arg(done);
+            break;
+        case Transfer::ImportStage::Storing:
+            if (total < LargeFile)
+                return;
+            text = QStringLiteral("Storing: %1 of at most %2").arg(done).arg(total);
+            break;
+        }
+        std::fprintf(stderr, "\r\033[K%s", text.toUtf8().constData());
+        std::fflush(stderr);
+        shown_ = true;
+    }
+    void clear()
+    {
+        if (shown_)
+            std::fputs("\r\033[K", stderr);
+        shown_ = false;
+    }
+
+private:
+    bool terminal_;
+    bool shown_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    QString file;
+    QString vaultPath;
+    bool dryRun = false;
+    bool usage = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--dry-run"))
+            dryRun = true;
+        else if (Tool::OptionValue(args, i, QStringLiteral("--vault"), vaultPath))
+            continue;
+        else if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
+            std::fputs(Usage, stdout);
+            return 0;
+        } else if (args[i].startsWith(QLatin1Char('-')) || !file.isEmpty())
+            usage = true;
+        else
+            file = args[i];
+    }
+    if (usage || file.isEmpty()) {
+        std::fputs(Usage, stderr);
+        return 2;
+    }
+    if (vaultPath.isEmpty())
+        vaultPath = Tool::DefaultVault();
+
+    ProgressLine progressLine;
+    const auto progress = [&](Transfer::ImportStage stage, qsizetype done, qsizetype total) {
+        progressLine.show(stage, done, total);
+    };
+    bool inVault = false;
+    try {
+        QByteArray bytes = Transfer::ReadInputFile(file);
+        std::unique_ptr<Transfer::AccountImport> import;
+        try {
+            import = std::make_unique<Transfer::AccountImport>(bytes, progress);
+        } catch (...) {
+            Transfer::Wipe(bytes);
+            throw;
+        }
+        Transfer::Wipe(bytes);
+        progressLine.clear();
+        Tool::Print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import->columns().format)));
+        Tool::Print(stdout, QStringLiteral("Columns: %1").arg(import->columnsText()));
+        std::fflush(stdout);
+
+        inVault = true;
+        Tool::OpenVault vault(vaultPath);
+        import->run(vault.store(), dryRun, progress);
+        progressLine.clear();
+
+        if (dryRun) {
+            Tool::Print(stdout, QStringLiteral("Dry run: nothing was written. Would store:"));
+            for (const Transfer::ImportRow& row : import->stored())
+                Tool::Print(stdout, QStringLiteral("  line %1: %2 (username \"%3\", %4)")
+                                        .arg(row.line)
+                                        .arg(row.plain.account, row.plain.username, row.plain.url));
+        }
+        const std::vector<Transfer::ImportSkip> skipped = import->skipped();
+        QString summary = QStringLiteral("Read %1 rows: %2 %3, %4 skipped")
+                              .arg(import->rowsRead())
+                              .arg(import->stored().size())
+                              .arg(dryRun ? QStringLiteral("would be stored") : QStringLiteral("stored"))
+                              .arg(skipped.size());
+        if (import->duplicates() > 0)
+            summary += QStringLiteral(" (%1 of them already there)").arg(import->duplicates());
+        Tool::Print(stdout, summary + QLatin1Char('.'));
+        if (!skipped.empty()) {
+            Tool::Print(stdout, QStringLiteral("Skipped:"));
+            for (const Transfer::ImportSkip& skip : skipped)
+                Tool::Print(stdout, QStringLiteral("  line %1: %2").arg(skip.line).arg(skip.reason));
+        }
+    } catch (const AppError& error) {
+        progressLine.clear();
+        const QString what = inVault ? QStringLiteral("the vault %1 cannot be opened or written").arg(vaultPath)
+                                     : file;
+        Tool::Print(stderr, QStringLiteral("quillock-import: %1: %2 Nothing was stored.")
+                                .arg(what, error.description().endsWith(QLatin1Char('.'))
+                                               ? error.description()
+                                               : error.description() + QLatin1Char('.')));
+        return 1;
+    }
+    return 0;
+}
