@@ -77,9 +77,12 @@ void RaiseStoreError(sqlite3* db, int rc, const QString& context)
     if (message.isEmpty())
         message = QString::fromUtf8(sqlite3_errstr(rc));
     int code = ErrorCode::DatabaseFailure;
-    // sqlcipher_export reports the failure of its inner statements as text.
+    // sqlcipher_export reports the failure of its inner statements as text,
+    // and SQLite a function the guard refused as a plain error.
     if (primary == SQLITE_ERROR && message.contains(QLatin1String(sqlite3_errstr(SQLITE_TOOBIG))))
         primary = SQLITE_TOOBIG;
+    else if (primary == SQLITE_ERROR && message.contains(QLatin1String("not authorized")))
+        primary = SQLITE_AUTH;
     switch (primary) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
