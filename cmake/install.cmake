@@ -24,9 +24,12 @@ endif()
 
 set(folder "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
 
-# A vault already in the folder holds the user's accounts: never replaced.
+# A vault already in the folder holds the user's accounts: never replaced,
+# but no longer left readable by others (its fixed database password
+# protects nothing; its mode does). The tool writes a fresh one 0600.
 if(EXISTS "${folder}/data.mdb")
   message(STATUS "Keeping: ${folder}/data.mdb")
+  execute_process(COMMAND chmod go= "${folder}/data.mdb")
 else()
   message(STATUS "Fresh vault: ${folder}/data.mdb")
   execute_process(COMMAND "${QUILLOCK_MAKEVAULT}" --if-absent "${folder}/data.mdb" RESULT_VARIABLE made)

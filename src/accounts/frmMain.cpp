@@ -192,15 +192,7 @@ void frmMain::writeScratchIcon()
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
     windowIcon().pixmap(32, 32).save(&buffer, "PNG");
-
-    const int fd = ::open(ScratchIcon.toUtf8().constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        RaiseFileError(errno, ScratchIcon, QStringLiteral("write"));
-    const ssize_t written = ::write(fd, png.constData(), static_cast<size_t>(png.size()));
-    const int err = errno;
-    ::close(fd);
-    if (written != png.size())
-        RaiseFileError(written < 0 ? err : ENOSPC, ScratchIcon, QStringLiteral("write"));
+    FileOps::replaceFile(ScratchIcon, png);
 }
 
 void frmMain::LoadAccountList()

@@ -2,8 +2,11 @@
 
 #include "vault/apperror.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -30,7 +33,7 @@ bool exists(const QString& path)
 
 void createEmpty(const QString& path)
 {
-    const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         if (errno == EEXIST)
             throw AppError(ErrorCode::DatabaseFailure, QStringLiteral("Database '%1' already exists.").arg(path),
@@ -91,24 +94,157 @@ void syncFolderOf(const QString& path)
     ::close(fd);
 }
 
+bool isSymlink(const QString& path)
+{
+    struct stat info {};
+    if (::lstat(native(path).constData(), &info) == 0)
+        return S_ISLNK(info.st_mode);
+    if (errno == ENOENT || errno == ENOTDIR)
+        return false;
+    RaiseFileError(errno, path, QStringLiteral("test for"));
+}
+
+QString resolved(const QString& path)
+{
+    char buffer[PATH_MAX];
+    if (!::realpath(native(path).constData(), buffer))
+        RaiseFileError(errno, path, QStringLiteral("resolve"));
+    return QString::fromUtf8(buffer);
+}
+
+qint64 linkCount(const QString& path)
+{
+    struct stat info {};
+    if (::stat(native(path).constData(), &info) != 0)
+        RaiseFileError(errno, path, QStringLiteral("test for"));
+    return static_cast<qint64>(info.st_nlink);
+}
+
+void restrictToOwner(const QString& path)
+{
+    const QByteArray name = native(path);
+    struct stat info {};
+    if (::stat(name.constData(), &info) == 0 && (info.st_mode & 077) != 0)
+        ::chmod(name.constData(), info.st_mode & 0700);
+}
+
+QString createPrivateFolder(const QString& folder, const QString& prefix)
+{
+    QByteArray name = native(folder + QLatin1Char('/') + prefix + QStringLiteral("XXXXXX"));
+    if (!::mkdtemp(name.data()))
+        RaiseFileError(errno, folder, QStringLiteral("create a folder in"));
+    return QString::fromUtf8(name);
+}
+
+void removePrivateFolder(const QString& path)
+{
+    const QByteArray name = native(path);
+    struct stat info {};
+    if (::lstat(name.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+        return;
+    const QDir folder(path);
+    for (const QString& entry :
+         folder.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot))
+        ::unlink(native(folder.filePath(entry)).constData());
+    ::rmdir(name.constData());
+}
+
+void removePrivateFolders(const QString& folder, const QString& prefix)
+{
+    const QDir dir(folder);
+    for (const QString& entry : dir.entryList({prefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot))
+        removePrivateFolder(dir.filePath(entry));
+}
+
+void replaceFile(const QString& path, const QByteArray& bytes)
+{
+    const QFileInfo info(path);
+    // mkostemp creates with O_EXCL, so never through a link.
+    QByteArray scratch = native(info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
+    const int fd = ::mkostemp(scratch.data(), O_CLOEXEC);
+    if (fd < 0)
+        RaiseFileError(errno, path, QStringLiteral("write"));
+    int err = 0;
+    for (qsizetype done = 0; done < bytes.size() && !err;) {
+        const ssize_t written = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (written > 0)
+            done += written;
+        else if (written == 0)
+            err = ENOSPC;
+        else if (errno != EINTR)
+            err = errno;
+    }
+    if (::close(fd) != 0 && !err)
+        err = errno;
+    if (!err && ::rename(scratch.constData(), native(path).constData()) != 0)
+        err = errno;
+    if (err) {
+        ::unlink(scratch.constData());
+        RaiseFileError(err, path, QStringLiteral("write"));
+    }
+}
+
 }  // namespace FileOps
+
+namespace {
+
+int openFolder(const QString& folder)
+{
+    return ::open(folder.toUtf8().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool lockBoth(int first, int second, int operation)
+{
+    while (::flock(first, operation) != 0)
+        if (errno != EINTR)
+            return false;
+    if (second < 0)
+        return true;
+    while (::flock(second, operation) != 0) {
+        if (errno != EINTR) {
+            const int err = errno;
+            ::flock(first, LOCK_UN);
+            errno = err;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 VaultLock::VaultLock(const QString& folder) : folder_(folder)
 {
-    fd_ = ::open(folder.toUtf8().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd_ = openFolder(folder);
     if (fd_ < 0)
         RaiseFileError(errno, folder, QStringLiteral("open"));
+    // A link that leads nowhere is found out when the vault is opened.
+    const QByteArray vault = (folder + QStringLiteral("/data.mdb")).toUtf8();
+    struct stat entry {};
+    char target[PATH_MAX];
+    if (::lstat(vault.constData(), &entry) != 0 || !S_ISLNK(entry.st_mode) || !::realpath(vault.constData(), target))
+        return;
+    linkedFd_ = openFolder(QFileInfo(QString::fromUtf8(target)).absolutePath());
+    struct stat own {}, linked {};
+    // Two locks on one folder from one process would shut each other out.
+    if (linkedFd_ >= 0 && ::fstat(fd_, &own) == 0 && ::fstat(linkedFd_, &linked) == 0
+        && own.st_dev == linked.st_dev && own.st_ino == linked.st_ino) {
+        ::close(linkedFd_);
+        linkedFd_ = -1;
+    }
 }
 
 VaultLock::~VaultLock()
 {
+    if (linkedFd_ >= 0)
+        ::close(linkedFd_);
     if (fd_ >= 0)
         ::close(fd_);
 }
 
 void VaultLock::takeExclusive()
 {
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (!lockBoth(fd_, linkedFd_, LOCK_EX | LOCK_NB)) {
         if (errno == EWOULDBLOCK)
             throw AppError(ErrorCode::Busy,
                            QStringLiteral("The vault is open in another copy of the program."),
@@ -119,8 +255,6 @@ void VaultLock::takeExclusive()
 
 void VaultLock::share()
 {
-    while (::flock(fd_, LOCK_SH) != 0) {
-        if (errno != EINTR)
-            RaiseFileError(errno, folder_, QStringLiteral("lock"));
-    }
+    if (!lockBoth(fd_, linkedFd_, LOCK_SH))
+        RaiseFileError(errno, folder_, QStringLiteral("lock"));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // File operations that raise the one error value instead of failing
@@ -7,7 +8,8 @@
 namespace FileOps {
 // False only when nothing is there; other failures of the test raise.
 bool exists(const QString& path);
-// Creates an empty file; fails when one exists already.
+// Creates an empty file only its owner may read; fails when anything, a
+// link included, has the name already.
 void createEmpty(const QString& path);
 void remove(const QString& path);
 void removeIfExists(const QString& path);
@@ -16,10 +18,33 @@ void rename(const QString& from, const QString& to);
 void linkNoReplace(const QString& from, const QString& to);
 void syncFile(const QString& path);
 void syncFolderOf(const QString& path);
+
+// True when `path` itself is a symbolic link; false when nothing is there.
+bool isSymlink(const QString& path);
+// The path with every link resolved.
+QString resolved(const QString& path);
+// How many names the file (a link's target) has.
+qint64 linkCount(const QString& path);
+// Takes read and write rights away from everyone but the owner. Best
+// effort: a file of another owner or on a read-only medium stays as it is.
+void restrictToOwner(const QString& path);
+
+// A new folder in `folder` that only this user can enter (mode 0700).
+QString createPrivateFolder(const QString& folder, const QString& prefix);
+// Removes such a folder with the files in it; never raises, never follows
+// a link, leaves alone what is not a folder of this user.
+void removePrivateFolder(const QString& path);
+void removePrivateFolders(const QString& folder, const QString& prefix);
+
+// Puts `bytes` under `path` as a new file, renamed into place: a link of
+// that name is replaced, and the file it pointed at is never written.
+void replaceFile(const QString& path, const QByteArray& bytes);
 }  // namespace FileOps
 
 // Holds a lock on the application folder for the program's whole life, so
 // that no copy compacts and replaces the vault while another has it open.
+// When the vault `data.mdb` is a link into another folder, that folder is
+// locked as well: copies in different folders may share one vault.
 class VaultLock {
 public:
     explicit VaultLock(const QString& folder);
@@ -34,5 +59,6 @@ public:
 
 private:
     int fd_ = -1;
+    int linkedFd_ = -1;  // the folder of the file the vault links to
     QString folder_;
 };

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QUrl>
 #include <cerrno>
+#include <initializer_list>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,16 +39,50 @@ bool folderRefusesWrites(sqlite3* db)
            && (errno == EACCES || errno == EPERM || errno == EROFS);
 }
 
+bool named(const char* text, std::initializer_list<const char*> names)
+{
+    if (!text)
+        return false;
+    for (const char* name : names)
+        if (sqlite3_stricmp(text, name) == 0)
+            return true;
+    return false;
+}
+
+bool isVaultTable(const char* table)
+{
+    return named(table, {"accounts", "master"});
+}
+
+// Caps on what a hostile file can make the engine hold or parse. None is
+// near what the program's own statements or a real vault need.
+void limitConnection(sqlite3* db)
+{
+    sqlite3_limit(db, SQLITE_LIMIT_LENGTH, MaxValueBytes);
+    sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, 100000);
+    sqlite3_limit(db, SQLITE_LIMIT_COLUMN, 100);
+    sqlite3_limit(db, SQLITE_LIMIT_EXPR_DEPTH, 100);
+    sqlite3_limit(db, SQLITE_LIMIT_COMPOUND_SELECT, 10);
+    sqlite3_limit(db, SQLITE_LIMIT_FUNCTION_ARG, 8);
+    sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 1);
+}
+
 }  // namespace
 
 void RaiseStoreError(sqlite3* db, int rc, const QString& context)
 {
-    const int primary = rc & 0xff;
+    int primary = rc & 0xff;
     const int sysErrno = db ? sqlite3_system_errno(db) : 0;
     QString message = db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
     if (message.isEmpty())
         message = QString::fromUtf8(sqlite3_errstr(rc));
     int code = ErrorCode::DatabaseFailure;
+    // sqlcipher_export reports the failure of its inner statements as text,
+    // and SQLite a function the guard refused as a plain error.
+    if (primary == SQLITE_ERROR && message.contains(QLatin1String(sqlite3_errstr(SQLITE_TOOBIG))))
+        primary = SQLITE_TOOBIG;
+    else if (primary == SQLITE_ERROR && message.contains(QLatin1String("not authorized")))
+        primary = SQLITE_AUTH;
     switch (primary) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
@@ -79,6 +114,16 @@ void RaiseStoreError(sqlite3* db, int rc, const QString& context)
         break;
     case SQLITE_CORRUPT:
         code = ErrorCode::VaultDamaged;
+        break;
+    case SQLITE_TOOBIG:
+        code = ErrorCode::UntrustedVault;
+        message = QStringLiteral("The vault holds a row larger than %1 MB, which Quillock does not read (%2).")
+                      .arg(MaxValueBytes / (1024 * 1024))
+                      .arg(message);
+        break;
+    case SQLITE_AUTH:
+        code = ErrorCode::UntrustedVault;
+        message = QStringLiteral("Quillock does not do this on its vault (%1).").arg(message);
         break;
     default:
         break;
@@ -123,9 +168,19 @@ void Database::open(const QString& path, const QByteArray& key, bool create)
     }
     db_ = db;
     path_ = path;
+    guard_ = create ? Guard::Building : Guard::Vault;
     try {
         sqlite3_extended_result_codes(db_, 1);
         sqlite3_busy_timeout(db_, 5000);
+        limitConnection(db_);
+        int triggers = 1;
+        rc = sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, &triggers);
+        if (rc != SQLITE_OK || triggers != 0)
+            RaiseStoreError(db_, rc == SQLITE_OK ? SQLITE_ERROR : rc,
+                            QStringLiteral("Cannot turn off triggers on '%1'").arg(path));
+        rc = sqlite3_set_authorizer(db_, &Database::authorize, this);
+        if (rc != SQLITE_OK)
+            RaiseStoreError(db_, rc, QStringLiteral("Cannot guard '%1'").arg(path));
         rc = sqlite3_key(db_, key.constData(), static_cast<int>(key.size()));
         if (rc != SQLITE_OK)
             RaiseStoreError(db_, rc, QStringLiteral("Cannot key '%1'").arg(path));
@@ -134,6 +189,62 @@ void Database::open(const QString& path, const QByteArray& key, bool create)
     } catch (...) {
         close();
         throw;
+    }
+}
+
+int Database::authorize(void* self, int action, const char* first, const char* second, const char* database,
+                        const char* trigger)
+{
+    // Triggers are off; anything asked on behalf of one is refused all the same.
+    if (trigger)
+        return SQLITE_DENY;
+    return static_cast<const Database*>(self)->allows(action, first, second, database) ? SQLITE_OK : SQLITE_DENY;
+}
+
+// Exactly what the program's statements and sqlcipher_export (measured on
+// SQLCipher 3.4.1) ask for; the schema check has made sure that the export
+// meets nothing but the two tables and plain indexes on them.
+bool Database::allows(int action, const char* first, const char* second, const char* database) const
+{
+    const bool building = guard_ == Guard::Building;
+    const bool compacting = guard_ == Guard::Compaction;
+    const bool main = named(database, {"main"});
+    const bool copy = compacting && named(database, {"compacted"});
+    const bool schemaTable = named(first, {"sqlite_master"});
+    switch (action) {
+    case SQLITE_SELECT:
+    case SQLITE_TRANSACTION:
+        return true;
+    case SQLITE_READ:  // table, column
+        return (main || copy) && (isVaultTable(first) || schemaTable);
+    case SQLITE_INSERT:
+    case SQLITE_UPDATE:
+    case SQLITE_DELETE:  // table
+        if ((main || copy) && isVaultTable(first))
+            return true;
+        // Creating a table or an index writes its row of the schema.
+        return schemaTable && action != SQLITE_DELETE && (copy || (main && building));
+    case SQLITE_CREATE_TABLE:  // table
+        return isVaultTable(first) && (copy || (main && building));
+    case SQLITE_CREATE_INDEX:  // index, table
+        return isVaultTable(second) && (copy || (main && building));
+    case SQLITE_REINDEX:
+        return copy;
+    case SQLITE_FUNCTION:  // -, function
+        return named(second, {"count"})
+               || (compacting && named(second, {"sqlcipher_export", "substr", "like", "quote"}));
+    case SQLITE_PRAGMA:  // pragma, argument
+        if (database && !main)
+            return false;
+        if (named(first, {"table_info", "index_list"}))
+            return isVaultTable(second);
+        return named(first, {"index_xinfo", "data_version", "cache_size"});
+    case SQLITE_ATTACH:  // file name when written as a literal: ours is bound
+        return compacting && !first;
+    case SQLITE_DETACH:
+        return compacting && named(first, {"compacted"});
+    default:
+        return false;
     }
 }
 

@@ -6,10 +6,23 @@
 // A thin RAII layer over the SQLCipher C API. Every failure becomes an
 // AppError whose code start-up and the commands can act on.
 
+// The largest row a connection reads or writes: far above anything the
+// dialogs let a user type, far below what would exhaust memory.
+inline constexpr int MaxValueBytes = 4 * 1024 * 1024;
+
 [[noreturn]] void RaiseStoreError(sqlite3* db, int rc, const QString& context);
 
+// A vault file is untrusted input. Every connection runs with triggers off,
+// with small limits, and with a guard (an authorizer) that refuses whatever
+// Quillock itself never asks of its vault.
 class Database {
 public:
+    enum class Guard {
+        Vault,       // rows of `accounts` and `master`, the schema pragmas
+        Building,    // also creating those two tables (a fresh file)
+        Compaction,  // also sqlcipher_export into the attached "compacted"
+    };
+
     Database() = default;
     ~Database();
     Database(const Database&) = delete;
@@ -17,8 +30,11 @@ public:
 
     // Opens an existing file (never creates one unless `create` is set),
     // applies the key and reads from it at once so a wrong key or a foreign
-    // file fails here and not at the first query.
+    // file fails here and not at the first query. `create` opens with the
+    // building guard, anything else with the vault guard.
     void open(const QString& path, const QByteArray& key, bool create = false);
+    void setGuard(Guard guard) { guard_ = guard; }
+    Guard guard() const { return guard_; }
     void close();
     bool isOpen() const { return db_ != nullptr; }
     sqlite3* handle() const { return db_; }
@@ -27,8 +43,13 @@ public:
     void exec(const char* sql);
 
 private:
+    static int authorize(void* self, int action, const char* first, const char* second, const char* database,
+                         const char* trigger);
+    bool allows(int action, const char* first, const char* second, const char* database) const;
+
     sqlite3* db_ = nullptr;
     QString path_;
+    Guard guard_ = Guard::Vault;
 };
 
 class Statement {

@@ -2,6 +2,7 @@
 
 #include "vault/apperror.h"
 #include "vault/fileops.h"
+#include "vault/vaultschema.h"
 
 #include <QFileInfo>
 #include <algorithm>
@@ -50,17 +51,8 @@ void registerCollation(Database& db)
         RaiseStoreError(db.handle(), rc, QStringLiteral("Cannot register the account order"));
 }
 
-// SQLite takes an empty file for an empty database; a vault has both tables.
-void requireVaultTables(const Database& db)
-{
-    Statement tables(db, "select count(*) from sqlite_master where type = 'table' "
-                         "and name in ('accounts', 'master')");
-    tables.step();
-    if (tables.integer(0) != 2)
-        throw AppError(ErrorCode::UnrecognizedFormat,
-                       QStringLiteral("Unrecognized database format: '%1' is not a vault.").arg(db.path()),
-                       ErrorSource::Store);
-}
+// Compaction's private folders, beside the file it replaces.
+const QString CompactionFolderPrefix = QStringLiteral(".quillock-compact-");
 
 bool isDiskFull(const AppError& error)
 {
@@ -94,16 +86,22 @@ void VaultStore::createFresh(const QString& path)
                        QStringLiteral("'%1' exists already; a vault is never overwritten.").arg(path),
                        ErrorSource::Store);
     // Built under a scratch name, then linked into place, which fails rather
-    // than replace a file that appeared in the meantime.
+    // than replace a file that appeared in the meantime. The scratch file is
+    // ours before SQLite sees it, so the vault is born readable by its owner
+    // only: the fixed database password protects nothing by itself.
     const QString scratch = path + QStringLiteral(".new");
     FileOps::removeIfExists(scratch);
-    {
+    FileOps::createEmpty(scratch);
+    try {
         Database db;
         db.open(scratch, DatabasePassword, /*create=*/true);
         db.exec("create table accounts (account text, username text, password text, url text, "
                 "hint text, notes text);"
                 "create table master (key text, password text, initialized boolean);"
                 "insert into master (key, password, initialized) values ('master', '', 0);");
+    } catch (...) {
+        FileOps::removeIfExists(scratch);
+        throw;
     }
     FileOps::syncFile(scratch);
     try {
@@ -120,14 +118,37 @@ void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
 {
     Database source;
     source.open(vaultPath, DatabasePassword);
-    requireVaultTables(source);
-    // Claiming the target ourselves tells an existing file and an access
-    // error apart, which SQLite's own open does not.
-    FileOps::createEmpty(targetPath);
+    // Nothing but the two tables may reach the copy, nor run on the way.
+    VaultSchema::require(source);
+    // Another name of the file would go on holding the old content.
+    if (FileOps::linkCount(vaultPath) > 1)
+        throw AppError(ErrorCode::Busy,
+                       QStringLiteral("The vault '%1' has more than one name (hard links); it is used as it is.")
+                           .arg(vaultPath),
+                       ErrorSource::Files);
+    // Through a symbolic link the copy is made beside the file the link
+    // points to and replaces that file at once: the link stays a link.
+    const bool linked = FileOps::isSymlink(vaultPath);
+    const QString realVault = linked ? FileOps::resolved(vaultPath) : vaultPath;
+    if (!linked && FileOps::exists(targetPath))
+        throw AppError(ErrorCode::DatabaseFailure, QStringLiteral("Database '%1' already exists.").arg(targetPath),
+                       ErrorSource::Files);
+    const QString workFolder = QFileInfo(linked ? realVault : targetPath).absolutePath();
+    // SQLite 3.15 opens an attached file by its name and follows links on the
+    // way. The copy is therefore created inside a folder that only this user
+    // can enter, where nobody can put a link in its place before the attach.
+    // Folders an interrupted start left there are ours to remove; their
+    // names never repeat, so a leftover cannot stand in the way.
+    FileOps::removePrivateFolders(workFolder, CompactionFolderPrefix);
+    QString privateFolder;
     bool attached = false;
     try {
+        privateFolder = FileOps::createPrivateFolder(workFolder, CompactionFolderPrefix);
+        const QString copy = privateFolder + QLatin1Char('/') + QFileInfo(targetPath).fileName();
+        FileOps::createEmpty(copy);
+        source.setGuard(Database::Guard::Compaction);
         Statement attach(source, "attach database ? as compacted key ?");
-        attach.bind(1, targetPath).bind(2, QString::fromLatin1(DatabasePassword));
+        attach.bind(1, copy).bind(2, QString::fromLatin1(DatabasePassword));
         attach.step();
         attached = true;
         Statement exportAll(source, "select sqlcipher_export('compacted')");
@@ -135,15 +156,17 @@ void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
         source.exec("detach database compacted");
         attached = false;
         source.close();
-        FileOps::syncFile(targetPath);
+        FileOps::syncFile(copy);
+        FileOps::rename(copy, linked ? realVault : targetPath);
+        if (linked)
+            FileOps::syncFolderOf(realVault);
+        FileOps::removePrivateFolder(privateFolder);
     } catch (...) {
         if (attached)
             sqlite3_exec(source.handle(), "detach database compacted", nullptr, nullptr, nullptr);
         source.close();
-        try {
-            FileOps::removeIfExists(targetPath);
-        } catch (const AppError&) {
-        }
+        if (!privateFolder.isEmpty())
+            FileOps::removePrivateFolder(privateFolder);
         try {
             throw;
         } catch (const AppError& error) {
@@ -169,8 +192,9 @@ std::unique_ptr<VaultStore> VaultStore::open(const QString& path)
 {
     std::unique_ptr<VaultStore> store(new VaultStore);
     store->db_.open(path, DatabasePassword);
-    requireVaultTables(store->db_);
+    VaultSchema::require(store->db_);
     registerCollation(store->db_);
+    FileOps::restrictToOwner(path);
     store->sizePageCache();
     return store;
 }

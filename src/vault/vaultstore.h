@@ -37,13 +37,20 @@ class VaultStore {
 public:
     static inline const QByteArray DatabasePassword = QByteArrayLiteral("tuvesk");
 
-    // Writes a fresh vault; refuses to replace an existing file.
+    // Writes a fresh vault, readable by its owner only; refuses to replace
+    // an existing file.
     static void createFresh(const QString& path);
     // Writes a compacted copy of the vault to `targetPath`, flushed to disk.
     // Fails when the target exists already; leaves no partial target behind.
+    // A vault that is a symbolic link is compacted beside the file it points
+    // to and replaced there at once (nothing is left at `targetPath`); one
+    // with more than one hard link is not compacted (the busy error, 3356).
+    // A vault whose schema is refused is left as it is, with no copy.
     static void compact(const QString& vaultPath, const QString& targetPath);
     // Puts the compacted copy in the vault's place in one step.
     static void replaceVault(const QString& compactedPath, const QString& vaultPath);
+    // Opens a vault whose schema passes the check, and takes read and
+    // write rights on the file away from everyone but its owner.
     static std::unique_ptr<VaultStore> open(const QString& path);
     // Teaches a connection the account order (UNICODE_NOCASE).
     static void registerAccountOrder(Database& db);

@@ -1,5 +1,6 @@
 // Preloaded into the crash test's child: counts every call that changes a
-// file (writes, flushes, truncations, renames, links, removals) and kills the
+// file (writes, flushes, truncations, renames, links, removals, mode changes,
+// new scratch files and folders) and kills the
 // process with SIGKILL right before call number $QUILLOCK_CRASH_AT. Going
 // through N = 1, 2, ... cuts the program short at every such step in turn.
 #include <atomic>
@@ -125,6 +126,34 @@ int unlink(const char* path)
     static auto real = next<int (*)(const char*)>("unlink");
     step();
     return real(path);
+}
+
+int rmdir(const char* path)
+{
+    static auto real = next<int (*)(const char*)>("rmdir");
+    step();
+    return real(path);
+}
+
+int chmod(const char* path, mode_t mode)
+{
+    static auto real = next<int (*)(const char*, mode_t)>("chmod");
+    step();
+    return real(path, mode);
+}
+
+char* mkdtemp(char* pattern)
+{
+    static auto real = next<char* (*)(char*)>("mkdtemp");
+    step();
+    return real(pattern);
+}
+
+int mkostemp(char* pattern, int flags)
+{
+    static auto real = next<int (*)(char*, int)>("mkostemp");
+    step();
+    return real(pattern, flags);
 }
 
 }  // extern "C"
