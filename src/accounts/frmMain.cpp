@@ -15,6 +15,7 @@
 #include "shared/module1.h"
 #include "shared/programend.h"
 #include "shared/resources.h"
+#include "shared/secrets.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
@@ -86,7 +87,7 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui:
     addActions({ui->mnuCut, ui->mnuCopy, ui->mnuPaste});
 
     timer_.setObjectName(QStringLiteral("timer"));
-    timer_.setInterval(30000);
+    timer_.setInterval(Module1::SecretLifetime);
     tray_.setObjectName(QStringLiteral("Tray1"));
 
     connect(ui->cboAccount, &QComboBox::activated, this, [this] { cboAccount_Click(); });
@@ -223,7 +224,8 @@ void frmMain::LoadAccountList()
     ui->cboAccount->addItems(names);
     ui->cboAccount->setCurrentIndex(-1);
     timer_.stop();
-    Module1::SelectedPassword.clear();
+    // The labels emptied above no longer share the password's buffer.
+    Secrets::wipe(Module1::SelectedPassword);
 }
 
 bool frmMain::listedRowMatches(int index, qint64 rowid) const
@@ -395,6 +397,9 @@ void frmMain::showFromTray()
 
 void frmMain::endSequence()
 {
+    // A revealed password shares its buffer with the label: empty that first.
+    ui->lblPassword->clear();
+    Secrets::wipe(Module1::SelectedPassword);
     tray_.RemoveIcon();
     if (FileOps::exists(ScratchIcon))
         FileOps::remove(ScratchIcon);
@@ -432,6 +437,9 @@ void frmMain::closeEvent(QCloseEvent* event)
     if (unloaded_)
         return;
     unloaded_ = true;
+    ui->lblPassword->clear();
+    Secrets::wipe(Module1::SelectedPassword);
+    Module1::clearClipboardSecret();
     RunCommand(this, [this] {
         vaultDb_.reset();
         tray_.RemoveIcon();
