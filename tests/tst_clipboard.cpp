@@ -1,17 +1,22 @@
 #include "testsupport.h"
 
 #include "accounts/frmEditAccount.h"
+#include "accounts/frmMain.h"
 #include "accounts/frmNewAccount.h"
+#include "security/frmCreatePassword.h"
 #include "shared/module1.h"
+#include "shared/programend.h"
 
 #include <QAction>
 #include <QClipboard>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTextCursor>
+#include <QTimer>
 
 namespace {
 
@@ -69,6 +74,8 @@ struct OpenDialog {
     frmNewAccount dialog;
 };
 
+const QString Secret = QStringLiteral("s3cret pässword");
+
 }  // namespace
 
 class TestClipboard : public QObject {
@@ -84,6 +91,8 @@ private slots:
     void nothingHappensOnAButton();
     void passwordCarriesTheManagerHint();
     void editDialogHasTheSameKeys();
+    void onlyACopiedPasswordIsClearedLater_data();
+    void onlyACopiedPasswordIsClearedLater();
 };
 
 void TestClipboard::keysRunTheMenuNotTheBoxes()
@@ -325,6 +334,76 @@ void TestClipboard::editDialogHasTheSameKeys()
     QVERIFY(opened);
     QCOMPARE(copied, QStringLiteral("pass"));
     QCOMPARE(vault->accountAt(1)->fields.account, QStringLiteral("Post"));
+}
+
+void TestClipboard::onlyACopiedPasswordIsClearedLater_data()
+{
+    // A masked box of the master password window, cut; else a box of the add dialog, copied.
+    QTest::addColumn<bool>("masked");
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("then");  // "", "other program", or a plain box copying the same text
+    QTest::addColumn<QString>("end");   // "lifetime", "end now" or "close box"
+    QTest::addColumn<bool>("cleared");
+    QTest::newRow("password, lifetime over") << false << "txtPassword" << "" << "lifetime" << true;
+    QTest::newRow("masked box, lifetime over") << true << "txtPassword1" << "" << "lifetime" << true;
+    QTest::newRow("password, program ends") << false << "txtPassword" << "" << "end now" << true;
+    QTest::newRow("masked box, close box") << true << "txtPassword2" << "" << "close box" << true;
+    QTest::newRow("another program copied since") << false << "txtPassword" << "other program" << "lifetime" << false;
+    QTest::newRow("a plain box copied it since") << false << "txtPassword" << "txtUsername" << "end now" << false;
+    QTest::newRow("a plain box alone") << false << "txtName" << "" << "close box" << false;
+}
+
+void TestClipboard::onlyACopiedPasswordIsClearedLater()
+{
+    QFETCH(bool, masked);
+    QFETCH(QString, box);
+    QFETCH(QString, then);
+    QFETCH(QString, end);
+    QFETCH(bool, cleared);
+    Sandbox sandbox;
+    sandbox.initializeMaster(QStringLiteral("opensesame"));
+    sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"), QStringLiteral("pass"));
+    frmMain main;
+    QVERIFY(main.Load());
+    main.show();
+    Child<QComboBox>(&main, "cboAccount")->setCurrentIndex(0);
+    emit Child<QComboBox>(&main, "cboAccount")->activated(0);
+    QCOMPARE(Module1::SelectedPassword, QStringLiteral("pass"));
+
+    std::unique_ptr<QDialog> dialog;
+    if (masked)
+        dialog = std::make_unique<frmCreatePassword>(*main.VaultDb());
+    else
+        dialog = std::make_unique<frmNewAccount>(*main.VaultDb());
+    dialog->show();
+    dialog->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
+    const auto copyFrom = [&](const QString& name) {
+        auto* line = Child<QLineEdit>(dialog.get(), name.toLatin1().constData());
+        line->setText(Secret);
+        Select(line, 0, int(Secret.size()));
+        masked ? Module1::CutText() : Module1::CopyText();
+    };
+    copyFrom(box);
+    QCOMPARE(Clipboard()->text(), Secret);
+    QCOMPARE(Module1::clipboardSecretTimer().isActive(), box != QLatin1String("txtName"));
+    QCOMPARE(Module1::clipboardSecretTimer().interval(), 30000);
+    if (then == QLatin1String("other program"))
+        PutOnClipboard(QStringLiteral("someone else's"));
+    else if (!then.isEmpty())
+        copyFrom(then);
+    const QString before = Clipboard()->text();
+
+    if (end == QLatin1String("lifetime"))
+        QMetaObject::invokeMethod(&Module1::clipboardSecretTimer(), "timeout");
+    else if (end == QLatin1String("end now"))
+        ProgramEnd::endNow();
+    else
+        main.close();
+    QCOMPARE(Clipboard()->text(), cleared ? QString() : before);
+    QVERIFY(!Module1::clipboardSecretTimer().isActive());
+    if (end != QLatin1String("lifetime"))
+        QCOMPARE(Module1::SelectedPassword, QString());
 }
 
 QUILLOCK_TEST_MAIN(TestClipboard)

@@ -1,11 +1,14 @@
 #include "shared/module1.h"
+#include "shared/secrets.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QTextCursor>
+#include <QTimer>
 
 namespace Module1 {
 
@@ -51,15 +54,44 @@ bool HoldsSecret(QWidget* box)
     return line && line->echoMode() != QLineEdit::Normal;
 }
 
+// The password last put on the clipboard, shared with the clipboard's own
+// copy: once the clipboard lets its copy go, wiping this one zeroes the text.
+QString& heldSecret()
+{
+    static QString text;
+    return text;
+}
+
+QPointer<QTimer>& timerSlot()
+{
+    static QPointer<QTimer> timer;
+    return timer;
+}
+
+void forgetSecret()
+{
+    if (timerSlot())
+        timerSlot()->stop();
+    Secrets::wipe(heldSecret());
+}
+
 void PutSelectionOnClipboard(QWidget* box)
 {
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->clear();
+    // A password still waiting to be cleared went with the old contents.
+    forgetSecret();
+    const QString text = SelectedText(box);
+    const bool secret = HoldsSecret(box);
     auto* data = new QMimeData;
-    data->setText(SelectedText(box));
-    if (HoldsSecret(box))
+    data->setText(text);
+    if (secret)
         data->setData(QStringLiteral("x-kde-passwordManagerHint"), QByteArrayLiteral("secret"));
     clipboard->setMimeData(data);
+    if (secret && !text.isEmpty()) {
+        heldSecret() = text;
+        clipboardSecretTimer().start();
+    }
 }
 
 }  // namespace
@@ -82,6 +114,34 @@ void PasteText()
 {
     if (QWidget* box = FocusedTextBox())
         ReplaceSelection(box, QGuiApplication::clipboard()->text());
+}
+
+void clearClipboardSecret()
+{
+    if (!heldSecret().isEmpty()) {
+        QClipboard* clipboard = QGuiApplication::clipboard();
+        // Anything copied since, by us or anyone, is not ours to clear.
+        if (clipboard->text() == heldSecret())
+            clipboard->clear();
+    }
+    forgetSecret();
+}
+
+QTimer& clipboardSecretTimer()
+{
+    QPointer<QTimer>& timer = timerSlot();
+    if (!timer) {
+        timer = new QTimer(QCoreApplication::instance());
+        timer->setSingleShot(true);
+        timer->setInterval(SecretLifetime);
+        QObject::connect(timer, &QTimer::timeout, timer, [] { clearClipboardSecret(); });
+        // Once the clipboard holds something else, the copy is not needed.
+        QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, timer, [] {
+            if (!heldSecret().isEmpty() && QGuiApplication::clipboard()->text() != heldSecret())
+                forgetSecret();
+        });
+    }
+    return *timer;
 }
 
 }  // namespace Module1

@@ -15,6 +15,7 @@
 #include "shared/module1.h"
 #include "shared/programend.h"
 #include "shared/resources.h"
+#include "shared/secrets.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
@@ -85,7 +86,7 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui:
     addActions({ui->mnuCut, ui->mnuCopy, ui->mnuPaste});
 
     timer_.setObjectName(QStringLiteral("timer"));
-    timer_.setInterval(30000);
+    timer_.setInterval(Module1::SecretLifetime);
     tray_.setObjectName(QStringLiteral("Tray1"));
 
     connect(ui->cboAccount, &QComboBox::activated, this, [this] { cboAccount_Click(); });
@@ -214,7 +215,8 @@ void frmMain::LoadAccountList()
     ui->cboAccount->addItems(names);
     ui->cboAccount->setCurrentIndex(-1);
     timer_.stop();
-    Module1::SelectedPassword.clear();
+    // The labels emptied above no longer share the password's buffer.
+    Secrets::wipe(Module1::SelectedPassword);
 }
 
 std::optional<qint64> frmMain::listedRowAt(int index) const
@@ -376,6 +378,9 @@ void frmMain::showFromTray()
 
 void frmMain::endSequence()
 {
+    // A revealed password shares its buffer with the label: empty that first.
+    ui->lblPassword->clear();
+    Secrets::wipe(Module1::SelectedPassword);
     tray_.RemoveIcon();
     if (FileOps::exists(ScratchIcon))
         FileOps::remove(ScratchIcon);
@@ -413,6 +418,9 @@ void frmMain::closeEvent(QCloseEvent* event)
     if (unloaded_)
         return;
     unloaded_ = true;
+    ui->lblPassword->clear();
+    Secrets::wipe(Module1::SelectedPassword);
+    Module1::clearClipboardSecret();
     RunCommand(this, [this] {
         vaultDb_.reset();
         tray_.RemoveIcon();

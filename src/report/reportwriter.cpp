@@ -1,11 +1,14 @@
 #include "report/reportwriter.h"
 
+#include "shared/secrets.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
 
 #include <QUrl>
+#include <QScopeGuard>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -26,9 +29,33 @@ constexpr const char* CellOpen = "<tr><td><font face=\"arial\"><b>";
 constexpr const char* CellMiddle = "</b></td><td><font face=\"arial\">";
 constexpr const char* CellClose = "</td></tr>";
 
-QByteArray row(const char* caption, const QString& value)
+// Grows the report in place; when it must move, the old buffer is zeroed, so
+// no part of the report stays behind in freed memory.
+void append(QByteArray& out, QByteArrayView piece)
 {
-    return QByteArray(CellOpen) + caption + CellMiddle + HtmlEscape(value).toUtf8() + CellClose;
+    const qsizetype needed = out.size() + piece.size();
+    if (needed > out.capacity() || !out.isDetached()) {
+        QByteArray larger;
+        larger.reserve(std::max(needed, 2 * out.capacity()));
+        larger.append(QByteArrayView(out));
+        Secrets::wipe(out);
+        out = std::move(larger);
+    }
+    out.append(piece);
+}
+
+// The value's escaped and encoded copies are zeroed once they are in.
+void appendRow(QByteArray& out, const char* caption, const QString& value)
+{
+    append(out, CellOpen);
+    append(out, caption);
+    append(out, CellMiddle);
+    QString escaped = HtmlEscape(value);
+    QByteArray encoded = escaped.toUtf8();
+    append(out, encoded);
+    Secrets::wipe(encoded);
+    Secrets::wipe(escaped);
+    append(out, CellClose);
 }
 
 void writeAll(int fd, const QByteArray& bytes, const QString& path)
@@ -52,7 +79,9 @@ void writeAll(int fd, const QByteArray& bytes, const QString& path)
 QString HtmlEscape(const QString& text)
 {
     QString escaped;
-    escaped.reserve(text.size());
+    // Room for the longest entity throughout: the text never moves, so no
+    // copy of a password is left behind.
+    escaped.reserve(text.size() * 6);
     for (const QChar c : text) {
         switch (c.unicode()) {
         case '&':
@@ -79,25 +108,51 @@ QString HtmlEscape(const QString& text)
 
 QByteArray ReportContent(VaultStore& vault)
 {
-    QByteArray out(ByteOrderMark);
-    out += QByteArray("<html>") + DoubleEnd;
-    out += QByteArray("<!-- Quillock Account Report -->") + DoubleEnd;
-    out += QByteArray("<p><img src=\"picture.gif\" align=\"center\"><font face=\"arial\" size=5><b>") + DoubleEnd;
-    out += QByteArray("Quillock Account Report</b></font></p>") + LineEnd;
+    QByteArray out;
+    out.reserve(4096);
+    try {
+        append(out, ByteOrderMark);
+        append(out, "<html>");
+        append(out, DoubleEnd);
+        append(out, "<!-- Quillock Account Report -->");
+        append(out, DoubleEnd);
+        append(out, "<p><img src=\"picture.gif\" align=\"center\"><font face=\"arial\" size=5><b>");
+        append(out, DoubleEnd);
+        append(out, "Quillock Account Report</b></font></p>");
+        append(out, LineEnd);
 
-    vault.forEachAccount([&out](const AccountRow& account) {
-        const AccountFields& f = account.fields;
-        const QString username = DecryptField(f.username);
-        const QString password = DecryptField(f.password);
-        out += QByteArray("<table cellspacing=2 cellpadding=2 border=0>") + DoubleEnd;
-        out += row("Account Name:", f.account) + LineEnd;
-        out += row("Username:", username) + row("Password:", password) + LineEnd;
-        out += row("URL:", f.url) + LineEnd;
-        out += row("Hint:", f.hint) + LineEnd;
-        out += row("Other Notes:", f.notes) + LineEnd;
-        out += QByteArray("</table>") + LineEnd;
-        out += QByteArray("<p>") + LineEnd;
-    });
+        vault.forEachAccount([&out](const AccountRow& account) {
+            const AccountFields& f = account.fields;
+            QString username;
+            QString password;
+            const auto forget = qScopeGuard([&] {
+                Secrets::wipe(username);
+                Secrets::wipe(password);
+            });
+            username = DecryptField(f.username);
+            password = DecryptField(f.password);
+            append(out, "<table cellspacing=2 cellpadding=2 border=0>");
+            append(out, DoubleEnd);
+            appendRow(out, "Account Name:", f.account);
+            append(out, LineEnd);
+            appendRow(out, "Username:", username);
+            appendRow(out, "Password:", password);
+            append(out, LineEnd);
+            appendRow(out, "URL:", f.url);
+            append(out, LineEnd);
+            appendRow(out, "Hint:", f.hint);
+            append(out, LineEnd);
+            appendRow(out, "Other Notes:", f.notes);
+            append(out, LineEnd);
+            append(out, "</table>");
+            append(out, LineEnd);
+            append(out, "<p>");
+            append(out, LineEnd);
+        });
+    } catch (...) {
+        Secrets::wipe(out);
+        throw;
+    }
     return out;
 }
 
@@ -105,7 +160,8 @@ void WriteReport(VaultStore& vault, const QString& path)
 {
     // Everything is deciphered before the disk is touched, so a field that
     // does not open leaves the earlier report as it was.
-    const QByteArray content = ReportContent(vault);
+    QByteArray content = ReportContent(vault);
+    const auto forget = qScopeGuard([&content] { Secrets::wipe(content); });
     const QByteArray target = path.toUtf8();
 
     // Replacing by rename would get past a report its owner made read-only.

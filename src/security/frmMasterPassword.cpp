@@ -5,6 +5,7 @@
 #include "shared/fonts.h"
 #include "shared/module1.h"
 #include "shared/textlimit.h"
+#include "shared/secrets.h"
 
 frmMasterPassword::frmMasterPassword(QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui::frmMasterPassword>())
@@ -21,7 +22,14 @@ frmMasterPassword::frmMasterPassword(QWidget* parent)
     ui->txtPassword->setFocus();
 }
 
-frmMasterPassword::~frmMasterPassword() = default;
+frmMasterPassword::~frmMasterPassword()
+{
+    // Taken out of the box, the typed text has no holder but this one and,
+    // after OK, EnteredPassword, which the check wipes once it has compared.
+    QString entry = ui->txtPassword->text();
+    ui->txtPassword->setText(QString());
+    Secrets::wipe(entry);
+}
 
 void frmMasterPassword::cmdOk_Click()
 {

@@ -1,9 +1,11 @@
 #include "security/frmMasterPassword.h"
 #include "shared/module1.h"
+#include "shared/secrets.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
 
 #include <QPointer>
+#include <QScopeGuard>
 
 namespace Module1 {
 
@@ -12,10 +14,16 @@ bool SecurityCheck(QWidget* owner, VaultStore& vault)
     QPointer<frmMasterPassword> prompt = new frmMasterPassword(owner);
     const int answer = prompt->exec();
     delete prompt.data();
+    // Nothing reads the entry after the comparison; with the prompt gone it
+    // is the last holder of the typed text, so the wipe reaches it.
+    const auto forgetEntry = qScopeGuard([] { Secrets::wipe(EnteredPassword); });
     // A prompt closed without OK has no entry; an earlier one must not count.
     if (answer != QDialog::Accepted)
         return false;
-    return EnteredPassword == Decrypt(vault.storedMasterPassword());
+    QString stored = Decrypt(vault.storedMasterPassword());
+    const bool match = EnteredPassword == stored;
+    Secrets::wipe(stored);
+    return match;
 }
 
 }  // namespace Module1

@@ -1,6 +1,7 @@
 #include "shared/module1.h"
 
 #include "shared/messagebox.h"
+#include "shared/secrets.h"
 #include "vault/vaultstore.h"
 
 #include <QCoreApplication>
@@ -17,8 +18,9 @@ QString& folderOverride()
 
 void Reset()
 {
-    SelectedPassword.clear();
-    EnteredPassword.clear();
+    Secrets::wipe(SelectedPassword);
+    Secrets::wipe(EnteredPassword);
+    clearClipboardSecret();
     EditIndex = 0;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 
+class QTimer;
 class QWidget;
 class VaultStore;
 
@@ -10,9 +12,13 @@ namespace Module1 {
 
 inline const QString ProgramTitle = QStringLiteral("Quillock");
 
+// How long an account's details stay on screen, and a copied password on
+// the clipboard.
+inline constexpr std::chrono::milliseconds SecretLifetime{30000};
+
 // Deciphered password of the account last shown; "" when none.
 inline QString SelectedPassword;
-// The last entry of the master password prompt.
+// The entry of the master password prompt, until the check has compared it.
 inline QString EnteredPassword;
 // List position (0-based) of the account being edited.
 inline qint64 EditIndex = 0;
@@ -39,5 +45,11 @@ void ShowSecurityCheckFailed(QWidget* owner);
 void CutText();
 void CopyText();
 void PasteText();
+
+// A password that Cut or Copy took from a password box is cleared from the
+// clipboard SecretLifetime later, and at the program's end, while the
+// clipboard still holds exactly that text. Clears it now.
+void clearClipboardSecret();
+QTimer& clipboardSecretTimer();  // tests
 
 }  // namespace Module1

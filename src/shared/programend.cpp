@@ -1,6 +1,8 @@
 #include "shared/programend.h"
 
 #include "shared/messagebox.h"
+#include "shared/module1.h"
+#include "shared/secrets.h"
 #include "vault/apperror.h"
 
 #include <QDialog>
@@ -21,6 +23,10 @@ bool endedFlag = false;
 void endNow()
 {
     endedFlag = true;
+    // No password outlives the program on the clipboard, nor in memory.
+    Module1::clearClipboardSecret();
+    Secrets::wipe(Module1::SelectedPassword);
+    Secrets::wipe(Module1::EnteredPassword);
     if (interceptor()) {
         interceptor()();
         return;

@@ -1,5 +1,6 @@
 #include "vault/stringcipher.h"
 
+#include "shared/secrets.h"
 #include "vault/apperror.h"
 
 #include <vector>
@@ -43,7 +44,7 @@ StringCipher::Key StringCipher::deriveKey(const QString& key)
 QString StringCipher::Encrypt(const QString& text, const QString& key) const
 {
     const Key k = deriveKey(key);
-    const QByteArray plain = text.toUtf8();
+    QByteArray plain = text.toUtf8();
     std::vector<unsigned char> sealed(crypto_secretbox_NONCEBYTES + crypto_secretbox_MACBYTES
                                       + static_cast<size_t>(plain.size()));
     unsigned char* nonce = sealed.data();
@@ -51,6 +52,7 @@ QString StringCipher::Encrypt(const QString& text, const QString& key) const
     crypto_secretbox_easy(nonce + crypto_secretbox_NONCEBYTES,
                           reinterpret_cast<const unsigned char*>(plain.constData()),
                           static_cast<unsigned long long>(plain.size()), nonce, k.data());
+    Secrets::wipe(plain);
 
     std::vector<char> encoded(sodium_base64_encoded_len(sealed.size(), sodium_base64_VARIANT_ORIGINAL));
     sodium_bin2base64(encoded.data(), encoded.size(), sealed.data(), sealed.size(),
@@ -85,10 +87,15 @@ QString StringCipher::Decrypt(const QString& text, const QString& key) const
         fail(QStringLiteral("The enciphered text has been altered or was written under another key."));
 
     const auto plainLength = static_cast<qsizetype>(boxLength - crypto_secretbox_MACBYTES);
-    const QByteArray bytes(reinterpret_cast<const char*>(plain.data()), plainLength);
-    sodium_memzero(plain.data(), plain.size());
+    const QByteArrayView bytes(reinterpret_cast<const char*>(plain.data()), plainLength);
     QString result = QString::fromUtf8(bytes);
-    if (result.toUtf8() != bytes)
+    QByteArray again = result.toUtf8();
+    const bool valid = QByteArrayView(again) == bytes;
+    Secrets::wipe(again);
+    sodium_memzero(plain.data(), plain.size());
+    if (!valid) {
+        Secrets::wipe(result);
         fail(QStringLiteral("The deciphered text is not valid text."));
+    }
     return result;
 }
