@@ -24,13 +24,19 @@ private slots:
             Secrets::hardenProcess();
             rlimit core{};
             ::getrlimit(RLIMIT_CORE, &core);
+            mode_t forTheBrowser = 0;
+            {
+                const Secrets::UserUmask user;
+                forTheBrowser = ::umask(0);
+                ::umask(forTheBrowser);
+            }
             ::_exit((::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) != 0 ? 1 : 0) | (core.rlim_cur || core.rlim_max ? 2 : 0)
-                    | (::umask(0) != 077 ? 4 : 0));
+                    | (::umask(0) != 077 ? 4 : 0) | (forTheBrowser != 022 ? 8 : 0));
         }
         int status = 0;
         QCOMPARE(::waitpid(child, &status, 0), child);
         QVERIFY(WIFEXITED(status));
-        QCOMPARE(WEXITSTATUS(status), 0);  // 1: dumpable, 2: core files allowed, 4: umask not 077
+        QCOMPARE(WEXITSTATUS(status), 0);  // 1: dumpable, 2: core files allowed, 4: umask not 077, 8: the browser's umask not the user's
     }
 };
 

@@ -242,6 +242,8 @@ void frmMain::cboAccount_Click()
             ui->lblURL->setText(row->fields.url);
             ui->lblHint->setText(row->fields.hint);
             ui->lblNotes->setText(row->fields.notes);
+            // The label shows the mask by now, so the old password has no other holder.
+            Secrets::wipe(Module1::SelectedPassword);
             Module1::SelectedPassword = DecryptField(row->fields.password);
         }
         ui->cmdEdit->setEnabled(true);

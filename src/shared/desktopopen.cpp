@@ -1,5 +1,7 @@
 #include "shared/desktopopen.h"
 
+#include "shared/secrets.h"
+
 #include <QDesktopServices>
 #include <QUrl>
 
@@ -19,6 +21,7 @@ void open(const QString& address)
         opener()(address);
         return;
     }
+    const Secrets::UserUmask userFiles;
     QDesktopServices::openUrl(QUrl(address, QUrl::TolerantMode));
 }
 

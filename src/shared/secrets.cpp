@@ -6,6 +6,19 @@
 
 namespace Secrets {
 
+namespace {
+// The umask the program was started with, until it is hardened.
+mode_t& userUmask()
+{
+    static mode_t mask = [] {
+        const mode_t current = ::umask(022);
+        ::umask(current);
+        return current;
+    }();
+    return mask;
+}
+}  // namespace
+
 void hardenProcess()
 {
     // A crash would otherwise write the passwords it holds to disk, and a
@@ -13,7 +26,14 @@ void hardenProcess()
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     const rlimit none{0, 0};
     ::setrlimit(RLIMIT_CORE, &none);
-    ::umask(077);
+    userUmask() = ::umask(077);
+}
+
+UserUmask::UserUmask() : ours_(::umask(userUmask())) {}
+
+UserUmask::~UserUmask()
+{
+    ::umask(static_cast<mode_t>(ours_));
 }
 
 }  // namespace Secrets

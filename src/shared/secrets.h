@@ -29,7 +29,20 @@ inline void wipe(QByteArray& bytes)
 }
 
 // No core file, no debugger of the same user, and files readable by their
-// owner only. Called first thing at start; children inherit the last two.
+// owner only. Called first thing at start.
 void hardenProcess();
+
+// While alive, the user's own umask is back: the desktop's handler (the
+// browser) is started under it, so the files it saves are not made private.
+class UserUmask {
+public:
+    UserUmask();
+    ~UserUmask();
+    UserUmask(const UserUmask&) = delete;
+    UserUmask& operator=(const UserUmask&) = delete;
+
+private:
+    unsigned ours_;
+};
 
 }  // namespace Secrets
