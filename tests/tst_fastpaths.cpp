@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QStandardPaths>
+#include <random>
 
 namespace {
 
@@ -39,6 +40,50 @@ void verifyPositions(VaultStore& vault, const QString& path)
     }
     QVERIFY(!vault.accountAt(0));
     QVERIFY(!vault.accountAt(qint64(expected.size()) + 1));
+}
+
+// The names and row ids of the ordered query.
+std::vector<AccountEntry> walkedEntries(const QString& path)
+{
+    Database raw;
+    raw.open(path, VaultStore::DatabasePassword);
+    VaultStore::registerAccountOrder(raw);
+    Statement query(raw, "select rowid, account from accounts order by account collate UNICODE_NOCASE, rowid");
+    std::vector<AccountEntry> entries;
+    while (query.step())
+        entries.push_back({query.integer(0), query.text(1)});
+    return entries;
+}
+
+// Names in many scripts and both cases, with ties: pieces that fold alike
+// ("STRASSE"/"strasse", "Ωmega"/"ωMEGA", Deseret capitals and smalls),
+// pieces that only look alike ("straße", the "ﬁ" ligature, dotted and
+// dotless i) and a small number so that equal names come up often.
+QString randomName(std::mt19937& random)
+{
+    static const QStringList pieces = {
+        QStringLiteral("alpha"), QStringLiteral("Alpha"), QStringLiteral("ALPHA"), QStringLiteral("émile"),
+        QStringLiteral("Émile"), QStringLiteral("Ωmega"), QStringLiteral("ωMEGA"), QStringLiteral("straße"),
+        QStringLiteral("STRASSE"), QStringLiteral("strasse"), QStringLiteral("İstanbul"), QStringLiteral("ıstanbul"),
+        QStringLiteral("Istanbul"), QStringLiteral("ǅemal"), QStringLiteral("ǆemal"), QStringLiteral("ﬁle"),
+        QStringLiteral("FILE"), QStringLiteral("Ярослав"), QStringLiteral("ярослав"), QStringLiteral("日本"),
+        QStringLiteral("中文"), QStringLiteral("عربي"), QStringLiteral("עברית"), QStringLiteral("ΣΊΣΥΦΟΣ"),
+        QStringLiteral("σίσυφος"), QStringLiteral("𐐀𐐁"), QStringLiteral("𐐨𐐩"),
+        QStringLiteral("😀"), QStringLiteral("Zeta"), QStringLiteral("zeta"), QStringLiteral(" "),
+        QStringLiteral("_"), QStringLiteral("~"), QStringLiteral("0"), QStringLiteral(" "),
+        QStringLiteral("Ａ"), QStringLiteral("ａ")};
+    QString name;
+    const int count = 1 + int(random() % 3);
+    for (int i = 0; i < count; ++i)
+        name += pieces.at(qsizetype(random() % pieces.size()));
+    if (random() % 2)
+        name += QString::number(random() % 20);
+    return name;
+}
+
+AccountFields fieldsNamed(const QString& name, qint64 serial)
+{
+    return {name, Encrypt(QStringLiteral("user %1").arg(serial)), Encrypt({}), QStringLiteral("http://"), {}, {}};
 }
 
 void rawExec(const QString& path, const char* sql)
@@ -183,6 +228,81 @@ private slots:
         list->setCurrentIndex(2);
         emit list->activated(2);
         QCOMPARE(username->text(), QStringLiteral("user c"));
+    }
+
+    void foldingKeepsSupplementaryCharactersInTheirBlock()
+    {
+        // What lets the list compare folded UTF-16 as the collation compares
+        // folded code points.
+        for (char32_t code = 0x10000; code <= 0x10FFFF; ++code)
+            QVERIFY(QChar::highSurrogate(QChar::toCaseFolded(code)) == QChar::highSurrogate(code));
+    }
+
+    void keptListFollowsTheOrderedQuery()
+    {
+        Sandbox sandbox;
+        sandbox.initializeMaster(QStringLiteral("masterpass"));
+        std::mt19937 random(20261207);
+        qint64 serial = 0;
+        sandbox.openVault()->appendAccounts({}, [&](AccountFields& fields) {
+            fields = fieldsNamed(randomName(random), ++serial);
+            return serial < 3000;
+        });
+        auto window = std::make_unique<frmMain>();
+        QVERIFY(window->Load());
+        VaultStore& ours = *window->VaultDb();
+        auto other = sandbox.openVault();
+        auto* list = Child<QComboBox>(window.get(), "cboAccount");
+        auto* username = Child<QLabel>(window.get(), "lblUsername");
+
+        // The entry at `index` as our list and the vault now have it.
+        const auto rowidAt = [&](int index) { return ours.accountList().at(size_t(index)).rowid; };
+        const auto verify = [&](int step) {
+            const std::vector<AccountEntry> expected = walkedEntries(sandbox.vaultPath());
+            QCOMPARE(ours.accountList(), expected);
+            QCOMPARE(list->count(), int(expected.size()));
+            for (int i = 0; i < list->count(); ++i)
+                QVERIFY2(list->itemText(i) == expected[size_t(i)].account, qPrintable(QString::number(step)));
+            QCOMPARE(list->currentIndex(), -1);
+        };
+        for (int step = 0; step < 1500; ++step) {
+            const int count = list->count();
+            const int index = count > 0 ? int(random() % unsigned(count)) : -1;
+            switch (random() % 10) {
+            case 0: case 1: case 2: case 3:
+                ours.appendAccount(fieldsNamed(randomName(random), ++serial));
+                break;
+            case 4: case 5:
+                if (index >= 0)
+                    QVERIFY(ours.updateAccountAt(index + 1, rowidAt(index), fieldsNamed(randomName(random), ++serial)));
+                break;
+            case 6: case 7:
+                if (index >= 0)
+                    QVERIFY(ours.deleteAccountAt(index + 1, rowidAt(index)));
+                break;
+            case 8:
+                // Another copy of the program writes.
+                if (random() % 2 || index < 0)
+                    other->appendAccount(fieldsNamed(randomName(random), ++serial));
+                else
+                    QVERIFY(other->deleteAccountAt(index + 1, other->accountList().at(size_t(index)).rowid));
+                break;
+            default:
+                // A pick on a list just brought up to date shows the row at
+                // that place in the ordered query.
+                if (index >= 0) {
+                    list->setCurrentIndex(index);
+                    emit list->activated(index);
+                    QCOMPARE(list->currentIndex(), index);
+                    QCOMPARE(username->text(), Decrypt(other->accountAt(index + 1)->fields.username));
+                }
+                break;
+            }
+            window->LoadAccountList();
+            if (step % 100 == 0)
+                verify(step);
+        }
+        verify(1500);
     }
 
     void fixedKeyShortcutKeepsOtherKeysApart()

@@ -26,6 +26,8 @@
 #include <QCloseEvent>
 #include <QCursor>
 #include <QLayout>
+#include <QListView>
+#include <QStringListModel>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -84,6 +86,12 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui:
     ui->mnuTray->insertAction(ui->mnuExit, separator);
     // The Edit menu is never shown, yet its keys must work.
     addActions({ui->mnuCut, ui->mnuCopy, ui->mnuPaste});
+
+    accountNames_ = new QStringListModel(this);
+    ui->cboAccount->setModel(accountNames_);
+    // Every name is one line of the same font: the popup need not measure them all.
+    if (auto* view = qobject_cast<QListView*>(ui->cboAccount->view()))
+        view->setUniformItemSizes(true);
 
     timer_.setObjectName(QStringLiteral("timer"));
     timer_.setInterval(Module1::SecretLifetime);
@@ -202,21 +210,48 @@ void frmMain::LoadAccountList()
         button->setEnabled(false);
     for (QLabel* label : {ui->lblUsername, ui->lblPassword, ui->lblURL, ui->lblHint, ui->lblNotes})
         label->clear();
-    const std::vector<AccountEntry> entries = vault().accountList();
-    ui->cboAccount->clear();
-    listedRows_.clear();
-    QStringList names;
-    names.reserve(static_cast<qsizetype>(entries.size()));
-    listedRows_.reserve(entries.size());
-    for (const AccountEntry& entry : entries) {
-        names.append(entry.account);
-        listedRows_.push_back(entry.rowid);
+    // The vault is read again only when another copy has written to it;
+    // our own writes move just their entries.
+    const AccountOrder& order = vault().accountOrder();
+    if (!listed_ || listedGeneration_ != vault().orderGeneration()) {
+        vault().takeListChanges();
+        copyList(order);
+    } else {
+        for (const ListChange& change : vault().takeListChanges())
+            applyToList(change);
     }
-    ui->cboAccount->addItems(names);
     ui->cboAccount->setCurrentIndex(-1);
     timer_.stop();
     // The labels emptied above no longer share the password's buffer.
     Secrets::wipe(Module1::SelectedPassword);
+}
+
+void frmMain::copyList(const AccountOrder& order)
+{
+    QStringList names;
+    names.reserve(qsizetype(order.size()));
+    listedRows_.clear();
+    listedRows_.reserve(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        names.append(order.at(i).account);
+        listedRows_.push_back(order.at(i).rowid);
+    }
+    // One reset of the whole model, not one insertion per name.
+    accountNames_->setStringList(names);
+    listedGeneration_ = vault().orderGeneration();
+    listed_ = true;
+}
+
+void frmMain::applyToList(const ListChange& change)
+{
+    const int index = int(change.index);
+    if (change.kind == ListChange::Removed) {
+        ui->cboAccount->removeItem(index);
+        listedRows_.erase(listedRows_.begin() + index);
+    } else {
+        ui->cboAccount->insertItem(index, change.entry.account);
+        listedRows_.insert(listedRows_.begin() + index, change.entry.rowid);
+    }
 }
 
 std::optional<qint64> frmMain::listedRowAt(int index) const

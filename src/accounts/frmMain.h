@@ -11,8 +11,11 @@
 namespace Ui {
 class frmMain;
 }
+class AccountOrder;
+class QStringListModel;
 class VaultLock;
 class VaultStore;
+struct ListChange;
 
 // The main window. Loading it is the whole start-up; it owns the vault for
 // the program's life and closes it when it unloads.
@@ -56,6 +59,9 @@ private:
     void hideToTray();
     void showFromTray();
     void endSequence();
+    // The whole list from the order, or one entry moved by our own write.
+    void copyList(const AccountOrder& order);
+    void applyToList(const ListChange& change);
     // The row the list entry at `index` stands for.
     std::optional<qint64> listedRowAt(int index) const;
 
@@ -63,6 +69,10 @@ private:
     std::unique_ptr<VaultLock> lock_;
     std::unique_ptr<VaultStore> vaultDb_;
     std::vector<qint64> listedRows_;  // the row each list entry stands for
+    QStringListModel* accountNames_ = nullptr;
+    // The order generation the list was copied from, and whether it was.
+    quint64 listedGeneration_ = 0;
+    bool listed_ = false;
     QTimer timer_;
     Tray tray_;
     bool unloaded_ = false;

@@ -11,9 +11,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -29,38 +31,61 @@ constexpr const char* CellOpen = "<tr><td><font face=\"arial\"><b>";
 constexpr const char* CellMiddle = "</b></td><td><font face=\"arial\">";
 constexpr const char* CellClose = "</td></tr>";
 
-// Grows the report in place; when it must move, the old buffer is zeroed, so
-// no part of the report stays behind in freed memory.
-void append(QByteArray& out, QByteArrayView piece)
-{
-    const qsizetype needed = out.size() + piece.size();
-    if (needed > out.capacity() || !out.isDetached()) {
-        QByteArray larger;
-        larger.reserve(std::max(needed, 2 * out.capacity()));
-        larger.append(QByteArrayView(out));
-        Secrets::wipe(out);
-        out = std::move(larger);
+// The report goes out through a buffer of fixed size that never moves and is
+// zeroed each time it has been handed on, so the whole report is never in
+// memory at once and no part of it stays behind in freed memory.
+class ReportStream {
+public:
+    explicit ReportStream(ReportSink sink) : sink_(std::move(sink)), buffer_(Capacity) {}
+    ~ReportStream() { sodium_memzero(buffer_.data(), buffer_.size()); }
+    ReportStream(const ReportStream&) = delete;
+    ReportStream& operator=(const ReportStream&) = delete;
+
+    void append(QByteArrayView piece)
+    {
+        while (!piece.isEmpty()) {
+            const qsizetype take = std::min(piece.size(), qsizetype(Capacity - used_));
+            std::memcpy(buffer_.data() + used_, piece.data(), size_t(take));
+            used_ += size_t(take);
+            piece = piece.sliced(take);
+            if (used_ == Capacity)
+                flush();
+        }
     }
-    out.append(piece);
-}
 
-// The value's escaped and encoded copies are zeroed once they are in.
-void appendRow(QByteArray& out, const char* caption, const QString& value)
-{
-    append(out, CellOpen);
-    append(out, caption);
-    append(out, CellMiddle);
-    QString escaped = HtmlEscape(value);
-    QByteArray encoded = escaped.toUtf8();
-    append(out, encoded);
-    Secrets::wipe(encoded);
-    Secrets::wipe(escaped);
-    append(out, CellClose);
-}
+    // The escaped and encoded copies of the value are zeroed once they are in.
+    void appendRow(const char* caption, const QString& value)
+    {
+        append(CellOpen);
+        append(caption);
+        append(CellMiddle);
+        QString escaped = HtmlEscape(value);
+        QByteArray encoded = escaped.toUtf8();
+        append(encoded);
+        Secrets::wipe(encoded);
+        Secrets::wipe(escaped);
+        append(CellClose);
+    }
 
-void writeAll(int fd, const QByteArray& bytes, const QString& path)
+    void flush()
+    {
+        if (used_ == 0)
+            return;
+        sink_(QByteArrayView(buffer_.data(), qsizetype(used_)));
+        sodium_memzero(buffer_.data(), used_);
+        used_ = 0;
+    }
+
+private:
+    static constexpr size_t Capacity = 64 * 1024;
+    ReportSink sink_;
+    std::vector<char> buffer_;
+    size_t used_ = 0;
+};
+
+void writeAll(int fd, QByteArrayView bytes, const QString& path)
 {
-    const char* data = bytes.constData();
+    const char* data = bytes.data();
     qsizetype left = bytes.size();
     while (left > 0) {
         const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
@@ -106,62 +131,59 @@ QString HtmlEscape(const QString& text)
     return escaped;
 }
 
+void WriteReportTo(VaultStore& vault, const ReportSink& sink)
+{
+    ReportStream out(sink);
+    out.append(ByteOrderMark);
+    out.append("<html>");
+    out.append(DoubleEnd);
+    out.append("<!-- Quillock Account Report -->");
+    out.append(DoubleEnd);
+    out.append("<p><img src=\"picture.gif\" align=\"center\"><font face=\"arial\" size=5><b>");
+    out.append(DoubleEnd);
+    out.append("Quillock Account Report</b></font></p>");
+    out.append(LineEnd);
+
+    vault.forEachAccount([&out](const AccountRow& account) {
+        const AccountFields& f = account.fields;
+        QString username;
+        QString password;
+        const auto forget = qScopeGuard([&] {
+            Secrets::wipe(username);
+            Secrets::wipe(password);
+        });
+        username = DecryptField(f.username);
+        password = DecryptField(f.password);
+        out.append("<table cellspacing=2 cellpadding=2 border=0>");
+        out.append(DoubleEnd);
+        out.appendRow("Account Name:", f.account);
+        out.append(LineEnd);
+        out.appendRow("Username:", username);
+        out.appendRow("Password:", password);
+        out.append(LineEnd);
+        out.appendRow("URL:", f.url);
+        out.append(LineEnd);
+        out.appendRow("Hint:", f.hint);
+        out.append(LineEnd);
+        out.appendRow("Other Notes:", f.notes);
+        out.append(LineEnd);
+        out.append("</table>");
+        out.append(LineEnd);
+        out.append("<p>");
+        out.append(LineEnd);
+    });
+    out.flush();
+}
+
 QByteArray ReportContent(VaultStore& vault)
 {
-    QByteArray out;
-    out.reserve(4096);
-    try {
-        append(out, ByteOrderMark);
-        append(out, "<html>");
-        append(out, DoubleEnd);
-        append(out, "<!-- Quillock Account Report -->");
-        append(out, DoubleEnd);
-        append(out, "<p><img src=\"picture.gif\" align=\"center\"><font face=\"arial\" size=5><b>");
-        append(out, DoubleEnd);
-        append(out, "Quillock Account Report</b></font></p>");
-        append(out, LineEnd);
-
-        vault.forEachAccount([&out](const AccountRow& account) {
-            const AccountFields& f = account.fields;
-            QString username;
-            QString password;
-            const auto forget = qScopeGuard([&] {
-                Secrets::wipe(username);
-                Secrets::wipe(password);
-            });
-            username = DecryptField(f.username);
-            password = DecryptField(f.password);
-            append(out, "<table cellspacing=2 cellpadding=2 border=0>");
-            append(out, DoubleEnd);
-            appendRow(out, "Account Name:", f.account);
-            append(out, LineEnd);
-            appendRow(out, "Username:", username);
-            appendRow(out, "Password:", password);
-            append(out, LineEnd);
-            appendRow(out, "URL:", f.url);
-            append(out, LineEnd);
-            appendRow(out, "Hint:", f.hint);
-            append(out, LineEnd);
-            appendRow(out, "Other Notes:", f.notes);
-            append(out, LineEnd);
-            append(out, "</table>");
-            append(out, LineEnd);
-            append(out, "<p>");
-            append(out, LineEnd);
-        });
-    } catch (...) {
-        Secrets::wipe(out);
-        throw;
-    }
-    return out;
+    QByteArray content;
+    WriteReportTo(vault, [&content](QByteArrayView piece) { content.append(piece); });
+    return content;
 }
 
 void WriteReport(VaultStore& vault, const QString& path)
 {
-    // Everything is deciphered before the disk is touched, so a field that
-    // does not open leaves the earlier report as it was.
-    QByteArray content = ReportContent(vault);
-    const auto forget = qScopeGuard([&content] { Secrets::wipe(content); });
     const QByteArray target = path.toUtf8();
 
     // Replacing by rename would get past a report its owner made read-only.
@@ -169,15 +191,17 @@ void WriteReport(VaultStore& vault, const QString& path)
         && errno != ENOENT)
         RaiseFileError(errno, path, QStringLiteral("write"));
 
-    // A fresh file made 0600 and renamed into place: no reader of the old
-    // file, and no one but the owner, ever sees the passwords.
+    // A fresh file made 0600 and renamed into place only when complete: no
+    // reader of the old file, and no one but the owner, ever sees the
+    // passwords, and a field that does not open leaves the earlier report
+    // as it was.
     QByteArray temporary = target + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0)
         RaiseFileError(errno, path, QStringLiteral("create"));
     bool stillOpen = true;
     try {
-        writeAll(fd, content, path);
+        WriteReportTo(vault, [fd, &path](QByteArrayView piece) { writeAll(fd, piece, path); });
         // A full disk may only show when the data reaches it.
         if (::fsync(fd) != 0)
             RaiseFileError(errno, path, QStringLiteral("write"));

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 
 class VaultStore;
 
@@ -11,8 +12,12 @@ class VaultStore;
 // The text with &, <, >, " and ' written as entities; line breaks stay.
 QString HtmlEscape(const QString& text);
 
-// The bytes of the report for the accounts of `vault`, in list order.
-// Raises the cipher's error for a field that does not decipher.
+// The report for the accounts of `vault`, in list order, handed to `sink`
+// piece by piece as it is written; each piece is zeroed once the sink has
+// it. Raises the cipher's error for a field that does not decipher.
+using ReportSink = std::function<void(QByteArrayView)>;
+void WriteReportTo(VaultStore& vault, const ReportSink& sink);
+// The whole report at once (tests).
 QByteArray ReportContent(VaultStore& vault);
 
 // Writes the report to `path`, replacing an earlier one. The file is the

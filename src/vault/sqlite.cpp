@@ -331,9 +331,9 @@ bool Statement::isNull(int column) const
     return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
 }
 
-Transaction::Transaction(Database& db) : db_(db)
+Transaction::Transaction(Database& db, Kind kind) : db_(db)
 {
-    db_.exec("begin immediate");
+    db_.exec(kind == Write ? "begin immediate" : "begin");
 }
 
 Transaction::~Transaction()

@@ -77,10 +77,12 @@ private:
     QString sql_;
 };
 
-// Begins an immediate transaction; rolls back unless committed.
+// Begins an immediate transaction (or, for reading, a deferred one that
+// keeps every statement on one snapshot); rolls back unless committed.
 class Transaction {
 public:
-    explicit Transaction(Database& db);
+    enum Kind { Write, Read };
+    explicit Transaction(Database& db, Kind kind = Write);
     ~Transaction();
     void commit();
 

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -59,16 +60,11 @@ bool isDiskFull(const AppError& error)
     return error.code() == ErrorCode::DiskFull || error.description().contains(QLatin1String("disk is full"));
 }
 
-constexpr const char* OrderedAccounts =
-    "select rowid, account, username, password, url, hint, notes from accounts "
-    "order by account collate UNICODE_NOCASE, rowid";
-constexpr const char* OrderedRowids =
-    "select rowid from accounts order by account collate UNICODE_NOCASE, rowid";
 constexpr const char* AccountById =
     "select rowid, account, username, password, url, hint, notes from accounts where rowid = ?";
-constexpr const char* AccountAtPosition =
-    "select rowid, account, username, password, url, hint, notes from accounts "
-    "order by account collate UNICODE_NOCASE, rowid limit 1 offset ?";
+
+// More changes than this are not worth replaying: the list is copied afresh.
+constexpr std::size_t ChangesKept = 256;
 
 AccountRow readRow(const Statement& query)
 {
@@ -193,7 +189,6 @@ std::unique_ptr<VaultStore> VaultStore::open(const QString& path)
     std::unique_ptr<VaultStore> store(new VaultStore);
     store->db_.open(path, DatabasePassword);
     VaultSchema::require(store->db_);
-    registerCollation(store->db_);
     FileOps::restrictToOwner(path);
     store->sizePageCache();
     return store;
@@ -224,23 +219,68 @@ qint64 VaultStore::dataVersion()
     return pragma.integer(0);
 }
 
-bool VaultStore::positionsCurrent()
+bool VaultStore::orderCurrent()
 {
-    return positionsValid_ && dataVersion() == positionsVersion_;
+    return orderValid_ && dataVersion() == orderVersion_;
 }
 
-void VaultStore::rememberPositions()
+void VaultStore::readOrder()
 {
-    // The version is read before the walk: a commit in between makes the
-    // positions look stale (a needless walk), never current when they are not.
-    positionsValid_ = false;
+    // The version is read before the rows: a commit in between makes the
+    // order look stale (a needless read), never current when it is not.
+    orderValid_ = false;
     const qint64 version = dataVersion();
-    positions_.clear();
-    Statement query(db_, OrderedRowids);
+    std::vector<AccountEntry> entries;
+    Statement query(db_, "select rowid, account from accounts");
     while (query.step())
-        positions_.push_back(query.integer(0));
-    positionsVersion_ = version;
-    positionsValid_ = true;
+        entries.push_back({query.integer(0), query.text(1)});
+    AccountOrder fresh;
+    fresh.assign(std::move(entries));
+    if (!fresh.sameEntries(order_)) {
+        ++orderGeneration_;
+        changes_.clear();
+    }
+    order_ = std::move(fresh);
+    orderVersion_ = version;
+    orderValid_ = true;
+}
+
+const AccountOrder& VaultStore::accountOrder()
+{
+    if (!orderCurrent())
+        readOrder();
+    return order_;
+}
+
+std::vector<AccountEntry> VaultStore::accountList()
+{
+    const AccountOrder& order = accountOrder();
+    std::vector<AccountEntry> entries;
+    entries.reserve(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        entries.push_back(order.at(i));
+    return entries;
+}
+
+std::vector<ListChange> VaultStore::takeListChanges()
+{
+    return std::exchange(changes_, {});
+}
+
+void VaultStore::noteRemoved(std::size_t index)
+{
+    changes_.push_back({ListChange::Removed, index, order_.at(index)});
+    order_.removeAt(index);
+}
+
+void VaultStore::noteInserted(AccountEntry entry)
+{
+    const std::size_t index = order_.insert(entry);
+    changes_.push_back({ListChange::Inserted, index, std::move(entry)});
+    if (changes_.size() > ChangesKept) {
+        changes_.clear();
+        ++orderGeneration_;
+    }
 }
 
 bool VaultStore::isInitialized()
@@ -264,7 +304,6 @@ QString VaultStore::storedMasterPassword()
 
 void VaultStore::storeMasterPassword(const QString& cipherText, bool markInitialized)
 {
-    forgetPositions();
     Transaction transaction(db_);
     Statement first(db_, "select rowid from master limit 1");
     if (!first.step())
@@ -278,71 +317,63 @@ void VaultStore::storeMasterPassword(const QString& cipherText, bool markInitial
     transaction.commit();
 }
 
-std::vector<AccountEntry> VaultStore::accountList()
-{
-    positionsValid_ = false;
-    const qint64 version = dataVersion();
-    std::vector<AccountEntry> entries;
-    positions_.clear();
-    Statement query(db_, "select rowid, account from accounts order by account collate UNICODE_NOCASE, rowid");
-    while (query.step()) {
-        entries.push_back({query.integer(0), query.text(1)});
-        positions_.push_back(entries.back().rowid);
-    }
-    positionsVersion_ = version;
-    positionsValid_ = true;
-    return entries;
-}
-
-std::optional<AccountRow> VaultStore::rowAt(qint64 position)
+std::optional<AccountRow> VaultStore::accountAt(qint64 position)
 {
     if (position < 1)
         return std::nullopt;
-    // Unchanged since the positions were taken: the row is known by its id.
-    // Changed: walk the order afresh once, and answer from that.
-    if (!positionsCurrent())
-        rememberPositions();
-    if (position > qint64(positions_.size()))
+    const AccountOrder& order = accountOrder();
+    if (position > qint64(order.size()))
         return std::nullopt;
     Statement byId(db_, AccountById);
-    byId.bind(1, positions_[size_t(position - 1)]);
+    byId.bind(1, order.at(std::size_t(position - 1)).rowid);
     if (byId.step())
         return readRow(byId);
-    // Cannot happen while the version holds; the plain walk answers anyway.
-    forgetPositions();
-    Statement query(db_, AccountAtPosition);
-    query.bind(1, position - 1);
-    if (!query.step())
+    // Cannot happen while the version holds; read the order again and answer from that.
+    forgetOrder();
+    const AccountOrder& fresh = accountOrder();
+    if (position > qint64(fresh.size()))
         return std::nullopt;
-    return readRow(query);
-}
-
-std::optional<AccountRow> VaultStore::accountAt(qint64 position)
-{
-    return rowAt(position);
+    Statement again(db_, AccountById);
+    again.bind(1, fresh.at(std::size_t(position - 1)).rowid);
+    if (!again.step())
+        return std::nullopt;
+    return readRow(again);
 }
 
 void VaultStore::forEachAccount(const std::function<void(const AccountRow&)>& visit)
 {
-    Statement query(db_, OrderedAccounts);
-    while (query.step())
-        visit(readRow(query));
+    // Row by row in list order: no sort inside SQLite, and no rows held.
+    Transaction snapshot(db_, Transaction::Read);
+    const AccountOrder& order = accountOrder();
+    Statement byId(db_, AccountById);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        byId.bind(1, order.at(i).rowid);
+        if (byId.step())
+            visit(readRow(byId));
+        byId.reset();
+    }
+    snapshot.commit();
 }
 
 qint64 VaultStore::appendAccount(const AccountFields& f)
 {
-    forgetPositions();
+    const bool current = orderCurrent();
     Statement insert(db_, "insert into accounts (account, username, password, url, hint, notes) "
                           "values (?, ?, ?, ?, ?, ?)");
     insert.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint).bind(6, f.notes);
     insert.step();
-    return sqlite3_last_insert_rowid(db_.handle());
+    const qint64 rowid = sqlite3_last_insert_rowid(db_.handle());
+    if (current)
+        noteInserted({rowid, f.account});
+    else
+        forgetOrder();
+    return rowid;
 }
 
 qint64 VaultStore::appendAccounts(const std::function<void(const AccountRow&)>& visitStored,
                                   const std::function<bool(AccountFields&)>& next)
 {
-    forgetPositions();
+    forgetOrder();
     Transaction transaction(db_);
     if (visitStored) {
         Statement query(db_, "select rowid, account, username, password, url, hint, notes from accounts");
@@ -367,29 +398,33 @@ qint64 VaultStore::appendAccounts(const std::function<void(const AccountRow&)>& 
 bool VaultStore::updateAccountAt(qint64 position, qint64 expectedRowid, const AccountFields& f)
 {
     Transaction transaction(db_);
-    const auto row = rowAt(position);
+    // Under the write lock the order checked here is the vault's own.
+    const auto row = accountAt(position);
     if (!row || row->rowid != expectedRowid)
         return false;
-    forgetPositions();
     Statement update(db_, "update accounts set account = ?, username = ?, password = ?, url = ?, "
                           "hint = ?, notes = ? where rowid = ?");
     update.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint).bind(6, f.notes);
     update.bind(7, expectedRowid);
     update.step();
     transaction.commit();
+    if (f.account != row->fields.account) {
+        noteRemoved(std::size_t(position - 1));
+        noteInserted({expectedRowid, f.account});
+    }
     return true;
 }
 
 bool VaultStore::deleteAccountAt(qint64 position, qint64 expectedRowid)
 {
     Transaction transaction(db_);
-    const auto row = rowAt(position);
+    const auto row = accountAt(position);
     if (!row || row->rowid != expectedRowid)
         return false;
-    forgetPositions();
     Statement remove(db_, "delete from accounts where rowid = ?");
     remove.bind(1, expectedRowid);
     remove.step();
     transaction.commit();
+    noteRemoved(std::size_t(position - 1));
     return true;
 }

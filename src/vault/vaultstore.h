@@ -1,5 +1,6 @@
 #pragma once
 
+#include "vault/accountorder.h"
 #include "vault/sqlite.h"
 
 #include <QString>
@@ -24,10 +25,13 @@ struct AccountRow {
     AccountFields fields;
 };
 
-// One list entry: the name shown and the row it stands for.
-struct AccountEntry {
-    qint64 rowid = 0;
-    QString account;
+// What one of our own writes did to the list order: the entry that left or
+// came in, and its index. A rename is a removal followed by an insertion.
+struct ListChange {
+    enum Kind { Removed, Inserted };
+    Kind kind;
+    std::size_t index;
+    AccountEntry entry;
 };
 
 // The vault file `data.mdb`: tables `accounts` and `master`, encrypted with
@@ -63,11 +67,20 @@ public:
     // Rewrites `password` of the first row; creation also marks it initialised.
     void storeMasterPassword(const QString& cipherText, bool markInitialized);
 
-    // Accounts, in list order. Building the list also remembers the row at
-    // each position, so later lookups go straight to their row for as long
-    // as nobody (this connection or another) has changed the vault.
+    // Accounts, in list order. The order is read from the vault once and then
+    // kept in step with this connection's own writes; it is read again only
+    // after another connection has committed (PRAGMA data_version moves only
+    // for those), so lookups by position go straight to their row.
+    const AccountOrder& accountOrder();
     std::vector<AccountEntry> accountList();
+    // Moves each time the order was read again and came out different: a
+    // list copied from an older order must be copied afresh.
+    quint64 orderGeneration() const { return orderGeneration_; }
+    // What our own writes changed in the order since the last call, oldest
+    // first, for a list copied from the current generation.
+    std::vector<ListChange> takeListChanges();
     std::optional<AccountRow> accountAt(qint64 position);
+    // Every account in list order, on one snapshot of the vault.
     void forEachAccount(const std::function<void(const AccountRow&)>& visit);
     qint64 appendAccount(const AccountFields& fields);
     // Appends many rows in one immediate transaction: all of them or none.
@@ -85,18 +98,19 @@ public:
 
 private:
     VaultStore() = default;
-    std::optional<AccountRow> rowAt(qint64 position);
     void sizePageCache();
     qint64 dataVersion();
-    bool positionsCurrent();
-    void rememberPositions();
-    void forgetPositions() { positionsValid_ = false; }
+    bool orderCurrent();
+    void readOrder();
+    void forgetOrder() { orderValid_ = false; }
+    void noteRemoved(std::size_t index);
+    void noteInserted(AccountEntry entry);
 
     Database db_;
-    // Row ids in list order, as of `positionsVersion_` of PRAGMA data_version.
-    // That value moves only for other connections' commits, so every write
-    // of our own forgets the positions itself.
-    std::vector<qint64> positions_;
-    qint64 positionsVersion_ = 0;
-    bool positionsValid_ = false;
+    // As of `orderVersion_` of PRAGMA data_version.
+    AccountOrder order_;
+    qint64 orderVersion_ = 0;
+    bool orderValid_ = false;
+    quint64 orderGeneration_ = 0;
+    std::vector<ListChange> changes_;
 };
