@@ -9,18 +9,13 @@
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
 
-#include <QAbstractButton>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLineEdit>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-const QString Master = QStringLiteral("opensesame");
 
 // Changes a vault the way another program could: no guard, no limits.
 void alterUnguarded(const QString& path, const std::function<void(Database&)>& change)
@@ -38,35 +33,10 @@ void alterUnguarded(const QString& path, const char* sql)
     alterUnguarded(path, [sql](Database& raw) { raw.exec(sql); });
 }
 
-QStringList names(VaultStore& vault)
+// An account with a name and nothing else.
+AccountFields namedOnly(const QString& name)
 {
-    QStringList found;
-    for (const AccountEntry& entry : vault.accountList())
-        found << entry.account;
-    return found;
-}
-
-QStringList everythingIn(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-unsigned modeOf(const QString& path)
-{
-    struct stat info {};
-    ::stat(QFile::encodeName(path).constData(), &info);
-    return info.st_mode & 07777;
-}
-
-// Adds an account through the main window's own dialog.
-void addThroughWindow(frmMain& window, const QString& name)
-{
-    WhenModalOpens([name](QWidget* dialog) {
-        Child<QLineEdit>(dialog, "txtName")->setText(name);
-        Child<QLineEdit>(dialog, "txtURL")->setText(QStringLiteral("http://"));
-        QTest::mouseClick(Child<QAbstractButton>(dialog, "cmdOk"), Qt::LeftButton);
-    });
-    QTest::mouseClick(Child<QAbstractButton>(&window, "cmdNewAccount"), Qt::LeftButton);
+    return {name, {}, {}, QStringLiteral("http://"), {}, {}};
 }
 
 }  // namespace
@@ -110,8 +80,9 @@ private slots:
     {
         QFETCH(QByteArray, sql);
         QFETCH(QString, named);
-        Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        MainWindowFixture f;
+        Sandbox& sandbox = f.sandbox;
+        sandbox.initializeMaster(MasterPassword);
         sandbox.addAccount(QStringLiteral("kept"));
         alterUnguarded(sandbox.vaultPath(), [&](Database& raw) {
             if (!sql.isEmpty()) {
@@ -124,34 +95,31 @@ private slots:
         });
         const QByteArray before = ReadFile(sandbox.vaultPath());
 
-        frmMain window;
-        QVERIFY(!window.Load());
-        QCOMPARE(sandbox.ends, 1);
-        QCOMPARE(sandbox.messages.size(), 1);
-        const QString text = sandbox.messages.first().text;
-        QVERIFY2(text.startsWith(QStringLiteral("error at formload")), qPrintable(text));
+        QVERIFY(!f.open());
+        VerifyStartUpEnded(sandbox);
+        const QString text = sandbox.messages.value(0).text;
         QVERIFY2(text.endsWith(QString::number(ErrorCode::UntrustedVault) + QStringLiteral("SQLCipher")), qPrintable(text));
         QVERIFY2(text.contains(named), qPrintable(text));
         QCOMPARE(ReadFile(sandbox.vaultPath()), before);
-        QCOMPARE(everythingIn(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(FolderEntries(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
 
         // A start that skips the compaction meets the same refusal.
-        QCOMPARE(ErrorCodeOf([&] { names(*VaultStore::open(sandbox.vaultPath())); }), ErrorCode::UntrustedVault);
+        QCOMPARE(ErrorCodeOf([&] { Names(*VaultStore::open(sandbox.vaultPath())); }), ErrorCode::UntrustedVault);
         QCOMPARE(ReadFile(sandbox.vaultPath()), before);
     }
 
     void plainIndexesPassAndAreCompactedAlong()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        MainWindowFixture f;
+        Sandbox& sandbox = f.sandbox;
+        sandbox.initializeMaster(MasterPassword);
         sandbox.addAccount(QStringLiteral("beta"));
         sandbox.addAccount(QStringLiteral("Alpha"));
         alterUnguarded(sandbox.vaultPath(), "create index byname on accounts (account collate nocase desc);"
                                             "create unique index onekey on master (key)");
-        frmMain window;
-        QVERIFY2(window.Load(), qPrintable(sandbox.messages.value(0).text));
+        QVERIFY2(f.open(), qPrintable(sandbox.messages.value(0).text));
         QVERIFY(sandbox.messages.isEmpty());
-        QCOMPARE(names(*window.VaultDb()), QStringList({"Alpha", "beta"}));
+        QCOMPARE(Names(*f.window->VaultDb()), QStringList({"Alpha", "beta"}));
         Database check;
         check.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
         Statement indexes(check, "select count(*) from sqlite_master where type = 'index'");
@@ -175,7 +143,7 @@ private slots:
     {
         QFETCH(QByteArray, sql);
         Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        sandbox.initializeMaster(MasterPassword);
         alterUnguarded(sandbox.vaultPath(), "create table stolen (what text);"
                                             "create trigger spy after insert on accounts begin "
                                             "insert into stolen values (new.password); end");
@@ -195,10 +163,12 @@ private slots:
 
     void symlinkedVaultStaysALinkAndGetsEveryChange()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(Master);
-        sandbox.addAccount(QStringLiteral("before"));
+        // The folders outlive the windows that use them.
         QTemporaryDir synced;
+        MainWindowFixture f;
+        Sandbox& sandbox = f.sandbox;
+        sandbox.initializeMaster(MasterPassword);
+        sandbox.addAccount(QStringLiteral("before"));
         const QString real = synced.filePath(QStringLiteral("vault.mdb"));
         QVERIFY(QFile::rename(sandbox.vaultPath(), real));
         QVERIFY(QFile::link(real, sandbox.vaultPath()));
@@ -207,40 +177,39 @@ private slots:
         QVERIFY(QDir().mkpath(leftover));
         WriteFile(leftover + QStringLiteral("/data1.mdb"), "partial copy");
         const auto inode = InodeOf(real);
-        {
-            frmMain window;
-            QVERIFY2(window.Load(), qPrintable(sandbox.messages.value(0).text));
-            QVERIFY(InodeOf(real) != inode);  // compacted where the file lies
-            QCOMPARE(QFileInfo(sandbox.vaultPath()).symLinkTarget(), real);
-            addThroughWindow(window, QStringLiteral("after"));
-            window.close();
-        }
+        QVERIFY2(f.open(), qPrintable(sandbox.messages.value(0).text));
+        QVERIFY(InodeOf(real) != inode);  // compacted where the file lies
+        QCOMPARE(QFileInfo(sandbox.vaultPath()).symLinkTarget(), real);
+        f.addThroughDialog(namedOnly(QStringLiteral("after")));
+        f.window->close();
+        f.window.reset();
         QVERIFY(sandbox.messages.isEmpty());
-        QCOMPARE(names(*VaultStore::open(real)), QStringList({"after", "before"}));
-        QCOMPARE(everythingIn(synced.path()), QStringList{QStringLiteral("vault.mdb")});
-        QCOMPARE(everythingIn(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(Names(*VaultStore::open(real)), QStringList({"after", "before"}));
+        QCOMPARE(FolderEntries(synced.path()), QStringList{QStringLiteral("vault.mdb")});
+        QCOMPARE(FolderEntries(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
 
     // Copies installed in two folders that link to one vault never replace
     // it under each other.
     void linkedVaultSharedByTwoFoldersIsNotReplacedUnderTheOther()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        // The folders outlive the windows that use them.
         QTemporaryDir otherApp;
         QTemporaryDir synced;
+        MainWindowFixture f;
+        Sandbox& sandbox = f.sandbox;
+        sandbox.initializeMaster(MasterPassword);
         const QString real = synced.filePath(QStringLiteral("vault.mdb"));
         QVERIFY(QFile::rename(sandbox.vaultPath(), real));
         QVERIFY(QFile::link(real, sandbox.vaultPath()));
         QVERIFY(QFile::link(real, otherApp.filePath(QStringLiteral("data.mdb"))));
-        frmMain first;
-        QVERIFY(first.Load());
+        QVERIFY(f.open());
         const auto inode = InodeOf(real);
         Module1::SetApplicationFolder(otherApp.path());
         frmMain second;
         QVERIFY(second.Load());
         QCOMPARE(InodeOf(real), inode);
-        addThroughWindow(first, QStringLiteral("added by the first"));
+        f.addThroughDialog(namedOnly(QStringLiteral("added by the first")));
         second.LoadAccountList();
         QCOMPARE(Child<QComboBox>(&second, "cboAccount")->itemText(0), QStringLiteral("added by the first"));
         QVERIFY(sandbox.messages.isEmpty());
@@ -248,36 +217,38 @@ private slots:
 
     void hardLinkedVaultIsUsedInPlace()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        // The folders outlive the windows that use them.
         QTemporaryDir elsewhere;
+        MainWindowFixture f;
+        Sandbox& sandbox = f.sandbox;
+        sandbox.initializeMaster(MasterPassword);
         const QString second = elsewhere.filePath(QStringLiteral("second name.mdb"));
         QVERIFY(::link(QFile::encodeName(sandbox.vaultPath()).constData(), QFile::encodeName(second).constData()) == 0);
         const auto inode = InodeOf(sandbox.vaultPath());
-        frmMain window;
-        QVERIFY(window.Load());
+        QVERIFY(f.open());
         QVERIFY(sandbox.messages.isEmpty());
         QCOMPARE(InodeOf(sandbox.vaultPath()), inode);
-        addThroughWindow(window, QStringLiteral("seen by both names"));
-        QCOMPARE(names(*VaultStore::open(second)), QStringList{QStringLiteral("seen by both names")});
-        QCOMPARE(everythingIn(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        f.addThroughDialog(namedOnly(QStringLiteral("seen by both names")));
+        QCOMPARE(Names(*VaultStore::open(second)), QStringList{QStringLiteral("seen by both names")});
+        QCOMPARE(FolderEntries(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
 
     void scratchIconReplacesALinkAndSparesItsTarget()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        // The folders outlive the windows that use them.
         QTemporaryDir elsewhere;
+        MainWindowFixture f;
+        Sandbox& sandbox = f.sandbox;
+        sandbox.initializeMaster(MasterPassword);
         const QString victim = elsewhere.filePath(QStringLiteral("precious.txt"));
         WriteFile(victim, "precious");
         QVERIFY(QFile::link(victim, QStringLiteral("temp.icx")));
-        frmMain window;
-        QVERIFY(window.Load());
+        QVERIFY(f.open());
         QCOMPARE(ReadFile(victim), QByteArray("precious"));
         QVERIFY(!QFileInfo(QStringLiteral("temp.icx")).isSymLink());
         QVERIFY(ReadFile(QStringLiteral("temp.icx")).startsWith("\x89PNG"));
-        QCOMPARE(everythingIn(sandbox.workFolder()), QStringList{QStringLiteral("temp.icx")});
-        window.close();
+        QCOMPARE(FolderEntries(sandbox.workFolder()), QStringList{QStringLiteral("temp.icx")});
+        f.window->close();
         QCOMPARE(ReadFile(victim), QByteArray("precious"));
     }
 
@@ -293,9 +264,10 @@ private slots:
     void vaultIsReadableByItsOwnerOnly()
     {
         QFETCH(QString, how);
-        Sandbox sandbox;
-        QCOMPARE(modeOf(sandbox.vaultPath()), 0600u);
-        sandbox.initializeMaster(Master);
+        MainWindowFixture f;
+        Sandbox& sandbox = f.sandbox;
+        QCOMPARE(ModeOf(sandbox.vaultPath()), 0600u);
+        sandbox.initializeMaster(MasterPassword);
         if (how != QLatin1String("fresh"))
             QVERIFY(QFile::setPermissions(sandbox.vaultPath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
                                                                    | QFile::ReadOther));
@@ -307,14 +279,14 @@ private slots:
                 QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
             {
                 ObeyFilePermissions obey;
-                frmMain window;
-                QVERIFY(window.Load());
-                window.close();
+                QVERIFY(f.open());
+                f.window->close();
+                f.window.reset();
             }
             QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
             QCOMPARE(InodeOf(sandbox.vaultPath()) == inode, how == QLatin1String("skip"));
         }
-        QCOMPARE(modeOf(sandbox.vaultPath()), 0600u);
+        QCOMPARE(ModeOf(sandbox.vaultPath()), 0600u);
     }
 };
 
