@@ -57,6 +57,13 @@ Edit EditWith(VaultStore& vault, qint64 position, std::function<void(QDialog*)> 
     return {rebuilt, opened};
 }
 
+// One of two accounts named "Twin", told apart by their usernames.
+AccountFields Twin(const char* username, const char* hint = "")
+{
+    return {QStringLiteral("Twin"), QString::fromUtf8(username), {}, QStringLiteral("http://"),
+            QString::fromUtf8(hint), {}};
+}
+
 // Texts at each box's limit in several scripts: accents, CJK, right-to-left,
 // emoji, combining marks, no-break space, and line breaks where allowed.
 QString Repeat(const QString& piece, int length)
@@ -359,12 +366,7 @@ void TestAccountDialogs::duplicateNamesAccepted()
         Click(dialog, "cmdOk");
     });
     QCOMPARE(result, int(QDialog::Accepted));
-    const auto stored = PlainAccounts(*vault);
-    QCOMPARE(stored.size(), 2);
-    QCOMPARE(stored[0].account, QStringLiteral("Twin"));
-    QCOMPARE(stored[1].account, QStringLiteral("Twin"));
-    QCOMPARE(stored[0].username, QStringLiteral("first"));
-    QCOMPARE(stored[1].username, QStringLiteral("second"));
+    QCOMPARE(PlainAccounts(*vault), (QList<AccountFields>{Twin("first"), Twin("second")}));
 }
 
 void TestAccountDialogs::cancelAndCloseBoxStoreNothing()
@@ -577,12 +579,7 @@ void TestAccountDialogs::editReachesEachOfTwoEqualNames()
                 }).rebuilt);
         QCOMPARE(shownUser, position == 0 ? QStringLiteral("first") : QStringLiteral("second"));
     }
-    const auto stored = PlainAccounts(*vault);
-    QCOMPARE(stored.size(), 2);
-    QCOMPARE(stored[0].username, QStringLiteral("first"));
-    QCOMPARE(stored[0].hint, QStringLiteral("edited 0"));
-    QCOMPARE(stored[1].username, QStringLiteral("second"));
-    QCOMPARE(stored[1].hint, QStringLiteral("edited 1"));
+    QCOMPARE(PlainAccounts(*vault), (QList<AccountFields>{Twin("first", "edited 0"), Twin("second", "edited 1")}));
 }
 
 void TestAccountDialogs::editFindsNoRowForNoSelectionOrPastTheEnd()

@@ -67,6 +67,16 @@ QString randomName(std::mt19937& random)
     return name;
 }
 
+// A connection that has read its list once, on a vault holding `names`.
+std::unique_ptr<VaultStore> listedVault(Sandbox& sandbox, std::initializer_list<const char*> names)
+{
+    for (const char* name : names)
+        sandbox.addAccount(QString::fromLatin1(name));
+    auto vault = sandbox.openVault();
+    vault->accountList();
+    return vault;
+}
+
 AccountFields fieldsNamed(const QString& name, qint64 serial)
 {
     return {name, Encrypt(QStringLiteral("user %1").arg(serial)), Encrypt({}), QStringLiteral("http://"), {}, {}};
@@ -95,10 +105,7 @@ private slots:
     void ourOwnWritesAreNoticed()
     {
         Sandbox sandbox;
-        for (const char* name : {"b", "d", "f"})
-            sandbox.addAccount(QString::fromLatin1(name));
-        auto vault = sandbox.openVault();
-        vault->accountList();
+        auto vault = listedVault(sandbox, {"b", "d", "f"});
 
         // Our own commits leave PRAGMA data_version as it was.
         const qint64 added = vault->appendAccount({QStringLiteral("a"), Encrypt({}), Encrypt({}), {}, {}, {}});
@@ -133,10 +140,7 @@ private slots:
     {
         QFETCH(QString, change);
         Sandbox sandbox;
-        for (const char* name : {"b", "d", "f", "h"})
-            sandbox.addAccount(QString::fromLatin1(name));
-        auto vault = sandbox.openVault();
-        vault->accountList();
+        auto vault = listedVault(sandbox, {"b", "d", "f", "h"});
         verifyPositions(*vault, sandbox.vaultPath());
         ExecOnVault(sandbox.vaultPath(), change.toUtf8().constData());
         verifyPositions(*vault, sandbox.vaultPath());
@@ -164,10 +168,7 @@ private slots:
         if (shell.isEmpty())
             QSKIP("the sqlcipher shell is not installed");
         Sandbox sandbox;
-        for (const char* name : {"b", "d", "f"})
-            sandbox.addAccount(QString::fromLatin1(name));
-        auto vault = sandbox.openVault();
-        vault->accountList();
+        auto vault = listedVault(sandbox, {"b", "d", "f"});
         QProcess process;
         process.start(shell, {sandbox.vaultPath()});
         process.write("PRAGMA key = 'tuvesk';\n"
@@ -212,22 +213,21 @@ private slots:
     void keptListFollowsTheOrderedQuery()
     {
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
         std::mt19937 random(20261207);
         qint64 serial = 0;
-        sandbox.openVault()->appendAccounts({}, [&](AccountFields& fields) {
+        f.sandbox.openVault()->appendAccounts({}, [&](AccountFields& fields) {
             fields = fieldsNamed(randomName(random), ++serial);
             return serial < 3000;
         });
         f.start();
         VaultStore& ours = *f.window->VaultDb();
-        auto other = sandbox.openVault();
+        auto other = f.sandbox.openVault();
         QComboBox* list = f.list();
 
         // The entry at `index` as our list and the vault now have it.
         const auto rowidAt = [&](int index) { return ours.accountList().at(size_t(index)).rowid; };
         const auto verify = [&](int step) {
-            const std::vector<AccountEntry> expected = walkedEntries(sandbox.vaultPath());
+            const std::vector<AccountEntry> expected = walkedEntries(f.sandbox.vaultPath());
             QCOMPARE(ours.accountList(), expected);
             QCOMPARE(list->count(), int(expected.size()));
             for (int i = 0; i < list->count(); ++i)

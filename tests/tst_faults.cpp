@@ -95,7 +95,8 @@ void fillVault(Sandbox& sandbox, int accounts)
     AddAccounts(*sandbox.openVault(), accounts, [](int i) {
         return AccountFields{QStringLiteral("account %1").arg(i, 4, 10, QLatin1Char('0')),
                              QStringLiteral("user %1").arg(i), QStringLiteral("pass %1").arg(i),
-                             QStringLiteral("http://x.example"), QStringLiteral("a hint"), QString(300, QLatin1Char('n'))};
+                             QStringLiteral("http://x.example"), QStringLiteral("a hint"),
+                             QString(300, QLatin1Char('n'))};
     });
 }
 
@@ -215,9 +216,8 @@ private slots:
     {
         QFETCH(QString, damage);
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        fillVault(sandbox, 200);
-        const QString path = sandbox.vaultPath();
+        fillVault(f.sandbox, 200);
+        const QString path = f.sandbox.vaultPath();
         QByteArray bytes = ReadFile(path);
         QVERIFY(bytes.size() > 64 * 1024);
         if (damage == QLatin1String("cut in half")) {
@@ -252,14 +252,14 @@ private slots:
         }
 
         QVERIFY(!f.open());
-        VerifyStartUpEnded(sandbox);
-        const QString text = sandbox.messages.value(0).text;
+        VerifyStartUpEnded(f.sandbox);
+        const QString text = f.sandbox.messages.value(0).text;
         for (int skipped : {ErrorCode::Busy, ErrorCode::PathAccess})
             QVERIFY2(!text.endsWith(QString::number(skipped) + QStringLiteral("SQLCipher")), qPrintable(text));
         // Whatever the file was, it is still exactly that, and nothing was
         // left beside it.
         QCOMPARE(ReadFile(path), bytes);
-        QCOMPARE(FolderEntries(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
 
     void readOnlyApplicationFolderRefusesChangesAndKeepsTheVault_data() { addCommandRows(); }
@@ -268,59 +268,57 @@ private slots:
     {
         QFETCH(int, command);
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        fillVault(sandbox, 3);
-        const QStringList before = contentOf(sandbox.vaultPath());
+        fillVault(f.sandbox, 3);
+        const QStringList before = contentOf(f.sandbox.vaultPath());
         {
             QVERIFY(f.open());
-            QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
+            QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
             {
                 ObeyFilePermissions obey;
                 runCommand(f, Command(command));
             }
-            QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
             // The write fails, is reported, and the program ends.
-            QCOMPARE(sandbox.ends, 1);
-            const QString text = sandbox.messages.last().text;
+            QCOMPARE(f.sandbox.ends, 1);
+            const QString text = f.sandbox.messages.last().text;
             QVERIFY2(text.startsWith(QStringLiteral("Run-time error '")), qPrintable(text));
             QVERIFY2(text.startsWith(QStringLiteral("Run-time error '75'")), qPrintable(text));
             f.window.reset();
         }
-        QCOMPARE(contentOf(sandbox.vaultPath()), before);
-        QCOMPARE(FolderEntries(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(contentOf(f.sandbox.vaultPath()), before);
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
 
         // The next start, with the folder writable again, finds it all.
         QVERIFY(f.openAgain());
         QCOMPARE(f.listed().size(), before.size() - 1);
-        QVERIFY(sandbox.messages.isEmpty());
+        QVERIFY(f.sandbox.messages.isEmpty());
     }
 
     void readOnlyWorkingFolderStillAddsAndExits()
     {
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
         Settings::SaveSetting(Settings::ExitKey, QStringLiteral("E"));
-        QFile::setPermissions(sandbox.workFolder(), QFile::ReadOwner | QFile::ExeOwner);
+        QFile::setPermissions(f.sandbox.workFolder(), QFile::ReadOwner | QFile::ExeOwner);
         {
             ObeyFilePermissions obey;
             f.start();
             runCommand(f, Command::Add);
             QCOMPARE(f.listed(), QStringList{QStringLiteral("added")});
             f.click("cmdExit");
-            QCOMPARE(sandbox.ends, 1);
-            QVERIFY(sandbox.messages.isEmpty());
+            QCOMPARE(f.sandbox.ends, 1);
+            QVERIFY(f.sandbox.messages.isEmpty());
             f.window.reset();
         }
-        QFile::setPermissions(sandbox.workFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QCOMPARE(contentOf(sandbox.vaultPath()).value(1), QStringLiteral("added|added user|added pass|http://||notes of added"));
+        QFile::setPermissions(f.sandbox.workFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QCOMPARE(contentOf(f.sandbox.vaultPath()).value(1),
+                 QStringLiteral("added|added user|added pass|http://||notes of added"));
     }
 
     void fullFileSystemLosesNothing()
     {
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        fillVault(sandbox, 20);
-        const QString mountPoint = sandbox.workFolder() + QStringLiteral("/small");
+        fillVault(f.sandbox, 20);
+        const QString mountPoint = f.sandbox.workFolder() + QStringLiteral("/small");
         SmallFileSystem small(mountPoint, 1024);
         if (!small.mounted())
             QSKIP(qPrintable(QStringLiteral("cannot mount a small tmpfs here (%1); needs root with the right to "
@@ -329,7 +327,7 @@ private slots:
         const QString app = mountPoint + QStringLiteral("/app");
         QDir().mkpath(app);
         const QString vaultPath = app + QStringLiteral("/data.mdb");
-        QVERIFY(QFile::copy(sandbox.vaultPath(), vaultPath));
+        QVERIFY(QFile::copy(f.sandbox.vaultPath(), vaultPath));
         Module1::SetApplicationFolder(app);
         const QStringList before = contentOf(vaultPath);
         const QByteArray bytes = ReadFile(vaultPath);
@@ -339,8 +337,8 @@ private slots:
         // Start-up cannot write a compacted copy: it skips the compaction,
         // as for a folder it may not write, and goes on with the vault.
         const bool started = f.open();
-        QVERIFY2(started, qPrintable(sandbox.messages.value(0).text));
-        QVERIFY(sandbox.messages.isEmpty());
+        QVERIFY2(started, qPrintable(f.sandbox.messages.value(0).text));
+        QVERIFY(f.sandbox.messages.isEmpty());
         QCOMPARE(ReadFile(vaultPath), bytes);
         QVERIFY(!QFile::exists(app + QStringLiteral("/data1.mdb")));
         f.window.reset();
@@ -350,10 +348,10 @@ private slots:
         QVERIFY(f.openAgain());
         small.fill();
         runCommand(f, Command::Add);
-        QCOMPARE(sandbox.messages.size(), 1);
-        QVERIFY2(sandbox.messages.first().text.startsWith(
+        QCOMPARE(f.sandbox.messages.size(), 1);
+        QVERIFY2(f.sandbox.messages.first().text.startsWith(
                      QStringLiteral("Run-time error '%1'").arg(ErrorCode::DiskFull)),
-                 qPrintable(sandbox.messages.first().text));
+                 qPrintable(f.sandbox.messages.first().text));
         QCOMPARE(contentOf(vaultPath), before);
 
         QCOMPARE(ErrorCodeOf([&] { WriteReport(*f.window->VaultDb(), app + QStringLiteral("/report.htm")); }),
@@ -373,59 +371,58 @@ private slots:
     void vaultLockedByAnotherProcess()
     {
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        fillVault(sandbox, 2);
+        fillVault(f.sandbox, 2);
         QVERIFY(f.open());
 
         // A short hold: the add waits for it and then goes through.
         {
             ForeignHolder holder;
-            if (!holder.start(sandbox.vaultPath(), 1))
+            if (!holder.start(f.sandbox.vaultPath(), 1))
                 QSKIP("the sqlcipher shell is needed to hold the vault from another process");
             runCommand(f, Command::Add);
-            QVERIFY2(sandbox.messages.isEmpty(), qPrintable(sandbox.messages.value(0).text));
-            QCOMPARE(sandbox.ends, 0);
+            QVERIFY2(f.sandbox.messages.isEmpty(), qPrintable(f.sandbox.messages.value(0).text));
+            QCOMPARE(f.sandbox.ends, 0);
             holder.commitAndQuit();
         }
         QCOMPARE(f.listed(), (QStringList{"account 0000", "account 0001", "added", "written by another program"}));
 
         // A hold longer than the wait: the add fails as busy and stores
         // nothing; the other program's row is kept.
-        const QStringList before = contentOf(sandbox.vaultPath());
+        const QStringList before = contentOf(f.sandbox.vaultPath());
         f.pick(0);
         {
             ForeignHolder holder;
-            QVERIFY(holder.start(sandbox.vaultPath()));
+            QVERIFY(holder.start(f.sandbox.vaultPath()));
             f.click("cmdDelete");
-            QCOMPARE(sandbox.ends, 1);
-            QCOMPARE(sandbox.messages.size(), 2);  // the confirmation, then the failure
-            QVERIFY2(sandbox.messages.last().text.startsWith(QStringLiteral("Run-time error '%1'").arg(ErrorCode::Busy)),
-                     qPrintable(sandbox.messages.last().text));
+            QCOMPARE(f.sandbox.ends, 1);
+            QCOMPARE(f.sandbox.messages.size(), 2);  // the confirmation, then the failure
+            QVERIFY2(f.sandbox.messages.last().text.startsWith(
+                         QStringLiteral("Run-time error '%1'").arg(ErrorCode::Busy)),
+                     qPrintable(f.sandbox.messages.last().text));
             holder.commitAndQuit();
         }
         f.window->close();
         f.window.reset();
         QStringList expected = before;
         expected << QStringLiteral("written by another program|||||");
-        QCOMPARE(contentOf(sandbox.vaultPath()), expected);
+        QCOMPARE(contentOf(f.sandbox.vaultPath()), expected);
 
         // Start-up while another program holds the vault ends with the
         // message and leaves the file alone.
         ForeignHolder holder;
-        QVERIFY(holder.start(sandbox.vaultPath()));
+        QVERIFY(holder.start(f.sandbox.vaultPath()));
         QVERIFY(!f.openAgain());
-        VerifyStartUpEnded(sandbox);
+        VerifyStartUpEnded(f.sandbox);
         holder.commitAndQuit();
-        QCOMPARE(FolderEntries(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
-        QCOMPARE(contentOf(sandbox.vaultPath()).size(), expected.size() + 1);
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(contentOf(f.sandbox.vaultPath()).size(), expected.size() + 1);
     }
 
     void rowOfNullsFromAnotherProgram()
     {
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        fillVault(sandbox, 1);
-        ExecOnVault(sandbox.vaultPath(), "insert into accounts (account, username, password, url, hint, notes) "
+        fillVault(f.sandbox, 1);
+        ExecOnVault(f.sandbox.vaultPath(), "insert into accounts (account, username, password, url, hint, notes) "
                                          "values (null, null, null, null, null, null)");
         QVERIFY(f.open());
         QCOMPARE(f.listed(), (QStringList{QString(), QStringLiteral("account 0000")}));
@@ -436,34 +433,34 @@ private slots:
         // The report shows it as empty cells.
         AnswerMasterPrompt(MasterPassword);
         f.click("FlatBttn2");
-        QVERIFY(sandbox.messages.isEmpty());
-        QVERIFY(ReadFile(sandbox.appFolder() + QStringLiteral("/report.htm")).contains("account 0000"));
+        QVERIFY(f.sandbox.messages.isEmpty());
+        QVERIFY(ReadFile(f.sandbox.appFolder() + QStringLiteral("/report.htm")).contains("account 0000"));
 
         // Edit shows empty boxes and stores real values in its place.
         runCommand(f, Command::Edit);
-        QVERIFY2(sandbox.messages.isEmpty(), qPrintable(sandbox.messages.value(0).text));
+        QVERIFY2(f.sandbox.messages.isEmpty(), qPrintable(f.sandbox.messages.value(0).text));
         QCOMPARE(f.listed(), (QStringList{QStringLiteral("account 0000"), QStringLiteral("edited")}));
-        QCOMPARE(contentOf(sandbox.vaultPath()).last(), QStringLiteral("edited|edited user|edited pass|http://||notes of edited"));
-        QCOMPARE(sandbox.ends, 0);
+        QCOMPARE(contentOf(f.sandbox.vaultPath()).last(),
+                 QStringLiteral("edited|edited user|edited pass|http://||notes of edited"));
+        QCOMPARE(f.sandbox.ends, 0);
     }
 
     void nullMasterPasswordEndsTheGuardedCommandAndChangesNothing()
     {
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        fillVault(sandbox, 1);
-        ExecOnVault(sandbox.vaultPath(), "update master set password = null");
+        fillVault(f.sandbox, 1);
+        ExecOnVault(f.sandbox.vaultPath(), "update master set password = null");
         QVERIFY(f.open());  // initialised, so no first-run prompt
-        const QByteArray compacted = ReadFile(sandbox.vaultPath());
+        const QByteArray compacted = ReadFile(f.sandbox.vaultPath());
         AnswerMasterPrompt(MasterPassword);
         f.click("FlatBttn1");
         // No master password can match a value that does not decipher: a
         // clear end, never a way past the check, and nothing written.
-        QCOMPARE(sandbox.ends, 1);
-        QCOMPARE(sandbox.messages.size(), 1);
-        QVERIFY(sandbox.messages.first().text.startsWith(
+        QCOMPARE(f.sandbox.ends, 1);
+        QCOMPARE(f.sandbox.messages.size(), 1);
+        QVERIFY(f.sandbox.messages.first().text.startsWith(
             QStringLiteral("Run-time error '%1'").arg(ErrorCode::CipherFailure)));
-        QCOMPARE(ReadFile(sandbox.vaultPath()), compacted);
+        QCOMPARE(ReadFile(f.sandbox.vaultPath()), compacted);
     }
 };
 

@@ -33,6 +33,14 @@ void alterUnguarded(const QString& path, const char* sql)
     alterUnguarded(path, [sql](Database& raw) { raw.exec(sql); });
 }
 
+// The one number a query answers.
+qint64 numberOf(Database& db, const char* sql)
+{
+    Statement query(db, sql);
+    query.step();
+    return query.integer(0);
+}
+
 // An account with a name and nothing else.
 AccountFields namedOnly(const QString& name)
 {
@@ -81,10 +89,9 @@ private slots:
         QFETCH(QByteArray, sql);
         QFETCH(QString, named);
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        sandbox.initializeMaster(MasterPassword);
-        sandbox.addAccount(QStringLiteral("kept"));
-        alterUnguarded(sandbox.vaultPath(), [&](Database& raw) {
+        f.sandbox.initializeMaster(MasterPassword);
+        f.sandbox.addAccount(QStringLiteral("kept"));
+        alterUnguarded(f.sandbox.vaultPath(), [&](Database& raw) {
             if (!sql.isEmpty()) {
                 raw.exec(sql.constData());
                 return;
@@ -93,38 +100,35 @@ private slots:
             big.bind(1, QString(MaxValueBytes + 1, QLatin1Char('n')));
             big.step();
         });
-        const QByteArray before = ReadFile(sandbox.vaultPath());
+        const QByteArray before = ReadFile(f.sandbox.vaultPath());
 
         QVERIFY(!f.open());
-        VerifyStartUpEnded(sandbox);
-        const QString text = sandbox.messages.value(0).text;
+        VerifyStartUpEnded(f.sandbox);
+        const QString text = f.sandbox.messages.value(0).text;
         QVERIFY2(text.endsWith(QString::number(ErrorCode::UntrustedVault) + QStringLiteral("SQLCipher")), qPrintable(text));
         QVERIFY2(text.contains(named), qPrintable(text));
-        QCOMPARE(ReadFile(sandbox.vaultPath()), before);
-        QCOMPARE(FolderEntries(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
 
         // A start that skips the compaction meets the same refusal.
-        QCOMPARE(ErrorCodeOf([&] { Names(*VaultStore::open(sandbox.vaultPath())); }), ErrorCode::UntrustedVault);
-        QCOMPARE(ReadFile(sandbox.vaultPath()), before);
+        QCOMPARE(ErrorCodeOf([&] { Names(*VaultStore::open(f.sandbox.vaultPath())); }), ErrorCode::UntrustedVault);
+        QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
     }
 
     void plainIndexesPassAndAreCompactedAlong()
     {
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        sandbox.initializeMaster(MasterPassword);
-        sandbox.addAccount(QStringLiteral("beta"));
-        sandbox.addAccount(QStringLiteral("Alpha"));
-        alterUnguarded(sandbox.vaultPath(), "create index byname on accounts (account collate nocase desc);"
+        f.sandbox.initializeMaster(MasterPassword);
+        f.sandbox.addAccount(QStringLiteral("beta"));
+        f.sandbox.addAccount(QStringLiteral("Alpha"));
+        alterUnguarded(f.sandbox.vaultPath(), "create index byname on accounts (account collate nocase desc);"
                                             "create unique index onekey on master (key)");
-        QVERIFY2(f.open(), qPrintable(sandbox.messages.value(0).text));
-        QVERIFY(sandbox.messages.isEmpty());
+        QVERIFY2(f.open(), qPrintable(f.sandbox.messages.value(0).text));
+        QVERIFY(f.sandbox.messages.isEmpty());
         QCOMPARE(Names(*f.window->VaultDb()), QStringList({"Alpha", "beta"}));
         Database check;
-        check.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
-        Statement indexes(check, "select count(*) from sqlite_master where type = 'index'");
-        indexes.step();
-        QCOMPARE(indexes.integer(0), 2);
+        check.open(f.sandbox.vaultPath(), VaultStore::DatabasePassword);
+        QCOMPARE(numberOf(check, "select count(*) from sqlite_master where type = 'index'"), 2);
     }
 
     // The file's content never runs, even where no schema check stands.
@@ -154,11 +158,8 @@ private slots:
             db.exec("insert into accounts (account, password) values ('new', 'secret')");
         }
         // The trigger stayed off for the program's own write.
-        alterUnguarded(sandbox.vaultPath(), [](Database& raw) {
-            Statement stolen(raw, "select count(*) from stolen");
-            stolen.step();
-            QCOMPARE(stolen.integer(0), 0);
-        });
+        alterUnguarded(sandbox.vaultPath(),
+                       [](Database& raw) { QCOMPARE(numberOf(raw, "select count(*) from stolen"), 0); });
     }
 
     void symlinkedVaultStaysALinkAndGetsEveryChange()
@@ -166,27 +167,26 @@ private slots:
         // The folders outlive the windows that use them.
         QTemporaryDir synced;
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        sandbox.initializeMaster(MasterPassword);
-        sandbox.addAccount(QStringLiteral("before"));
+        f.sandbox.initializeMaster(MasterPassword);
+        f.sandbox.addAccount(QStringLiteral("before"));
         const QString real = synced.filePath(QStringLiteral("vault.mdb"));
-        QVERIFY(QFile::rename(sandbox.vaultPath(), real));
-        QVERIFY(QFile::link(real, sandbox.vaultPath()));
+        QVERIFY(QFile::rename(f.sandbox.vaultPath(), real));
+        QVERIFY(QFile::link(real, f.sandbox.vaultPath()));
         // What an interrupted compaction leaves there must not stop the next.
         const QString leftover = synced.filePath(QStringLiteral(".quillock-compact-Ab12Cd"));
         QVERIFY(QDir().mkpath(leftover));
         WriteFile(leftover + QStringLiteral("/data1.mdb"), "partial copy");
         const auto inode = InodeOf(real);
-        QVERIFY2(f.open(), qPrintable(sandbox.messages.value(0).text));
+        QVERIFY2(f.open(), qPrintable(f.sandbox.messages.value(0).text));
         QVERIFY(InodeOf(real) != inode);  // compacted where the file lies
-        QCOMPARE(QFileInfo(sandbox.vaultPath()).symLinkTarget(), real);
+        QCOMPARE(QFileInfo(f.sandbox.vaultPath()).symLinkTarget(), real);
         f.addThroughDialog(namedOnly(QStringLiteral("after")));
         f.window->close();
         f.window.reset();
-        QVERIFY(sandbox.messages.isEmpty());
+        QVERIFY(f.sandbox.messages.isEmpty());
         QCOMPARE(Names(*VaultStore::open(real)), QStringList({"after", "before"}));
         QCOMPARE(FolderEntries(synced.path()), QStringList{QStringLiteral("vault.mdb")});
-        QCOMPARE(FolderEntries(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
 
     // Copies installed in two folders that link to one vault never replace
@@ -197,11 +197,10 @@ private slots:
         QTemporaryDir otherApp;
         QTemporaryDir synced;
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        sandbox.initializeMaster(MasterPassword);
+        f.sandbox.initializeMaster(MasterPassword);
         const QString real = synced.filePath(QStringLiteral("vault.mdb"));
-        QVERIFY(QFile::rename(sandbox.vaultPath(), real));
-        QVERIFY(QFile::link(real, sandbox.vaultPath()));
+        QVERIFY(QFile::rename(f.sandbox.vaultPath(), real));
+        QVERIFY(QFile::link(real, f.sandbox.vaultPath()));
         QVERIFY(QFile::link(real, otherApp.filePath(QStringLiteral("data.mdb"))));
         QVERIFY(f.open());
         const auto inode = InodeOf(real);
@@ -212,7 +211,7 @@ private slots:
         f.addThroughDialog(namedOnly(QStringLiteral("added by the first")));
         second.LoadAccountList();
         QCOMPARE(Child<QComboBox>(&second, "cboAccount")->itemText(0), QStringLiteral("added by the first"));
-        QVERIFY(sandbox.messages.isEmpty());
+        QVERIFY(f.sandbox.messages.isEmpty());
     }
 
     void hardLinkedVaultIsUsedInPlace()
@@ -220,17 +219,17 @@ private slots:
         // The folders outlive the windows that use them.
         QTemporaryDir elsewhere;
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        sandbox.initializeMaster(MasterPassword);
+        f.sandbox.initializeMaster(MasterPassword);
         const QString second = elsewhere.filePath(QStringLiteral("second name.mdb"));
-        QVERIFY(::link(QFile::encodeName(sandbox.vaultPath()).constData(), QFile::encodeName(second).constData()) == 0);
-        const auto inode = InodeOf(sandbox.vaultPath());
+        QVERIFY(::link(QFile::encodeName(f.sandbox.vaultPath()).constData(), QFile::encodeName(second).constData())
+                == 0);
+        const auto inode = InodeOf(f.sandbox.vaultPath());
         QVERIFY(f.open());
-        QVERIFY(sandbox.messages.isEmpty());
-        QCOMPARE(InodeOf(sandbox.vaultPath()), inode);
+        QVERIFY(f.sandbox.messages.isEmpty());
+        QCOMPARE(InodeOf(f.sandbox.vaultPath()), inode);
         f.addThroughDialog(namedOnly(QStringLiteral("seen by both names")));
         QCOMPARE(Names(*VaultStore::open(second)), QStringList{QStringLiteral("seen by both names")});
-        QCOMPARE(FolderEntries(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
 
     void scratchIconReplacesALinkAndSparesItsTarget()
@@ -238,8 +237,7 @@ private slots:
         // The folders outlive the windows that use them.
         QTemporaryDir elsewhere;
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        sandbox.initializeMaster(MasterPassword);
+        f.sandbox.initializeMaster(MasterPassword);
         const QString victim = elsewhere.filePath(QStringLiteral("precious.txt"));
         WriteFile(victim, "precious");
         QVERIFY(QFile::link(victim, QStringLiteral("temp.icx")));
@@ -247,7 +245,7 @@ private slots:
         QCOMPARE(ReadFile(victim), QByteArray("precious"));
         QVERIFY(!QFileInfo(QStringLiteral("temp.icx")).isSymLink());
         QVERIFY(ReadFile(QStringLiteral("temp.icx")).startsWith("\x89PNG"));
-        QCOMPARE(FolderEntries(sandbox.workFolder()), QStringList{QStringLiteral("temp.icx")});
+        QCOMPARE(FolderEntries(f.sandbox.workFolder()), QStringList{QStringLiteral("temp.icx")});
         f.window->close();
         QCOMPARE(ReadFile(victim), QByteArray("precious"));
     }
@@ -265,28 +263,27 @@ private slots:
     {
         QFETCH(QString, how);
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        QCOMPARE(ModeOf(sandbox.vaultPath()), 0600u);
-        sandbox.initializeMaster(MasterPassword);
+        QCOMPARE(ModeOf(f.sandbox.vaultPath()), 0600u);
+        f.sandbox.initializeMaster(MasterPassword);
         if (how != QLatin1String("fresh"))
-            QVERIFY(QFile::setPermissions(sandbox.vaultPath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
+            QVERIFY(QFile::setPermissions(f.sandbox.vaultPath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
                                                                    | QFile::ReadOther));
         if (how == QLatin1String("open"))
-            VaultStore::open(sandbox.vaultPath());
+            VaultStore::open(f.sandbox.vaultPath());
         if (how == QLatin1String("start") || how == QLatin1String("skip")) {
-            const auto inode = InodeOf(sandbox.vaultPath());
+            const auto inode = InodeOf(f.sandbox.vaultPath());
             if (how == QLatin1String("skip"))
-                QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
+                QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
             {
                 ObeyFilePermissions obey;
                 QVERIFY(f.open());
                 f.window->close();
                 f.window.reset();
             }
-            QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-            QCOMPARE(InodeOf(sandbox.vaultPath()) == inode, how == QLatin1String("skip"));
+            QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QCOMPARE(InodeOf(f.sandbox.vaultPath()) == inode, how == QLatin1String("skip"));
         }
-        QCOMPARE(ModeOf(sandbox.vaultPath()), 0600u);
+        QCOMPARE(ModeOf(f.sandbox.vaultPath()), 0600u);
     }
 };
 

@@ -33,13 +33,12 @@ private slots:
     void firstRunAsksForTheMasterPasswordOnce()
     {
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
         // The setting is written, never read: it cannot skip the first run.
         Settings::SaveSetting(Settings::InitializedKey, QStringLiteral("T"));
         chooseMasterPassword(MasterPassword, MasterPassword);
         QVERIFY(f.open());
-        QVERIFY(sandbox.openVault()->isInitialized());
-        QCOMPARE(Decrypt(sandbox.openVault()->storedMasterPassword()), MasterPassword);
+        QVERIFY(f.sandbox.openVault()->isInitialized());
+        QCOMPARE(Decrypt(f.sandbox.openVault()->storedMasterPassword()), MasterPassword);
         QCOMPARE(f.window->windowTitle(), QStringLiteral("Quillock"));
         f.window->close();
         f.window.reset();
@@ -47,14 +46,14 @@ private slots:
         QSettings(Module1::ProgramTitle, Module1::ProgramTitle).clear();
         QVERIFY(f.open());
         QCOMPARE(QApplication::activeModalWidget(), nullptr);
-        QCOMPARE(sandbox.ends, 0);
-        QVERIFY(sandbox.messages.isEmpty());
+        QCOMPARE(f.sandbox.ends, 0);
+        QVERIFY(f.sandbox.messages.isEmpty());
     }
 
     void exitOnTheFirstRunEndsWithNothingStored()
     {
         MainWindowFixture f;
-        WhenModalOpens([](QWidget* dialog) { QTest::mouseClick(Child<QPushButton>(dialog, "cmdExit"), Qt::LeftButton); });
+        WhenModalOpens([](QWidget* dialog) { Click(dialog, "cmdExit"); });
         QVERIFY(!f.open());
         QCOMPARE(f.sandbox.ends, 1);
         QVERIFY(!f.sandbox.openVault()->isInitialized());
@@ -76,41 +75,39 @@ private slots:
     void compactionReplacesTheVaultAndLeavesNoCopy()
     {
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        sandbox.initializeMaster(MasterPassword);
-        sandbox.addAccount(QStringLiteral("kept"), QStringLiteral("user"), QStringLiteral("pass"));
-        const QString compactPath = sandbox.appFolder() + QStringLiteral("/data1.mdb");
+        f.sandbox.initializeMaster(MasterPassword);
+        f.sandbox.addAccount(QStringLiteral("kept"), QStringLiteral("user"), QStringLiteral("pass"));
+        const QString compactPath = f.sandbox.appFolder() + QStringLiteral("/data1.mdb");
         // A leftover copy from an interrupted start never replaces the vault.
         WriteFile(compactPath, "left over from an interrupted start");
-        const auto before = InodeOf(sandbox.vaultPath());
+        const auto before = InodeOf(f.sandbox.vaultPath());
 
         QVERIFY(f.open());
         QVERIFY(!QFile::exists(compactPath));
-        QVERIFY(InodeOf(sandbox.vaultPath()) != before);  // a new file took its place
+        QVERIFY(InodeOf(f.sandbox.vaultPath()) != before);  // a new file took its place
         QCOMPARE(f.listed(), QStringList({"kept"}));
-        QCOMPARE(Decrypt(sandbox.openVault()->accountAt(1)->fields.password), QStringLiteral("pass"));
+        QCOMPARE(Decrypt(f.sandbox.openVault()->accountAt(1)->fields.password), QStringLiteral("pass"));
     }
 
     void unwritableFolderSkipsCompactionAndKeepsTheVault()
     {
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        sandbox.initializeMaster(MasterPassword);
-        sandbox.addAccount(QStringLiteral("kept"));
-        const QByteArray before = ReadFile(sandbox.vaultPath());
-        QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
+        f.sandbox.initializeMaster(MasterPassword);
+        f.sandbox.addAccount(QStringLiteral("kept"));
+        const QByteArray before = ReadFile(f.sandbox.vaultPath());
+        QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
         {
             ObeyFilePermissions obey;
             const bool loaded = f.open();
-            QVERIFY2(loaded, qPrintable(sandbox.messages.value(0).text));
+            QVERIFY2(loaded, qPrintable(f.sandbox.messages.value(0).text));
             QCOMPARE(f.listed(), QStringList({"kept"}));
-            QVERIFY(sandbox.messages.isEmpty());
+            QVERIFY(f.sandbox.messages.isEmpty());
             f.window->close();
             f.window.reset();
         }
-        QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QCOMPARE(ReadFile(sandbox.vaultPath()), before);
-        QVERIFY(!QFile::exists(sandbox.appFolder() + QStringLiteral("/data1.mdb")));
+        QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
+        QVERIFY(!QFile::exists(f.sandbox.appFolder() + QStringLiteral("/data1.mdb")));
     }
 
     void unusableVaultEndsWithOneMessage_data()
@@ -127,19 +124,18 @@ private slots:
         QFETCH(QByteArray, contents);
         QFETCH(int, code);
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
         if (code == ErrorCode::NoCurrentRecord) {
-            ExecOnVault(sandbox.vaultPath(), "delete from master");
+            ExecOnVault(f.sandbox.vaultPath(), "delete from master");
         } else {
-            QFile::remove(sandbox.vaultPath());
+            QFile::remove(f.sandbox.vaultPath());
             if (!contents.isEmpty())
-                WriteFile(sandbox.vaultPath(), contents);
+                WriteFile(f.sandbox.vaultPath(), contents);
         }
-        const QByteArray before = ReadFile(sandbox.vaultPath());
+        const QByteArray before = ReadFile(f.sandbox.vaultPath());
 
         QVERIFY(!f.open());
-        VerifyStartUpEnded(sandbox);
-        const MessageBox::Request message = sandbox.messages.value(0);
+        VerifyStartUpEnded(f.sandbox);
+        const MessageBox::Request message = f.sandbox.messages.value(0);
         QVERIFY(message.text.contains(QString::number(code)));
         QVERIFY(message.text.endsWith(QStringLiteral("SQLCipher")));
         QCOMPARE(message.title, QStringLiteral("Quillock"));
@@ -147,59 +143,56 @@ private slots:
         QCOMPARE(message.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         QVERIFY(!f.window->isVisible());
         // Nothing repaired, nothing created, no scratch icon.
-        QCOMPARE(QFile::exists(sandbox.vaultPath()), !contents.isEmpty() || code == ErrorCode::NoCurrentRecord);
+        QCOMPARE(QFile::exists(f.sandbox.vaultPath()), !contents.isEmpty() || code == ErrorCode::NoCurrentRecord);
         if (code != ErrorCode::NoCurrentRecord)
-            QCOMPARE(ReadFile(sandbox.vaultPath()), before);
+            QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
         QVERIFY(!QFile::exists(QStringLiteral("temp.icx")));
     }
 
     void scratchIconLivesInTheWorkingFolderUntilUnload()
     {
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        const QString inAppFolder = sandbox.appFolder() + QStringLiteral("/temp.icx");
+        const QString inAppFolder = f.sandbox.appFolder() + QStringLiteral("/temp.icx");
         WriteFile(inAppFolder, "not ours");
         f.start();
-        QVERIFY(QFile::exists(sandbox.workFolder() + QStringLiteral("/temp.icx")));
+        QVERIFY(QFile::exists(f.sandbox.workFolder() + QStringLiteral("/temp.icx")));
         QVERIFY(!ReadFile(QStringLiteral("temp.icx")).isEmpty());
         QCOMPARE(f.window->Tray1().IconFile, QStringLiteral("temp.icx"));
         QCOMPARE(f.window->Tray1().TipText, QStringLiteral("Quillock"));
         f.window->close();
-        QVERIFY(!QFile::exists(sandbox.workFolder() + QStringLiteral("/temp.icx")));
+        QVERIFY(!QFile::exists(f.sandbox.workFolder() + QStringLiteral("/temp.icx")));
         QVERIFY(QFile::exists(inAppFolder));
         QCOMPARE(f.window->VaultDb(), nullptr);
-        QCOMPARE(sandbox.ends, 0);
+        QCOMPARE(f.sandbox.ends, 0);
     }
 
     void readOnlyWorkingFolderStillStarts()
     {
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
-        QFile::setPermissions(sandbox.workFolder(), QFile::ReadOwner | QFile::ExeOwner);
+        QFile::setPermissions(f.sandbox.workFolder(), QFile::ReadOwner | QFile::ExeOwner);
         {
             ObeyFilePermissions obey;
             f.start();
             QVERIFY(!QFile::exists(QStringLiteral("temp.icx")));
-            QVERIFY(sandbox.messages.isEmpty());
+            QVERIFY(f.sandbox.messages.isEmpty());
             f.window->close();
             f.window.reset();
         }
-        QFile::setPermissions(sandbox.workFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile::setPermissions(f.sandbox.workFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
     void secondCopySharesTheVaultWithoutLosingChanges()
     {
         MainWindowFixture f;
-        Sandbox& sandbox = f.sandbox;
         f.start();
-        const auto before = InodeOf(sandbox.vaultPath());
+        const auto before = InodeOf(f.sandbox.vaultPath());
         frmMain second;
         QVERIFY(second.Load());
         // The second copy must not have replaced the file under the first.
-        QCOMPARE(InodeOf(sandbox.vaultPath()), before);
+        QCOMPARE(InodeOf(f.sandbox.vaultPath()), before);
         f.window->VaultDb()->appendAccount(
             {QStringLiteral("added by the first copy"), Encrypt({}), Encrypt({}), {}, {}, {}});
-        QCOMPARE(sandbox.openVault()->accountList().size(), size_t(1));
+        QCOMPARE(f.sandbox.openVault()->accountList().size(), size_t(1));
         second.LoadAccountList();
         auto* secondList = Child<QComboBox>(&second, "cboAccount");
         QCOMPARE(secondList->count(), 1);
