@@ -15,6 +15,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QToolButton>
+#include <QAbstractItemView>
 
 namespace {
 
@@ -199,6 +200,23 @@ private slots:
         f.click("cmdDelete");
         QCOMPARE(f.sandbox.openVault()->accountList().size(), size_t(3));  // nothing deleted
         QCOMPARE(f.list()->count(), 3);
+    }
+
+    void clickingAnEntryOfTheOpenListPicksIt()
+    {
+        MainWindowFixture f;
+        f.sandbox.addAccount("a", "user a");
+        f.sandbox.addAccount("b", "user b");
+        f.start();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get(), LoadedMachineMs));
+        f.list()->showPopup();
+        QAbstractItemView* view = f.list()->view();
+        QVERIFY(QTest::qWaitForWindowExposed(view->window(), LoadedMachineMs));
+        const QRect entry = view->visualRect(view->model()->index(1, 0));
+        QVERIFY(view->viewport()->rect().contains(entry.center()));
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, entry.center());
+        QTRY_COMPARE_WITH_TIMEOUT(f.label("lblUsername"), QStringLiteral("user b"), LoadedMachineMs);
+        QCOMPARE(f.list()->currentIndex(), 1);
     }
 
     void timerEmptiesThePanelAfterThirtySeconds()
