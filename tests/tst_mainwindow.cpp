@@ -15,6 +15,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QToolButton>
+#include <QAbstractItemView>
 
 namespace {
 
@@ -166,6 +167,23 @@ private slots:
         QCOMPARE(f.list()->count(), 3);
     }
 
+    void clickingAnEntryOfTheOpenListPicksIt()
+    {
+        MainWindowFixture f;
+        f.sandbox.addAccount("a", "user a");
+        f.sandbox.addAccount("b", "user b");
+        f.start();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get(), LoadedMachineMs));
+        f.list()->showPopup();
+        QAbstractItemView* view = f.list()->view();
+        QVERIFY(QTest::qWaitForWindowExposed(view->window(), LoadedMachineMs));
+        const QRect entry = view->visualRect(view->model()->index(1, 0));
+        QVERIFY(view->viewport()->rect().contains(entry.center()));
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, entry.center());
+        QTRY_COMPARE_WITH_TIMEOUT(f.label("lblUsername"), QStringLiteral("user b"), LoadedMachineMs);
+        QCOMPARE(f.list()->currentIndex(), 1);
+    }
+
     void timerEmptiesThePanelAfterThirtySeconds()
     {
         MainWindowFixture f;
@@ -176,9 +194,8 @@ private slots:
         AnswerMasterPrompt(MasterPassword);
         f.click("cmdReveal");
         QCOMPARE(f.label("lblPassword"), QStringLiteral("p"));
-        // The clearing runs on after the reveal. Shortened only now, so that
-        // a prompt slow to open cannot see it run first.
-        QVERIFY(f.window->timer().isActive());
+        QVERIFY(f.window->timer().isActive());  // the reveal leaves the clearing running
+        // Shortened only now, so however long the prompt took, the tick comes after the reveal.
         f.window->timer().setInterval(50);
         QTRY_VERIFY_WITH_TIMEOUT(!f.window->timer().isActive(), LoadedMachineMs);
         QCOMPARE(f.label("lblPassword"), QString());
