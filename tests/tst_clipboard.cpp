@@ -96,7 +96,6 @@ struct OpenDialog {
     }
     bool ready() { return WaitUntilActive(&dialog); }
     QLineEdit* line(const char* name) { return Child<QLineEdit>(&dialog, name); }
-    QPlainTextEdit* plain(const char* name) { return Child<QPlainTextEdit>(&dialog, name); }
     QAction* action(const char* name) { return Child<QAction>(&dialog, name); }
     frmNewAccount dialog;
 };

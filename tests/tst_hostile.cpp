@@ -7,7 +7,6 @@
 #include "shared/module1.h"
 #include "vault/apperror.h"
 #include "vault/sqlite.h"
-#include "vault/stringcipher.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -5,8 +5,6 @@
 #include "accounts/frmMain.h"
 #include "shared/module1.h"
 #include "vault/apperror.h"
-#include "vault/sqlite.h"
-#include "vault/stringcipher.h"
 
 #include <QClipboard>
 #include <QComboBox>

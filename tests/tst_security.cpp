@@ -8,7 +8,6 @@
 #include "shared/module1.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
-#include "vault/sqlite.h"
 #include "vault/stringcipher.h"
 
 #include <QDialog>
@@ -122,13 +121,6 @@ void checkLook(QDialog* dialog, const QString& title, QSize client, const QList<
     QVERIFY(ok->isDefault());
     QCOMPARE(ok->toolTip(), QStringLiteral("Validate Password"));
     QCOMPARE(ok->text(), QStringLiteral("&Ok"));
-}
-
-void deleteMasterRow(const Sandbox& sandbox)
-{
-    Database db;
-    db.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
-    db.exec("delete from master");
 }
 
 }  // namespace
@@ -319,7 +311,7 @@ private slots:
     {
         Sandbox sandbox;
         auto vault = sandbox.openVault();
-        deleteMasterRow(sandbox);
+        ExecOnVault(sandbox.vaultPath(), "delete from master");
         frmCreatePassword dialog(*vault);
         const int result = ExecWith(dialog, [&](QDialog* d) {
             typeBoth(d, QStringLiteral("goodpass"), QStringLiteral("goodpass"));
