@@ -29,7 +29,7 @@ void PrepareTestProcess()
     qputenv("XDG_CONFIG_HOME", settings.path().toUtf8());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    Fonts::InstallSubstitutions();
+    Fonts::installSubstitutions();
 }
 
 Sandbox::Sandbox()
@@ -39,8 +39,8 @@ Sandbox::Sandbox()
     if (!tool.waitForFinished(30000) || tool.exitCode() != 0)
         qFatal("could not make a fresh vault: %s", tool.readAllStandardError().constData());
 
-    Module1::SetApplicationFolder(app_.path());
-    Module1::Reset();
+    Module1::setApplicationFolder(app_.path());
+    Module1::reset();
     oldWorkFolder_ = QDir::currentPath();
     QDir::setCurrent(work_.path());
     QSettings(Module1::ProgramTitle, Module1::ProgramTitle).clear();
@@ -88,7 +88,7 @@ bool EditListed(VaultStore& vault, qint64 position)
     std::optional<qint64> rowid;
     if (position >= 0 && position < qint64(entries.size()))
         rowid = entries[size_t(position)].rowid;
-    return ShowEditAccount(nullptr, vault, position, rowid);
+    return showEditAccount(nullptr, vault, position, rowid);
 }
 
 namespace {

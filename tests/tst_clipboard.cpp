@@ -136,7 +136,7 @@ void TestClipboard::copyAndCutTakeTheSelection()
     // Called directly, as the main window's menu does.
     open.line("txtURL")->setFocus();
     open.line("txtURL")->selectAll();
-    Module1::CopyText();
+    Module1::copyText();
     QCOMPARE(Clipboard()->text(), QStringLiteral("http://"));
 }
 
@@ -212,13 +212,13 @@ void TestClipboard::pasteOfNoTextDeletesTheSelection()
 
     Select(notes, 4, 13);
     Press(notes, Qt::Key_V);
-    QCOMPARE(AccountDialog::BoxText(notes), QStringLiteral("line two"));
+    QCOMPARE(AccountDialog::boxText(notes), QStringLiteral("line two"));
     // The clipboard's data is left as it was.
     QVERIFY(Clipboard()->mimeData()->hasFormat(QStringLiteral("application/x-quillock-test")));
 
     // Nothing selected and nothing to paste: the box stays as it is.
     Press(notes, Qt::Key_V);
-    QCOMPARE(AccountDialog::BoxText(notes), QStringLiteral("line two"));
+    QCOMPARE(AccountDialog::boxText(notes), QStringLiteral("line two"));
 }
 
 void TestClipboard::multiLineBoxesKeepLineBreaksAndLimit()
@@ -237,18 +237,18 @@ void TestClipboard::multiLineBoxesKeepLineBreaksAndLimit()
     Select(hint, 0, 5);
     Press(hint, Qt::Key_X);
     QCOMPARE(Clipboard()->text(), QStringLiteral("first"));
-    QCOMPARE(AccountDialog::BoxText(hint), QStringLiteral("\u00a0line\nsecond line"));
+    QCOMPARE(AccountDialog::boxText(hint), QStringLiteral("\u00a0line\nsecond line"));
 
     PutOnClipboard(QStringLiteral("a\nb\n"));
     Press(hint, Qt::Key_V);
-    QCOMPARE(AccountDialog::BoxText(hint), QStringLiteral("a\nb\n\u00a0line\nsecond line"));
+    QCOMPARE(AccountDialog::boxText(hint), QStringLiteral("a\nb\n\u00a0line\nsecond line"));
 
     auto* notes = open.plain("txtNotes");
     notes->setFocus();
     PutOnClipboard(QString(1500, QLatin1Char('x')));
     Press(notes, Qt::Key_V);
     Press(notes, Qt::Key_V);
-    QCOMPARE(AccountDialog::BoxText(notes), QString(2000, QLatin1Char('x')));
+    QCOMPARE(AccountDialog::boxText(notes), QString(2000, QLatin1Char('x')));
 }
 
 void TestClipboard::nothingHappensOnAButton()
@@ -278,8 +278,8 @@ void TestClipboard::nothingHappensOnAButton()
     name->setFocus();
     name->selectAll();
     open.dialog.hide();
-    Module1::CutText();
-    Module1::PasteText();
+    Module1::cutText();
+    Module1::pasteText();
     QCOMPARE(Clipboard()->text(), QStringLiteral("kept"));
     QCOMPARE(name->text(), QStringLiteral("unchanged"));
 }
@@ -364,7 +364,7 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
     sandbox.initializeMaster(QStringLiteral("opensesame"));
     sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"), QStringLiteral("pass"));
     frmMain main;
-    QVERIFY(main.Load());
+    QVERIFY(main.load());
     main.show();
     Child<QComboBox>(&main, "cboAccount")->setCurrentIndex(0);
     emit Child<QComboBox>(&main, "cboAccount")->activated(0);
@@ -382,7 +382,7 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
         auto* line = Child<QLineEdit>(dialog.get(), name.toLatin1().constData());
         line->setText(Secret);
         Select(line, 0, int(Secret.size()));
-        masked ? Module1::CutText() : Module1::CopyText();
+        masked ? Module1::cutText() : Module1::copyText();
     };
     copyFrom(box);
     QCOMPARE(Clipboard()->text(), Secret);

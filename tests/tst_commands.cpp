@@ -7,7 +7,9 @@
 #include "shared/settings.h"
 #include "vault/stringcipher.h"
 
+#include <QAction>
 #include <QComboBox>
+#include <QDialog>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -28,7 +30,7 @@ struct CommandFixture {
     {
         sandbox.initializeMaster(Master);
         window = std::make_unique<frmMain>();
-        QVERIFY(window->Load());
+        QVERIFY(window->load());
         window->show();
     }
     QComboBox* list() { return Child<QComboBox>(window.get(), "cboAccount"); }
@@ -189,7 +191,7 @@ private slots:
             QTest::mouseClick(Child<QPushButton>(options, "cmdOk"), Qt::LeftButton);
         });
         f.click("FlatBttn1");
-        QCOMPARE(Settings::GetSetting(Settings::ExitKey), QStringLiteral("T"));
+        QCOMPARE(Settings::getSetting(Settings::ExitKey), QStringLiteral("T"));
         QCOMPARE(Decrypt(f.sandbox.openVault()->storedMasterPassword()), QStringLiteral("new master"));
 
         // The old password no longer opens anything.
@@ -198,6 +200,54 @@ private slots:
         f.click("FlatBttn1");
         QCOMPARE(f.sandbox.messages.last().text, QStringLiteral("Security check failed."));
         QVERIFY(!opened);
+    }
+
+    void noDialogCanBeMinimizedAway_data()
+    {
+        const QString prompt = QStringLiteral("Please enter your. . .");
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QStringList>("dialogs");  // the modal dialogs it opens, in turn
+        QTest::newRow("add") << QByteArray("cmdNewAccount") << QStringList{"Add New Account. . ."};
+        QTest::newRow("edit") << QByteArray("cmdEdit") << QStringList{prompt, "Edit Account Information. . ."};
+        QTest::newRow("options") << QByteArray("FlatBttn1") << QStringList{prompt, "Quillock Options"};
+        QTest::newRow("report") << QByteArray("FlatBttn2") << QStringList{prompt};
+        QTest::newRow("about") << QByteArray("mnuAbout") << QStringList{"About Quillock"};
+    }
+
+    void noDialogCanBeMinimizedAway()
+    {
+        QFETCH(QByteArray, command);
+        QFETCH(QStringList, dialogs);
+        CommandFixture f;
+        f.sandbox.addAccount(QStringLiteral("a"));
+        f.start();
+        f.pick(0);
+        // Minimized, a modal dialog would leave its owner refusing input with
+        // nothing on screen; the main window itself keeps its minimize button.
+        QVERIFY(f.window->windowFlags() & Qt::WindowMinimizeButtonHint);
+        QStringList seen;
+        QStringList minimizable;
+        std::function<void(QWidget*)> look = [&](QWidget* dialog) {
+            seen << dialog->windowTitle();
+            const Qt::WindowFlags flags = dialog->windowFlags();
+            if ((flags & Qt::WindowMinimizeButtonHint) || !(flags & Qt::CustomizeWindowHint))
+                minimizable << dialog->windowTitle();
+            if (seen.size() == dialogs.size()) {
+                static_cast<QDialog*>(dialog)->reject();
+                return;
+            }
+            TypeInto(dialog, "txtPassword", Master);
+            WhenModalOpens(look);
+            QTest::mouseClick(Child<QPushButton>(dialog, "cmdOk"), Qt::LeftButton);
+        };
+        WhenModalOpens(look);
+        if (auto* action = f.window->findChild<QAction*>(QString::fromLatin1(command)))
+            action->trigger();
+        else
+            QTest::mouseClick(Child<QAbstractButton>(f.window.get(), command), Qt::LeftButton);
+        CallOffModalActions();
+        QCOMPARE(seen, dialogs);
+        QCOMPARE(minimizable, QStringList());
     }
 
     void realMessageBoxesShowTheirTextAsWritten()
@@ -213,7 +263,7 @@ private slots:
                     shown = label->text();
             QTest::keyClick(box, Qt::Key_Enter);
         });
-        QCOMPARE(MessageBox::show(nullptr, text, QMessageBox::Ok, QMessageBox::Information), QMessageBox::Ok);
+        QCOMPARE(MessageBox::information(nullptr, QString(), text), QMessageBox::Ok);
         QCOMPARE(shown, text);
     }
 };

@@ -24,18 +24,18 @@ struct ExitFixture {
 
     void start(bool trayAvailable = true)
     {
-        Tray::OverrideAvailability(trayAvailable);
+        Tray::overrideAvailability(trayAvailable);
         sandbox.initializeMaster(QStringLiteral("opensesame"));
         QFile file(report());
         file.open(QIODevice::WriteOnly);
         file.write("an earlier report");
         file.close();
         window = std::make_unique<frmMain>();
-        QVERIFY(window->Load());
+        QVERIFY(window->load());
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get(), LoadedMachineMs));
     }
-    ~ExitFixture() { Tray::OverrideAvailability(std::nullopt); }
+    ~ExitFixture() { Tray::overrideAvailability(std::nullopt); }
 
     void exitProgram() { QTest::mouseClick(Child<QToolButton>(window.get(), "cmdExit"), Qt::LeftButton); }
     bool scratchIconExists() const { return QFile::exists(sandbox.workFolder() + QStringLiteral("/temp.icx")); }
@@ -71,7 +71,7 @@ private slots:
         QFETCH(QString, outcome);
         ExitFixture f;
         if (!setting.isEmpty())
-            Settings::SaveSetting(Settings::ExitKey, setting);
+            Settings::saveSetting(Settings::ExitKey, setting);
         f.start();
         if (answer != QMessageBox::NoButton)
             f.sandbox.answers = {QMessageBox::StandardButton(answer)};
@@ -94,14 +94,14 @@ private slots:
         QCOMPARE(f.window->Tray1().isShown(), outcome != QLatin1String("ended"));
         QCOMPARE(f.scratchIconExists(), outcome != QLatin1String("ended"));
         // The answer is never stored.
-        QCOMPARE(Settings::GetSetting(Settings::ExitKey), setting);
+        QCOMPARE(Settings::getSetting(Settings::ExitKey), setting);
         QVERIFY(f.window->VaultDb() != nullptr);
     }
 
     void trayBringsTheWindowBack()
     {
         ExitFixture f;
-        Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
+        Settings::saveSetting(Settings::ExitKey, QStringLiteral("T"));
         f.sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"));
         f.start();
         auto* list = Child<QComboBox>(f.window.get(), "cboAccount");
@@ -143,7 +143,7 @@ private slots:
     void closeBoxUnloadsAndKeepsTheReport()
     {
         ExitFixture f;
-        Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
+        Settings::saveSetting(Settings::ExitKey, QStringLiteral("T"));
         f.start();
         f.window->close();
         QVERIFY(QFile::exists(f.report()));
@@ -157,7 +157,7 @@ private slots:
     void withoutATrayTheWindowIsMinimized()
     {
         ExitFixture f;
-        Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
+        Settings::saveSetting(Settings::ExitKey, QStringLiteral("T"));
         f.start(/*trayAvailable=*/false);
         f.exitProgram();
         QVERIFY(f.window->isMinimized());

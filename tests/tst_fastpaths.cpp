@@ -209,7 +209,7 @@ private slots:
         sandbox.addAccount(QStringLiteral("b"), QStringLiteral("user b"));
         sandbox.addAccount(QStringLiteral("c"), QStringLiteral("user c"));
         auto window = std::make_unique<frmMain>();
-        QVERIFY(window->Load());
+        QVERIFY(window->load());
         auto* list = Child<QComboBox>(window.get(), "cboAccount");
         auto* username = Child<QLabel>(window.get(), "lblUsername");
 
@@ -249,7 +249,7 @@ private slots:
             return serial < 3000;
         });
         auto window = std::make_unique<frmMain>();
-        QVERIFY(window->Load());
+        QVERIFY(window->load());
         VaultStore& ours = *window->VaultDb();
         auto other = sandbox.openVault();
         auto* list = Child<QComboBox>(window.get(), "cboAccount");

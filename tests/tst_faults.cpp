@@ -53,7 +53,7 @@ struct Window {
     bool start()
     {
         main = std::make_unique<frmMain>();
-        if (!main->Load())
+        if (!main->load())
             return false;
         main->show();
         return true;
@@ -375,7 +375,7 @@ private slots:
     {
         Sandbox sandbox;
         sandbox.initializeMaster(Master);
-        Settings::SaveSetting(Settings::ExitKey, QStringLiteral("E"));
+        Settings::saveSetting(Settings::ExitKey, QStringLiteral("E"));
         QFile::setPermissions(sandbox.workFolder(), QFile::ReadOwner | QFile::ExeOwner);
         {
             ObeyFilePermissions obey;
@@ -405,7 +405,7 @@ private slots:
         QDir().mkpath(app);
         const QString vaultPath = app + QStringLiteral("/data.mdb");
         QVERIFY(QFile::copy(sandbox.vaultPath(), vaultPath));
-        Module1::SetApplicationFolder(app);
+        Module1::setApplicationFolder(app);
         const QStringList before = contentOf(vaultPath);
         const QByteArray bytes = ReadFile(vaultPath);
         WriteFile(app + QStringLiteral("/report.htm"), "earlier report");

@@ -125,7 +125,7 @@ private slots:
         const QByteArray before = ReadFile(sandbox.vaultPath());
 
         frmMain window;
-        QVERIFY(!window.Load());
+        QVERIFY(!window.load());
         QCOMPARE(sandbox.ends, 1);
         QCOMPARE(sandbox.messages.size(), 1);
         const QString text = sandbox.messages.first().text;
@@ -149,7 +149,7 @@ private slots:
         alterUnguarded(sandbox.vaultPath(), "create index byname on accounts (account collate nocase desc);"
                                             "create unique index onekey on master (key)");
         frmMain window;
-        QVERIFY2(window.Load(), qPrintable(sandbox.messages.value(0).text));
+        QVERIFY2(window.load(), qPrintable(sandbox.messages.value(0).text));
         QVERIFY(sandbox.messages.isEmpty());
         QCOMPARE(names(*window.VaultDb()), QStringList({"Alpha", "beta"}));
         Database check;
@@ -209,7 +209,7 @@ private slots:
         const auto inode = InodeOf(real);
         {
             frmMain window;
-            QVERIFY2(window.Load(), qPrintable(sandbox.messages.value(0).text));
+            QVERIFY2(window.load(), qPrintable(sandbox.messages.value(0).text));
             QVERIFY(InodeOf(real) != inode);  // compacted where the file lies
             QCOMPARE(QFileInfo(sandbox.vaultPath()).symLinkTarget(), real);
             addThroughWindow(window, QStringLiteral("after"));
@@ -234,11 +234,11 @@ private slots:
         QVERIFY(QFile::link(real, sandbox.vaultPath()));
         QVERIFY(QFile::link(real, otherApp.filePath(QStringLiteral("data.mdb"))));
         frmMain first;
-        QVERIFY(first.Load());
+        QVERIFY(first.load());
         const auto inode = InodeOf(real);
-        Module1::SetApplicationFolder(otherApp.path());
+        Module1::setApplicationFolder(otherApp.path());
         frmMain second;
-        QVERIFY(second.Load());
+        QVERIFY(second.load());
         QCOMPARE(InodeOf(real), inode);
         addThroughWindow(first, QStringLiteral("added by the first"));
         second.LoadAccountList();
@@ -255,7 +255,7 @@ private slots:
         QVERIFY(::link(QFile::encodeName(sandbox.vaultPath()).constData(), QFile::encodeName(second).constData()) == 0);
         const auto inode = InodeOf(sandbox.vaultPath());
         frmMain window;
-        QVERIFY(window.Load());
+        QVERIFY(window.load());
         QVERIFY(sandbox.messages.isEmpty());
         QCOMPARE(InodeOf(sandbox.vaultPath()), inode);
         addThroughWindow(window, QStringLiteral("seen by both names"));
@@ -272,7 +272,7 @@ private slots:
         WriteFile(victim, "precious");
         QVERIFY(QFile::link(victim, QStringLiteral("temp.icx")));
         frmMain window;
-        QVERIFY(window.Load());
+        QVERIFY(window.load());
         QCOMPARE(ReadFile(victim), QByteArray("precious"));
         QVERIFY(!QFileInfo(QStringLiteral("temp.icx")).isSymLink());
         QVERIFY(ReadFile(QStringLiteral("temp.icx")).startsWith("\x89PNG"));
@@ -308,7 +308,7 @@ private slots:
             {
                 ObeyFilePermissions obey;
                 frmMain window;
-                QVERIFY(window.Load());
+                QVERIFY(window.load());
                 window.close();
             }
             QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);

@@ -8,6 +8,7 @@
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
 
+#include <QAccessible>
 #include <QClipboard>
 #include <QComboBox>
 #include <QGroupBox>
@@ -29,7 +30,7 @@ struct MainWindowFixture {
     {
         sandbox.initializeMaster(Master);
         window = std::make_unique<frmMain>();
-        QVERIFY(window->Load());
+        QVERIFY(window->load());
         window->show();
     }
     QComboBox* list() { return Child<QComboBox>(window.get(), "cboAccount"); }
@@ -156,6 +157,45 @@ private slots:
         // The next pick puts the mask back.
         f.pick(0);
         QCOMPARE(f.label("lblPassword"), Mask);
+    }
+
+    void screenReaderHearsEachCaptionOnce_data()
+    {
+        QTest::addColumn<QByteArray>("label");
+        QTest::addColumn<QString>("empty");
+        QTest::addColumn<QString>("picked");
+        QTest::addColumn<QString>("revealed");
+        QTest::newRow("username") << QByteArray("lblUsername") << "Username: empty" << "Username: bob"
+                                  << "Username: bob";
+        QTest::newRow("password") << QByteArray("lblPassword") << "Password: empty" << "Password: masked"
+                                  << "Password: the password";
+        QTest::newRow("URL") << QByteArray("lblURL") << "Internet URL: empty" << "Internet URL: http://a.example"
+                             << "Internet URL: http://a.example";
+        QTest::newRow("hint") << QByteArray("lblHint") << "Password Hint: empty" << "Password Hint: two\nlines"
+                              << "Password Hint: two\nlines";
+        QTest::newRow("notes") << QByteArray("lblNotes") << "Other Notes: empty" << "Other Notes: n"
+                               << "Other Notes: n";
+    }
+
+    void screenReaderHearsEachCaptionOnce()
+    {
+        QFETCH(QByteArray, label);
+        QFETCH(QString, empty);
+        QFETCH(QString, picked);
+        QFETCH(QString, revealed);
+        MainWindowFixture f;
+        f.sandbox.addAccount("a", "bob", "the password", "http://a.example", "two\nlines", "n");
+        f.start();
+        QLabel* detail = Child<QLabel>(f.window.get(), label.constData());
+        const auto heard = [detail] { return QAccessible::queryAccessibleInterface(detail)->text(QAccessible::Name); };
+        QCOMPARE(heard(), empty);
+        f.pick(0);
+        QCOMPARE(heard(), picked);
+        answerMasterPrompt(Master);
+        f.click("cmdReveal");
+        QCOMPARE(heard(), revealed);
+        f.window->LoadAccountList();
+        QCOMPARE(heard(), empty);
     }
 
     void deleteAsksAndRemovesOnlyOnOk()

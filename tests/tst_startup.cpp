@@ -10,10 +10,12 @@
 #include "vault/stringcipher.h"
 
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSettings>
 
 namespace {
@@ -46,11 +48,11 @@ private slots:
     {
         Sandbox sandbox;
         // The setting is written, never read: it cannot skip the first run.
-        Settings::SaveSetting(Settings::InitializedKey, QStringLiteral("T"));
+        Settings::saveSetting(Settings::InitializedKey, QStringLiteral("T"));
         {
             frmMain window;
             chooseMasterPassword(QStringLiteral("opensesame"), QStringLiteral("opensesame"));
-            QVERIFY(window.Load());
+            QVERIFY(window.load());
             QVERIFY(sandbox.openVault()->isInitialized());
             QCOMPARE(Decrypt(sandbox.openVault()->storedMasterPassword()), QStringLiteral("opensesame"));
             QCOMPARE(window.windowTitle(), QStringLiteral("Quillock"));
@@ -58,7 +60,7 @@ private slots:
         }
         QSettings(Module1::ProgramTitle, Module1::ProgramTitle).clear();
         frmMain later;
-        QVERIFY(later.Load());
+        QVERIFY(later.load());
         QCOMPARE(QApplication::activeModalWidget(), nullptr);
         QCOMPARE(sandbox.ends, 0);
         QVERIFY(sandbox.messages.isEmpty());
@@ -69,7 +71,7 @@ private slots:
         Sandbox sandbox;
         frmMain window;
         WhenModalOpens([](QWidget* dialog) { QTest::mouseClick(Child<QPushButton>(dialog, "cmdExit"), Qt::LeftButton); });
-        QVERIFY(!window.Load());
+        QVERIFY(!window.load());
         QCOMPARE(sandbox.ends, 1);
         QVERIFY(!sandbox.openVault()->isInitialized());
     }
@@ -81,7 +83,7 @@ private slots:
         for (const char* name : {"beta", "Alpha", "gamma"})
             sandbox.addAccount(QString::fromLatin1(name));
         frmMain window;
-        QVERIFY(window.Load());
+        QVERIFY(window.load());
         QCOMPARE(listed(window), QStringList({"Alpha", "beta", "gamma"}));
         QCOMPARE(Child<QComboBox>(&window, "cboAccount")->currentIndex(), -1);
         for (const char* button : {"cmdEdit", "cmdDelete", "cmdHttp", "cmdReveal"})
@@ -100,7 +102,7 @@ private slots:
         const auto before = InodeOf(sandbox.vaultPath());
 
         frmMain window;
-        QVERIFY(window.Load());
+        QVERIFY(window.load());
         QVERIFY(!QFile::exists(compactPath));
         QVERIFY(InodeOf(sandbox.vaultPath()) != before);  // a new file took its place
         QCOMPARE(listed(window), QStringList({"kept"}));
@@ -117,7 +119,7 @@ private slots:
         {
             ObeyFilePermissions obey;
             frmMain window;
-            const bool loaded = window.Load();
+            const bool loaded = window.load();
             QVERIFY2(loaded, qPrintable(sandbox.messages.value(0).text));
             QCOMPARE(listed(window), QStringList({"kept"}));
             QVERIFY(sandbox.messages.isEmpty());
@@ -154,7 +156,7 @@ private slots:
         const QByteArray before = ReadFile(sandbox.vaultPath());
 
         frmMain window;
-        QVERIFY(!window.Load());
+        QVERIFY(!window.load());
         QCOMPARE(sandbox.ends, 1);
         QCOMPARE(sandbox.messages.size(), 1);
         const MessageBox::Request& message = sandbox.messages.first();
@@ -179,7 +181,7 @@ private slots:
         const QString inAppFolder = sandbox.appFolder() + QStringLiteral("/temp.icx");
         WriteFile(inAppFolder, "not ours");
         frmMain window;
-        QVERIFY(window.Load());
+        QVERIFY(window.load());
         QVERIFY(QFile::exists(sandbox.workFolder() + QStringLiteral("/temp.icx")));
         QVERIFY(!ReadFile(QStringLiteral("temp.icx")).isEmpty());
         QCOMPARE(window.Tray1().IconFile, QStringLiteral("temp.icx"));
@@ -199,7 +201,7 @@ private slots:
         {
             ObeyFilePermissions obey;
             frmMain window;
-            QVERIFY(window.Load());
+            QVERIFY(window.load());
             QVERIFY(!QFile::exists(QStringLiteral("temp.icx")));
             QVERIFY(sandbox.messages.isEmpty());
             window.close();
@@ -207,15 +209,87 @@ private slots:
         QFile::setPermissions(sandbox.workFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
+    void busyOrDeniedStepsAreSkipped_data()
+    {
+        using Step = frmMain::StartUpStep;
+        QTest::addColumn<int>("step");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("goesOn");
+        const std::pair<const char*, Step> steps[] = {
+            {"sharing the folder lock", Step::ShareLock}, {"first-run test", Step::FirstRunTest},
+            {"first list", Step::FirstList}};
+        for (const auto& [name, step] : steps) {
+            QTest::addRow("%s, busy", name) << int(step) << ErrorCode::Busy << true;
+            QTest::addRow("%s, denied", name) << int(step) << ErrorCode::PathAccess << true;
+            QTest::addRow("%s, damaged", name) << int(step) << ErrorCode::VaultDamaged << false;
+        }
+    }
+
+    void busyOrDeniedStepsAreSkipped()
+    {
+        QFETCH(int, step);
+        QFETCH(int, code);
+        QFETCH(bool, goesOn);
+        Sandbox sandbox;
+        sandbox.initializeMaster(QStringLiteral("opensesame"));
+        sandbox.addAccount(QStringLiteral("kept"));
+        frmMain::setStartUpProbe([=](frmMain::StartUpStep running) {
+            if (int(running) == step)
+                throw AppError(code, QStringLiteral("refused"), ErrorSource::Store);
+        });
+        const auto noProbe = qScopeGuard([] { frmMain::setStartUpProbe({}); });
+
+        frmMain window;
+        QCOMPARE(window.load(), goesOn);
+        if (!goesOn) {
+            QCOMPARE(sandbox.messages.size(), 1);
+            QCOMPARE(sandbox.messages.first().text,
+                     QStringLiteral("error at formloadrefused%1SQLCipher").arg(code));
+            return;
+        }
+        QVERIFY2(sandbox.messages.isEmpty(), qPrintable(sandbox.messages.value(0).text));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Quillock"));
+        QVERIFY(window.Tray1().isShown());
+        // A skipped first list leaves the list empty until the next rebuild.
+        const bool listSkipped = step == int(frmMain::StartUpStep::FirstList);
+        QCOMPARE(listed(window), listSkipped ? QStringList() : QStringList({"kept"}));
+    }
+
+    void keyboardStartsOnExitProgram()
+    {
+        Sandbox sandbox;
+        sandbox.initializeMaster(QStringLiteral("opensesame"));
+        frmMain window;
+        QVERIFY(window.load());
+        window.show();
+        window.activateWindow();
+        QVERIFY(WaitUntilActive(&window));
+        QCOMPARE(QApplication::focusWidget(), Child<QWidget>(&window, "cmdExit"));
+
+        // The first key acts on "Exit Program", which asks; never on a
+        // guarded command, which would prompt for the master password.
+        QString prompted;
+        WhenModalOpens([&prompted](QWidget* dialog) {
+            prompted = dialog->windowTitle();
+            static_cast<QDialog*>(dialog)->reject();
+        });
+        sandbox.answers = {QMessageBox::Cancel};
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        CallOffModalActions();
+        QCOMPARE(prompted, QString());
+        QCOMPARE(sandbox.messages.size(), 1);
+        QCOMPARE(sandbox.messages.first().title, QStringLiteral("Quillock Exit Utility"));
+    }
+
     void secondCopySharesTheVaultWithoutLosingChanges()
     {
         Sandbox sandbox;
         sandbox.initializeMaster(QStringLiteral("opensesame"));
         frmMain first;
-        QVERIFY(first.Load());
+        QVERIFY(first.load());
         const auto before = InodeOf(sandbox.vaultPath());
         frmMain second;
-        QVERIFY(second.Load());
+        QVERIFY(second.load());
         // The second copy must not have replaced the file under the first.
         QCOMPARE(InodeOf(sandbox.vaultPath()), before);
         first.VaultDb()->appendAccount({QStringLiteral("added by the first copy"), Encrypt({}), Encrypt({}), {}, {}, {}});

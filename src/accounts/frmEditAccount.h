@@ -30,4 +30,4 @@ private:
 // Opens the edit dialog on the account at the 0-based list `position`, whose
 // entry stands for row `listedRowid` (none: no entry there). True when the
 // caller must rebuild its account list.
-bool ShowEditAccount(QWidget* owner, VaultStore& vault, qint64 position, std::optional<qint64> listedRowid);
+bool showEditAccount(QWidget* owner, VaultStore& vault, qint64 position, std::optional<qint64> listedRowid);

@@ -19,16 +19,20 @@ inline const QString RejectionText = QStringLiteral(
     "The passwords you entered must match.  Please try again.");
 inline const QString RejectionTitle = QStringLiteral("Quillock Security Initialization");
 
+// A box that takes a master password: Courier, at most MaxLength units,
+// and whole characters only.
+void setUpBox(QLineEdit* box);
+
 // The master password the two entries stand for, or nothing when they
 // break the rule. Halves of characters in either entry do not count.
-std::optional<QString> Accept(const QString& first, const QString& second);
+std::optional<QString> accept(const QString& first, const QString& second);
 
 // Checks both boxes as typed. On rejection shows the message, then puts the
 // focus in the first box and empties both.
-std::optional<QString> Validate(QWidget* window, QLineEdit* first, QLineEdit* second);
+std::optional<QString> validate(QWidget* window, QLineEdit* first, QLineEdit* second);
 
 // Validates the boxes and, when they pass, stores the master password
 // enciphered and saves the "Initialized" setting. False when rejected.
-bool StoreIfValid(QWidget* window, QLineEdit* first, QLineEdit* second, VaultStore& vault, bool markInitialized);
+bool storeIfValid(QWidget* window, QLineEdit* first, QLineEdit* second, VaultStore& vault, bool markInitialized);
 
 }  // namespace PasswordRule
