@@ -16,6 +16,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QToolButton>
+#include <QAbstractItemView>
 
 namespace {
 
@@ -340,6 +341,25 @@ private slots:
         QCOMPARE(f.label("lblUsername"), QString());
         QCOMPARE(f.label("lblURL"), QStringLiteral("http://a"));
         QCOMPARE(Module1::SelectedPassword, QString());
+    }
+
+    void listEntriesLieWithinThePopup()
+    {
+        MainWindowFixture f;
+        // The first name is wider than the list.
+        f.sandbox.addAccount(QStringLiteral("A") + QString(80, QLatin1Char('w')));
+        f.sandbox.addAccount(QStringLiteral("b"));
+        f.start();
+        f.list()->showPopup();
+        QAbstractItemView* popup = f.list()->view();
+        QTRY_VERIFY(popup->isVisible());
+        // A screen reader clicks an entry in its middle: that must be on the list.
+        for (int row = 0; row < 2; ++row) {
+            const QRect entry = popup->visualRect(popup->model()->index(row, 0));
+            QVERIFY2(popup->viewport()->rect().contains(entry.center()), qPrintable(QString::number(row)));
+            QCOMPARE(entry.width(), popup->viewport()->width());
+        }
+        f.list()->hidePopup();
     }
 
     void clipboardKeysDoNothingHere()

@@ -22,6 +22,7 @@
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
 
+#include <QAbstractItemDelegate>
 #include <QBuffer>
 #include <QCloseEvent>
 #include <QCursor>
@@ -60,6 +61,24 @@ bool attempt(frmMain::StartUpStep which, Step&& step)
     }
 }
 
+// Draws the list's entries as Qt's popup would, each as wide as the list.
+class EntryAsWideAsList : public QAbstractItemDelegate {
+public:
+    EntryAsWideAsList(QAbstractItemDelegate* look, QObject* parent) : QAbstractItemDelegate(parent), look_(look) {}
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        look_->paint(painter, option, index);
+    }
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        return {0, look_->sizeHint(option, index).height()};
+    }
+
+private:
+    QAbstractItemDelegate* look_;
+};
+
 // The text of the caption label that names `detail`.
 QString captionOf(const QLabel* detail)
 {
@@ -89,7 +108,7 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui
     setWindowIcon(icon);
     centralWidget()->setFixedSize(466, 305);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
-    // The first stop of the tab order; Enter must not start a guarded command.
+    // The first stop of the tab order: a first key press starts no guarded command.
     ui_->cmdExit->setFocus();
 
     ui_->mnuTray->menuAction()->setVisible(false);
@@ -106,6 +125,10 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui
     // Every name is one line of the same font: the popup need not measure them all.
     if (auto* view = qobject_cast<QListView*>(ui_->cboAccount->view()))
         view->setUniformItemSizes(true);
+    // Qt's popup entries come out wider than the popup, so the middle of a
+    // long list's entries, where a screen reader clicks, lay outside it.
+    QAbstractItemView* popup = ui_->cboAccount->view();
+    popup->setItemDelegate(new EntryAsWideAsList(popup->itemDelegate(), popup));
 
     timer_.setObjectName(QStringLiteral("timer"));
     timer_.setInterval(Module1::SecretLifetime);
