@@ -19,8 +19,7 @@ frmChangePassword::frmChangePassword(VaultStore& vault, QWidget* parent)
 {
     ui_->setupUi(this);
     FixedDialog::setUp(this);
-    PasswordRule::setUpBox(ui_->txtPassword1);
-    PasswordRule::setUpBox(ui_->txtPassword2);
+    PasswordRule::setUpBoxes({ui_->txtPassword1, ui_->txtPassword2});
 
     const QString stored = vault_.storedMasterPassword();
     ui_->txtPassword1->setText(Decrypt(stored));
@@ -68,10 +67,7 @@ void frmChangePassword::Option_Click(const QString& choice)
 
 void frmChangePassword::cmdOk_Click()
 {
-    runDialogCommand(this, [this] {
-        if (PasswordRule::storeIfValid(this, ui_->txtPassword1, ui_->txtPassword2, vault_, /*markInitialized=*/false))
-            accept();
-    });
+    PasswordRule::storeAndAccept(this, ui_->txtPassword1, ui_->txtPassword2, vault_, /*markInitialized=*/false);
 }
 
 void frmChangePassword::cmdExit_Click()

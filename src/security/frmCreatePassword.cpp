@@ -16,8 +16,7 @@ frmCreatePassword::frmCreatePassword(VaultStore& vault, QWidget* parent)
 {
     ui_->setupUi(this);
     FixedDialog::setUp(this);
-    PasswordRule::setUpBox(ui_->txtPassword1);
-    PasswordRule::setUpBox(ui_->txtPassword2);
+    PasswordRule::setUpBoxes({ui_->txtPassword1, ui_->txtPassword2});
 
     connect(ui_->cmdOk, &QPushButton::clicked, this, &frmCreatePassword::cmdOk_Click);
     connect(ui_->cmdExit, &QPushButton::clicked, this, &frmCreatePassword::cmdExit_Click);
@@ -60,10 +59,7 @@ void frmCreatePassword::keyPressEvent(QKeyEvent* event)
 
 void frmCreatePassword::cmdOk_Click()
 {
-    runDialogCommand(this, [this] {
-        if (PasswordRule::storeIfValid(this, ui_->txtPassword1, ui_->txtPassword2, vault_, /*markInitialized=*/true))
-            accept();
-    });
+    PasswordRule::storeAndAccept(this, ui_->txtPassword1, ui_->txtPassword2, vault_, /*markInitialized=*/true);
 }
 
 void frmCreatePassword::cmdExit_Click()

@@ -12,7 +12,7 @@ frmMasterPassword::frmMasterPassword(QWidget* parent)
 {
     ui_->setupUi(this);
     FixedDialog::setUp(this);
-    PasswordRule::setUpBox(ui_->txtPassword);
+    PasswordRule::setUpBoxes({ui_->txtPassword});
 
     connect(ui_->cmdOk, &QPushButton::clicked, this, &frmMasterPassword::cmdOk_Click);
     ui_->txtPassword->setFocus();

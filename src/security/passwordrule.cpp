@@ -3,20 +3,24 @@
 #include "shared/fonts.h"
 #include "shared/messagebox.h"
 #include "shared/module1.h"
+#include "shared/programend.h"
 #include "shared/settings.h"
 #include "shared/textlimit.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
 
+#include <QDialog>
 #include <QLineEdit>
 
 namespace PasswordRule {
 
-void setUpBox(QLineEdit* box)
+void setUpBoxes(std::initializer_list<QLineEdit*> boxes)
 {
-    box->setMaxLength(MaxLength);
-    Fonts::useCourier({box});
-    TextLimit::keepWhole(box);
+    for (QLineEdit* box : boxes) {
+        box->setMaxLength(MaxLength);
+        box->setFont(Fonts::courier());
+        TextLimit::keepWhole(box);
+    }
 }
 
 std::optional<QString> accept(const QString& first, const QString& second)
@@ -44,14 +48,16 @@ std::optional<QString> validate(QWidget* window, QLineEdit* first, QLineEdit* se
     return master;
 }
 
-bool storeIfValid(QWidget* window, QLineEdit* first, QLineEdit* second, VaultStore& vault, bool markInitialized)
+void storeAndAccept(QDialog* dialog, QLineEdit* first, QLineEdit* second, VaultStore& vault, bool markInitialized)
 {
-    const std::optional<QString> master = validate(window, first, second);
-    if (!master)
-        return false;
-    vault.storeMasterPassword(Encrypt(*master), markInitialized);
-    Settings::saveSetting(Settings::InitializedKey, QStringLiteral("T"));
-    return true;
+    runDialogCommand(dialog, [&] {
+        const std::optional<QString> master = validate(dialog, first, second);
+        if (!master)
+            return;
+        vault.storeMasterPassword(Encrypt(*master), markInitialized);
+        Settings::saveSetting(Settings::InitializedKey, QStringLiteral("T"));
+        dialog->accept();
+    });
 }
 
 }  // namespace PasswordRule
