@@ -261,7 +261,8 @@ void frmMain::showDetail(QLabel* label, const QString& text, const QString& spok
     label->setText(text);
     // The caption and what the label shows, so that an empty label is not
     // heard as its caption a second time.
-    QString name = captionOf(label) + QLatin1Char(' ') + (!spoken.isEmpty() ? spoken : text.isEmpty() ? EmptySpoken : text);
+    const QString& heard = !spoken.isEmpty() ? spoken : text.isEmpty() ? EmptySpoken : text;
+    QString name = captionOf(label) + QLatin1Char(' ') + heard;
     label->setAccessibleName(name);
     if (label == ui_->lblPassword) {
         // The name the label has just let go may hold the password; with
