@@ -80,8 +80,8 @@ public:
     {
         if (!app_.isValid() || !work_.isValid() || !QFile::copy(generatedVault(n), vault()))
             die(QStringLiteral("cannot lay out an application folder"));
-        Module1::SetApplicationFolder(app_.path());
-        Module1::Reset();
+        Module1::setApplicationFolder(app_.path());
+        Module1::reset();
         QDir::setCurrent(work_.path());
     }
     ~AppFolder() { QDir::setCurrent(QDir::tempPath()); }
@@ -96,7 +96,7 @@ private:
 std::unique_ptr<frmMain> startedMain()
 {
     auto window = std::make_unique<frmMain>();
-    if (!window->Load())
+    if (!window->load())
         die(QStringLiteral("start-up failed"));
     return window;
 }
@@ -228,7 +228,7 @@ void StartUp(benchmark::State& state, int n)
     for (auto _ : state) {
         auto window = std::make_unique<frmMain>();
         const auto start = Clock::now();
-        if (!window->Load())
+        if (!window->load())
             die(QStringLiteral("start-up failed"));
         state.SetIterationTime(secondsSince(start));
     }
@@ -546,7 +546,7 @@ void printTable(const std::map<std::string, double>& medians, const std::vector<
 // child's rusage would carry over the parent's at the fork).
 int peakChild(const QString& folder)
 {
-    Module1::SetApplicationFolder(folder);
+    Module1::setApplicationFolder(folder);
     QDir::setCurrent(folder);
     auto window = startedMain();
     window->show();
@@ -656,7 +656,7 @@ int main(int argc, char** argv)
     qputenv("XDG_CONFIG_HOME", settings.path().toUtf8());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    Fonts::InstallSubstitutions();
+    Fonts::installSubstitutions();
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
     // Nothing may stop the run: no message box waits, no end ends it, no

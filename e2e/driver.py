@@ -6,8 +6,14 @@ import subprocess
 import time
 
 import pyatspi
+from gi.repository import GLib
 
-from session import wait_until
+from session import SessionError, wait_until
+
+# What AT-SPI raises when the object asked, or its whole program, has gone.
+# It is caught only where a gone object means "not there": a control that
+# vanished while a window was searched. Anywhere else it fails the step.
+Gone = GLib.Error
 
 
 class DriveError(AssertionError):
@@ -15,52 +21,56 @@ class DriveError(AssertionError):
 
 
 def role(acc):
-    try:
-        return acc.getRoleName()
-    except Exception:
-        return ""
+    return acc.getRoleName()
 
 
 def name(acc):
-    try:
-        return acc.name or ""
-    except Exception:
-        return ""
+    return acc.name or ""
 
 
 def children(acc):
-    try:
-        return [c for c in acc if c is not None]
-    except Exception:
-        return []
+    return [c for c in acc if c is not None]
 
 
 def walk(acc):
-    for child in children(acc):
+    """Every control below `acc`; one that goes while it is walked (a menu
+    closing) is passed over with what it held."""
+    try:
+        below = children(acc)
+    except Gone:
+        return
+    for child in below:
         yield child
         yield from walk(child)
 
 
-def states(acc):
-    try:
-        return acc.getState()
-    except Exception:
-        return None
-
-
 def is_showing(acc):
-    s = states(acc)
-    return bool(s) and s.contains(pyatspi.STATE_SHOWING)
+    return acc.getState().contains(pyatspi.STATE_SHOWING)
 
 
 def is_enabled(acc):
-    s = states(acc)
-    return bool(s) and s.contains(pyatspi.STATE_ENABLED)
+    return acc.getState().contains(pyatspi.STATE_ENABLED)
 
 
 def is_checked(acc):
-    s = states(acc)
-    return bool(s) and s.contains(pyatspi.STATE_CHECKED)
+    return acc.getState().contains(pyatspi.STATE_CHECKED)
+
+
+def is_focused(acc):
+    return acc.getState().contains(pyatspi.STATE_FOCUSED)
+
+
+def matches(acc, roles=None, acc_name=None, showing=True):
+    """Whether a control seen in a search is the one asked for: of one of
+    `roles` (a role name, several, or None for any), named `acc_name` (or
+    any) and shown. A control gone since the search saw it is not."""
+    if isinstance(roles, str):
+        roles = (roles,)
+    try:
+        return ((roles is None or role(acc) in roles) and (acc_name is None or name(acc) == acc_name)
+                and (not showing or is_showing(acc)))
+    except Gone:
+        return False
 
 
 def extents(acc):
@@ -69,7 +79,11 @@ def extents(acc):
 
 
 def describe(acc):
-    return f"{role(acc)} {name(acc)!r}"
+    """For messages only: a control gone meanwhile is described as such."""
+    try:
+        return f"{role(acc)} {name(acc)!r}"
+    except Gone:
+        return "(gone)"
 
 
 class Program:
@@ -88,13 +102,17 @@ class Program:
             try:
                 if app.get_process_id() == self.proc.pid:
                     return app
-            except Exception:
-                continue
+            except Gone:
+                continue  # another program that has just ended
         return None
 
     def windows(self):
+        """The program's top-level windows; none once it has left the bus."""
         app = self.application()
-        return [w for w in children(app)] if app else []
+        try:
+            return children(app) if app else []
+        except Gone:
+            return []
 
     def ended(self):
         return self.proc.poll() is not None
@@ -106,15 +124,13 @@ class Program:
                 raise DriveError(f"the program ended (status {self.proc.returncode}) while waiting for "
                                  f"the window {title!r}")
             for w in self.windows():
-                if name(w) == title and is_showing(w) and (kind is None or role(w) == kind):
+                if matches(w, kind, title):
                     return w
             return None
         try:
             return wait_until(find, timeout, f"the window {title!r}")
-        except Exception as error:
-            if isinstance(error, DriveError):
-                raise
-            shown = [describe(w) for w in self.windows() if is_showing(w)]
+        except SessionError:
+            shown = self.shown_titles()
             raise DriveError(f"no window {title!r} appeared; shown: {shown}") from None
 
     def main(self, timeout=10):
@@ -122,15 +138,14 @@ class Program:
 
     def window_gone(self, title, timeout=10, kind=None):
         def gone():
-            return not any(name(w) == title and is_showing(w) and (kind is None or role(w) == kind)
-                           for w in self.windows())
+            return not any(matches(w, kind, title) for w in self.windows())
         try:
             wait_until(gone, timeout, f"the window {title!r} to close")
-        except Exception:
+        except SessionError:
             raise DriveError(f"the window {title!r} is still shown") from None
 
     def shown_titles(self):
-        return [name(w) for w in self.windows() if is_showing(w)]
+        return [name(w) for w in self.windows() if matches(w)]
 
     def message(self, title, timeout=10):
         """A message box (never the main window of the same title): the box
@@ -140,15 +155,13 @@ class Program:
                 raise DriveError(f"the program ended (status {self.proc.returncode}) while waiting for "
                                  f"the message box {title!r}")
             for w in self.windows():
-                if name(w) == title and role(w) in ("alert", "dialog") and is_showing(w):
+                if matches(w, ("alert", "dialog"), title):
                     return w
             return None
         try:
             box = wait_until(find_box, timeout, f"the message box {title!r}")
-        except Exception as error:
-            if isinstance(error, DriveError):
-                raise
-            shown = [describe(w) for w in self.windows() if is_showing(w)]
+        except SessionError:
+            shown = [describe(w) for w in self.windows() if matches(w)]
             raise DriveError(f"no message box {title!r} appeared; shown: {shown}") from None
         texts = [name(c) for c in walk(box) if role(c) == "label" and name(c)]
         return box, texts
@@ -177,7 +190,7 @@ class Program:
                 break
         try:
             action.doAction(index)
-        except Exception:
+        except Gone:
             # A press that ends the program never gets its answer.
             time.sleep(0.5)
             if not self.ended():
@@ -203,14 +216,13 @@ def find(container, role_name, acc_name=None, timeout=5, showing=True):
     """The control of this role (and accessible name) inside a window."""
     def look():
         for c in walk(container):
-            if role(c) == role_name and (acc_name is None or name(c) == acc_name):
-                if not showing or is_showing(c):
-                    return c
+            if matches(c, role_name, acc_name, showing):
+                return c
         return None
     try:
         return wait_until(look, timeout, f"{role_name} {acc_name!r}")
-    except Exception:
-        have = sorted({describe(c) for c in walk(container) if is_showing(c)})
+    except SessionError:
+        have = sorted({describe(c) for c in walk(container) if matches(c)})
         raise DriveError(f"no {role_name} named {acc_name!r} in {describe(container)}; it holds {have}") from None
 
 

@@ -3,6 +3,7 @@ settings file, and the report as it must be byte for byte."""
 
 import configparser
 import os
+import re
 import subprocess
 
 VAULT_KEY = "tuvesk"
@@ -52,10 +53,12 @@ def settings(config_home):
 
 
 def escape(text):
+    """A field as the report writes it: markup characters as entities, and
+    "<br>" before each line break (CR LF, LF or CR)."""
     out = []
     for ch in text:
         out.append({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;"}.get(ch, ch))
-    return "".join(out)
+    return re.sub(r"(\r\n|\n|\r)", r"<br>\1", "".join(out))
 
 
 def expected_report(accounts_in_order):

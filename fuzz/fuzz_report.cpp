@@ -1,7 +1,8 @@
 // The report writer on arbitrary field values: the page's markup is exactly
 // the program's own. Once the fixed layout is taken away, what is left of
-// each field holds no '<', '>', '"', '\'' and no '&' that does not begin an
-// entity, and it reads back as the stored value.
+// each field has "<br>" before each of its line breaks and nowhere else;
+// without those it holds no '<', '>', '"', '\'' and no '&' that does not
+// begin an entity, and it reads back as the stored value.
 #include "report/reportwriter.h"
 #include "vault/apperror.h"
 #include "vault/sqlite.h"
@@ -85,9 +86,28 @@ bool isEntityName(const QByteArray& name)
     return std::all_of(name.begin(), name.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); });
 }
 
-// The text a browser shows for one field's cell.
-QString readCell(const QByteArray& cell)
+// The cell without the "<br>" before each line break (one for CR LF).
+QByteArray withoutBreakTags(const QByteArray& cell)
 {
+    const QByteArray tag = "<br>";
+    QByteArray plain;
+    for (qsizetype i = 0; i < cell.size(); ++i) {
+        const char c = cell[i];
+        const bool secondHalf = c == '\n' && i > 0 && cell[i - 1] == '\r';
+        if ((c == '\r' || c == '\n') && !secondHalf) {
+            if (!plain.endsWith(tag))
+                fail("a line break without <br> before it", cell);
+            plain.chop(tag.size());
+        }
+        plain += c;
+    }
+    return plain;
+}
+
+// The text a browser shows for one field's cell.
+QString readCell(const QByteArray& taggedCell)
+{
+    const QByteArray cell = withoutBreakTags(taggedCell);
     for (char c : {'<', '>', '"', '\''})
         if (cell.contains(c))
             fail("a field carries markup into the page", cell);

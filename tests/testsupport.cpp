@@ -36,7 +36,7 @@ void PrepareTestProcess()
     qputenv("XDG_CONFIG_HOME", settings.path().toUtf8());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    Fonts::InstallSubstitutions();
+    Fonts::installSubstitutions();
 }
 
 Sandbox::Sandbox()
@@ -46,8 +46,8 @@ Sandbox::Sandbox()
     if (!tool.waitForFinished(30000) || tool.exitCode() != 0)
         qFatal("could not make a fresh vault: %s", tool.readAllStandardError().constData());
 
-    Module1::SetApplicationFolder(app_.path());
-    Module1::Reset();
+    Module1::setApplicationFolder(app_.path());
+    Module1::reset();
     oldWorkFolder_ = QDir::currentPath();
     QDir::setCurrent(work_.path());
     QSettings(Module1::ProgramTitle, Module1::ProgramTitle).clear();
@@ -349,8 +349,8 @@ AccountFields BoxContents(QWidget* dialog)
             Child<QLineEdit>(dialog, "txtUsername")->text(),
             Child<QLineEdit>(dialog, "txtPassword")->text(),
             Child<QLineEdit>(dialog, "txtURL")->text(),
-            AccountDialog::BoxText(Child<QPlainTextEdit>(dialog, "txtHint")),
-            AccountDialog::BoxText(Child<QPlainTextEdit>(dialog, "txtNotes"))};
+            AccountDialog::boxText(Child<QPlainTextEdit>(dialog, "txtHint")),
+            AccountDialog::boxText(Child<QPlainTextEdit>(dialog, "txtNotes"))};
 }
 
 void VerifyStartUpEnded(const Sandbox& sandbox)
@@ -375,7 +375,7 @@ bool MainWindowFixture::open()
     // The window before goes first, as when the program is started again.
     window.reset();
     window = std::make_unique<frmMain>();
-    if (!window->Load())
+    if (!window->load())
         return false;
     window->show();
     return true;

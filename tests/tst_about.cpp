@@ -21,9 +21,9 @@ private slots:
                                      .arg(QUILLOCK_VERSION_MAJOR)
                                      .arg(QUILLOCK_VERSION_MINOR)
                                      .arg(QUILLOCK_VERSION_PATCH);
-        QCOMPARE(Links::VersionLine(), expected);
+        QCOMPARE(Links::versionLine(), expected);
         QVERIFY(QRegularExpression(QStringLiteral("^Version (0|[1-9]\\d*)\\.(0|[1-9]\\d*)\\.(0|[1-9]\\d*)$"))
-                    .match(Links::VersionLine())
+                    .match(Links::versionLine())
                     .hasMatch());
 
         frmAbout box;
@@ -61,7 +61,7 @@ private slots:
             Click(box, "cmdOK");
         });
         frmAbout::showAbout(nullptr);
-        QCOMPARE(seen, Links::VersionLine());
+        QCOMPARE(seen, Links::versionLine());
     }
 
     void okClosesAndTheOwnerWaits()
@@ -131,8 +131,8 @@ private slots:
         QFETCH(QString, folder);
         Sandbox sandbox;
         const QString app = sandbox.appFolder() + QLatin1Char('/') + folder;
-        Module1::SetApplicationFolder(app);
-        const QUrl address(Links::HelpAddress());
+        Module1::setApplicationFolder(app);
+        const QUrl address(Links::helpAddress());
         QVERIFY(address.isLocalFile());
         QCOMPARE(address.toLocalFile(), app + QStringLiteral("/help/index.htm"));
         QCOMPARE(QUrl(ReportAddress(app)).toLocalFile(), app + QStringLiteral("/report.htm"));

@@ -412,28 +412,28 @@ void TestAccountDialogs::typingAndPastingStopAtTheLimits()
     QTest::keyClick(hint, Qt::Key_Return);
     QTest::keyClicks(hint, QStringLiteral("123456789abc"));
     QString expected = QString(1990, QLatin1Char('h')) + QStringLiteral("\n123456789");
-    QCOMPARE(AccountDialog::BoxText(hint), expected);
+    QCOMPARE(AccountDialog::boxText(hint), expected);
 
     // Text typed in the middle: the overflow is taken from what came in.
     QTextCursor cursor = hint->textCursor();
     cursor.setPosition(5);
     hint->setTextCursor(cursor);
     QTest::keyClicks(hint, QStringLiteral("zz"));
-    QCOMPARE(AccountDialog::BoxText(hint), expected);
+    QCOMPARE(AccountDialog::boxText(hint), expected);
     hint->selectAll();
     hint->insertPlainText(QString(2500, QLatin1Char('p')));
-    QCOMPARE(AccountDialog::BoxText(hint), QString(2000, QLatin1Char('p')));
+    QCOMPARE(AccountDialog::boxText(hint), QString(2000, QLatin1Char('p')));
 
     // A character outside the basic plane is never split at the limit.
     auto* notes = Child<QPlainTextEdit>(&dialog, "txtNotes");
     notes->setFocus();
     notes->insertPlainText(QString(1999, QLatin1Char('n')));
     notes->insertPlainText(QStringLiteral("😀"));
-    QCOMPARE(AccountDialog::BoxText(notes), QString(1999, QLatin1Char('n')));
+    QCOMPARE(AccountDialog::boxText(notes), QString(1999, QLatin1Char('n')));
     notes->insertPlainText(QStringLiteral("é"));
-    QCOMPARE(AccountDialog::BoxText(notes).size(), 2000);
+    QCOMPARE(AccountDialog::boxText(notes).size(), 2000);
     QTest::keyClick(notes, Qt::Key_Backspace);
-    QCOMPARE(AccountDialog::BoxText(notes).size(), 1999);
+    QCOMPARE(AccountDialog::boxText(notes).size(), 1999);
 }
 
 void TestAccountDialogs::longAndForeignTextsRoundTrip()

@@ -73,7 +73,7 @@ void SetText(QWidget* box, const QString& text)
 QString TextOf(QWidget* box)
 {
     auto* line = qobject_cast<QLineEdit*>(box);
-    return line ? line->text() : AccountDialog::BoxText(static_cast<QPlainTextEdit*>(box));
+    return line ? line->text() : AccountDialog::boxText(static_cast<QPlainTextEdit*>(box));
 }
 
 int CaretOf(QWidget* box)

@@ -7,7 +7,9 @@
 #include "shared/settings.h"
 #include "vault/stringcipher.h"
 
+#include <QAction>
 #include <QComboBox>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -133,7 +135,7 @@ private slots:
             QTest::mouseClick(Child<QPushButton>(options, "cmdOk"), Qt::LeftButton);
         });
         f.click("FlatBttn1");
-        QCOMPARE(Settings::GetSetting(Settings::ExitKey), QStringLiteral("T"));
+        QCOMPARE(Settings::getSetting(Settings::ExitKey), QStringLiteral("T"));
         QCOMPARE(Decrypt(f.sandbox.openVault()->storedMasterPassword()), QStringLiteral("new master"));
 
         // The old password no longer opens anything.
@@ -142,6 +144,55 @@ private slots:
         f.click("FlatBttn1");
         QCOMPARE(f.sandbox.messages.last().text, QStringLiteral("Security check failed."));
         QVERIFY(!opened);
+    }
+
+    void noDialogCanBeMinimizedAway_data()
+    {
+        const QString prompt = QStringLiteral("Please enter your. . .");
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QStringList>("dialogs");  // the modal dialogs it opens, in turn
+        QTest::newRow("add") << QByteArray("cmdNewAccount") << QStringList{"Add New Account. . ."};
+        QTest::newRow("edit") << QByteArray("cmdEdit") << QStringList{prompt, "Edit Account Information. . ."};
+        QTest::newRow("options") << QByteArray("FlatBttn1") << QStringList{prompt, "Quillock Options"};
+        QTest::newRow("report") << QByteArray("FlatBttn2") << QStringList{prompt};
+        QTest::newRow("about") << QByteArray("mnuAbout") << QStringList{"About Quillock"};
+    }
+
+    void noDialogCanBeMinimizedAway()
+    {
+        QFETCH(QByteArray, command);
+        QFETCH(QStringList, dialogs);
+        MainWindowFixture f;
+        f.sandbox.addAccount(QStringLiteral("a"));
+        f.start();
+        f.pick(0);
+        // Minimized, a modal dialog would leave its owner refusing input with
+        // nothing on screen; the main window itself keeps its minimize button.
+        QVERIFY(f.window->windowFlags() & Qt::WindowMinimizeButtonHint);
+        QStringList seen;
+        QStringList minimizable;
+        std::function<void(QWidget*)> look = [&](QWidget* dialog) {
+            seen << dialog->windowTitle();
+            const Qt::WindowFlags flags = dialog->windowFlags();
+            if ((flags & Qt::WindowMinimizeButtonHint) || !(flags & Qt::CustomizeWindowHint))
+                minimizable << dialog->windowTitle();
+            if (seen.size() == dialogs.size()) {
+                static_cast<QDialog*>(dialog)->reject();
+                return;
+            }
+            TypeInto(dialog, "txtPassword", MasterPassword);
+            WhenModalOpens(look);
+            Click(dialog, "cmdOk");
+        };
+        WhenModalOpens(look);
+        if (auto* action = f.window->findChild<QAction*>(QString::fromLatin1(command))) {
+            action->trigger();
+            CallOffModalActions();
+        } else {
+            f.click(command.constData());
+        }
+        QCOMPARE(seen, dialogs);
+        QCOMPARE(minimizable, QStringList());
     }
 
     void realMessageBoxesShowTheirTextAsWritten()
@@ -157,7 +208,7 @@ private slots:
                     shown = label->text();
             QTest::keyClick(box, Qt::Key_Enter);
         });
-        QCOMPARE(MessageBox::show(nullptr, text, QMessageBox::Ok, QMessageBox::Information), QMessageBox::Ok);
+        QCOMPARE(MessageBox::information(nullptr, QString(), text), QMessageBox::Ok);
         QCOMPARE(shown, text);
     }
 };

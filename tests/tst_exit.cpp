@@ -20,12 +20,12 @@ namespace {
 struct ExitFixture : MainWindowFixture {
     void start(bool trayAvailable = true)
     {
-        Tray::OverrideAvailability(trayAvailable);
+        Tray::overrideAvailability(trayAvailable);
         WriteFile(report(), "an earlier report");
         MainWindowFixture::start();
         QVERIFY(QTest::qWaitForWindowExposed(window.get(), LoadedMachineMs));
     }
-    ~ExitFixture() { Tray::OverrideAvailability(std::nullopt); }
+    ~ExitFixture() { Tray::overrideAvailability(std::nullopt); }
 
     bool scratchIconExists() const { return QFile::exists(sandbox.workFolder() + QStringLiteral("/temp.icx")); }
 };
@@ -60,7 +60,7 @@ private slots:
         QFETCH(QString, outcome);
         ExitFixture f;
         if (!setting.isEmpty())
-            Settings::SaveSetting(Settings::ExitKey, setting);
+            Settings::saveSetting(Settings::ExitKey, setting);
         f.start();
         if (answer != QMessageBox::NoButton)
             f.sandbox.answers = {QMessageBox::StandardButton(answer)};
@@ -83,14 +83,14 @@ private slots:
         QCOMPARE(f.window->Tray1().isShown(), outcome != QLatin1String("ended"));
         QCOMPARE(f.scratchIconExists(), outcome != QLatin1String("ended"));
         // The answer is never stored.
-        QCOMPARE(Settings::GetSetting(Settings::ExitKey), setting);
+        QCOMPARE(Settings::getSetting(Settings::ExitKey), setting);
         QVERIFY(f.window->VaultDb() != nullptr);
     }
 
     void trayBringsTheWindowBack()
     {
         ExitFixture f;
-        Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
+        Settings::saveSetting(Settings::ExitKey, QStringLiteral("T"));
         f.sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"));
         f.start();
         f.pick(0);
@@ -130,7 +130,7 @@ private slots:
     void closeBoxUnloadsAndKeepsTheReport()
     {
         ExitFixture f;
-        Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
+        Settings::saveSetting(Settings::ExitKey, QStringLiteral("T"));
         f.start();
         f.window->close();
         QVERIFY(QFile::exists(f.report()));
@@ -144,7 +144,7 @@ private slots:
     void withoutATrayTheWindowIsMinimized()
     {
         ExitFixture f;
-        Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
+        Settings::saveSetting(Settings::ExitKey, QStringLiteral("T"));
         f.start(/*trayAvailable=*/false);
         f.click("cmdExit");
         QVERIFY(f.window->isMinimized());

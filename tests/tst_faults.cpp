@@ -297,7 +297,7 @@ private slots:
     void readOnlyWorkingFolderStillAddsAndExits()
     {
         MainWindowFixture f;
-        Settings::SaveSetting(Settings::ExitKey, QStringLiteral("E"));
+        Settings::saveSetting(Settings::ExitKey, QStringLiteral("E"));
         QFile::setPermissions(f.sandbox.workFolder(), QFile::ReadOwner | QFile::ExeOwner);
         {
             ObeyFilePermissions obey;
@@ -328,7 +328,7 @@ private slots:
         QDir().mkpath(app);
         const QString vaultPath = app + QStringLiteral("/data.mdb");
         QVERIFY(QFile::copy(f.sandbox.vaultPath(), vaultPath));
-        Module1::SetApplicationFolder(app);
+        Module1::setApplicationFolder(app);
         const QStringList before = contentOf(vaultPath);
         const QByteArray bytes = ReadFile(vaultPath);
         WriteFile(app + QStringLiteral("/report.htm"), "earlier report");

@@ -203,9 +203,9 @@ private slots:
         QVERIFY(QFile::link(real, otherApp.filePath(QStringLiteral("data.mdb"))));
         QVERIFY(f.open());
         const auto inode = InodeOf(real);
-        Module1::SetApplicationFolder(otherApp.path());
+        Module1::setApplicationFolder(otherApp.path());
         frmMain second;
-        QVERIFY(second.Load());
+        QVERIFY(second.load());
         QCOMPARE(InodeOf(real), inode);
         f.addThroughDialog(namedOnly(QStringLiteral("added by the first")));
         second.LoadAccountList();

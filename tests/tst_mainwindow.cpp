@@ -4,8 +4,10 @@
 
 #include "accounts/frmMain.h"
 #include "shared/module1.h"
+#include "vault/accountlimits.h"
 #include "vault/apperror.h"
 
+#include <QAccessible>
 #include <QClipboard>
 #include <QComboBox>
 #include <QGroupBox>
@@ -122,6 +124,45 @@ private slots:
         QCOMPARE(f.label("lblPassword"), Mask);
     }
 
+    void screenReaderHearsEachCaptionOnce_data()
+    {
+        QTest::addColumn<QByteArray>("label");
+        QTest::addColumn<QString>("empty");
+        QTest::addColumn<QString>("picked");
+        QTest::addColumn<QString>("revealed");
+        QTest::newRow("username") << QByteArray("lblUsername") << "Username: empty" << "Username: bob"
+                                  << "Username: bob";
+        QTest::newRow("password") << QByteArray("lblPassword") << "Password: empty" << "Password: masked"
+                                  << "Password: the password";
+        QTest::newRow("URL") << QByteArray("lblURL") << "Internet URL: empty" << "Internet URL: http://a.example"
+                             << "Internet URL: http://a.example";
+        QTest::newRow("hint") << QByteArray("lblHint") << "Password Hint: empty" << "Password Hint: two\nlines"
+                              << "Password Hint: two\nlines";
+        QTest::newRow("notes") << QByteArray("lblNotes") << "Other Notes: empty" << "Other Notes: n"
+                               << "Other Notes: n";
+    }
+
+    void screenReaderHearsEachCaptionOnce()
+    {
+        QFETCH(QByteArray, label);
+        QFETCH(QString, empty);
+        QFETCH(QString, picked);
+        QFETCH(QString, revealed);
+        MainWindowFixture f;
+        f.sandbox.addAccount("a", "bob", "the password", "http://a.example", "two\nlines", "n");
+        f.start();
+        QLabel* detail = Child<QLabel>(f.window.get(), label.constData());
+        const auto heard = [detail] { return QAccessible::queryAccessibleInterface(detail)->text(QAccessible::Name); };
+        QCOMPARE(heard(), empty);
+        f.pick(0);
+        QCOMPARE(heard(), picked);
+        AnswerMasterPrompt(MasterPassword);
+        f.click("cmdReveal");
+        QCOMPARE(heard(), revealed);
+        f.window->LoadAccountList();
+        QCOMPARE(heard(), empty);
+    }
+
     void deleteAsksAndRemovesOnlyOnOk()
     {
         MainWindowFixture f;
@@ -180,6 +221,26 @@ private slots:
         QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, entry.center());
         QTRY_COMPARE_WITH_TIMEOUT(f.label("lblUsername"), QStringLiteral("user b"), LoadedMachineMs);
         QCOMPARE(f.list()->currentIndex(), 1);
+    }
+
+    void listEntriesLieWithinThePopup()
+    {
+        MainWindowFixture f;
+        // The first name is wider than the list, and than the screen.
+        f.sandbox.addAccount(QStringLiteral("A") + QString(AccountLimits::Name - 1, QLatin1Char('w')));
+        f.sandbox.addAccount(QStringLiteral("b"));
+        f.start();
+        f.list()->showPopup();
+        QAbstractItemView* popup = f.list()->view();
+        QVERIFY(popup->isVisible());
+        // The popup widens to show more of a long name.
+        QVERIFY(popup->viewport()->width() > f.list()->width());
+        // A screen reader clicks an entry in its middle: that must be on the list.
+        for (int row = 0; row < 2; ++row) {
+            const QRect entry = popup->visualRect(popup->model()->index(row, 0));
+            QVERIFY2(popup->viewport()->rect().contains(entry.center()), qPrintable(QString::number(row)));
+        }
+        f.list()->hidePopup();
     }
 
     void timerEmptiesThePanelAfterThirtySeconds()

@@ -98,7 +98,34 @@ private slots:
             QCOMPARE(line.count(escaped), fieldsOnLine.at(i));
             QVERIFY2(!line.contains("<a ") && !line.contains("O'Neil"), line.constData());
         }
-        QCOMPARE(HtmlEscape(QStringLiteral("&amp; <>\"'\n")), QStringLiteral("&amp;amp; &lt;&gt;&quot;&#39;\n"));
+        QCOMPARE(HtmlEscape(QStringLiteral("&amp; <>\"'\n")), QStringLiteral("&amp;amp; &lt;&gt;&quot;&#39;<br>\n"));
+    }
+
+    void lineBreaksInAFieldShowInTheBrowser_data()
+    {
+        QTest::addColumn<QString>("notes");
+        QTest::addColumn<QByteArray>("cell");
+        QTest::newRow("no break") << "one line" << QByteArray("one line");
+        QTest::newRow("LF") << "a\nb" << QByteArray("a<br>\nb");
+        QTest::newRow("CR LF") << "a\r\nb" << QByteArray("a<br>\r\nb");
+        QTest::newRow("CR") << "a\rb" << QByteArray("a<br>\rb");
+        QTest::newRow("LF CR is two") << "a\n\rb" << QByteArray("a<br>\n<br>\rb");
+        QTest::newRow("blank lines at the ends") << "\r\n\r\nx\n" << QByteArray("<br>\r\n<br>\r\nx<br>\n");
+        QTest::newRow("beside markup") << "<b>\n&" << QByteArray("&lt;b&gt;<br>\n&amp;");
+    }
+
+    void lineBreaksInAFieldShowInTheBrowser()
+    {
+        QFETCH(QString, notes);
+        QFETCH(QByteArray, cell);
+        Sandbox sandbox;
+        sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("http://"),
+                           {}, notes);
+        auto vault = sandbox.openVault();
+        const QByteArray page = ReportContent(*vault);
+        const QByteArray open = "<b>Other Notes:</b></td><td><font face=\"arial\">";
+        const qsizetype at = page.indexOf(open) + open.size();
+        QCOMPARE(page.mid(at, page.indexOf("</td></tr>", at) - at), cell);
     }
 
     void emptyStoredValuesGiveEmptyCells()

@@ -179,7 +179,7 @@ private slots:
         auto other = sandbox.openVault();
         QVERIFY(other->isInitialized());
         QCOMPARE(Decrypt(other->storedMasterPassword()), stored);
-        QCOMPARE(Settings::GetSetting(Settings::InitializedKey), QStringLiteral("T"));
+        QCOMPARE(Settings::getSetting(Settings::InitializedKey), QStringLiteral("T"));
     }
 
     void createRejects_data()
@@ -304,7 +304,7 @@ private slots:
         auto other = sandbox.openVault();
         QVERIFY(!other->isInitialized());
         QCOMPARE(other->storedMasterPassword(), QString());
-        QCOMPARE(Settings::GetSetting(Settings::InitializedKey), QString());
+        QCOMPARE(Settings::getSetting(Settings::InitializedKey), QString());
     }
 
     void storeFailureDuringCreationEndsTheProgram()
@@ -322,7 +322,7 @@ private slots:
         QCOMPARE(sandbox.messages.size(), 1);
         QVERIFY(sandbox.messages.first().text.startsWith(
             QStringLiteral("Run-time error '%1'").arg(ErrorCode::NoCurrentRecord)));
-        QCOMPARE(Settings::GetSetting(Settings::InitializedKey), QString());
+        QCOMPARE(Settings::getSetting(Settings::InitializedKey), QString());
     }
 
     // ---- security check ----
@@ -477,8 +477,8 @@ private slots:
         QVERIFY(after != before);
         QCOMPARE(Decrypt(after), MasterPassword);
         QVERIFY(!other->isInitialized());
-        QCOMPARE(Settings::GetSetting(Settings::InitializedKey), QStringLiteral("T"));
-        QCOMPARE(Settings::GetSetting(Settings::ExitKey), QString());
+        QCOMPARE(Settings::getSetting(Settings::InitializedKey), QStringLiteral("T"));
+        QCOMPARE(Settings::getSetting(Settings::ExitKey), QString());
         QCOMPARE(Module1::EnteredPassword, QString());
     }
 
@@ -498,7 +498,7 @@ private slots:
         Sandbox sandbox;
         sandbox.initializeMaster(MasterPassword);
         if (!exitSetting.isEmpty())
-            Settings::SaveSetting(Settings::ExitKey, exitSetting);
+            Settings::saveSetting(Settings::ExitKey, exitSetting);
         auto vault = sandbox.openVault();
         frmChangePassword dialog(*vault);
         QStringList round;
@@ -530,7 +530,7 @@ private slots:
         Sandbox sandbox;
         sandbox.initializeMaster(MasterPassword);
         if (!before.isEmpty())
-            Settings::SaveSetting(Settings::ExitKey, before);
+            Settings::saveSetting(Settings::ExitKey, before);
         auto vault = sandbox.openVault();
         const QString stored = vault->storedMasterPassword();
         frmChangePassword dialog(*vault);
@@ -552,7 +552,7 @@ private slots:
                 option->setFocus();
                 QTest::keyClick(option, step[0] == QLatin1String("space") ? Qt::Key_Space : Qt::Key_Down);
             }
-            whileOpen = Settings::GetSetting(Settings::ExitKey);
+            whileOpen = Settings::getSetting(Settings::ExitKey);
             checked = Child<QRadioButton>(d, expected == QLatin1String("T") ? "Option1" : "Option2")->isChecked();
             // Typed passwords do not go with the option.
             typeBoth(d, QStringLiteral("Newpass1"), QStringLiteral("Newpass1"));
@@ -561,9 +561,9 @@ private slots:
         QCOMPARE(whileOpen, expected);
         QVERIFY(checked);
         QCOMPARE(result, int(QDialog::Rejected));
-        QCOMPARE(Settings::GetSetting(Settings::ExitKey), expected);
+        QCOMPARE(Settings::getSetting(Settings::ExitKey), expected);
         QCOMPARE(sandbox.openVault()->storedMasterPassword(), stored);
-        QCOMPARE(Settings::GetSetting(Settings::InitializedKey), QString());
+        QCOMPARE(Settings::getSetting(Settings::InitializedKey), QString());
     }
 
     void openingSelectsOnlyExactValuesAndWritesNothing_data()
@@ -588,7 +588,7 @@ private slots:
         QFETCH(bool, second);
         Sandbox sandbox;
         sandbox.initializeMaster(MasterPassword);
-        Settings::SaveSetting(absent ? QStringLiteral("Other") : Settings::ExitKey, setting);
+        Settings::saveSetting(absent ? QStringLiteral("Other") : Settings::ExitKey, setting);
         // A comment line that any rewrite of the file would drop.
         const QString path = settingsFile();
         {
@@ -609,7 +609,7 @@ private slots:
         QCOMPARE(secondChecked, second);
         QCOMPARE(result, int(QDialog::Rejected));
         QCOMPARE(ReadFile(path), contents);
-        QCOMPARE(Settings::GetSetting(Settings::ExitKey), absent ? QString() : setting);
+        QCOMPARE(Settings::getSetting(Settings::ExitKey), absent ? QString() : setting);
     }
 
     void clearedBoxIsRefused_data()
@@ -684,8 +684,8 @@ private slots:
         });
         QCOMPARE(result, int(QDialog::Rejected));
         QCOMPARE(sandbox.openVault()->storedMasterPassword(), stored);
-        QCOMPARE(Settings::GetSetting(Settings::InitializedKey), QString());
-        QCOMPARE(Settings::GetSetting(Settings::ExitKey), QString());
+        QCOMPARE(Settings::getSetting(Settings::InitializedKey), QString());
+        QCOMPARE(Settings::getSetting(Settings::ExitKey), QString());
         QCOMPARE(sandbox.ends, 0);
         QVERIFY(sandbox.messages.isEmpty());
     }
@@ -694,7 +694,7 @@ private slots:
     {
         Sandbox sandbox;
         sandbox.initializeMaster(MasterPassword);
-        Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
+        Settings::saveSetting(Settings::ExitKey, QStringLiteral("T"));
         const QString path = settingsFile();
         const QString folder = QFileInfo(path).absolutePath();
         const auto folderPermissions = QFile::permissions(folder);

@@ -9,8 +9,10 @@
 #include "vault/stringcipher.h"
 
 #include <QComboBox>
+#include <QDialog>
 #include <QFile>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSettings>
 
 namespace {
@@ -34,7 +36,7 @@ private slots:
     {
         MainWindowFixture f;
         // The setting is written, never read: it cannot skip the first run.
-        Settings::SaveSetting(Settings::InitializedKey, QStringLiteral("T"));
+        Settings::saveSetting(Settings::InitializedKey, QStringLiteral("T"));
         chooseMasterPassword(MasterPassword, MasterPassword);
         QVERIFY(f.open());
         QVERIFY(f.sandbox.openVault()->isInitialized());
@@ -181,13 +183,80 @@ private slots:
         QFile::setPermissions(f.sandbox.workFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
+    void busyOrDeniedStepsAreSkipped_data()
+    {
+        using Step = frmMain::StartUpStep;
+        QTest::addColumn<int>("step");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("goesOn");
+        const std::pair<const char*, Step> steps[] = {
+            {"sharing the folder lock", Step::ShareLock}, {"first-run test", Step::FirstRunTest},
+            {"first list", Step::FirstList}};
+        for (const auto& [name, step] : steps) {
+            QTest::addRow("%s, busy", name) << int(step) << ErrorCode::Busy << true;
+            QTest::addRow("%s, denied", name) << int(step) << ErrorCode::PathAccess << true;
+            QTest::addRow("%s, damaged", name) << int(step) << ErrorCode::VaultDamaged << false;
+        }
+    }
+
+    void busyOrDeniedStepsAreSkipped()
+    {
+        QFETCH(int, step);
+        QFETCH(int, code);
+        QFETCH(bool, goesOn);
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
+        f.sandbox.addAccount(QStringLiteral("kept"));
+        frmMain::setStartUpProbe([=](frmMain::StartUpStep running) {
+            if (int(running) == step)
+                throw AppError(code, QStringLiteral("refused"), ErrorSource::Store);
+        });
+        const auto noProbe = qScopeGuard([] { frmMain::setStartUpProbe({}); });
+
+        QCOMPARE(f.open(), goesOn);
+        if (!goesOn) {
+            VerifyStartUpEnded(f.sandbox);
+            QCOMPARE(f.sandbox.messages.first().text, QStringLiteral("error at formloadrefused%1SQLCipher").arg(code));
+            return;
+        }
+        QVERIFY2(f.sandbox.messages.isEmpty(), qPrintable(f.sandbox.messages.value(0).text));
+        QCOMPARE(f.window->windowTitle(), QStringLiteral("Quillock"));
+        QVERIFY(f.window->Tray1().isShown());
+        // A skipped first list leaves the list empty until the next rebuild.
+        const bool listSkipped = step == int(frmMain::StartUpStep::FirstList);
+        QCOMPARE(f.listed(), listSkipped ? QStringList() : QStringList({"kept"}));
+    }
+
+    void keyboardStartsOnExitProgram()
+    {
+        MainWindowFixture f;
+        f.start();
+        f.window->activateWindow();
+        QVERIFY(WaitUntilActive(f.window.get()));
+        QCOMPARE(QApplication::focusWidget(), Child<QWidget>(f.window.get(), "cmdExit"));
+
+        // The first key acts on "Exit Program", which asks; never on a
+        // guarded command, which would prompt for the master password.
+        QString prompted;
+        WhenModalOpens([&prompted](QWidget* dialog) {
+            prompted = dialog->windowTitle();
+            static_cast<QDialog*>(dialog)->reject();
+        });
+        f.sandbox.answers = {QMessageBox::Cancel};
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        CallOffModalActions();
+        QCOMPARE(prompted, QString());
+        QCOMPARE(f.sandbox.messages.size(), 1);
+        QCOMPARE(f.sandbox.messages.first().title, QStringLiteral("Quillock Exit Utility"));
+    }
+
     void secondCopySharesTheVaultWithoutLosingChanges()
     {
         MainWindowFixture f;
         f.start();
         const auto before = InodeOf(f.sandbox.vaultPath());
         frmMain second;
-        QVERIFY(second.Load());
+        QVERIFY(second.load());
         // The second copy must not have replaced the file under the first.
         QCOMPARE(InodeOf(f.sandbox.vaultPath()), before);
         f.window->VaultDb()->appendAccount(

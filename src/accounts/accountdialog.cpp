@@ -2,7 +2,7 @@
 
 #include "ui_accountform.h"
 
-#include "shared/fonts.h"
+#include "shared/fixeddialog.h"
 #include "shared/messagebox.h"
 #include "shared/module1.h"
 #include "shared/programend.h"
@@ -21,65 +21,56 @@
 
 namespace {
 
-const QString& HttpPrefix = AccountLimits::HttpPrefix;
-
-bool UrlHasScheme(const QString& url)
-{
-    return AccountLimits::HasUrlScheme(url);
-}
-
-void ShowLine(QLineEdit* box, const QString& text, int limit)
+void showLine(QLineEdit* box, const QString& text, int limit)
 {
     box->setMaxLength(std::max<qsizetype>(limit, text.size()));
     box->setText(text);
 }
 
 // What a single-line box holds, as it is checked and stored.
-QString LineText(const QLineEdit* box)
+QString lineText(const QLineEdit* box)
 {
-    return TextLimit::WholeCharacters(box->text());
+    return TextLimit::wholeCharacters(box->text());
 }
 
 }  // namespace
 
 AccountDialog::AccountDialog(VaultStore& vault, const QString& title, QWidget* parent)
-    : QDialog(parent), vault_(vault), ui(std::make_unique<Ui::AccountForm>())
+    : QDialog(parent), vault_(vault), ui_(std::make_unique<Ui::AccountForm>())
 {
-    ui->setupUi(this);
+    ui_->setupUi(this);
     setWindowTitle(title);
-    setFixedSize(312, 273);
-    Fonts::UseArial(this, {ui->lblName, ui->lblUsername, ui->lblPassword, ui->lblURL, ui->lblHint, ui->lblNotes});
+    FixedDialog::setUp(this, {ui_->lblName, ui_->lblUsername, ui_->lblPassword, ui_->lblURL, ui_->lblHint,
+                              ui_->lblNotes});
 
-    // The form's limits come from the one shared place.
-    ui->txtName->setMaxLength(NameLimit);
-    ui->txtUsername->setMaxLength(UsernameLimit);
-    ui->txtPassword->setMaxLength(PasswordLimit);
-    ui->txtURL->setMaxLength(UrlLimit);
-    for (QLineEdit* box : {ui->txtName, ui->txtUsername, ui->txtPassword, ui->txtURL})
-        TextLimit::KeepWhole(box);
-    limitLength(ui->txtHint, TextLimit);
-    limitLength(ui->txtNotes, TextLimit);
+    // Empty boxes, each at its limit.
+    showFields({});
+    for (QLineEdit* box : {ui_->txtName, ui_->txtUsername, ui_->txtPassword, ui_->txtURL})
+        TextLimit::keepWhole(box);
+    limitLength(ui_->txtHint, AccountLimits::Text);
+    limitLength(ui_->txtNotes, AccountLimits::Text);
 
     // The menu only carries the shortcuts; it is never shown.
     auto* mnuEdit = new QMenu(QStringLiteral("Edit"), this);
     mnuEdit->setObjectName(QStringLiteral("mnuEdit"));
-    mnuEdit->addActions({ui->mnuCut, ui->mnuCopy, ui->mnuPaste});
-    connect(ui->mnuCut, &QAction::triggered, this, [this] { runClipboardCommand(Module1::CutText); });
-    connect(ui->mnuCopy, &QAction::triggered, this, [this] { runClipboardCommand(Module1::CopyText); });
-    connect(ui->mnuPaste, &QAction::triggered, this, [this] { runClipboardCommand(Module1::PasteText); });
+    mnuEdit->addActions({ui_->mnuCut, ui_->mnuCopy, ui_->mnuPaste});
+    const std::pair<QAction*, void (*)()> clipboardCommands[] = {
+        {ui_->mnuCut, Module1::CutText}, {ui_->mnuCopy, Module1::CopyText}, {ui_->mnuPaste, Module1::PasteText}};
+    for (const auto& [action, command] : clipboardCommands)
+        connect(action, &QAction::triggered, this, [this, command] { runDialogCommand(this, command); });
     // The boxes claim the clipboard keys for themselves; hand them back to the menu.
-    for (QWidget* box : std::initializer_list<QWidget*>{ui->txtName, ui->txtUsername, ui->txtPassword, ui->txtURL,
-                                                        ui->txtHint, ui->txtNotes})
+    for (QWidget* box : std::initializer_list<QWidget*>{ui_->txtName, ui_->txtUsername, ui_->txtPassword, ui_->txtURL,
+                                                        ui_->txtHint, ui_->txtNotes})
         box->installEventFilter(this);
 
-    connect(ui->cmdOk, &QPushButton::clicked, this, &AccountDialog::okClicked);
-    connect(ui->cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
-    ui->txtName->setFocus();
+    connect(ui_->cmdOk, &QPushButton::clicked, this, &AccountDialog::cmdOk_Click);
+    connect(ui_->cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+    ui_->txtName->setFocus();
 }
 
 AccountDialog::~AccountDialog() = default;
 
-QString AccountDialog::BoxText(const QPlainTextEdit* box)
+QString AccountDialog::boxText(const QPlainTextEdit* box)
 {
     QString text;
     for (QTextBlock block = box->document()->begin(); block.isValid(); block = block.next()) {
@@ -87,36 +78,36 @@ QString AccountDialog::BoxText(const QPlainTextEdit* box)
             text += QLatin1Char('\n');
         text += block.text();
     }
-    return TextLimit::WholeCharacters(text);
+    return TextLimit::wholeCharacters(text);
 }
 
 void AccountDialog::showFields(const AccountFields& plain)
 {
     filling_ = true;
-    ShowLine(ui->txtName, plain.account, NameLimit);
-    ShowLine(ui->txtUsername, plain.username, UsernameLimit);
-    ShowLine(ui->txtPassword, plain.password, PasswordLimit);
-    ShowLine(ui->txtURL, plain.url, UrlLimit);
-    ui->txtHint->setPlainText(plain.hint);
-    ui->txtNotes->setPlainText(plain.notes);
+    showLine(ui_->txtName, plain.account, AccountLimits::Name);
+    showLine(ui_->txtUsername, plain.username, AccountLimits::Username);
+    showLine(ui_->txtPassword, plain.password, AccountLimits::Password);
+    showLine(ui_->txtURL, plain.url, AccountLimits::Url);
+    ui_->txtHint->setPlainText(plain.hint);
+    ui_->txtNotes->setPlainText(plain.notes);
     filling_ = false;
 }
 
 AccountFields AccountDialog::fieldsToStore() const
 {
     AccountFields fields;
-    fields.account = LineText(ui->txtName);
-    fields.username = Encrypt(LineText(ui->txtUsername));
-    fields.password = Encrypt(LineText(ui->txtPassword));
-    fields.url = LineText(ui->txtURL);
-    fields.hint = BoxText(ui->txtHint);
-    fields.notes = BoxText(ui->txtNotes);
+    fields.account = lineText(ui_->txtName);
+    fields.username = Encrypt(lineText(ui_->txtUsername));
+    fields.password = Encrypt(lineText(ui_->txtPassword));
+    fields.url = lineText(ui_->txtURL);
+    fields.hint = boxText(ui_->txtHint);
+    fields.notes = boxText(ui_->txtNotes);
     return fields;
 }
 
-void AccountDialog::okClicked()
+void AccountDialog::cmdOk_Click()
 {
-    RunDialogCommand(this, [this] {
+    runDialogCommand(this, [this] {
         if (!entriesPass())
             return;
         store();
@@ -126,20 +117,18 @@ void AccountDialog::okClicked()
 
 bool AccountDialog::entriesPass()
 {
-    if (Module1::TrimSpaces(LineText(ui->txtName)).isEmpty()) {
-        MessageBox::show(this, QStringLiteral("Data validation error.  You must enter a name for this account."),
-                         QMessageBox::Ok, QMessageBox::Information, Module1::ProgramTitle);
-        ui->txtName->setFocus();
+    if (AccountLimits::IsBlankName(lineText(ui_->txtName))) {
+        MessageBox::information(this, Module1::ProgramTitle,
+                                QStringLiteral("Data validation error.  You must enter a name for this account."));
+        ui_->txtName->setFocus();
         return false;
     }
-    if (!UrlHasScheme(LineText(ui->txtURL))) {
-        MessageBox::show(this,
-                         QStringLiteral("Data validation error.  Your internet url must be in the proper format "
-                                        "(http://<address>)."),
-                         QMessageBox::Ok, QMessageBox::Information, Module1::ProgramTitle);
-        const QString prefixed = HttpPrefix + LineText(ui->txtURL);
-        ShowLine(ui->txtURL, prefixed, UrlLimit);
-        ui->txtURL->setFocus();
+    if (!AccountLimits::HasUrlScheme(lineText(ui_->txtURL))) {
+        MessageBox::information(this, Module1::ProgramTitle,
+                                QStringLiteral("Data validation error.  Your internet url must be in the proper "
+                                               "format (http://<address>)."));
+        showLine(ui_->txtURL, AccountLimits::HttpPrefix + lineText(ui_->txtURL), AccountLimits::Url);
+        ui_->txtURL->setFocus();
         return false;
     }
     return true;
@@ -186,8 +175,8 @@ void AccountDialog::limitLength(QPlainTextEdit* box, int limit)
                 }
                 // A half may stay only when it came alone and its other half still fits.
                 QString text = document->toRawText();
-                const qsizetype alone = text.size() < limit ? TextLimit::InsertedUnit(*last, text) : -1;
-                for (const qsizetype at : TextLimit::LoneHalves(text, alone))
+                const qsizetype alone = text.size() < limit ? TextLimit::insertedUnit(*last, text) : -1;
+                for (const qsizetype at : TextLimit::loneHalves(text, alone))
                     remove(int(at), int(at) + 1);
                 if (joined) {
                     cursor.endEditBlock();
@@ -201,15 +190,10 @@ bool AccountDialog::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::ShortcutOverride) {
         const QKeySequence pressed(static_cast<QKeyEvent*>(event)->keyCombination());
-        for (const QAction* action : {ui->mnuCut, ui->mnuCopy, ui->mnuPaste}) {
+        for (const QAction* action : {ui_->mnuCut, ui_->mnuCopy, ui_->mnuPaste}) {
             if (action->shortcut() == pressed)
                 return true;  // left unaccepted, so the shortcut runs
         }
     }
     return QDialog::eventFilter(watched, event);
-}
-
-void AccountDialog::runClipboardCommand(void (*command)())
-{
-    RunDialogCommand(this, command);
 }

@@ -16,18 +16,12 @@ class AccountForm;
 class AccountDialog : public QDialog {
     Q_OBJECT
 public:
-    static constexpr int NameLimit = AccountLimits::Name;
-    static constexpr int UsernameLimit = AccountLimits::Username;
-    static constexpr int PasswordLimit = AccountLimits::Password;
-    static constexpr int UrlLimit = AccountLimits::Url;
-    static constexpr int TextLimit = AccountLimits::Text;  // hint and notes
-
     ~AccountDialog() override;
 
     // A multi-line box's text with its line breaks as "\n", nothing else
     // changed (QPlainTextEdit::toPlainText would turn no-break spaces into
     // plain ones) but for half characters, which cannot be stored.
-    static QString BoxText(const QPlainTextEdit* box);
+    static QString boxText(const QPlainTextEdit* box);
 
 protected:
     AccountDialog(VaultStore& vault, const QString& title, QWidget* parent);
@@ -45,13 +39,12 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     VaultStore& vault_;
-    std::unique_ptr<Ui::AccountForm> ui;
+    std::unique_ptr<Ui::AccountForm> ui_;
 
 private:
-    void okClicked();
+    void cmdOk_Click();
     bool entriesPass();
     void limitLength(QPlainTextEdit* box, int limit);
-    void runClipboardCommand(void (*command)());
 
     bool filling_ = false;
     bool trimming_ = false;  // the limit's own removals are no new input

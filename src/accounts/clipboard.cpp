@@ -15,7 +15,7 @@ namespace Module1 {
 namespace {
 
 // The focused control of the active window, when it is a text box.
-QWidget* FocusedTextBox()
+QWidget* focusedTextBox()
 {
     QWidget* focus = QApplication::focusWidget();
     if (!focus || focus->window() != QApplication::activeWindow())
@@ -25,7 +25,7 @@ QWidget* FocusedTextBox()
     return nullptr;
 }
 
-QString SelectedText(QWidget* box)
+QString selectedText(QWidget* box)
 {
     if (auto* line = qobject_cast<QLineEdit*>(box))
         return line->selectedText();
@@ -33,7 +33,7 @@ QString SelectedText(QWidget* box)
     return text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
 }
 
-void ReplaceSelection(QWidget* box, const QString& text)
+void replaceSelection(QWidget* box, const QString& text)
 {
     if (auto* line = qobject_cast<QLineEdit*>(box)) {
         line->insert(text);
@@ -46,7 +46,7 @@ void ReplaceSelection(QWidget* box, const QString& text)
 }
 
 // Lets clipboard managers keep a copied password out of their history.
-bool HoldsSecret(QWidget* box)
+bool holdsSecret(QWidget* box)
 {
     if (box->objectName() == QLatin1String("txtPassword"))
         return true;
@@ -75,14 +75,14 @@ void forgetSecret()
     Secrets::wipe(heldSecret());
 }
 
-void PutSelectionOnClipboard(QWidget* box)
+void putSelectionOnClipboard(QWidget* box)
 {
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->clear();
     // A password still waiting to be cleared went with the old contents.
     forgetSecret();
-    const QString text = SelectedText(box);
-    const bool secret = HoldsSecret(box);
+    const QString text = selectedText(box);
+    const bool secret = holdsSecret(box);
     auto* data = new QMimeData;
     data->setText(text);
     if (secret)
@@ -98,22 +98,22 @@ void PutSelectionOnClipboard(QWidget* box)
 
 void CutText()
 {
-    if (QWidget* box = FocusedTextBox()) {
-        PutSelectionOnClipboard(box);
-        ReplaceSelection(box, QString());
+    if (QWidget* box = focusedTextBox()) {
+        putSelectionOnClipboard(box);
+        replaceSelection(box, QString());
     }
 }
 
 void CopyText()
 {
-    if (QWidget* box = FocusedTextBox())
-        PutSelectionOnClipboard(box);
+    if (QWidget* box = focusedTextBox())
+        putSelectionOnClipboard(box);
 }
 
 void PasteText()
 {
-    if (QWidget* box = FocusedTextBox())
-        ReplaceSelection(box, QGuiApplication::clipboard()->text());
+    if (QWidget* box = focusedTextBox())
+        replaceSelection(box, QGuiApplication::clipboard()->text());
 }
 
 void clearClipboardSecret()

@@ -11,7 +11,7 @@
 namespace {
 
 // The 1-based vault position of a list index; none for "nothing selected".
-std::optional<qint64> VaultPosition(qint64 listIndex)
+std::optional<qint64> vaultPosition(qint64 listIndex)
 {
     if (listIndex < 0 || listIndex == std::numeric_limits<qint64>::max())
         return std::nullopt;
@@ -28,7 +28,7 @@ frmEditAccount::frmEditAccount(VaultStore& vault, QWidget* parent)
 
 frmEditAccount::Loaded frmEditAccount::load(std::optional<qint64> listedRowid)
 {
-    const auto position = VaultPosition(Module1::EditIndex);
+    const auto position = vaultPosition(Module1::EditIndex);
     if (!position || !listedRowid)
         return Loaded::NoEntry;
     // One lookup, checked against the entry: another copy may commit at any
@@ -46,7 +46,7 @@ frmEditAccount::Loaded frmEditAccount::load(std::optional<qint64> listedRowid)
 
 void frmEditAccount::store()
 {
-    const auto position = VaultPosition(Module1::EditIndex);
+    const auto position = vaultPosition(Module1::EditIndex);
     // A row that has gone or changed places is left alone; the caller's
     // rebuilt list shows the vault as it now is.
     if (position)
@@ -58,7 +58,7 @@ bool ShowEditAccount(QWidget* owner, VaultStore& vault, qint64 position, std::op
     Module1::EditIndex = position;
     frmEditAccount dialog(vault, owner);
     auto loaded = frmEditAccount::Loaded::NoEntry;
-    if (!RunCommand(owner, [&] { loaded = dialog.load(listedRowid); }))
+    if (!runCommand(owner, [&] { loaded = dialog.load(listedRowid); }))
         return false;
     if (loaded != frmEditAccount::Loaded::Row)
         return loaded == frmEditAccount::Loaded::Moved;

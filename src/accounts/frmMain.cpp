@@ -27,46 +27,58 @@
 #include <QCursor>
 #include <QLayout>
 #include <QStringListModel>
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
 const QString PasswordMask = QStringLiteral("****************");
 const QString ScratchIcon = QStringLiteral("temp.icx");
+// What a screen reader says for an empty detail label, and for the mask.
+const QString EmptySpoken = QStringLiteral("empty");
+const QString MaskSpoken = QStringLiteral("masked");
 
-// Start-up goes on past a step that fails with one of these codes.
-bool skippable(const AppError& error)
+std::function<void(frmMain::StartUpStep)>& startUpProbe()
 {
-    return error.code() == ErrorCode::Busy || error.code() == ErrorCode::PathAccess;
+    static std::function<void(frmMain::StartUpStep)> probe;
+    return probe;
 }
 
-// Runs one start-up step; false when it failed and was skipped.
+// Runs one start-up step; false when it failed with 3356 or 75 and was
+// skipped. Any other failure goes on to start-up's own handler.
 template <class Step>
-bool attempt(Step&& step)
+bool attempt(frmMain::StartUpStep which, Step&& step)
 {
     try {
+        if (startUpProbe())
+            startUpProbe()(which);
         step();
         return true;
     } catch (const AppError& error) {
-        if (!skippable(error))
+        if (error.code() != ErrorCode::Busy && error.code() != ErrorCode::PathAccess)
             throw;
         return false;
     }
 }
 
+// The text of the caption label that names `detail`.
+QString captionOf(const QLabel* detail)
+{
+    for (const QLabel* caption : detail->parentWidget()->findChildren<QLabel*>(Qt::FindDirectChildrenOnly))
+        if (caption->buddy() == detail)
+            return caption->text();
+    return {};
+}
+
 }  // namespace
 
-frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::frmMain>())
+frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::frmMain>())
 {
     LoadProgramResources();
-    ui->setupUi(this);
-    Fonts::UseArial(this, {ui->lblUsernameCaption, ui->lblPasswordCaption, ui->lblURLCaption,
-                           ui->lblHintCaption, ui->lblNotesCaption});
-    Fonts::UseCourier({ui->lblUsername, ui->lblPassword});
-    for (QToolButton* flat : {ui->cmdNewAccount, ui->FlatBttn2, ui->FlatBttn1, ui->cmdHelp, ui->cmdExit})
-        flat->setFont(Fonts::SansSerif());
+    ui_->setupUi(this);
+    Fonts::useArial(this, {ui_->lblUsernameCaption, ui_->lblPasswordCaption, ui_->lblURLCaption,
+                           ui_->lblHintCaption, ui_->lblNotesCaption});
+    Fonts::useCourier({ui_->lblUsername, ui_->lblPassword});
+    for (QToolButton* flat : {ui_->cmdNewAccount, ui_->FlatBttn2, ui_->FlatBttn1, ui_->cmdHelp, ui_->cmdExit})
+        flat->setFont(Fonts::sansSerif());
 
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                    | Qt::WindowCloseButtonHint);
@@ -76,46 +88,53 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui:
     setWindowIcon(icon);
     centralWidget()->setFixedSize(466, 305);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // The first stop of the tab order: a first key press starts no guarded command.
+    ui_->cmdExit->setFocus();
 
-    ui->mnuTray->menuAction()->setVisible(false);
-    ui->mnuEdit->menuAction()->setVisible(false);
+    ui_->mnuTray->menuAction()->setVisible(false);
+    ui_->mnuEdit->menuAction()->setVisible(false);
     auto* separator = new QAction(this);
     separator->setObjectName(QStringLiteral("mnuX1"));
     separator->setSeparator(true);
-    ui->mnuTray->insertAction(ui->mnuExit, separator);
+    ui_->mnuTray->insertAction(ui_->mnuExit, separator);
     // The Edit menu is never shown, yet its keys must work.
-    addActions({ui->mnuCut, ui->mnuCopy, ui->mnuPaste});
+    addActions({ui_->mnuCut, ui_->mnuCopy, ui_->mnuPaste});
 
     accountNames_ = new QStringListModel(this);
-    ui->cboAccount->setModel(accountNames_);
+    ui_->cboAccount->setModel(accountNames_);
 
     timer_.setObjectName(QStringLiteral("timer"));
     timer_.setInterval(Module1::SecretLifetime);
     tray_.setObjectName(QStringLiteral("Tray1"));
 
-    connect(ui->cboAccount, &QComboBox::activated, this, [this] { cboAccount_Click(); });
-    connect(ui->cmdReveal, &QPushButton::clicked, this, [this] { cmdReveal_Click(); });
-    connect(ui->cmdDelete, &QPushButton::clicked, this, [this] { cmdDelete_Click(); });
-    connect(ui->cmdEdit, &QPushButton::clicked, this, [this] { cmdEdit_Click(); });
-    connect(ui->cmdHttp, &QPushButton::clicked, this, [this] { cmdHttp_Click(); });
-    connect(ui->cmdNewAccount, &QToolButton::clicked, this, [this] { cmdNewAccount_Click(); });
-    connect(ui->FlatBttn1, &QToolButton::clicked, this, [this] { FlatBttn1_Click(); });
-    connect(ui->FlatBttn2, &QToolButton::clicked, this, [this] { FlatBttn2_Click(); });
-    connect(ui->cmdExit, &QToolButton::clicked, this, [this] { cmdExit_Click(); });
-    connect(ui->cmdHelp, &QToolButton::clicked, this, [] { DesktopOpen::open(Links::HelpAddress()); });
-    connect(ui->mnuHelpC, &QAction::triggered, this, [] { DesktopOpen::open(Links::HelpAddress()); });
-    connect(ui->mnuWebsite, &QAction::triggered, this, [] { DesktopOpen::open(Links::WebsiteAddress); });
-    connect(ui->mnuAbout, &QAction::triggered, this, [this] { frmAbout::showAbout(this); });
-    connect(ui->mnuCut, &QAction::triggered, this, [] { Module1::CutText(); });
-    connect(ui->mnuCopy, &QAction::triggered, this, [] { Module1::CopyText(); });
-    connect(ui->mnuPaste, &QAction::triggered, this, [] { Module1::PasteText(); });
-    connect(ui->mnuOpen, &QAction::triggered, this, [this] { mnuOpen_Click(); });
-    connect(ui->mnuExit, &QAction::triggered, this, [this] { mnuExit_Click(); });
-    connect(&timer_, &QTimer::timeout, this, [this] { RunCommand(this, [this] { LoadAccountList(); }); });
-    connect(&tray_, &Tray::MouseAction, this, [this](int code) { Tray1_MouseAction(code); });
+    connect(ui_->cboAccount, &QComboBox::activated, this, &frmMain::cboAccount_Click);
+    connect(ui_->cmdReveal, &QPushButton::clicked, this, &frmMain::cmdReveal_Click);
+    connect(ui_->cmdDelete, &QPushButton::clicked, this, &frmMain::cmdDelete_Click);
+    connect(ui_->cmdEdit, &QPushButton::clicked, this, &frmMain::cmdEdit_Click);
+    connect(ui_->cmdHttp, &QPushButton::clicked, this, &frmMain::cmdHttp_Click);
+    connect(ui_->cmdNewAccount, &QToolButton::clicked, this, &frmMain::cmdNewAccount_Click);
+    connect(ui_->FlatBttn1, &QToolButton::clicked, this, &frmMain::FlatBttn1_Click);
+    connect(ui_->FlatBttn2, &QToolButton::clicked, this, &frmMain::FlatBttn2_Click);
+    connect(ui_->cmdExit, &QToolButton::clicked, this, &frmMain::cmdExit_Click);
+    connect(ui_->cmdHelp, &QToolButton::clicked, this, &frmMain::cmdHelp_Click);
+    connect(ui_->mnuHelpC, &QAction::triggered, this, &frmMain::cmdHelp_Click);
+    connect(ui_->mnuWebsite, &QAction::triggered, this, &frmMain::mnuWebsite_Click);
+    connect(ui_->mnuAbout, &QAction::triggered, this, &frmMain::mnuAbout_Click);
+    connect(ui_->mnuCut, &QAction::triggered, this, &Module1::CutText);
+    connect(ui_->mnuCopy, &QAction::triggered, this, &Module1::CopyText);
+    connect(ui_->mnuPaste, &QAction::triggered, this, &Module1::PasteText);
+    connect(ui_->mnuOpen, &QAction::triggered, this, &frmMain::mnuOpen_Click);
+    connect(ui_->mnuExit, &QAction::triggered, this, &frmMain::mnuExit_Click);
+    connect(&timer_, &QTimer::timeout, this, &frmMain::timer_Timer);
+    connect(&tray_, &Tray::MouseAction, this, &frmMain::Tray1_MouseAction);
 }
 
 frmMain::~frmMain() = default;
+
+void frmMain::setStartUpProbe(std::function<void(StartUpStep)> probe)
+{
+    startUpProbe() = std::move(probe);
+}
 
 VaultStore& frmMain::vault() const
 {
@@ -125,15 +144,14 @@ VaultStore& frmMain::vault() const
     return *vaultDb_;
 }
 
-bool frmMain::Load()
+bool frmMain::load()
 {
     try {
         runStartUp();
     } catch (const AppError& error) {
-        MessageBox::show(this,
-                         QStringLiteral("error at formload") + error.description()
-                             + QString::number(error.code()) + error.source(),
-                         QMessageBox::Ok, QMessageBox::NoIcon);
+        MessageBox::plain(this, Module1::ProgramTitle,
+                          QStringLiteral("error at formload") + error.description() + QString::number(error.code())
+                              + error.source());
         ProgramEnd::endNow();
     }
     return !ProgramEnd::ended();
@@ -141,21 +159,22 @@ bool frmMain::Load()
 
 void frmMain::runStartUp()
 {
-    const QString vaultPath = Module1::ApplicationFile(QStringLiteral("data.mdb"));
-    const QString compactPath = Module1::ApplicationFile(QStringLiteral("data1.mdb"));
+    using Step = StartUpStep;
+    const QString vaultPath = Module1::applicationFile(QStringLiteral("data.mdb"));
+    const QString compactPath = Module1::applicationFile(QStringLiteral("data1.mdb"));
 
     // Held for the program's life: no other copy may replace the vault
     // under an open connection.
-    attempt([&] { lock_ = std::make_unique<VaultLock>(Module1::ApplicationFolder()); });
+    attempt(Step::LockFolder, [&] { lock_ = std::make_unique<VaultLock>(Module1::applicationFolder()); });
 
     // A failing existence test still lets its action be tried.
     bool leftover = true;
-    attempt([&] { leftover = FileOps::exists(compactPath); });
+    attempt(Step::LeftoverTest, [&] { leftover = FileOps::exists(compactPath); });
     if (leftover)
-        attempt([&] { FileOps::remove(compactPath); });
+        attempt(Step::RemoveLeftover, [&] { FileOps::remove(compactPath); });
 
     bool compacted = false;
-    attempt([&] {
+    attempt(Step::Compact, [&] {
         if (!lock_)
             throw AppError(ErrorCode::Busy, QStringLiteral("The application folder cannot be locked."),
                            ErrorSource::Files);
@@ -167,14 +186,18 @@ void frmMain::runStartUp()
     // Only a copy this start made, complete and flushed, may replace the
     // vault, and it does so in one rename: there is never a moment without one.
     bool copyExists = false;
-    if (attempt([&] { copyExists = compacted && FileOps::exists(compactPath); }) && copyExists)
-        attempt([&] { VaultStore::replaceVault(compactPath, vaultPath); });
+    if (attempt(Step::CopyTest, [&] { copyExists = compacted && FileOps::exists(compactPath); }) && copyExists)
+        attempt(Step::ReplaceVault, [&] { VaultStore::replaceVault(compactPath, vaultPath); });
 
-    if (lock_)
-        lock_->share();
-    attempt([&] { vaultDb_ = VaultStore::open(vaultPath); });
+    attempt(Step::ShareLock, [&] {
+        if (lock_)
+            lock_->share();
+    });
+    attempt(Step::OpenVault, [&] { vaultDb_ = VaultStore::open(vaultPath); });
 
-    if (!Module1::IsVaultInitialized(vault())) {
+    bool initialized = true;
+    attempt(Step::FirstRunTest, [&] { initialized = Module1::IsVaultInitialized(vault()); });
+    if (!initialized) {
         frmCreatePassword create(vault(), nullptr);
         create.exec();
         if (ProgramEnd::ended())
@@ -182,9 +205,9 @@ void frmMain::runStartUp()
     }
 
     setWindowTitle(Module1::ProgramTitle);
-    LoadAccountList();
-    attempt([&] { writeScratchIcon(); });
-    attempt([&] {
+    attempt(Step::FirstList, [&] { LoadAccountList(); });
+    attempt(Step::ScratchIcon, [&] { writeScratchIcon(); });
+    attempt(Step::TrayIcon, [&] {
         tray_.IconFile = ScratchIcon;
         tray_.TipText = Module1::ProgramTitle;
         tray_.ShowIcon();
@@ -200,12 +223,34 @@ void frmMain::writeScratchIcon()
     FileOps::replaceFile(ScratchIcon, png);
 }
 
+void frmMain::removeIcons()
+{
+    tray_.RemoveIcon();
+    FileOps::removeIfExists(ScratchIcon);
+}
+
+void frmMain::showDetail(QLabel* label, const QString& text, const QString& spoken)
+{
+    label->setText(text);
+    // The caption and what the label shows, so that an empty label is not
+    // heard as its caption a second time.
+    const QString& heard = !spoken.isEmpty() ? spoken : text.isEmpty() ? EmptySpoken : text;
+    QString name = captionOf(label) + QLatin1Char(' ') + heard;
+    label->setAccessibleName(name);
+    if (label == ui_->lblPassword) {
+        // The name the label has just let go may hold the password; with
+        // no other holder left, the wipe reaches it.
+        std::swap(passwordSpoken_, name);
+        Secrets::wipe(name);
+    }
+}
+
 void frmMain::LoadAccountList()
 {
-    for (QPushButton* button : {ui->cmdEdit, ui->cmdHttp, ui->cmdReveal, ui->cmdDelete})
+    for (QPushButton* button : {ui_->cmdEdit, ui_->cmdHttp, ui_->cmdReveal, ui_->cmdDelete})
         button->setEnabled(false);
-    for (QLabel* label : {ui->lblUsername, ui->lblPassword, ui->lblURL, ui->lblHint, ui->lblNotes})
-        label->clear();
+    for (QLabel* label : {ui_->lblUsername, ui_->lblPassword, ui_->lblURL, ui_->lblHint, ui_->lblNotes})
+        showDetail(label, QString());
     // The vault is read again only when another copy has written to it;
     // our own writes move just their entries.
     const AccountOrder& order = vault().accountOrder();
@@ -216,7 +261,7 @@ void frmMain::LoadAccountList()
         for (const ListChange& change : vault().takeListChanges())
             applyToList(change);
     }
-    ui->cboAccount->setCurrentIndex(-1);
+    ui_->cboAccount->setCurrentIndex(-1);
     timer_.stop();
     // The labels emptied above no longer share the password's buffer.
     Secrets::wipe(Module1::SelectedPassword);
@@ -242,10 +287,10 @@ void frmMain::applyToList(const ListChange& change)
 {
     const int index = int(change.index);
     if (change.kind == ListChange::Removed) {
-        ui->cboAccount->removeItem(index);
+        ui_->cboAccount->removeItem(index);
         listedRows_.erase(listedRows_.begin() + index);
     } else {
-        ui->cboAccount->insertItem(index, change.entry.account);
+        ui_->cboAccount->insertItem(index, change.entry.account);
         listedRows_.insert(listedRows_.begin() + index, change.entry.rowid);
     }
 }
@@ -259,52 +304,59 @@ std::optional<qint64> frmMain::listedRowAt(int index) const
 
 void frmMain::cboAccount_Click()
 {
-    RunCommand(this, [this] {
+    runCommand(this, [this] {
         timer_.start();
-        const int index = ui->cboAccount->currentIndex();
+        const int index = ui_->cboAccount->currentIndex();
         const auto row = vault().accountAt(qint64(index) + 1);
         // Another copy may have changed the vault since the list was built:
         // never show an account other than the one the entry names.
         if (!row || row->rowid != listedRowAt(index)) {
             LoadAccountList();
         } else {
-            ui->lblUsername->setText(DecryptField(row->fields.username));
-            ui->lblPassword->setText(PasswordMask);
-            ui->lblURL->setText(row->fields.url);
-            ui->lblHint->setText(row->fields.hint);
-            ui->lblNotes->setText(row->fields.notes);
+            showDetail(ui_->lblUsername, DecryptField(row->fields.username));
+            showDetail(ui_->lblPassword, PasswordMask, MaskSpoken);
+            showDetail(ui_->lblURL, row->fields.url);
+            showDetail(ui_->lblHint, row->fields.hint);
+            showDetail(ui_->lblNotes, row->fields.notes);
             // The label shows the mask by now, so the old password has no other holder.
             Secrets::wipe(Module1::SelectedPassword);
             Module1::SelectedPassword = DecryptField(row->fields.password);
         }
-        ui->cmdEdit->setEnabled(true);
-        ui->cmdDelete->setEnabled(true);
-        if (Module1::TrimSpaces(ui->lblURL->text()).size() > 7)
-            ui->cmdHttp->setEnabled(true);
-        ui->cmdReveal->setEnabled(true);
+        ui_->cmdEdit->setEnabled(true);
+        ui_->cmdDelete->setEnabled(true);
+        if (Module1::trimSpaces(ui_->lblURL->text()).size() > 7)
+            ui_->cmdHttp->setEnabled(true);
+        ui_->cmdReveal->setEnabled(true);
+    });
+}
+
+void frmMain::runGuarded(const std::function<void()>& command)
+{
+    runCommand(this, [&] {
+        if (!Module1::SecurityCheck(this, vault())) {
+            MessageBox::critical(this, QStringLiteral("Quillock Security Check"),
+                                 QStringLiteral("Security check failed."));
+            return;
+        }
+        command();
     });
 }
 
 void frmMain::cmdReveal_Click()
 {
-    RunCommand(this, [this] {
-        if (Module1::SecurityCheck(this, vault()))
-            ui->lblPassword->setText(Module1::SelectedPassword);
-        else
-            Module1::ShowSecurityCheckFailed(this);
-    });
+    runGuarded([this] { showDetail(ui_->lblPassword, Module1::SelectedPassword); });
 }
 
 void frmMain::cmdDelete_Click()
 {
-    RunCommand(this, [this] {
+    runCommand(this, [this] {
         timer_.stop();
-        const auto answer = MessageBox::show(this, QStringLiteral("Delete this account from the Quillock database?"),
-                                             QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Question,
-                                             QStringLiteral("Delete Confirmation. . ."));
+        const auto answer = MessageBox::question(this, QStringLiteral("Delete Confirmation. . ."),
+                                                 QStringLiteral("Delete this account from the Quillock database?"),
+                                                 QMessageBox::Ok | QMessageBox::Cancel);
         if (answer != QMessageBox::Ok)
             return;
-        const int index = ui->cboAccount->currentIndex();
+        const int index = ui_->cboAccount->currentIndex();
         if (const auto rowid = listedRowAt(index))
             vault().deleteAccountAt(qint64(index) + 1, *rowid);
         LoadAccountList();
@@ -313,12 +365,8 @@ void frmMain::cmdDelete_Click()
 
 void frmMain::cmdEdit_Click()
 {
-    RunCommand(this, [this] {
-        if (!Module1::SecurityCheck(this, vault())) {
-            Module1::ShowSecurityCheckFailed(this);
-            return;
-        }
-        const int index = ui->cboAccount->currentIndex();
+    runGuarded([this] {
+        const int index = ui_->cboAccount->currentIndex();
         if (ShowEditAccount(this, vault(), index, listedRowAt(index)) && !ProgramEnd::ended())
             LoadAccountList();
     });
@@ -328,13 +376,28 @@ void frmMain::cmdHttp_Click()
 {
     // An address stored by other means may name a local file or program:
     // only web addresses go to the desktop.
-    if (const auto address = Links::WebAddress(ui->lblURL->text()))
+    if (const auto address = Links::webAddress(ui_->lblURL->text()))
         DesktopOpen::open(*address);
+}
+
+void frmMain::cmdHelp_Click()
+{
+    DesktopOpen::open(Links::helpAddress());
+}
+
+void frmMain::mnuWebsite_Click()
+{
+    DesktopOpen::open(Links::WebsiteAddress);
+}
+
+void frmMain::mnuAbout_Click()
+{
+    frmAbout::showAbout(this);
 }
 
 void frmMain::cmdNewAccount_Click()
 {
-    RunCommand(this, [this] {
+    runCommand(this, [this] {
         frmNewAccount dialog(vault(), this);
         if (dialog.exec() == QDialog::Accepted && !ProgramEnd::ended())
             LoadAccountList();
@@ -343,11 +406,7 @@ void frmMain::cmdNewAccount_Click()
 
 void frmMain::FlatBttn1_Click()
 {
-    RunCommand(this, [this] {
-        if (!Module1::SecurityCheck(this, vault())) {
-            Module1::ShowSecurityCheckFailed(this);
-            return;
-        }
+    runGuarded([this] {
         frmChangePassword dialog(vault(), this);
         dialog.exec();
     });
@@ -355,36 +414,29 @@ void frmMain::FlatBttn1_Click()
 
 void frmMain::FlatBttn2_Click()
 {
-    RunCommand(this, [this] {
-        if (!Module1::SecurityCheck(this, vault())) {
-            Module1::ShowSecurityCheckFailed(this);
-            return;
-        }
-        WriteReport(vault(), Module1::ApplicationFile(QStringLiteral("report.htm")));
-        DesktopOpen::open(ReportAddress(Module1::ApplicationFolder()));
+    runGuarded([this] {
+        WriteReport(vault(), Module1::applicationFile(QStringLiteral("report.htm")));
+        DesktopOpen::open(ReportAddress(Module1::applicationFolder()));
     });
 }
 
 void frmMain::cmdExit_Click()
 {
-    RunCommand(this, [this] {
-        const QString report = Module1::ApplicationFile(QStringLiteral("report.htm"));
-        if (FileOps::exists(report))
-            FileOps::remove(report);
-        const QString choice = Settings::GetSetting(Settings::ExitKey);
+    runCommand(this, [this] {
+        FileOps::removeIfExists(Module1::applicationFile(QStringLiteral("report.htm")));
+        const QString choice = Settings::getSetting(Settings::ExitKey);
         if (choice == QLatin1String("E")) {
             endSequence();
         } else if (choice == QLatin1String("T")) {
             hideToTray();
         } else {
-            const auto answer = MessageBox::show(
-                this,
+            const auto answer = MessageBox::question(
+                this, QStringLiteral("Quillock Exit Utility"),
                 QStringLiteral("Do you want to leave an icon in the system tray (next to the current time in the "
                                "bottom right hand corner of your screen)?  If yes, you can quickly access Quillock "
                                "by clicking on the Quillock icon in the tray.  If no, you will have to start "
                                "Quillock using the windows start menu."),
-                QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Question,
-                QStringLiteral("Quillock Exit Utility"), QMessageBox::Yes);
+                QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes);
             if (answer == QMessageBox::Yes)
                 hideToTray();
             else if (answer == QMessageBox::No)
@@ -393,10 +445,15 @@ void frmMain::cmdExit_Click()
     });
 }
 
+void frmMain::timer_Timer()
+{
+    runCommand(this, [this] { LoadAccountList(); });
+}
+
 void frmMain::hideToTray()
 {
     // Without a tray there would be no way back to a hidden window.
-    if (Tray::IsAvailable())
+    if (Tray::isAvailable())
         hide();
     else
         showMinimized();
@@ -412,11 +469,9 @@ void frmMain::showFromTray()
 void frmMain::endSequence()
 {
     // A revealed password shares its buffer with the label: empty that first.
-    ui->lblPassword->clear();
+    showDetail(ui_->lblPassword, QString());
     Secrets::wipe(Module1::SelectedPassword);
-    tray_.RemoveIcon();
-    if (FileOps::exists(ScratchIcon))
-        FileOps::remove(ScratchIcon);
+    removeIcons();
     ProgramEnd::endNow();
 }
 
@@ -425,7 +480,7 @@ void frmMain::Tray1_MouseAction(int code)
     // Failures here are ignored, as they are while a modal dialog is open.
     try {
         if (code == Tray::ContextMenu)
-            ui->mnuTray->popup(QCursor::pos());
+            ui_->mnuTray->popup(QCursor::pos());
         if (code == Tray::Restore)
             showFromTray();
     } catch (const AppError&) {
@@ -442,7 +497,7 @@ void frmMain::mnuOpen_Click()
 
 void frmMain::mnuExit_Click()
 {
-    RunCommand(this, [this] { endSequence(); });
+    runCommand(this, [this] { endSequence(); });
 }
 
 void frmMain::closeEvent(QCloseEvent* event)
@@ -451,14 +506,12 @@ void frmMain::closeEvent(QCloseEvent* event)
     if (unloaded_)
         return;
     unloaded_ = true;
-    ui->lblPassword->clear();
+    showDetail(ui_->lblPassword, QString());
     Secrets::wipe(Module1::SelectedPassword);
     Module1::clearClipboardSecret();
-    RunCommand(this, [this] {
+    runCommand(this, [this] {
         vaultDb_.reset();
-        tray_.RemoveIcon();
-        if (FileOps::exists(ScratchIcon))
-            FileOps::remove(ScratchIcon);
+        removeIcons();
     });
     QCoreApplication::quit();
 }

@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -12,6 +13,7 @@ namespace Ui {
 class frmMain;
 }
 class AccountOrder;
+class QLabel;
 class QStringListModel;
 class VaultLock;
 class VaultStore;
@@ -26,7 +28,26 @@ public:
     ~frmMain() override;
 
     // Start-up. False when the program ended during it.
-    bool Load();
+    bool load();
+
+    // The steps of start-up, in their order. A step that fails with code
+    // 3356 or 75 is skipped; any other failure ends the program.
+    enum class StartUpStep {
+        LockFolder,
+        LeftoverTest,
+        RemoveLeftover,
+        Compact,
+        CopyTest,
+        ReplaceVault,
+        ShareLock,
+        OpenVault,
+        FirstRunTest,
+        FirstList,
+        ScratchIcon,
+        TrayIcon
+    };
+    // Tests: called as each step begins; what it raises is that step's failure.
+    static void setStartUpProbe(std::function<void(StartUpStep)> probe);
 
     // The open vault; null before start-up opened it and after unload.
     VaultStore* VaultDb() const { return vaultDb_.get(); }
@@ -43,19 +64,29 @@ private:
     VaultStore& vault() const;
     void runStartUp();
     void writeScratchIcon();
+    void removeIcons();
+    // Every change of a detail label goes through here.
+    void showDetail(QLabel* label, const QString& text, const QString& spoken = {});
+    // Runs a guarded command: the security check first, and on failure its
+    // message and nothing more.
+    void runGuarded(const std::function<void()>& command);
 
     void cboAccount_Click();
     void cmdReveal_Click();
     void cmdDelete_Click();
     void cmdEdit_Click();
     void cmdHttp_Click();
+    void cmdHelp_Click();
     void cmdNewAccount_Click();
     void FlatBttn1_Click();
     void FlatBttn2_Click();
     void cmdExit_Click();
+    void timer_Timer();
     void Tray1_MouseAction(int code);
     void mnuOpen_Click();
     void mnuExit_Click();
+    void mnuWebsite_Click();
+    void mnuAbout_Click();
     void hideToTray();
     void showFromTray();
     void endSequence();
@@ -65,7 +96,7 @@ private:
     // The row the list entry at `index` stands for.
     std::optional<qint64> listedRowAt(int index) const;
 
-    std::unique_ptr<Ui::frmMain> ui;
+    std::unique_ptr<Ui::frmMain> ui_;
     std::unique_ptr<VaultLock> lock_;
     std::unique_ptr<VaultStore> vaultDb_;
     std::vector<qint64> listedRows_;  // the row each list entry stands for
@@ -73,6 +104,8 @@ private:
     // The order generation the list was copied from, and whether it was.
     quint64 listedGeneration_ = 0;
     bool listed_ = false;
+    // What a screen reader is told for lblPassword; it may hold the password.
+    QString passwordSpoken_;
     QTimer timer_;
     Tray tray_;
     bool unloaded_ = false;

@@ -6,7 +6,7 @@ frmNewAccount::frmNewAccount(VaultStore& vault, QWidget* parent)
     : AccountDialog(vault, QStringLiteral("Add New Account. . ."), parent)
 {
     setObjectName(QStringLiteral("frmNewAccount"));
-    ui->txtURL->setText(QStringLiteral("http://"));
+    ui_->txtURL->setText(QStringLiteral("http://"));
 }
 
 void frmNewAccount::store()

@@ -12,10 +12,10 @@ int main(int argc, char** argv)
     // The window may sit hidden behind the tray icon; only unloading the
     // main window ends the program.
     app.setQuitOnLastWindowClosed(false);
-    Fonts::InstallSubstitutions();
+    Fonts::installSubstitutions();
 
     frmMain window;
-    if (!window.Load())
+    if (!window.load())
         return 0;
     window.show();
     return app.exec();

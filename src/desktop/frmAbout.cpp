@@ -4,33 +4,31 @@
 
 #include "desktop/links.h"
 #include "shared/desktopopen.h"
+#include "shared/fixeddialog.h"
 #include "shared/fonts.h"
 #include "shared/resources.h"
 
 #include <QEvent>
 
-frmAbout::frmAbout(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::frmAbout>())
+frmAbout::frmAbout(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::frmAbout>())
 {
-    ui->setupUi(this);
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
-                   | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(size());
-    Fonts::UseArial(this, {ui->Label1, ui->lblVersion, ui->csHyperlink1});
-    QFont linkFont = Fonts::Arial(true);
+    ui_->setupUi(this);
+    FixedDialog::setUp(this, {ui_->Label1, ui_->lblVersion, ui_->csHyperlink1});
+    QFont linkFont = Fonts::arial(true);
     linkFont.setUnderline(true);
-    ui->csHyperlink1->setFont(linkFont);
+    ui_->csHyperlink1->setFont(linkFont);
 
-    connect(ui->cmdOK, &QPushButton::clicked, this, &frmAbout::cmdOK_Click);
+    connect(ui_->cmdOK, &QPushButton::clicked, this, &frmAbout::cmdOK_Click);
     // The link goes through the desktop seam like every other address.
-    ui->csHyperlink1->setTextFormat(Qt::RichText);
-    ui->csHyperlink1->setText(QStringLiteral("<a href=\"%1\">%2</a>")
+    ui_->csHyperlink1->setTextFormat(Qt::RichText);
+    ui_->csHyperlink1->setText(QStringLiteral("<a href=\"%1\">%2</a>")
                                   .arg(Links::SupportAddress.toHtmlEscaped(),
-                                       ui->csHyperlink1->text().toHtmlEscaped()));
-    ui->csHyperlink1->setOpenExternalLinks(false);
-    ui->csHyperlink1->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
-    connect(ui->csHyperlink1, &QLabel::linkActivated, this, [this] { csHyperlink1_Click(); });
+                                       ui_->csHyperlink1->text().toHtmlEscaped()));
+    ui_->csHyperlink1->setOpenExternalLinks(false);
+    ui_->csHyperlink1->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    connect(ui_->csHyperlink1, &QLabel::linkActivated, this, &frmAbout::csHyperlink1_Click);
 
-    Form_Load();
+    loadContents();
 }
 
 frmAbout::~frmAbout() = default;
@@ -41,13 +39,13 @@ void frmAbout::showAbout(QWidget* owner)
     box.exec();
 }
 
-void frmAbout::Form_Load()
+void frmAbout::loadContents()
 {
     // Nothing that goes wrong here is worth keeping the box from showing.
     try {
         LoadProgramResources();
-        ui->lblVersion->setText(Links::VersionLine());
-        ui->Picture1->setPixmap(QPixmap(QStringLiteral(":/icons/quillock-32.png")));
+        ui_->lblVersion->setText(Links::versionLine());
+        ui_->Picture1->setPixmap(QPixmap(QStringLiteral(":/icons/quillock-32.png")));
     } catch (...) {
     }
 }

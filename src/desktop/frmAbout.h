@@ -22,10 +22,10 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
-    void Form_Load();
+    void loadContents();
     void cmdOK_Click();
     void csHyperlink1_Click();
 
-    std::unique_ptr<Ui::frmAbout> ui;
+    std::unique_ptr<Ui::frmAbout> ui_;
     bool wasActive_ = false;
 };

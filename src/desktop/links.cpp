@@ -7,13 +7,13 @@
 
 namespace Links {
 
-QString HelpAddress()
+QString helpAddress()
 {
-    return QUrl::fromLocalFile(Module1::ApplicationFile(QStringLiteral("help/index.htm")))
+    return QUrl::fromLocalFile(Module1::applicationFile(QStringLiteral("help/index.htm")))
         .toString(QUrl::FullyEncoded);
 }
 
-std::optional<QString> WebAddress(const QString& shown)
+std::optional<QString> webAddress(const QString& shown)
 {
     const QString text = shown.trimmed();
     static const QRegularExpression scheme(QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]*):(.*)$"),
@@ -41,7 +41,7 @@ std::optional<QString> WebAddress(const QString& shown)
     return address.toString(QUrl::FullyEncoded);
 }
 
-QString VersionLine()
+QString versionLine()
 {
     return QStringLiteral("Version %1.%2.%3")
         .arg(QUILLOCK_VERSION_MAJOR)

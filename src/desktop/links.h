@@ -8,18 +8,18 @@ namespace Links {
 
 // The installed help pages, as a file address that names exactly that path
 // whatever the folder is called ("My #1 vault", "100%41").
-QString HelpAddress();
+QString helpAddress();
 
 // What "&Open URL" hands to the desktop for the text shown: an http or https
 // address as it is, text without a scheme as an http address for its host
 // ("localhost:8080/x" is a host with a port). Nothing for other schemes and
 // for text that does not begin with a host (a path, "~", an option).
-std::optional<QString> WebAddress(const QString& shown);
+std::optional<QString> webAddress(const QString& shown);
 
 inline const QString WebsiteAddress = QStringLiteral("http://www.quillock.app/");
 inline const QString SupportAddress = QStringLiteral("mailto:support@quillock.app");
 
 // "Version " and the build's major.minor.patch.
-QString VersionLine();
+QString versionLine();
 
 }  // namespace Links

@@ -59,12 +59,12 @@ std::optional<bool>& availabilityOverride()
 }
 }  // namespace
 
-bool Tray::IsAvailable()
+bool Tray::isAvailable()
 {
     return availabilityOverride().value_or(QSystemTrayIcon::isSystemTrayAvailable());
 }
 
-void Tray::OverrideAvailability(std::optional<bool> available)
+void Tray::overrideAvailability(std::optional<bool> available)
 {
     availabilityOverride() = available;
 }

@@ -25,9 +25,9 @@ public:
     void RemoveIcon();
     bool isShown() const;
     // Whether the desktop has a tray to show the icon in.
-    static bool IsAvailable();
+    static bool isAvailable();
     // Tests stand in for a desktop with or without a tray.
-    static void OverrideAvailability(std::optional<bool> available);
+    static void overrideAvailability(std::optional<bool> available);
 
 signals:
     void MouseAction(int code);

@@ -107,7 +107,8 @@ QString HtmlEscape(const QString& text)
     // Room for the longest entity throughout: the text never moves, so no
     // copy of a password is left behind.
     escaped.reserve(text.size() * 6);
-    for (const QChar c : text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
         switch (c.unicode()) {
         case '&':
             escaped += QLatin1String("&amp;");
@@ -123,6 +124,13 @@ QString HtmlEscape(const QString& text)
             break;
         case '\'':
             escaped += QLatin1String("&#39;");
+            break;
+        case '\r':
+        case '\n':
+            // HTML folds a bare break into a space; CR LF is one break.
+            if (c != QLatin1Char('\n') || i == 0 || text.at(i - 1) != QLatin1Char('\r'))
+                escaped += QLatin1String("<br>");
+            escaped += c;
             break;
         default:
             escaped += c;

@@ -9,7 +9,8 @@ class VaultStore;
 // The account report: every account with its username and password in
 // plain text, as an HTML page for the browser to print.
 
-// The text with &, <, >, " and ' written as entities; line breaks stay.
+// The text with &, <, >, " and ' written as entities; each line break (CR LF,
+// LF or CR) stays as it is, with "<br>" before it.
 QString HtmlEscape(const QString& text);
 
 // The report for the accounts of `vault`, in list order, handed to `sink`

@@ -23,6 +23,6 @@ private:
     void Option_Click(const QString& choice);
     void updateOptionTabStop();
 
-    std::unique_ptr<Ui::frmChangePassword> ui;
+    std::unique_ptr<Ui::frmChangePassword> ui_;
     VaultStore& vault_;
 };

@@ -3,9 +3,8 @@
 #include "ui_frmCreatePassword.h"
 
 #include "security/passwordrule.h"
-#include "shared/fonts.h"
+#include "shared/fixeddialog.h"
 #include "shared/programend.h"
-#include "shared/textlimit.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -13,20 +12,15 @@
 #include <QScreen>
 
 frmCreatePassword::frmCreatePassword(VaultStore& vault, QWidget* parent)
-    : QDialog(parent), ui(std::make_unique<Ui::frmCreatePassword>()), vault_(vault)
+    : QDialog(parent), ui_(std::make_unique<Ui::frmCreatePassword>()), vault_(vault)
 {
-    ui->setupUi(this);
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
-                   | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(size());
-    Fonts::UseArial(this);
-    Fonts::UseCourier({ui->txtPassword1, ui->txtPassword2});
-    TextLimit::KeepWhole(ui->txtPassword1);
-    TextLimit::KeepWhole(ui->txtPassword2);
+    ui_->setupUi(this);
+    FixedDialog::setUp(this);
+    PasswordRule::setUpBoxes({ui_->txtPassword1, ui_->txtPassword2});
 
-    connect(ui->cmdOk, &QPushButton::clicked, this, &frmCreatePassword::cmdOk_Click);
-    connect(ui->cmdExit, &QPushButton::clicked, this, &frmCreatePassword::cmdExit_Click);
-    ui->txtPassword1->setFocus();
+    connect(ui_->cmdOk, &QPushButton::clicked, this, &frmCreatePassword::cmdOk_Click);
+    connect(ui_->cmdExit, &QPushButton::clicked, this, &frmCreatePassword::cmdExit_Click);
+    ui_->txtPassword1->setFocus();
 }
 
 frmCreatePassword::~frmCreatePassword() = default;
@@ -65,10 +59,7 @@ void frmCreatePassword::keyPressEvent(QKeyEvent* event)
 
 void frmCreatePassword::cmdOk_Click()
 {
-    RunDialogCommand(this, [this] {
-        if (PasswordRule::StoreIfValid(this, ui->txtPassword1, ui->txtPassword2, vault_, /*markInitialized=*/true))
-            accept();
-    });
+    PasswordRule::storeAndAccept(this, ui_->txtPassword1, ui_->txtPassword2, vault_, /*markInitialized=*/true);
 }
 
 void frmCreatePassword::cmdExit_Click()

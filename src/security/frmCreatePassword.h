@@ -24,7 +24,7 @@ private:
     void cmdOk_Click();
     void cmdExit_Click();
 
-    std::unique_ptr<Ui::frmCreatePassword> ui;
+    std::unique_ptr<Ui::frmCreatePassword> ui_;
     VaultStore& vault_;
     bool placed_ = false;
 };

@@ -2,37 +2,33 @@
 
 #include "ui_frmMasterPassword.h"
 
-#include "shared/fonts.h"
+#include "security/passwordrule.h"
+#include "shared/fixeddialog.h"
 #include "shared/module1.h"
-#include "shared/textlimit.h"
 #include "shared/secrets.h"
 
 frmMasterPassword::frmMasterPassword(QWidget* parent)
-    : QDialog(parent), ui(std::make_unique<Ui::frmMasterPassword>())
+    : QDialog(parent), ui_(std::make_unique<Ui::frmMasterPassword>())
 {
-    ui->setupUi(this);
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
-                   | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(size());
-    Fonts::UseArial(this);
-    Fonts::UseCourier({ui->txtPassword});
-    TextLimit::KeepWhole(ui->txtPassword);
+    ui_->setupUi(this);
+    FixedDialog::setUp(this);
+    PasswordRule::setUpBoxes({ui_->txtPassword});
 
-    connect(ui->cmdOk, &QPushButton::clicked, this, &frmMasterPassword::cmdOk_Click);
-    ui->txtPassword->setFocus();
+    connect(ui_->cmdOk, &QPushButton::clicked, this, &frmMasterPassword::cmdOk_Click);
+    ui_->txtPassword->setFocus();
 }
 
 frmMasterPassword::~frmMasterPassword()
 {
     // Taken out of the box, the typed text has no holder but this one and,
     // after OK, EnteredPassword, which the check wipes once it has compared.
-    QString entry = ui->txtPassword->text();
-    ui->txtPassword->setText(QString());
+    QString entry = ui_->txtPassword->text();
+    ui_->txtPassword->setText(QString());
     Secrets::wipe(entry);
 }
 
 void frmMasterPassword::cmdOk_Click()
 {
-    Module1::EnteredPassword = ui->txtPassword->text();
+    Module1::EnteredPassword = ui_->txtPassword->text();
     accept();
 }

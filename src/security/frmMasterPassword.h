@@ -18,5 +18,5 @@ public:
 private:
     void cmdOk_Click();
 
-    std::unique_ptr<Ui::frmMasterPassword> ui;
+    std::unique_ptr<Ui::frmMasterPassword> ui_;
 };

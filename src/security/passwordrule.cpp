@@ -1,34 +1,46 @@
 #include "security/passwordrule.h"
 
+#include "shared/fonts.h"
 #include "shared/messagebox.h"
 #include "shared/module1.h"
+#include "shared/programend.h"
 #include "shared/settings.h"
 #include "shared/textlimit.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
 
+#include <QDialog>
 #include <QLineEdit>
 
 namespace PasswordRule {
 
-std::optional<QString> Accept(const QString& first, const QString& second)
+void setUpBoxes(std::initializer_list<QLineEdit*> boxes)
+{
+    for (QLineEdit* box : boxes) {
+        box->setMaxLength(MaxLength);
+        box->setFont(Fonts::courier());
+        TextLimit::keepWhole(box);
+    }
+}
+
+std::optional<QString> accept(const QString& first, const QString& second)
 {
     // Half a character has no form in the store and cannot be typed again at
     // the prompt, so it is no part of the password.
-    const QString whole = TextLimit::WholeCharacters(first);
-    const QString master = Module1::TrimSpaces(whole);
+    const QString whole = TextLimit::wholeCharacters(first);
+    const QString master = Module1::trimSpaces(whole);
     // The upper bound is the boxes' input limit; the match is exact, spaces
     // and letter case included.
-    if (master.size() < MinLength || whole != TextLimit::WholeCharacters(second))
+    if (master.size() < MinLength || whole != TextLimit::wholeCharacters(second))
         return std::nullopt;
     return master;
 }
 
-std::optional<QString> Validate(QWidget* window, QLineEdit* first, QLineEdit* second)
+std::optional<QString> validate(QWidget* window, QLineEdit* first, QLineEdit* second)
 {
-    std::optional<QString> master = Accept(first->text(), second->text());
+    std::optional<QString> master = accept(first->text(), second->text());
     if (!master) {
-        MessageBox::show(window, RejectionText, QMessageBox::Ok, QMessageBox::Critical, RejectionTitle);
+        MessageBox::critical(window, RejectionTitle, RejectionText);
         first->setFocus();
         first->clear();
         second->clear();
@@ -36,14 +48,16 @@ std::optional<QString> Validate(QWidget* window, QLineEdit* first, QLineEdit* se
     return master;
 }
 
-bool StoreIfValid(QWidget* window, QLineEdit* first, QLineEdit* second, VaultStore& vault, bool markInitialized)
+void storeAndAccept(QDialog* dialog, QLineEdit* first, QLineEdit* second, VaultStore& vault, bool markInitialized)
 {
-    const std::optional<QString> master = Validate(window, first, second);
-    if (!master)
-        return false;
-    vault.storeMasterPassword(Encrypt(*master), markInitialized);
-    Settings::SaveSetting(Settings::InitializedKey, QStringLiteral("T"));
-    return true;
+    runDialogCommand(dialog, [&] {
+        const std::optional<QString> master = validate(dialog, first, second);
+        if (!master)
+            return;
+        vault.storeMasterPassword(Encrypt(*master), markInitialized);
+        Settings::saveSetting(Settings::InitializedKey, QStringLiteral("T"));
+        dialog->accept();
+    });
 }
 
 }  // namespace PasswordRule

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QString>
+#include <initializer_list>
 #include <optional>
 
+class QDialog;
 class QLineEdit;
 class QWidget;
 class VaultStore;
@@ -19,16 +21,21 @@ inline const QString RejectionText = QStringLiteral(
     "The passwords you entered must match.  Please try again.");
 inline const QString RejectionTitle = QStringLiteral("Quillock Security Initialization");
 
+// Boxes that take a master password: Courier, at most MaxLength units,
+// and whole characters only.
+void setUpBoxes(std::initializer_list<QLineEdit*> boxes);
+
 // The master password the two entries stand for, or nothing when they
 // break the rule. Halves of characters in either entry do not count.
-std::optional<QString> Accept(const QString& first, const QString& second);
+std::optional<QString> accept(const QString& first, const QString& second);
 
 // Checks both boxes as typed. On rejection shows the message, then puts the
 // focus in the first box and empties both.
-std::optional<QString> Validate(QWidget* window, QLineEdit* first, QLineEdit* second);
+std::optional<QString> validate(QWidget* window, QLineEdit* first, QLineEdit* second);
 
-// Validates the boxes and, when they pass, stores the master password
-// enciphered and saves the "Initialized" setting. False when rejected.
-bool StoreIfValid(QWidget* window, QLineEdit* first, QLineEdit* second, VaultStore& vault, bool markInitialized);
+// The "&Ok" command of the dialogs that set the master password: validates
+// the boxes and, when they pass, stores the master password enciphered,
+// saves the "Initialized" setting and closes `dialog` as accepted.
+void storeAndAccept(QDialog* dialog, QLineEdit* first, QLineEdit* second, VaultStore& vault, bool markInitialized);
 
 }  // namespace PasswordRule

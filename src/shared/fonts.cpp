@@ -4,7 +4,7 @@
 
 namespace Fonts {
 
-void InstallSubstitutions()
+void installSubstitutions()
 {
     QFont::insertSubstitutions(QStringLiteral("Arial"), {QStringLiteral("Liberation Sans")});
     QFont::insertSubstitutions(QStringLiteral("Courier"),
@@ -12,7 +12,7 @@ void InstallSubstitutions()
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"), {QStringLiteral("Liberation Sans")});
 }
 
-QFont Arial(bool bold)
+QFont arial(bool bold)
 {
     QFont font(QStringLiteral("Arial"));
     font.setPointSizeF(8.25);
@@ -20,7 +20,7 @@ QFont Arial(bool bold)
     return font;
 }
 
-QFont Courier()
+QFont courier()
 {
     QFont font(QStringLiteral("Courier"));
     font.setStyleHint(QFont::TypeWriter);
@@ -28,24 +28,24 @@ QFont Courier()
     return font;
 }
 
-QFont SansSerif()
+QFont sansSerif()
 {
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPointSizeF(8.25);
     return font;
 }
 
-void UseArial(QWidget* window, std::initializer_list<QWidget*> bold)
+void useArial(QWidget* window, std::initializer_list<QWidget*> bold)
 {
-    window->setFont(Arial());
+    window->setFont(arial());
     for (QWidget* control : bold)
-        control->setFont(Arial(true));
+        control->setFont(arial(true));
 }
 
-void UseCourier(std::initializer_list<QWidget*> controls)
+void useCourier(std::initializer_list<QWidget*> controls)
 {
     for (QWidget* control : controls)
-        control->setFont(Courier());
+        control->setFont(courier());
 }
 
 }  // namespace Fonts

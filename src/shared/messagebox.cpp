@@ -5,16 +5,16 @@
 namespace MessageBox {
 
 namespace {
+
 Responder& responder()
 {
     static Responder current;
     return current;
 }
-}  // namespace
 
-QMessageBox::StandardButton show(QWidget* parent, const QString& text, QMessageBox::StandardButtons buttons,
-                                 QMessageBox::Icon icon, const QString& title,
-                                 QMessageBox::StandardButton defaultButton)
+QMessageBox::StandardButton show(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
+                                 QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                 QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
 {
     const Request request{text, buttons, icon, title.isEmpty() ? Module1::ProgramTitle : title, defaultButton};
     if (responder())
@@ -25,6 +25,29 @@ QMessageBox::StandardButton show(QWidget* parent, const QString& text, QMessageB
     if (defaultButton != QMessageBox::NoButton)
         box.setDefaultButton(defaultButton);
     return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+}  // namespace
+
+QMessageBox::StandardButton information(QWidget* parent, const QString& title, const QString& text)
+{
+    return show(parent, QMessageBox::Information, title, text);
+}
+
+QMessageBox::StandardButton critical(QWidget* parent, const QString& title, const QString& text)
+{
+    return show(parent, QMessageBox::Critical, title, text);
+}
+
+QMessageBox::StandardButton plain(QWidget* parent, const QString& title, const QString& text)
+{
+    return show(parent, QMessageBox::NoIcon, title, text);
+}
+
+QMessageBox::StandardButton question(QWidget* parent, const QString& title, const QString& text,
+                                     QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton)
+{
+    return show(parent, QMessageBox::Question, title, text, buttons, defaultButton);
 }
 
 void setResponder(Responder r)

@@ -1,6 +1,5 @@
 #include "shared/module1.h"
 
-#include "shared/messagebox.h"
 #include "shared/secrets.h"
 #include "vault/vaultstore.h"
 
@@ -16,7 +15,7 @@ QString& folderOverride()
 }
 }  // namespace
 
-void Reset()
+void reset()
 {
     Secrets::wipe(SelectedPassword);
     Secrets::wipe(EnteredPassword);
@@ -24,22 +23,22 @@ void Reset()
     EditIndex = 0;
 }
 
-QString ApplicationFolder()
+QString applicationFolder()
 {
     return folderOverride().isEmpty() ? QCoreApplication::applicationDirPath() : folderOverride();
 }
 
-QString ApplicationFile(const QString& name)
+QString applicationFile(const QString& name)
 {
-    return ApplicationFolder() + QLatin1Char('/') + name;
+    return applicationFolder() + QLatin1Char('/') + name;
 }
 
-void SetApplicationFolder(const QString& folder)
+void setApplicationFolder(const QString& folder)
 {
     folderOverride() = folder;
 }
 
-QString TrimSpaces(const QString& text)
+QString trimSpaces(const QString& text)
 {
     qsizetype begin = 0;
     qsizetype end = text.size();
@@ -53,12 +52,6 @@ QString TrimSpaces(const QString& text)
 bool IsVaultInitialized(VaultStore& vault)
 {
     return vault.isInitialized();
-}
-
-void ShowSecurityCheckFailed(QWidget* owner)
-{
-    MessageBox::show(owner, QStringLiteral("Security check failed."), QMessageBox::Ok, QMessageBox::Critical,
-                     QStringLiteral("Quillock Security Check"));
 }
 
 }  // namespace Module1

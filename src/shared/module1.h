@@ -24,22 +24,20 @@ inline QString EnteredPassword;
 inline qint64 EditIndex = 0;
 
 // Back to the values of a fresh start (tests).
-void Reset();
+void reset();
 
 // The application folder, and a file in it.
-QString ApplicationFolder();
-QString ApplicationFile(const QString& name);
-void SetApplicationFolder(const QString& folder);  // tests
+QString applicationFolder();
+QString applicationFile(const QString& name);
+void setApplicationFolder(const QString& folder);  // tests
 
 // The text without leading and trailing space characters (only code 32).
-QString TrimSpaces(const QString& text);
+QString trimSpaces(const QString& text);
 
 bool IsVaultInitialized(VaultStore& vault);
 
 // Asks for the master password and compares it with the stored one.
 bool SecurityCheck(QWidget* owner, VaultStore& vault);
-// The message every guarded command shows when the check fails.
-void ShowSecurityCheckFailed(QWidget* owner);
 
 // Clipboard commands on the focused text box of the active window.
 void CutText();

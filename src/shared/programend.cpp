@@ -48,27 +48,26 @@ void setInterceptor(Interceptor i)
 
 }  // namespace ProgramEnd
 
-void ReportUntrappedError(QWidget* parent, const AppError& error)
+void reportUntrappedError(QWidget* parent, const AppError& error)
 {
-    MessageBox::show(parent,
-                     QStringLiteral("Run-time error '%1':\n\n%2").arg(error.code()).arg(error.description()),
-                     QMessageBox::Ok, QMessageBox::Critical);
+    MessageBox::critical(parent, Module1::ProgramTitle,
+                         QStringLiteral("Run-time error '%1':\n\n%2").arg(error.code()).arg(error.description()));
     ProgramEnd::endNow();
 }
 
-bool RunCommand(QWidget* parent, const std::function<void()>& command)
+bool runCommand(QWidget* parent, const std::function<void()>& command)
 {
     try {
         command();
     } catch (const AppError& error) {
-        ReportUntrappedError(parent, error);
+        reportUntrappedError(parent, error);
     }
     return !ProgramEnd::ended();
 }
 
-bool RunDialogCommand(QDialog* dialog, const std::function<void()>& command)
+bool runDialogCommand(QDialog* dialog, const std::function<void()>& command)
 {
-    if (RunCommand(dialog, command))
+    if (runCommand(dialog, command))
         return true;
     dialog->reject();
     return false;

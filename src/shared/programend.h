@@ -21,12 +21,12 @@ void setInterceptor(Interceptor interceptor);  // tests; also clears ended()
 
 // The fate of a failure that no step traps: its code and description in a
 // message box, then the immediate end.
-void ReportUntrappedError(QWidget* parent, const AppError& error);
+void reportUntrappedError(QWidget* parent, const AppError& error);
 
 // Runs one command to its end; an untrapped failure stops it at the failing
 // step and ends the program. Returns false when the program has ended.
-bool RunCommand(QWidget* parent, const std::function<void()>& command);
+bool runCommand(QWidget* parent, const std::function<void()>& command);
 
-// RunCommand for a dialog's handler: when the program has ended, the dialog
+// runCommand for a dialog's handler: when the program has ended, the dialog
 // closes too, so the code that opened it can return.
-bool RunDialogCommand(QDialog* dialog, const std::function<void()>& command);
+bool runDialogCommand(QDialog* dialog, const std::function<void()>& command);

@@ -24,7 +24,7 @@ QString qualified(const QString& key)
 
 }  // namespace
 
-QString GetSetting(const QString& key)
+QString getSetting(const QString& key)
 {
     QSettings store(Module1::ProgramTitle, Module1::ProgramTitle);
     if (store.status() != QSettings::NoError)
@@ -32,7 +32,7 @@ QString GetSetting(const QString& key)
     return store.value(qualified(key), QString()).toString();
 }
 
-void SaveSetting(const QString& key, const QString& value)
+void saveSetting(const QString& key, const QString& value)
 {
     QSettings store(Module1::ProgramTitle, Module1::ProgramTitle);
     store.setValue(qualified(key), value);

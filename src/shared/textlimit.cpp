@@ -15,8 +15,8 @@ public:
     {
         if (input == last_)
             return Acceptable;
-        const qsizetype waiting = input.size() < box_->maxLength() ? InsertedUnit(last_, input) : -1;
-        for (const qsizetype at : LoneHalves(input, waiting)) {
+        const qsizetype waiting = input.size() < box_->maxLength() ? insertedUnit(last_, input) : -1;
+        for (const qsizetype at : loneHalves(input, waiting)) {
             input.remove(at, 1);
             if (at < pos)
                 --pos;
@@ -33,7 +33,7 @@ private:
 
 }  // namespace
 
-QList<qsizetype> LoneHalves(QStringView text, qsizetype waiting)
+QList<qsizetype> loneHalves(QStringView text, qsizetype waiting)
 {
     QList<qsizetype> lone;
     for (qsizetype at = text.size() - 1; at >= 0; --at) {
@@ -50,7 +50,7 @@ QList<qsizetype> LoneHalves(QStringView text, qsizetype waiting)
     return lone;
 }
 
-qsizetype InsertedUnit(QStringView before, QStringView now)
+qsizetype insertedUnit(QStringView before, QStringView now)
 {
     if (now.size() != before.size() + 1)
         return -1;
@@ -60,20 +60,20 @@ qsizetype InsertedUnit(QStringView before, QStringView now)
     return now.mid(at + 1) == before.mid(at) ? at : -1;
 }
 
-QString WholeCharacters(QString text)
+QString wholeCharacters(QString text)
 {
-    for (const qsizetype at : LoneHalves(text))
+    for (const qsizetype at : loneHalves(text))
         text.remove(at, 1);
     return text;
 }
 
-void KeepWhole(QLineEdit* box)
+void keepWhole(QLineEdit* box)
 {
     box->setValidator(new WholeCharacterValidator(box));
     // Enter, or the focus moving to a button, comes before any command reads
     // the box: a half still waiting then has waited in vain.
     QObject::connect(box, &QLineEdit::editingFinished, box, [box] {
-        const QString whole = WholeCharacters(box->text());
+        const QString whole = wholeCharacters(box->text());
         if (whole.size() != box->text().size())
             box->setText(whole);
     });

@@ -12,17 +12,17 @@ namespace TextLimit {
 
 // Positions of the halves of surrogate pairs that have no partner, last
 // first. A high half at `waiting` is passed over: its partner may follow.
-QList<qsizetype> LoneHalves(QStringView text, qsizetype waiting = -1);
+QList<qsizetype> loneHalves(QStringView text, qsizetype waiting = -1);
 
 // Where `now` is `before` with one unit more, that unit's position; else -1.
-qsizetype InsertedUnit(QStringView before, QStringView now);
+qsizetype insertedUnit(QStringView before, QStringView now);
 
 // The text without the halves of surrogate pairs that have no partner.
-QString WholeCharacters(QString text);
+QString wholeCharacters(QString text);
 
 // Keeps `box` to whole characters, whatever its maxLength cuts off or a paste
 // brings in. A high half inserted on its own, with room after it, waits for
 // its partner until the next change or the end of editing.
-void KeepWhole(QLineEdit* box);
+void keepWhole(QLineEdit* box);
 
 }  // namespace TextLimit

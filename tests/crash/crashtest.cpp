@@ -242,7 +242,7 @@ bool pickAccount(frmMain& window, const QString& name)
 std::unique_ptr<frmMain> startWindow()
 {
     auto window = std::make_unique<frmMain>();
-    if (!window->Load()) {
+    if (!window->load()) {
         say(QStringLiteral("ended start-up"));
         ::_exit(3);
     }
@@ -255,7 +255,7 @@ std::unique_ptr<frmMain> startWindow()
 // program is logged before the process goes.
 void prepareChild(const QString& app, const QString& work)
 {
-    Module1::SetApplicationFolder(app);
+    Module1::setApplicationFolder(app);
     QDir::setCurrent(work);
     MessageBox::setResponder([](const MessageBox::Request& request) {
         if (request.text != QLatin1String("Delete this account from the Quillock database?"))
@@ -524,7 +524,7 @@ QString checkNextStart(const QString& app, const Model& expected)
     QString problem;
     {
         frmMain window;
-        const bool loaded = window.Load();
+        const bool loaded = window.load();
         if (!loaded || ends || !messages.isEmpty())
             problem = QStringLiteral("the next start failed: %1").arg(messages.join(QLatin1String(" | ")));
         else if (Child<QComboBox>(&window, "cboAccount")->count() != int(expected.accounts.size()))
@@ -563,7 +563,7 @@ int run(const Options& options)
     const QString findingsFolder = root + QStringLiteral("/findings");
     QDir().mkpath(app);
     QDir().mkpath(work);
-    Module1::SetApplicationFolder(app);
+    Module1::setApplicationFolder(app);
     QDir::setCurrent(work);
 
     Model model;
@@ -823,7 +823,7 @@ int race(int rounds, const QString& folder, const QString& summary)
     const QString root = folder.isEmpty() ? scratch.path() : folder;
     const QString app = root + QStringLiteral("/app");
     QDir().mkpath(app);
-    Module1::SetApplicationFolder(app);
+    Module1::setApplicationFolder(app);
     Model model;
     prepareVault(app, 50, model);
 
