@@ -64,30 +64,18 @@ private:
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
-    QString file;
-    QString vaultPath;
+    Tool::CommandLine line;
     bool dryRun = false;
-    bool usage = false;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--dry-run"))
-            dryRun = true;
-        else if (Tool::OptionValue(args, i, QStringLiteral("--vault"), vaultPath))
-            continue;
-        else if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
-            std::fputs(Usage, stdout);
-            return 0;
-        } else if (args[i].startsWith(QLatin1Char('-')) || !file.isEmpty())
-            usage = true;
-        else
-            file = args[i];
-    }
-    if (usage || file.isEmpty()) {
-        std::fputs(Usage, stderr);
-        return 2;
-    }
-    if (vaultPath.isEmpty())
-        vaultPath = Tool::DefaultVault();
+    const auto stop = Tool::ReadCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
+        if (args[i] != QLatin1String("--dry-run"))
+            return false;
+        dryRun = true;
+        return true;
+    });
+    if (stop)
+        return *stop;
+    const QString& file = line.file;
+    const QString& vaultPath = line.vault;
 
     ProgressLine progressLine;
     const auto progress = [&](Transfer::ImportStage stage, qsizetype done, qsizetype total) {
@@ -100,10 +88,10 @@ int main(int argc, char** argv)
         try {
             import = std::make_unique<Transfer::AccountImport>(bytes, progress);
         } catch (...) {
-            Transfer::Wipe(bytes);
+            Secrets::wipe(bytes);
             throw;
         }
-        Transfer::Wipe(bytes);
+        Secrets::wipe(bytes);
         progressLine.clear();
         Tool::Print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import->columns().format)));
         Tool::Print(stdout, QStringLiteral("Columns: %1").arg(import->columnsText()));
@@ -140,9 +128,7 @@ int main(int argc, char** argv)
         const QString what = inVault ? QStringLiteral("the vault %1 cannot be opened or written").arg(vaultPath)
                                      : file;
         Tool::Print(stderr, QStringLiteral("quillock-import: %1: %2 Nothing was stored.")
-                                .arg(what, error.description().endsWith(QLatin1Char('.'))
-                                               ? error.description()
-                                               : error.description() + QLatin1Char('.')));
+                                .arg(what, Tool::Sentence(error.description())));
         return 1;
     }
     return 0;

@@ -1,16 +1,20 @@
-// What quillock-import and quillock-export share: output a terminal cannot
-// be tricked by, the vault beside the tool, and the lock the program holds.
+// What quillock-import and quillock-export share: their command line,
+// output a terminal cannot be tricked by, the vault beside the tool, and
+// the lock the program holds.
 #pragma once
 
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/vaultstore.h"
+#include "vault/wipe.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QString>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace Tool {
 
@@ -33,9 +37,10 @@ inline void Print(std::FILE* to, const QString& line)
     std::fputc('\n', to);
 }
 
-inline QString DefaultVault()
+// An error's description as a sentence of a message line.
+inline QString Sentence(const QString& description)
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/data.mdb");
+    return description.endsWith(QLatin1Char('.')) ? description : description + QLatin1Char('.');
 }
 
 // The vault, opened while the tool shares its folder with every running
@@ -66,6 +71,44 @@ inline bool OptionValue(const QStringList& args, qsizetype& i, const QString& na
         return true;
     }
     return false;
+}
+
+inline int WrongUsage(const char* usage)
+{
+    std::fputs(usage, stderr);
+    return 2;
+}
+
+struct CommandLine {
+    QString file;
+    QString vault;  // the vault beside the tool unless --vault names one
+};
+
+// Reads "FILE [--vault PATH/data.mdb]" and the options `own` takes (it
+// moves `i` past an option's value). Returns the exit status when the tool
+// stops here: 0 after --help, 2 for a wrong command line.
+inline std::optional<int> ReadCommandLine(const char* usage, CommandLine& line,
+                                          const std::function<bool(const QStringList& args, qsizetype& i)>& own)
+{
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    bool wrong = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (own(args, i) || OptionValue(args, i, QStringLiteral("--vault"), line.vault))
+            continue;
+        if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (args[i].startsWith(QLatin1Char('-')) || !line.file.isEmpty())
+            wrong = true;
+        else
+            line.file = args[i];
+    }
+    if (wrong || line.file.isEmpty())
+        return WrongUsage(usage);
+    if (line.vault.isEmpty())
+        line.vault = QCoreApplication::applicationDirPath() + QStringLiteral("/data.mdb");
+    return std::nullopt;
 }
 
 }  // namespace Tool

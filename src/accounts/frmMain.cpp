@@ -15,12 +15,12 @@
 #include "shared/module1.h"
 #include "shared/programend.h"
 #include "shared/resources.h"
-#include "shared/secrets.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
+#include "vault/wipe.h"
 
 #include <QBuffer>
 #include <QCloseEvent>

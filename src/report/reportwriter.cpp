@@ -1,10 +1,10 @@
 #include "report/reportwriter.h"
 
-#include "shared/secrets.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
+#include "vault/wipe.h"
 
 #include <QUrl>
 #include <QScopeGuard>

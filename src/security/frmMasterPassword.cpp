@@ -5,7 +5,7 @@
 #include "shared/fonts.h"
 #include "shared/module1.h"
 #include "shared/textlimit.h"
-#include "shared/secrets.h"
+#include "vault/wipe.h"
 
 frmMasterPassword::frmMasterPassword(QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui::frmMasterPassword>())

@@ -1,8 +1,8 @@
 #include "shared/module1.h"
 
 #include "shared/messagebox.h"
-#include "shared/secrets.h"
 #include "vault/vaultstore.h"
+#include "vault/wipe.h"
 
 #include <QCoreApplication>
 

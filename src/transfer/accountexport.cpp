@@ -4,6 +4,7 @@
 #include "transfer/transfer.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
+#include "vault/wipe.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -32,7 +33,7 @@ bool MasterPasswordMatches(VaultStore& vault, const QString& entered)
                        ErrorSource::Store);
     QString stored = Decrypt(vault.storedMasterPassword());
     const bool same = entered == stored;
-    Wipe(stored);
+    Secrets::wipe(stored);
     return same;
 }
 
@@ -74,15 +75,15 @@ QByteArray ExportCsv(VaultStore& vault, ExportFormat format, qsizetype* count)
                 fields = {f.account, f.url, username, password, notes};
                 break;
             }
-            Wipe(username);
-            Wipe(password);
+            Secrets::wipe(username);
+            Secrets::wipe(password);
             AppendCsvRecord(out, fields);
             for (QString& field : fields)
-                Wipe(field);
+                Secrets::wipe(field);
             ++accounts;
         });
     } catch (...) {
-        Wipe(out);
+        Secrets::wipe(out);
         throw;
     }
     if (count)

@@ -4,6 +4,7 @@
 #include "vault/accountlimits.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
+#include "vault/wipe.h"
 
 #include <QUrl>
 #include <algorithm>
@@ -155,7 +156,7 @@ private:
             crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(&length), sizeof length);
             crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(utf8.constData()),
                                       quint64(utf8.size()));
-            Wipe(utf8);
+            Secrets::wipe(utf8);
         }
         std::string out(crypto_generichash_BYTES, '\0');
         crypto_generichash_final(&state, reinterpret_cast<unsigned char*>(out.data()), out.size());
@@ -169,8 +170,8 @@ private:
 void WipeRows(std::vector<ImportRow>& rows)
 {
     for (ImportRow& row : rows) {
-        Wipe(row.plain.username);
-        Wipe(row.plain.password);
+        Secrets::wipe(row.plain.username);
+        Secrets::wipe(row.plain.password);
     }
     rows.clear();
 }
@@ -295,8 +296,8 @@ AccountImport::AccountImport(const QByteArray& csv, const ImportProgress& progre
         const QStringList problems = Problems(plain, columns_.name < 0, prefixed);
         if (!problems.isEmpty()) {
             refused_.push_back({record->line, problems.join(QStringLiteral("; "))});
-            Wipe(plain.username);
-            Wipe(plain.password);
+            Secrets::wipe(plain.username);
+            Secrets::wipe(plain.password);
             continue;
         }
         accepted_.push_back(std::move(row));
@@ -350,8 +351,8 @@ void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& pr
         QString username = DecryptField(row.fields.username);
         QString password = DecryptField(row.fields.password);
         seen.add(row.fields.account, username, password, row.fields.url, 0);
-        Wipe(username);
-        Wipe(password);
+        Secrets::wipe(username);
+        Secrets::wipe(password);
         if (progress && ++checked % 500 == 0)
             progress(ImportStage::Checking, checked, 0);
     };
