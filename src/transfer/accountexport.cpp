@@ -3,6 +3,7 @@
 #include "transfer/csvfile.h"
 #include "transfer/transfer.h"
 #include "vault/apperror.h"
+#include "vault/fileops.h"
 #include "vault/stringcipher.h"
 #include "vault/wipe.h"
 
@@ -110,15 +111,8 @@ void WriteNewFile(const QString& path, const QByteArray& bytes)
     // The umask may take bits away but never add any; make it exact.
     if (::fchmod(fd, 0600) != 0)
         fail(errno, "protect");
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            fail(errno, "write");
-        written += n;
-    }
+    if (const int error = FileOps::writeAll(fd, bytes))
+        fail(error, "write");
     if (::fsync(fd) != 0)
         fail(errno, "flush");
     if (::close(fd) != 0) {
