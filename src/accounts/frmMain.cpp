@@ -14,7 +14,6 @@
 #include "shared/messagebox.h"
 #include "shared/module1.h"
 #include "shared/programend.h"
-#include "shared/resources.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
@@ -61,7 +60,6 @@ bool attempt(Step&& step)
 
 frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::frmMain>())
 {
-    LoadProgramResources();
     ui->setupUi(this);
     Fonts::UseArial(this, {ui->lblUsernameCaption, ui->lblPasswordCaption, ui->lblURLCaption,
                            ui->lblHintCaption, ui->lblNotesCaption});

@@ -5,7 +5,6 @@
 #include "desktop/links.h"
 #include "shared/desktopopen.h"
 #include "shared/fonts.h"
-#include "shared/resources.h"
 
 #include <QEvent>
 
@@ -45,7 +44,6 @@ void frmAbout::Form_Load()
 {
     // Nothing that goes wrong here is worth keeping the box from showing.
     try {
-        LoadProgramResources();
         ui->lblVersion->setText(Links::VersionLine());
         ui->Picture1->setPixmap(QPixmap(QStringLiteral(":/icons/quillock-32.png")));
     } catch (...) {
