@@ -144,8 +144,8 @@ int main(int argc, char** argv)
                                 .arg(count)
                                 .arg(file, FormatTitle(*format)));
     } catch (const AppError& error) {
-        Tool::Print(stderr,
-                    QStringLiteral("quillock-export: %1 Nothing was written.").arg(Tool::Sentence(error.description())));
+        Tool::Print(stderr, QStringLiteral("quillock-export: %1 Nothing was written.")
+                                .arg(Tool::Sentence(error.description())));
         return 1;
     }
     return 0;

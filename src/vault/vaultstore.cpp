@@ -171,7 +171,8 @@ void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
         if (error.code() != ErrorCode::DiskFull)
             throw;
         throw AppError(ErrorCode::PathAccess,
-                       QStringLiteral("The compacted copy '%1' cannot be written: %2").arg(targetPath, error.description()),
+                       QStringLiteral("The compacted copy '%1' cannot be written: %2")
+                           .arg(targetPath, error.description()),
                        ErrorSource::Store);
     }
 }
