@@ -232,7 +232,7 @@ private slots:
         QFETCH(int, code);
         QCOMPARE(ErrorCodeOf([&] { RaiseFileError(errnum, QStringLiteral("x"), QStringLiteral("open")); }),
                  code ? code : 57);
-        QCOMPARE(ErrorCodeForErrno(errnum, 3146), code ? code : 3146);
+        QCOMPARE(errorCodeForErrno(errnum, 3146), code ? code : 3146);
     }
 
     void cipherRoundTripsAndRefusesDamage()

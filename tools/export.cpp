@@ -104,14 +104,14 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     Tool::CommandLine line;
     QString formatName = QStringLiteral("keepassxc");
-    const auto stop = Tool::ReadCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
-        return Tool::OptionValue(args, i, QStringLiteral("--format"), formatName);
+    const auto stop = Tool::readCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
+        return Tool::optionValue(args, i, QStringLiteral("--format"), formatName);
     });
     if (stop)
         return *stop;
     const auto format = Transfer::ExportFormatNamed(formatName);
     if (!format)
-        return Tool::WrongUsage(Usage);
+        return Tool::wrongUsage(Usage);
     const QString& file = line.file;
 
     try {
@@ -127,7 +127,7 @@ int main(int argc, char** argv)
         const bool matches = given && Transfer::MasterPasswordMatches(vault.store(), entry);
         Secrets::wipe(entry);
         if (!matches) {
-            Tool::Print(stderr, QStringLiteral("quillock-export: wrong master password; nothing was written."));
+            Tool::print(stderr, QStringLiteral("quillock-export: wrong master password; nothing was written."));
             return 1;
         }
         qsizetype count = 0;
@@ -139,13 +139,13 @@ int main(int argc, char** argv)
             throw;
         }
         Secrets::wipe(csv);
-        Tool::Print(stdout, QStringLiteral("Wrote %1 accounts to %2 for %3. The file holds every password in "
+        Tool::print(stdout, QStringLiteral("Wrote %1 accounts to %2 for %3. The file holds every password in "
                                            "plain text: delete it once it is imported.")
                                 .arg(count)
                                 .arg(file, FormatTitle(*format)));
     } catch (const AppError& error) {
-        Tool::Print(stderr, QStringLiteral("quillock-export: %1 Nothing was written.")
-                                .arg(Tool::Sentence(error.description())));
+        Tool::print(stderr, QStringLiteral("quillock-export: %1 Nothing was written.")
+                                .arg(Tool::sentence(error.description())));
         return 1;
     }
     return 0;

@@ -66,7 +66,7 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     Tool::CommandLine line;
     bool dryRun = false;
-    const auto stop = Tool::ReadCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
+    const auto stop = Tool::readCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
         if (args[i] != QLatin1String("--dry-run"))
             return false;
         dryRun = true;
@@ -93,8 +93,8 @@ int main(int argc, char** argv)
         }
         Secrets::wipe(bytes);
         progressLine.clear();
-        Tool::Print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import->columns().format)));
-        Tool::Print(stdout, QStringLiteral("Columns: %1").arg(import->columnsText()));
+        Tool::print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import->columns().format)));
+        Tool::print(stdout, QStringLiteral("Columns: %1").arg(import->columnsText()));
         std::fflush(stdout);
 
         inVault = true;
@@ -103,9 +103,9 @@ int main(int argc, char** argv)
         progressLine.clear();
 
         if (dryRun) {
-            Tool::Print(stdout, QStringLiteral("Dry run: nothing was written. Would store:"));
+            Tool::print(stdout, QStringLiteral("Dry run: nothing was written. Would store:"));
             for (const Transfer::ImportRow& row : import->stored())
-                Tool::Print(stdout, QStringLiteral("  line %1: %2 (username \"%3\", %4)")
+                Tool::print(stdout, QStringLiteral("  line %1: %2 (username \"%3\", %4)")
                                         .arg(row.line)
                                         .arg(row.plain.account, row.plain.username, row.plain.url));
         }
@@ -117,18 +117,18 @@ int main(int argc, char** argv)
                               .arg(skipped.size());
         if (import->duplicates() > 0)
             summary += QStringLiteral(" (%1 of them already there)").arg(import->duplicates());
-        Tool::Print(stdout, summary + QLatin1Char('.'));
+        Tool::print(stdout, summary + QLatin1Char('.'));
         if (!skipped.empty()) {
-            Tool::Print(stdout, QStringLiteral("Skipped:"));
+            Tool::print(stdout, QStringLiteral("Skipped:"));
             for (const Transfer::ImportSkip& skip : skipped)
-                Tool::Print(stdout, QStringLiteral("  line %1: %2").arg(skip.line).arg(skip.reason));
+                Tool::print(stdout, QStringLiteral("  line %1: %2").arg(skip.line).arg(skip.reason));
         }
     } catch (const AppError& error) {
         progressLine.clear();
         const QString what = inVault ? QStringLiteral("the vault %1 cannot be opened or written").arg(vaultPath)
                                      : file;
-        Tool::Print(stderr, QStringLiteral("quillock-import: %1: %2 Nothing was stored.")
-                                .arg(what, Tool::Sentence(error.description())));
+        Tool::print(stderr, QStringLiteral("quillock-import: %1: %2 Nothing was stored.")
+                                .arg(what, Tool::sentence(error.description())));
         return 1;
     }
     return 0;

@@ -19,7 +19,7 @@
 namespace Tool {
 
 // Text from a file may hold escape sequences; a terminal gets none of them.
-inline QString Printable(const QString& text)
+inline QString printable(const QString& text)
 {
     QString out;
     out.reserve(text.size());
@@ -30,15 +30,15 @@ inline QString Printable(const QString& text)
     return out;
 }
 
-inline void Print(std::FILE* to, const QString& line)
+inline void print(std::FILE* to, const QString& line)
 {
-    const QByteArray utf8 = Printable(line).toUtf8();
+    const QByteArray utf8 = printable(line).toUtf8();
     std::fwrite(utf8.constData(), 1, size_t(utf8.size()), to);
     std::fputc('\n', to);
 }
 
 // An error's description as a sentence of a message line.
-inline QString Sentence(const QString& description)
+inline QString sentence(const QString& description)
 {
     return description.endsWith(QLatin1Char('.')) ? description : description + QLatin1Char('.');
 }
@@ -60,7 +60,7 @@ private:
 };
 
 // The value following an option, as "--name VALUE" or "--name=VALUE".
-inline bool OptionValue(const QStringList& args, qsizetype& i, const QString& name, QString& value)
+inline bool optionValue(const QStringList& args, qsizetype& i, const QString& name, QString& value)
 {
     if (args[i] == name && i + 1 < args.size()) {
         value = args[++i];
@@ -73,7 +73,7 @@ inline bool OptionValue(const QStringList& args, qsizetype& i, const QString& na
     return false;
 }
 
-inline int WrongUsage(const char* usage)
+inline int wrongUsage(const char* usage)
 {
     std::fputs(usage, stderr);
     return 2;
@@ -87,13 +87,13 @@ struct CommandLine {
 // Reads "FILE [--vault PATH/data.mdb]" and the options `own` takes (it
 // moves `i` past an option's value). Returns the exit status when the tool
 // stops here: 0 after --help, 2 for a wrong command line.
-inline std::optional<int> ReadCommandLine(const char* usage, CommandLine& line,
+inline std::optional<int> readCommandLine(const char* usage, CommandLine& line,
                                           const std::function<bool(const QStringList& args, qsizetype& i)>& own)
 {
     const QStringList args = QCoreApplication::arguments().mid(1);
     bool wrong = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
-        if (own(args, i) || OptionValue(args, i, QStringLiteral("--vault"), line.vault))
+        if (own(args, i) || optionValue(args, i, QStringLiteral("--vault"), line.vault))
             continue;
         if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
             std::fputs(usage, stdout);
@@ -105,7 +105,7 @@ inline std::optional<int> ReadCommandLine(const char* usage, CommandLine& line,
             line.file = args[i];
     }
     if (wrong || line.file.isEmpty())
-        return WrongUsage(usage);
+        return wrongUsage(usage);
     if (line.vault.isEmpty())
         line.vault = QCoreApplication::applicationDirPath() + QStringLiteral("/data.mdb");
     return std::nullopt;

@@ -9,7 +9,7 @@ AppError::AppError(int code, QString description, QString source)
     what_ = QStringLiteral("%1 (%2, %3)").arg(description_).arg(code_).arg(source_).toUtf8();
 }
 
-int ErrorCodeForErrno(int errnum, int otherwise)
+int errorCodeForErrno(int errnum, int otherwise)
 {
     switch (errnum) {
     case EACCES:
@@ -35,5 +35,5 @@ void RaiseFileError(int errnum, const QString& path, const QString& action)
 {
     const QString detail = QStringLiteral("Cannot %1 '%2': %3")
                                .arg(action, path, QString::fromLocal8Bit(std::strerror(errnum)));
-    throw AppError(ErrorCodeForErrno(errnum, ErrorCode::FileFailure), detail, ErrorSource::Files);
+    throw AppError(errorCodeForErrno(errnum, ErrorCode::FileFailure), detail, ErrorSource::Files);
 }

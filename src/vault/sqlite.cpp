@@ -21,7 +21,7 @@ bool folderRefusesWrites(sqlite3* db)
         return false;
     const QByteArray folder = QFileInfo(QString::fromUtf8(file)).absolutePath().toUtf8();
     return ::faccessat(AT_FDCWD, folder.constData(), W_OK, AT_EACCESS) != 0
-           && ErrorCodeForErrno(errno, 0) == ErrorCode::PathAccess;
+           && errorCodeForErrno(errno, 0) == ErrorCode::PathAccess;
 }
 
 // sqlcipher_export reports the failure of its inner statements only as
@@ -92,7 +92,7 @@ void RaiseStoreError(sqlite3* db, int rc, const QString& context)
         // A file the store cannot find to open is its vault.
         code = primary == SQLITE_CANTOPEN && sysErrno == ENOENT
                    ? ErrorCode::VaultNotFound
-                   : ErrorCodeForErrno(sysErrno, ErrorCode::DatabaseFailure);
+                   : errorCodeForErrno(sysErrno, ErrorCode::DatabaseFailure);
         if (code != ErrorCode::PathAccess && folderRefusesWrites(db))
             code = ErrorCode::PathAccess;
         break;
