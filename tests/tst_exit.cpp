@@ -120,7 +120,7 @@ private slots:
 
         auto* menu = Child<QMenu>(f.window.get(), "mnuTray");
         emit f.window->Tray1().MouseAction(Tray::ContextMenu);
-        QTRY_VERIFY(menu->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(menu->isVisible(), LoadedMachineMs);
         menu->hide();
 
         f.window->hide();

@@ -25,7 +25,6 @@
 #include <QCloseEvent>
 #include <QCursor>
 #include <QLayout>
-#include <QListView>
 #include <QStringListModel>
 #include <cerrno>
 #include <fcntl.h>
@@ -87,9 +86,6 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui:
 
     accountNames_ = new QStringListModel(this);
     ui->cboAccount->setModel(accountNames_);
-    // Every name is one line of the same font: the popup need not measure them all.
-    if (auto* view = qobject_cast<QListView*>(ui->cboAccount->view()))
-        view->setUniformItemSizes(true);
 
     timer_.setObjectName(QStringLiteral("timer"));
     timer_.setInterval(Module1::SecretLifetime);
