@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include "accounts/frmEditAccount.h"
+#include "accounts/frmMain.h"
 #include "shared/desktopopen.h"
 #include "shared/fonts.h"
 #include "shared/module1.h"
@@ -9,12 +10,18 @@
 #include "vault/fileops.h"
 #include "vault/stringcipher.h"
 
+#include <QClipboard>
+#include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QInputMethodEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProcess>
+#include <QPushButton>
 #include <QSettings>
 #include <QTimer>
 #include <cstdlib>
@@ -109,7 +116,9 @@ bool EditListed(VaultStore& vault, qint64 position)
     std::optional<qint64> rowid;
     if (position >= 0 && position < qint64(entries.size()))
         rowid = entries[size_t(position)].rowid;
-    return ShowEditAccount(nullptr, vault, position, rowid);
+    const bool changed = ShowEditAccount(nullptr, vault, position, rowid);
+    CallOffModalActions();
+    return changed;
 }
 
 namespace {
@@ -165,6 +174,11 @@ bool WaitUntilActive(QWidget* window)
     QPointer<QWidget> watched(window);
     return QTest::qWaitFor([watched] { return !watched || watched->isActiveWindow(); }, LoadedMachineMs)
            && watched;
+}
+
+void Click(QWidget* parent, const char* name)
+{
+    QTest::mouseClick(Child<QWidget>(parent, name), Qt::LeftButton);
 }
 
 void TypeInto(QWidget* parent, const char* name, const QString& text)
@@ -240,4 +254,208 @@ int ErrorCodeOf(const std::function<void()>& action)
         return error.code();
     }
     return 0;
+}
+
+void ExecOnVault(const QString& vaultPath, const char* sql)
+{
+    Database raw;
+    raw.open(vaultPath, VaultStore::DatabasePassword);
+    raw.exec(sql);
+}
+
+void AddAccounts(VaultStore& vault, int count, const std::function<AccountFields(int)>& plain)
+{
+    int i = 0;
+    vault.appendAccounts({}, [&](AccountFields& fields) {
+        if (i == count)
+            return false;
+        fields = plain(i++);
+        fields.username = Encrypt(fields.username);
+        fields.password = Encrypt(fields.password);
+        return true;
+    });
+}
+
+QList<AccountFields> PlainAccounts(VaultStore& vault)
+{
+    QList<AccountFields> accounts;
+    vault.forEachAccount([&](const AccountRow& row) {
+        AccountFields plain = row.fields;
+        plain.username = Decrypt(row.fields.username);
+        plain.password = Decrypt(row.fields.password);
+        accounts.append(plain);
+    });
+    return accounts;
+}
+
+QStringList Names(VaultStore& vault)
+{
+    QStringList names;
+    for (const AccountEntry& entry : vault.accountList())
+        names << entry.account;
+    return names;
+}
+
+QStringList FolderEntries(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+unsigned ModeOf(const QString& path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return 0;
+    return info.st_mode & 07777;
+}
+
+void Deliver(QWidget* box, const QString& how, const QString& text)
+{
+    box->setFocus();
+    if (how == QLatin1String("key")) {
+        QTest::sendKeyEvent(QTest::Click, box, Qt::Key_unknown, text, Qt::NoModifier);
+    } else if (how == QLatin1String("input method")) {
+        QInputMethodEvent commit;
+        commit.setCommitString(text);
+        QApplication::sendEvent(box, &commit);
+    } else {
+        QGuiApplication::clipboard()->setText(text);
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    }
+}
+
+void DriveNextDialog(std::function<void(QDialog*)> steps)
+{
+    WhenModalOpens([steps = std::move(steps)](QWidget* window) {
+        QPointer<QDialog> dialog(qobject_cast<QDialog*>(window));
+        QVERIFY2(dialog, "the modal window is no dialog");
+        // Keys and shortcuts reach only the active window.
+        QVERIFY2(dialog->isActiveWindow(), "the dialog never became active");
+        steps(dialog);
+        if (dialog && dialog->isVisible())
+            dialog->done(LeftOpen);
+    });
+}
+
+int ExecWith(QDialog& dialog, std::function<void(QDialog*)> steps)
+{
+    DriveNextDialog(std::move(steps));
+    return dialog.exec();
+}
+
+void AnswerMasterPrompt(const QString& entry, std::function<void(QWidget*)> then)
+{
+    WhenModalOpens([entry, then](QWidget* prompt) {
+        QCOMPARE(prompt->windowTitle(), QStringLiteral("Please enter your. . ."));
+        TypeInto(prompt, "txtPassword", entry);
+        Click(prompt, "cmdOk");
+        if (then)
+            WhenModalOpens(then);
+    });
+}
+
+void FillBoxes(QWidget* dialog, const AccountFields& plain)
+{
+    Child<QLineEdit>(dialog, "txtName")->setText(plain.account);
+    Child<QLineEdit>(dialog, "txtUsername")->setText(plain.username);
+    Child<QLineEdit>(dialog, "txtPassword")->setText(plain.password);
+    Child<QLineEdit>(dialog, "txtURL")->setText(plain.url);
+    Child<QPlainTextEdit>(dialog, "txtHint")->setPlainText(plain.hint);
+    Child<QPlainTextEdit>(dialog, "txtNotes")->setPlainText(plain.notes);
+}
+
+AccountFields BoxContents(QWidget* dialog)
+{
+    return {Child<QLineEdit>(dialog, "txtName")->text(),
+            Child<QLineEdit>(dialog, "txtUsername")->text(),
+            Child<QLineEdit>(dialog, "txtPassword")->text(),
+            Child<QLineEdit>(dialog, "txtURL")->text(),
+            AccountDialog::BoxText(Child<QPlainTextEdit>(dialog, "txtHint")),
+            AccountDialog::BoxText(Child<QPlainTextEdit>(dialog, "txtNotes"))};
+}
+
+void VerifyStartUpEnded(const Sandbox& sandbox)
+{
+    QCOMPARE(sandbox.ends, 1);
+    QCOMPARE(sandbox.messages.size(), 1);
+    const QString text = sandbox.messages.first().text;
+    QVERIFY2(text.startsWith(QStringLiteral("error at formload")), qPrintable(text));
+}
+
+MainWindowFixture::MainWindowFixture() = default;
+MainWindowFixture::~MainWindowFixture() = default;
+
+void MainWindowFixture::start()
+{
+    sandbox.initializeMaster(MasterPassword);
+    QVERIFY(open());
+}
+
+bool MainWindowFixture::open()
+{
+    // The window before goes first, as when the program is started again.
+    window.reset();
+    window = std::make_unique<frmMain>();
+    if (!window->Load())
+        return false;
+    window->show();
+    return true;
+}
+
+bool MainWindowFixture::openAgain()
+{
+    sandbox.messages.clear();
+    sandbox.ends = 0;
+    // Setting the seam again also forgets that the program ended.
+    ProgramEnd::setInterceptor([this] { ++sandbox.ends; });
+    return open();
+}
+
+QString MainWindowFixture::report() const
+{
+    return sandbox.appFolder() + QStringLiteral("/report.htm");
+}
+
+QComboBox* MainWindowFixture::list() const
+{
+    return Child<QComboBox>(window.get(), "cboAccount");
+}
+
+QStringList MainWindowFixture::listed() const
+{
+    QStringList names;
+    for (int i = 0; i < list()->count(); ++i)
+        names << list()->itemText(i);
+    return names;
+}
+
+void MainWindowFixture::pick(int index)
+{
+    list()->setCurrentIndex(index);
+    emit list()->activated(index);
+}
+
+void MainWindowFixture::click(const char* name)
+{
+    Click(window.get(), name);
+    CallOffModalActions();
+}
+
+QString MainWindowFixture::label(const char* name) const
+{
+    return Child<QLabel>(window.get(), name)->text();
+}
+
+bool MainWindowFixture::enabled(const char* name) const
+{
+    return Child<QPushButton>(window.get(), name)->isEnabled();
+}
+
+void MainWindowFixture::addThroughDialog(const AccountFields& plain)
+{
+    DriveNextDialog([plain](QDialog* dialog) {
+        FillBoxes(dialog, plain);
+        Click(dialog, "cmdOk");
+    });
+    click("cmdNewAccount");
 }

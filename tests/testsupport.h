@@ -12,6 +12,10 @@
 #include <functional>
 #include <memory>
 
+class QComboBox;
+class QDialog;
+class frmMain;
+
 // What every test needs: a temporary application folder holding a fresh
 // vault, a temporary working folder, empty settings, fresh program-wide
 // values, and the message box, end and desktop seams answered and recorded.
@@ -55,7 +59,8 @@ unsigned long InodeOf(const QString& path);
 int ErrorCodeOf(const std::function<void()>& action);
 
 // The edit command as the main window runs it, on the entry at the 0-based
-// `position` of a list built now. True when the list must be rebuilt.
+// `position` of a list built now. True when the list must be rebuilt. A
+// dialog it did not open by its end never comes.
 bool EditListed(VaultStore& vault, qint64 position);
 
 // Runs `action` on the next modal dialog to show, once its own event loop
@@ -72,6 +77,8 @@ inline constexpr int LoadedMachineMs = 120000;
 // Waits until `window` is the active window.
 bool WaitUntilActive(QWidget* window);
 
+// Clicks the control named `name` inside `parent`.
+void Click(QWidget* parent, const char* name);
 // Types into a text box of a dialog: clears it first.
 void TypeInto(QWidget* parent, const char* name, const QString& text);
 
@@ -83,6 +90,78 @@ T* Child(QObject* parent, const char* name)
         qFatal("no control named %s", name);
     return found;
 }
+
+// The master password of every test to which its value does not matter.
+inline const QString MasterPassword = QStringLiteral("opensesame");
+// A character outside the basic plane: two UTF-16 units.
+inline const QString Emoji = QStringLiteral("😀");
+
+// Runs SQL on the vault through a connection of its own, as another copy of
+// the program would.
+void ExecOnVault(const QString& vaultPath, const char* sql);
+// Stores `count` accounts in one transaction, username and password
+// enciphered; `plain` gives the fields of the i-th.
+void AddAccounts(VaultStore& vault, int count, const std::function<AccountFields(int)>& plain);
+// The accounts in list order, username and password deciphered.
+QList<AccountFields> PlainAccounts(VaultStore& vault);
+// The account names in list order.
+QStringList Names(VaultStore& vault);
+// Everything in a folder, hidden entries and folders too, by name.
+QStringList FolderEntries(const QString& folder);
+// Permission bits of a file; 0 when it cannot be read.
+unsigned ModeOf(const QString& path);
+
+// Hands text to a box the way a keyboard ("key": the pair in one key
+// event), an input method ("input method") or Ctrl+V ("paste") does.
+void Deliver(QWidget* box, const QString& how, const QString& text);
+
+// The exec() result of a dialog that a test's steps left open.
+inline constexpr int LeftOpen = 77;
+// WhenModalOpens for a dialog: a dialog the steps leave open is closed with
+// LeftOpen, so a failed step can never hang the test.
+void DriveNextDialog(std::function<void(QDialog*)> steps);
+// Runs the dialog modally, as the program does, with `steps` once it shows.
+int ExecWith(QDialog& dialog, std::function<void(QDialog*)> steps);
+// Answers the master password prompt that opens next, then hands the
+// dialog after it (if the command opens one) to `then`.
+void AnswerMasterPrompt(const QString& entry, std::function<void(QWidget*)> then = {});
+
+// The boxes of the add and edit dialogs, filled from or read as plain fields.
+void FillBoxes(QWidget* dialog, const AccountFields& plain);
+AccountFields BoxContents(QWidget* dialog);
+
+// After a start-up that failed: the program ended after one message, which
+// begins "error at formload".
+void VerifyStartUpEnded(const Sandbox& sandbox);
+
+// The main window started over a sandbox as the program starts it, and what
+// a test does to it as the user would.
+struct MainWindowFixture {
+    MainWindowFixture();
+    ~MainWindowFixture();
+    Sandbox sandbox;
+    std::unique_ptr<frmMain> window;  // goes before the sandbox
+
+    // Stores the master password, then starts the window; it must start.
+    void start();
+    // Starts a fresh window over the vault as it is and shows it; false when
+    // start-up failed (the window is then not shown).
+    bool open();
+    // open() as when the user starts the program again after it ended:
+    // messages and ends are counted afresh.
+    bool openAgain();
+    QString report() const;
+    QComboBox* list() const;
+    QStringList listed() const;
+    void pick(int index);
+    // The command runs to its end inside the click; a dialog it did not
+    // open by then never comes.
+    void click(const char* name);
+    QString label(const char* name) const;
+    bool enabled(const char* name) const;
+    // Adds an account through the add dialog of cmdNewAccount.
+    void addThroughDialog(const AccountFields& plain);
+};
 
 // While alive, the process obeys file permissions even when run as root,
 // so read-only folders really refuse writes.

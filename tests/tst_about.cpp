@@ -10,27 +10,6 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QRegularExpression>
-#include <QTimer>
-
-namespace {
-
-// Closes a box that a test failed to close, so the test fails instead of hanging.
-// Closes a box that a failed step left open, so the test fails instead of
-// hanging. Scoped, so it can never close a later test's box.
-struct CloseLeftover {
-    CloseLeftover()
-    {
-        timer.setSingleShot(true);
-        timer.callOnTimeout([] {
-            if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
-                box->done(-1);
-        });
-        timer.start(120000);
-    }
-    QTimer timer;
-};
-
-}  // namespace
 
 class TestAbout : public QObject {
     Q_OBJECT
@@ -71,18 +50,16 @@ private slots:
     {
         Sandbox sandbox;
         QString seen;
-        WhenModalOpens([](QWidget* box) {
+        DriveNextDialog([](QWidget* box) {
             Child<QLabel>(box, "lblVersion")->setText(QStringLiteral("changed"));
-            QTest::mouseClick(Child<QPushButton>(box, "cmdOK"), Qt::LeftButton);
+            Click(box, "cmdOK");
         });
-        const CloseLeftover leftover1;
         frmAbout::showAbout(nullptr);
 
-        WhenModalOpens([&seen](QWidget* box) {
+        DriveNextDialog([&seen](QWidget* box) {
             seen = Child<QLabel>(box, "lblVersion")->text();
-            QTest::mouseClick(Child<QPushButton>(box, "cmdOK"), Qt::LeftButton);
+            Click(box, "cmdOK");
         });
-        const CloseLeftover leftover2;
         frmAbout::showAbout(nullptr);
         QCOMPARE(seen, Links::VersionLine());
     }
@@ -93,32 +70,28 @@ private slots:
         QWidget owner;
         owner.show();
         bool ownerBlocked = false;
-        WhenModalOpens([&](QWidget* box) {
+        DriveNextDialog([&](QWidget* box) {
             ownerBlocked = box->parentWidget() == &owner && box->isModal() && QApplication::activeModalWidget() == box;
-            QTest::mouseClick(Child<QPushButton>(box, "cmdOK"), Qt::LeftButton);
+            Click(box, "cmdOK");
         });
-        const CloseLeftover leftover3;
         frmAbout::showAbout(&owner);
         QVERIFY(ownerBlocked);
         QCOMPARE(QApplication::activeModalWidget(), nullptr);
 
         frmAbout box;
-        QTimer::singleShot(0, &box, [&box] { QTest::mouseClick(Child<QPushButton>(&box, "cmdOK"), Qt::LeftButton); });
-        const CloseLeftover leftover4;
-        QCOMPARE(box.exec(), int(QDialog::Accepted));
+        QCOMPARE(ExecWith(box, [](QDialog* shown) { Click(shown, "cmdOK"); }), int(QDialog::Accepted));
     }
 
     void supportLinkGoesToTheDesktop()
     {
         Sandbox sandbox;
         bool stillOpen = false;
-        WhenModalOpens([&](QWidget* box) {
+        DriveNextDialog([&](QWidget* box) {
             auto* link = Child<QLabel>(box, "csHyperlink1");
             QTest::mouseClick(link, Qt::LeftButton, {}, link->rect().center());
             stillOpen = box->isVisible();
-            QTest::mouseClick(Child<QPushButton>(box, "cmdOK"), Qt::LeftButton);
+            Click(box, "cmdOK");
         });
-        const CloseLeftover leftover5;
         frmAbout::showAbout(nullptr);
         QCOMPARE(sandbox.opened, QStringList{QStringLiteral("mailto:support@quillock.app")});
         QVERIFY(stillOpen);
@@ -131,16 +104,14 @@ private slots:
         frmAbout box;
         bool wasActive = false;
         bool closedOnlyAfterwards = false;
-        QTimer::singleShot(0, &box, [&] {
-            box.activateWindow();
-            wasActive = WaitUntilActive(&box);
-            closedOnlyAfterwards = box.isVisible();
+        const int result = ExecWith(box, [&](QDialog* shown) {
+            wasActive = shown->isActiveWindow();
+            closedOnlyAfterwards = shown->isVisible();
             other.show();
             other.activateWindow();
             QApplication::setActiveWindow(&other);
         });
-        const CloseLeftover leftover6;
-        QCOMPARE(box.exec(), int(QDialog::Accepted));
+        QCOMPARE(result, int(QDialog::Accepted));
         QVERIFY(wasActive);
         QVERIFY(closedOnlyAfterwards);
     }

@@ -6,14 +6,11 @@
 #include "vault/stringcipher.h"
 
 #include <QAction>
-#include <QClipboard>
-#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTimer>
 #include <limits>
 
 bool operator==(const AccountRow& a, const AccountRow& b)
@@ -27,45 +24,6 @@ const QString NameMessage = QStringLiteral("Data validation error.  You must ent
 const QString UrlMessage =
     QStringLiteral("Data validation error.  Your internet url must be in the proper format (http://<address>).");
 
-// Drives the modal dialog that opens while it lives and closes it if the
-// driver left it open, so a failed check can never hang the test.
-class ModalDriver {
-public:
-    explicit ModalDriver(std::function<void(QDialog*)> drive) : drive_(std::move(drive))
-    {
-        timer_.callOnTimeout([this] {
-            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            if (!dialog || !dialog->isVisible())
-                return;
-            timer_.stop();
-            opened = true;
-            WaitUntilActive(dialog);
-            drive_(dialog);
-            if (dialog->isVisible())
-                dialog->reject();
-        });
-        timer_.start(10);
-    }
-    bool opened = false;
-
-private:
-    std::function<void(QDialog*)> drive_;
-    QTimer timer_;
-};
-
-// The accounts in list order, username and password deciphered.
-QList<AccountFields> PlainAccounts(VaultStore& vault)
-{
-    QList<AccountFields> accounts;
-    vault.forEachAccount([&](const AccountRow& row) {
-        AccountFields plain = row.fields;
-        plain.username = Decrypt(row.fields.username);
-        plain.password = Decrypt(row.fields.password);
-        accounts.append(plain);
-    });
-    return accounts;
-}
-
 QList<AccountRow> Rows(VaultStore& vault)
 {
     QList<AccountRow> rows;
@@ -73,16 +31,37 @@ QList<AccountRow> Rows(VaultStore& vault)
     return rows;
 }
 
-void ClickOk(QDialog* dialog)
-{
-    QTest::mouseClick(Child<QPushButton>(dialog, "cmdOk"), Qt::LeftButton);
-}
-
-int ExecNew(VaultStore& vault, const std::function<void(QDialog*)>& drive)
+int ExecNew(VaultStore& vault, std::function<void(QDialog*)> drive)
 {
     frmNewAccount dialog(vault);
-    ModalDriver driver(drive);
-    return dialog.exec();
+    return ExecWith(dialog, std::move(drive));
+}
+
+struct Edit {
+    bool rebuilt;  // the list must be rebuilt
+    bool opened;   // the dialog came
+};
+
+// The edit command on the entry at `position`, with `steps` in its dialog.
+Edit EditWith(VaultStore& vault, qint64 position, std::function<void(QDialog*)> steps = {})
+{
+    bool opened = false;
+    DriveNextDialog([&opened, steps](QDialog* dialog) {
+        opened = true;
+        if (steps)
+            steps(dialog);
+    });
+    const bool rebuilt = EditListed(vault, position);
+    // A dialog shown without a modal loop of its own gets its steps only now.
+    QCoreApplication::processEvents();
+    return {rebuilt, opened};
+}
+
+// One of two accounts named "Twin", told apart by their usernames.
+AccountFields Twin(const char* username, const char* hint = "")
+{
+    return {QStringLiteral("Twin"), QString::fromUtf8(username), {}, QStringLiteral("http://"),
+            QString::fromUtf8(hint), {}};
 }
 
 // Texts at each box's limit in several scripts: accents, CJK, right-to-left,
@@ -106,45 +85,6 @@ AccountFields LongPlainAccount()
             Repeat(QStringLiteral("http://例え.jp/ü?q=שלום"), 255),
             Repeat(QStringLiteral("Hint\u00a0\u05e2\u05d1\u05e8\u05d9\u05ea 🙂\n"), 2000),
             Repeat(QStringLiteral("e\u0301 \u0627\u0644\u0639\u0631\u0628\u064a\u0629\n\n中文 "), 2000)};
-}
-
-void FillBoxes(QDialog* dialog, const AccountFields& plain)
-{
-    Child<QLineEdit>(dialog, "txtName")->setText(plain.account);
-    Child<QLineEdit>(dialog, "txtUsername")->setText(plain.username);
-    Child<QLineEdit>(dialog, "txtPassword")->setText(plain.password);
-    Child<QLineEdit>(dialog, "txtURL")->setText(plain.url);
-    Child<QPlainTextEdit>(dialog, "txtHint")->setPlainText(plain.hint);
-    Child<QPlainTextEdit>(dialog, "txtNotes")->setPlainText(plain.notes);
-}
-
-AccountFields BoxContents(QDialog* dialog)
-{
-    return {Child<QLineEdit>(dialog, "txtName")->text(),
-            Child<QLineEdit>(dialog, "txtUsername")->text(),
-            Child<QLineEdit>(dialog, "txtPassword")->text(),
-            Child<QLineEdit>(dialog, "txtURL")->text(),
-            AccountDialog::BoxText(Child<QPlainTextEdit>(dialog, "txtHint")),
-            AccountDialog::BoxText(Child<QPlainTextEdit>(dialog, "txtNotes"))};
-}
-
-const QString Emoji = QStringLiteral("😀");
-
-// Hands text to a box as a keyboard (the pair in one key event), an input
-// method or Ctrl+V does.
-void Deliver(QWidget* box, const QString& how, const QString& text)
-{
-    box->setFocus();
-    if (how == QLatin1String("key")) {
-        QTest::sendKeyEvent(QTest::Click, box, Qt::Key_unknown, text, Qt::NoModifier);
-    } else if (how == QLatin1String("input method")) {
-        QInputMethodEvent commit;
-        commit.setCommitString(text);
-        QApplication::sendEvent(box, &commit);
-    } else {
-        QGuiApplication::clipboard()->setText(text);
-        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
-    }
 }
 
 // Puts text into a box, caret at `caret`, and returns what the box holds, halves included.
@@ -305,7 +245,7 @@ void TestAccountDialogs::blankNameRefusedAndUrlLeftAlone()
     const int result = ExecNew(*vault, [&](QDialog* dialog) {
         TypeInto(dialog, "txtName", QStringLiteral("   "));
         TypeInto(dialog, "txtURL", QStringLiteral("example.com"));
-        ClickOk(dialog);
+        Click(dialog, "cmdOk");
         QVERIFY(dialog->isVisible());
         QCOMPARE(sandbox.messages.size(), 1);
         QCOMPARE(sandbox.messages[0].text, NameMessage);
@@ -318,7 +258,7 @@ void TestAccountDialogs::blankNameRefusedAndUrlLeftAlone()
         TypeInto(dialog, "txtName", QStringLiteral(" "));
         Child<QLineEdit>(dialog, "txtName")->insert(QStringLiteral("\t"));
         TypeInto(dialog, "txtURL", QStringLiteral("http://example.com"));
-        ClickOk(dialog);
+        Click(dialog, "cmdOk");
     });
     QCOMPARE(result, int(QDialog::Accepted));
     QCOMPARE(sandbox.messages.size(), 1);
@@ -336,7 +276,7 @@ void TestAccountDialogs::nameStoredWithOuterSpaces()
         TypeInto(dialog, "txtPassword", QStringLiteral("s3cret "));
         QCOMPARE(Child<QLineEdit>(dialog, "txtPassword")->displayText(), QStringLiteral("s3cret "));
         TypeInto(dialog, "txtNotes", QStringLiteral(" note "));
-        ClickOk(dialog);
+        Click(dialog, "cmdOk");
     });
     QCOMPARE(result, int(QDialog::Accepted));
     QVERIFY(sandbox.messages.isEmpty());
@@ -374,7 +314,7 @@ void TestAccountDialogs::urlNeedsScheme()
     const int result = ExecNew(*vault, [&](QDialog* dialog) {
         TypeInto(dialog, "txtName", QStringLiteral("Site"));
         TypeInto(dialog, "txtURL", typed);
-        ClickOk(dialog);
+        Click(dialog, "cmdOk");
         if (!refusedFirst)
             return;
         QVERIFY(dialog->isVisible());
@@ -385,7 +325,7 @@ void TestAccountDialogs::urlNeedsScheme()
         QCOMPARE(sandbox.messages[0].title, QStringLiteral("Quillock"));
         QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), stored);
         QCOMPARE(QApplication::focusWidget(), Child<QWidget>(dialog, "txtURL"));
-        ClickOk(dialog);
+        Click(dialog, "cmdOk");
     });
     QCOMPARE(result, int(QDialog::Accepted));
     QCOMPARE(sandbox.messages.size(), refusedFirst ? 1 : 0);
@@ -400,7 +340,7 @@ void TestAccountDialogs::emptyFieldsStoredAsCipherOfEmptyText()
     auto vault = sandbox.openVault();
     const int result = ExecNew(*vault, [](QDialog* dialog) {
         TypeInto(dialog, "txtName", QStringLiteral("Only a name"));
-        ClickOk(dialog);
+        Click(dialog, "cmdOk");
     });
     QCOMPARE(result, int(QDialog::Accepted));
     const auto rows = Rows(*vault);
@@ -423,15 +363,10 @@ void TestAccountDialogs::duplicateNamesAccepted()
     const int result = ExecNew(*vault, [](QDialog* dialog) {
         TypeInto(dialog, "txtName", QStringLiteral("Twin"));
         TypeInto(dialog, "txtUsername", QStringLiteral("second"));
-        ClickOk(dialog);
+        Click(dialog, "cmdOk");
     });
     QCOMPARE(result, int(QDialog::Accepted));
-    const auto stored = PlainAccounts(*vault);
-    QCOMPARE(stored.size(), 2);
-    QCOMPARE(stored[0].account, QStringLiteral("Twin"));
-    QCOMPARE(stored[1].account, QStringLiteral("Twin"));
-    QCOMPARE(stored[0].username, QStringLiteral("first"));
-    QCOMPARE(stored[1].username, QStringLiteral("second"));
+    QCOMPARE(PlainAccounts(*vault), (QList<AccountFields>{Twin("first"), Twin("second")}));
 }
 
 void TestAccountDialogs::cancelAndCloseBoxStoreNothing()
@@ -441,11 +376,11 @@ void TestAccountDialogs::cancelAndCloseBoxStoreNothing()
     const auto typeAll = [](QDialog* dialog) {
         TypeInto(dialog, "txtName", QStringLiteral("Kept?"));
         TypeInto(dialog, "txtURL", QStringLiteral("nohost"));
-        ClickOk(dialog);  // refused: the URL gets its prefix
+        Click(dialog, "cmdOk");  // refused: the URL gets its prefix
     };
     int result = ExecNew(*vault, [&](QDialog* dialog) {
         typeAll(dialog);
-        QTest::mouseClick(Child<QPushButton>(dialog, "cmdCancel"), Qt::LeftButton);
+        Click(dialog, "cmdCancel");
     });
     QCOMPARE(result, int(QDialog::Rejected));
     result = ExecNew(*vault, [&](QDialog* dialog) {
@@ -511,17 +446,17 @@ void TestAccountDialogs::longAndForeignTextsRoundTrip()
     int result = ExecNew(*vault, [&](QDialog* dialog) {
         FillBoxes(dialog, plain);
         QCOMPARE(BoxContents(dialog), plain);
-        ClickOk(dialog);
+        Click(dialog, "cmdOk");
     });
     QCOMPARE(result, int(QDialog::Accepted));
     QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{plain});
 
     AccountFields shown;
-    ModalDriver look([&](QDialog* dialog) {
+    const auto look = [&](QDialog* dialog) {
         shown = BoxContents(dialog);
-        ClickOk(dialog);
-    });
-    QVERIFY(EditListed(*vault, 0));
+        Click(dialog, "cmdOk");
+    };
+    QVERIFY(EditWith(*vault, 0, look).rebuilt);
     QCOMPARE(shown, plain);
     QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{plain});
 
@@ -534,11 +469,7 @@ void TestAccountDialogs::longAndForeignTextsRoundTrip()
     vault->updateAccountAt(1, Rows(*vault)[0].rowid,
                            {longer.account, Encrypt(longer.username), Encrypt(longer.password), longer.url,
                             longer.hint, longer.notes});
-    ModalDriver again([&](QDialog* dialog) {
-        shown = BoxContents(dialog);
-        ClickOk(dialog);
-    });
-    QVERIFY(EditListed(*vault, 0));
+    QVERIFY(EditWith(*vault, 0, look).rebuilt);
     QCOMPARE(shown, longer);
     QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{longer});
 }
@@ -565,7 +496,7 @@ void TestAccountDialogs::charactersStayWholeAtEveryLimit()
     auto vault = sandbox.openVault();
     frmNewAccount dialog(*vault);
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QVERIFY(WaitUntilActive(&dialog));
     QWidget* target = Child<QWidget>(&dialog, box.constData());
     const QString text = (QStringLiteral("http://") + QString(limit, QLatin1Char('w'))).left(limit - 3);
     const QString high = Emoji.left(1), low = Emoji.right(1);
@@ -593,7 +524,7 @@ void TestAccountDialogs::charactersStayWholeAtEveryLimit()
 
     if (box != "txtName")
         Child<QLineEdit>(&dialog, "txtName")->setText(QStringLiteral("n"));
-    ClickOk(&dialog);
+    Click(&dialog, "cmdOk");
     const AccountFields stored = PlainAccounts(*vault).value(0);
     const QStringList fields{stored.account, stored.username, stored.password, stored.url, stored.hint, stored.notes};
     QCOMPARE(fields.count(full), qsizetype(1));
@@ -611,17 +542,17 @@ void TestAccountDialogs::editShowsAndStoresTheRowAtItsPosition()
 
     AccountFields shown;
     QString title;
-    ModalDriver driver([&](QDialog* dialog) {
+    const Edit edit = EditWith(*vault, 1, [&](QDialog* dialog) {
         title = dialog->windowTitle();
         shown = BoxContents(dialog);
         QCOMPARE(dialog->focusWidget(), Child<QWidget>(dialog, "txtName"));
         TypeInto(dialog, "txtUsername", QStringLiteral("b2"));
         TypeInto(dialog, "txtPassword", QStringLiteral("bp2"));
         Child<QPlainTextEdit>(dialog, "txtNotes")->appendPlainText(QStringLiteral("more"));
-        ClickOk(dialog);
+        Click(dialog, "cmdOk");
     });
-    QVERIFY(EditListed(*vault, 1));
-    QVERIFY(driver.opened);
+    QVERIFY(edit.rebuilt);
+    QVERIFY(edit.opened);
     QCOMPARE(Module1::EditIndex, qint64(1));
     QCOMPARE(title, QStringLiteral("Edit Account Information. . ."));
     QCOMPARE(shown, (AccountFields{QStringLiteral("Beta"), QStringLiteral("b"), QStringLiteral("bp"),
@@ -641,37 +572,32 @@ void TestAccountDialogs::editReachesEachOfTwoEqualNames()
     auto vault = sandbox.openVault();
     for (qint64 position : {1, 0}) {
         QString shownUser;
-        ModalDriver driver([&](QDialog* dialog) {
-            shownUser = Child<QLineEdit>(dialog, "txtUsername")->text();
-            TypeInto(dialog, "txtHint", QStringLiteral("edited %1").arg(position));
-            ClickOk(dialog);
-        });
-        QVERIFY(EditListed(*vault, position));
+        QVERIFY(EditWith(*vault, position, [&](QDialog* dialog) {
+                    shownUser = Child<QLineEdit>(dialog, "txtUsername")->text();
+                    TypeInto(dialog, "txtHint", QStringLiteral("edited %1").arg(position));
+                    Click(dialog, "cmdOk");
+                }).rebuilt);
         QCOMPARE(shownUser, position == 0 ? QStringLiteral("first") : QStringLiteral("second"));
     }
-    const auto stored = PlainAccounts(*vault);
-    QCOMPARE(stored.size(), 2);
-    QCOMPARE(stored[0].username, QStringLiteral("first"));
-    QCOMPARE(stored[0].hint, QStringLiteral("edited 0"));
-    QCOMPARE(stored[1].username, QStringLiteral("second"));
-    QCOMPARE(stored[1].hint, QStringLiteral("edited 1"));
+    QCOMPARE(PlainAccounts(*vault), (QList<AccountFields>{Twin("first", "edited 0"), Twin("second", "edited 1")}));
 }
 
 void TestAccountDialogs::editFindsNoRowForNoSelectionOrPastTheEnd()
 {
     Sandbox sandbox;
     auto vault = sandbox.openVault();
-    ModalDriver driver([](QDialog*) {});
-    QVERIFY(!EditListed(*vault, 0));  // empty vault
+    const Edit onEmpty = EditWith(*vault, 0);
+    QVERIFY(!onEmpty.rebuilt);
+    QVERIFY(!onEmpty.opened);
     sandbox.addAccount(QStringLiteral("One"));
     sandbox.addAccount(QStringLiteral("Two"));
     for (qint64 position : {qint64(-1), qint64(2), qint64(32767), qint64(40000),
                             std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::min()}) {
-        QVERIFY(!EditListed(*vault, position));
+        const Edit edit = EditWith(*vault, position);
+        QVERIFY(!edit.rebuilt);
+        QVERIFY(!edit.opened);
         QCOMPARE(Module1::EditIndex, position);
     }
-    QTest::qWait(50);
-    QVERIFY(!driver.opened);
     QVERIFY(sandbox.messages.isEmpty());
     QCOMPARE(sandbox.ends, 0);
     QCOMPARE(Rows(*vault).size(), 2);
@@ -684,8 +610,7 @@ void TestAccountDialogs::editUnchangedRewritesWithFreshCipherText()
                        QStringLiteral("http://mail"), QStringLiteral("h"), QStringLiteral("n"));
     auto vault = sandbox.openVault();
     const auto before = Rows(*vault);
-    ModalDriver driver([](QDialog* dialog) { QTest::keyClick(dialog, Qt::Key_Return); });
-    QVERIFY(EditListed(*vault, 0));
+    QVERIFY(EditWith(*vault, 0, [](QDialog* dialog) { QTest::keyClick(dialog, Qt::Key_Return); }).rebuilt);
     const auto after = Rows(*vault);
     QCOMPARE(after.size(), 1);
     QCOMPARE(after[0].rowid, before[0].rowid);
@@ -702,15 +627,12 @@ void TestAccountDialogs::editRenameMovesTheAccount()
     sandbox.addAccount(QStringLiteral("Alpha"));
     sandbox.addAccount(QStringLiteral("Beta"));
     auto vault = sandbox.openVault();
-    ModalDriver driver([](QDialog* dialog) {
+    const auto rename = [](QDialog* dialog) {
         TypeInto(dialog, "txtName", QStringLiteral("Zulu"));
-        ClickOk(dialog);
-    });
-    QVERIFY(EditListed(*vault, 0));
-    QStringList names;
-    for (const auto& entry : vault->accountList())
-        names.append(entry.account);
-    QCOMPARE(names, (QStringList{QStringLiteral("Beta"), QStringLiteral("Zulu")}));
+        Click(dialog, "cmdOk");
+    };
+    QVERIFY(EditWith(*vault, 0, rename).rebuilt);
+    QCOMPARE(Names(*vault), (QStringList{QStringLiteral("Beta"), QStringLiteral("Zulu")}));
 }
 
 void TestAccountDialogs::editChecksBeforeStoring()
@@ -719,22 +641,22 @@ void TestAccountDialogs::editChecksBeforeStoring()
     sandbox.addAccount(QStringLiteral("Files"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("ftp://x"));
     auto vault = sandbox.openVault();
     const auto before = Rows(*vault);
-    ModalDriver driver([&](QDialog* dialog) {
+    const auto storeTwice = [&](QDialog* dialog) {
         QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("ftp://x"));
         TypeInto(dialog, "txtName", QStringLiteral("  "));
-        ClickOk(dialog);
+        Click(dialog, "cmdOk");
         QCOMPARE(sandbox.messages.value(0).text, NameMessage);
         QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("ftp://x"));
         QCOMPARE(Rows(*vault), before);
         TypeInto(dialog, "txtName", QStringLiteral("Files"));
-        ClickOk(dialog);
+        Click(dialog, "cmdOk");
         QCOMPARE(sandbox.messages.value(1).text, UrlMessage);
         QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("http://ftp://x"));
         QCOMPARE(Rows(*vault), before);
         QVERIFY(dialog->isVisible());
-        ClickOk(dialog);
-    });
-    QVERIFY(EditListed(*vault, 0));
+        Click(dialog, "cmdOk");
+    };
+    QVERIFY(EditWith(*vault, 0, storeTwice).rebuilt);
     QCOMPARE(sandbox.messages.size(), 2);
     QCOMPARE(PlainAccounts(*vault).value(0).url, QStringLiteral("http://ftp://x"));
 }
@@ -745,20 +667,16 @@ void TestAccountDialogs::editCancelAndCloseBoxKeepTheRecord()
     sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"), QStringLiteral("pass"));
     auto vault = sandbox.openVault();
     const auto before = Rows(*vault);
-    {
-        ModalDriver driver([](QDialog* dialog) {
+    for (bool closeBox : {false, true}) {
+        const Edit edit = EditWith(*vault, 0, [closeBox](QDialog* dialog) {
             TypeInto(dialog, "txtName", QStringLiteral("Changed"));
-            QTest::mouseClick(Child<QPushButton>(dialog, "cmdCancel"), Qt::LeftButton);
+            if (closeBox)
+                dialog->close();
+            else
+                Click(dialog, "cmdCancel");
         });
-        QVERIFY(!EditListed(*vault, 0));
-    }
-    {
-        ModalDriver driver([](QDialog* dialog) {
-            TypeInto(dialog, "txtName", QStringLiteral("Changed"));
-            dialog->close();
-        });
-        QVERIFY(!EditListed(*vault, 0));
-        QVERIFY(driver.opened);
+        QVERIFY(!edit.rebuilt);
+        QVERIFY(edit.opened);
     }
     QCOMPARE(Rows(*vault), before);
 }
@@ -770,14 +688,11 @@ void TestAccountDialogs::editLeavesARowThatChangedMeanwhile()
     auto vault = sandbox.openVault();
 
     // Another copy of the program puts a new account in front of it.
-    {
-        ModalDriver driver([&](QDialog* dialog) {
-            TypeInto(dialog, "txtUsername", QStringLiteral("changed"));
-            sandbox.addAccount(QStringLiteral("Aardvark"), QStringLiteral("other"));
-            ClickOk(dialog);
-        });
-        QVERIFY(EditListed(*vault, 0));
-    }
+    QVERIFY(EditWith(*vault, 0, [&](QDialog* dialog) {
+                TypeInto(dialog, "txtUsername", QStringLiteral("changed"));
+                sandbox.addAccount(QStringLiteral("Aardvark"), QStringLiteral("other"));
+                Click(dialog, "cmdOk");
+            }).rebuilt);
     auto stored = PlainAccounts(*vault);
     QCOMPARE(stored.size(), 2);
     QCOMPARE(stored[0].account, QStringLiteral("Aardvark"));
@@ -785,15 +700,12 @@ void TestAccountDialogs::editLeavesARowThatChangedMeanwhile()
     QCOMPARE(stored[1].username, QStringLiteral("user"));
 
     // ... or deletes the row being edited.
-    {
-        ModalDriver driver([&](QDialog* dialog) {
-            TypeInto(dialog, "txtUsername", QStringLiteral("changed"));
-            auto other = sandbox.openVault();
-            QVERIFY(other->deleteAccountAt(2, Rows(*other)[1].rowid));
-            ClickOk(dialog);
-        });
-        QVERIFY(EditListed(*vault, 1));
-    }
+    QVERIFY(EditWith(*vault, 1, [&](QDialog* dialog) {
+                TypeInto(dialog, "txtUsername", QStringLiteral("changed"));
+                auto other = sandbox.openVault();
+                QVERIFY(other->deleteAccountAt(2, Rows(*other)[1].rowid));
+                Click(dialog, "cmdOk");
+            }).rebuilt);
     stored = PlainAccounts(*vault);
     QCOMPARE(stored.size(), 1);
     QCOMPARE(stored[0].username, QStringLiteral("other"));
@@ -823,10 +735,15 @@ void TestAccountDialogs::editNeverLoadsAnotherRow()
     else
         sandbox.addAccount(QStringLiteral("Aardvark"), QStringLiteral("other"));
     const auto before = Rows(*vault);
-    ModalDriver driver([](QDialog* dialog) { ClickOk(dialog); });
+    bool opened = false;
+    DriveNextDialog([&opened](QDialog* dialog) {
+        opened = true;
+        Click(dialog, "cmdOk");
+    });
     QVERIFY(ShowEditAccount(nullptr, *vault, 0, picked.rowid));
-    QTest::qWait(50);
-    QVERIFY(!driver.opened);
+    CallOffModalActions();
+    QCoreApplication::processEvents();
+    QVERIFY(!opened);
     QCOMPARE(Rows(*vault), before);
     QVERIFY(sandbox.messages.isEmpty());
 }
@@ -838,10 +755,9 @@ void TestAccountDialogs::editEndsOnUndecipherableFieldWithoutShowing()
                                         QStringLiteral("not cipher text"), QStringLiteral("http://"), {}, {}});
     auto vault = sandbox.openVault();
     const auto before = Rows(*vault);
-    ModalDriver driver([](QDialog* dialog) { ClickOk(dialog); });
-    QVERIFY(!EditListed(*vault, 0));
-    QTest::qWait(50);
-    QVERIFY(!driver.opened);
+    const Edit edit = EditWith(*vault, 0, [](QDialog* dialog) { Click(dialog, "cmdOk"); });
+    QVERIFY(!edit.rebuilt);
+    QVERIFY(!edit.opened);
     QCOMPARE(sandbox.ends, 1);
     QCOMPARE(sandbox.messages.size(), 1);
     QVERIFY(sandbox.messages[0].text.startsWith(QStringLiteral("Run-time error '5'")));

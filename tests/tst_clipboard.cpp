@@ -1,6 +1,5 @@
 #include "testsupport.h"
 
-#include "accounts/frmEditAccount.h"
 #include "accounts/frmMain.h"
 #include "accounts/frmNewAccount.h"
 #include "security/frmCreatePassword.h"
@@ -9,7 +8,6 @@
 
 #include <QAction>
 #include <QClipboard>
-#include <QComboBox>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -27,32 +25,61 @@ QClipboard* Clipboard()
     return QGuiApplication::clipboard();
 }
 
-void PutOnClipboard(const QString& text)
-{
-    Clipboard()->setText(text);
-}
+// What the clipboard holds before a key: plain text, text with a rich
+// copy beside it, a password copied with the manager hint, or no text at all.
+enum class Holding { Text, RichText, Secret, NoText };
+// What the test does: a key, or the copy command the main window's menu runs.
+enum class Action { Copy, Cut, Paste, CopyCommand };
 
-// Something that is no text at all.
-void PutDataOnClipboard()
+void PutOnClipboard(const QString& text, Holding holding = Holding::Text)
 {
     auto* data = new QMimeData;
-    data->setData(QStringLiteral("application/x-quillock-test"), QByteArrayLiteral("\x01\x02"));
+    if (holding == Holding::NoText) {
+        data->setData(QStringLiteral("application/x-quillock-test"), QByteArrayLiteral("\x01\x02"));
+    } else {
+        data->setText(text);
+        if (holding == Holding::RichText)
+            data->setHtml(QStringLiteral("<b>%1</b>").arg(text));
+        if (holding == Holding::Secret)
+            data->setData(PasswordHint, QByteArrayLiteral("secret"));
+    }
     Clipboard()->setMimeData(data);
 }
 
-void Select(QLineEdit* box, int start, int length)
+// Selects from `start` to `end` of a one- or multi-line box, or puts the
+// caret at `start` when they are equal.
+void Select(QWidget* box, int start, int end)
 {
     box->setFocus();
-    box->setSelection(start, length);
-}
-
-void Select(QPlainTextEdit* box, int start, int end)
-{
-    box->setFocus();
-    QTextCursor cursor = box->textCursor();
+    if (auto* line = qobject_cast<QLineEdit*>(box)) {
+        line->setSelection(start, end - start);
+        return;
+    }
+    auto* plain = static_cast<QPlainTextEdit*>(box);
+    QTextCursor cursor = plain->textCursor();
     cursor.setPosition(start);
     cursor.setPosition(end, QTextCursor::KeepAnchor);
-    box->setTextCursor(cursor);
+    plain->setTextCursor(cursor);
+}
+
+void SetText(QWidget* box, const QString& text)
+{
+    if (auto* line = qobject_cast<QLineEdit*>(box))
+        line->setText(text);
+    else
+        static_cast<QPlainTextEdit*>(box)->setPlainText(text);
+}
+
+QString TextOf(QWidget* box)
+{
+    auto* line = qobject_cast<QLineEdit*>(box);
+    return line ? line->text() : AccountDialog::BoxText(static_cast<QPlainTextEdit*>(box));
+}
+
+int CaretOf(QWidget* box)
+{
+    auto* line = qobject_cast<QLineEdit*>(box);
+    return line ? line->cursorPosition() : static_cast<QPlainTextEdit*>(box)->textCursor().position();
 }
 
 void Press(QWidget* target, Qt::Key key)
@@ -69,7 +96,6 @@ struct OpenDialog {
     }
     bool ready() { return WaitUntilActive(&dialog); }
     QLineEdit* line(const char* name) { return Child<QLineEdit>(&dialog, name); }
-    QPlainTextEdit* plain(const char* name) { return Child<QPlainTextEdit>(&dialog, name); }
     QAction* action(const char* name) { return Child<QAction>(&dialog, name); }
     frmNewAccount dialog;
 };
@@ -78,18 +104,17 @@ const QString Secret = QStringLiteral("s3cret pässword");
 
 }  // namespace
 
+Q_DECLARE_METATYPE(Holding)
+Q_DECLARE_METATYPE(Action)
+
 class TestClipboard : public QObject {
     Q_OBJECT
 
 private slots:
     void keysRunTheMenuNotTheBoxes();
-    void copyAndCutTakeTheSelection();
-    void copyAndCutWithoutSelectionEmptyTheClipboard();
-    void pasteReplacesSelectionOrInsertsAtCaret();
-    void pasteOfNoTextDeletesTheSelection();
-    void multiLineBoxesKeepLineBreaksAndLimit();
+    void keysActOnTheSelection_data();
+    void keysActOnTheSelection();
     void nothingHappensOnAButton();
-    void passwordCarriesTheManagerHint();
     void editDialogHasTheSameKeys();
     void onlyACopiedPasswordIsClearedLater_data();
     void onlyACopiedPasswordIsClearedLater();
@@ -113,142 +138,139 @@ void TestClipboard::keysRunTheMenuNotTheBoxes()
     }
 }
 
-void TestClipboard::copyAndCutTakeTheSelection()
+void TestClipboard::keysActOnTheSelection_data()
 {
-    Sandbox sandbox;
-    auto vault = sandbox.openVault();
-    OpenDialog open(*vault);
-    QVERIFY(open.ready());
-    auto* name = open.line("txtName");
-    name->setText(QStringLiteral("Bank of Ålesund"));
+    QTest::addColumn<QByteArray>("box");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("start");  // the selection, or the caret when `end` is the same
+    QTest::addColumn<int>("end");
+    QTest::addColumn<Holding>("holding");
+    QTest::addColumn<QString>("held");
+    QTest::addColumn<Action>("action");
+    QTest::addColumn<QString>("textAfter");
+    QTest::addColumn<QString>("clipboardAfter");
+    QTest::addColumn<bool>("secret");  // the clipboard carries the password manager hint
 
-    Select(name, 8, 7);
-    Press(name, Qt::Key_C);
-    QCOMPARE(Clipboard()->text(), QStringLiteral("Ålesund"));
-    QCOMPARE(name->text(), QStringLiteral("Bank of Ålesund"));
-    QVERIFY(!Clipboard()->mimeData()->hasFormat(PasswordHint));
-
-    Select(name, 0, 5);
-    Press(name, Qt::Key_X);
-    QCOMPARE(Clipboard()->text(), QStringLiteral("Bank "));
-    QCOMPARE(name->text(), QStringLiteral("of Ålesund"));
-
+    const QString bank = QStringLiteral("Bank of Ålesund");
+    QTest::newRow("copy takes the selection")
+        << QByteArray("txtName") << bank << 8 << 15 << Holding::Text << "before" << Action::Copy << bank
+        << "Ålesund" << false;
+    QTest::newRow("cut takes the selection")
+        << QByteArray("txtName") << bank << 0 << 5 << Holding::Text << "before" << Action::Cut << "of Ålesund"
+        << "Bank " << false;
     // Called directly, as the main window's menu does.
-    open.line("txtURL")->setFocus();
-    open.line("txtURL")->selectAll();
-    Module1::CopyText();
-    QCOMPARE(Clipboard()->text(), QStringLiteral("http://"));
-}
-
-void TestClipboard::copyAndCutWithoutSelectionEmptyTheClipboard()
-{
-    Sandbox sandbox;
-    auto vault = sandbox.openVault();
-    OpenDialog open(*vault);
-    QVERIFY(open.ready());
-    auto* user = open.line("txtUsername");
-    user->setText(QStringLiteral("someone"));
-    user->setFocus();
-    user->setCursorPosition(3);
+    QTest::newRow("copy command")
+        << QByteArray("txtURL") << "http://" << 0 << 7 << Holding::Text << "before" << Action::CopyCommand
+        << "http://" << "http://" << false;
 
     // Whatever the clipboard held, in any format, is gone.
-    auto* data = new QMimeData;
-    data->setText(QStringLiteral("before"));
-    data->setHtml(QStringLiteral("<b>before</b>"));
-    Clipboard()->setMimeData(data);
-    Press(user, Qt::Key_C);
-    QCOMPARE(Clipboard()->text(), QString());
-    QVERIFY(!Clipboard()->mimeData()->hasHtml());
+    QTest::newRow("copy without a selection empties the clipboard")
+        << QByteArray("txtUsername") << "someone" << 3 << 3 << Holding::RichText << "before" << Action::Copy
+        << "someone" << "" << false;
+    QTest::newRow("cut without a selection empties the clipboard")
+        << QByteArray("txtUsername") << "someone" << 3 << 3 << Holding::Text << "before" << Action::Cut
+        << "someone" << "" << false;
 
-    PutOnClipboard(QStringLiteral("before"));
-    Press(user, Qt::Key_X);
-    QCOMPARE(Clipboard()->text(), QString());
-    QCOMPARE(user->text(), QStringLiteral("someone"));
-    QCOMPARE(user->cursorPosition(), 3);
-}
-
-void TestClipboard::pasteReplacesSelectionOrInsertsAtCaret()
-{
-    Sandbox sandbox;
-    auto vault = sandbox.openVault();
-    OpenDialog open(*vault);
-    QVERIFY(open.ready());
-    auto* url = open.line("txtURL");
-
-    PutOnClipboard(QStringLiteral("例え.jp"));
-    url->setFocus();
-    url->end(false);
-    Press(url, Qt::Key_V);
-    QCOMPARE(url->text(), QStringLiteral("http://例え.jp"));
-
-    Select(url, 0, 4);
-    PutOnClipboard(QStringLiteral("https"));
-    Press(url, Qt::Key_V);
-    QCOMPARE(url->text(), QStringLiteral("https://例え.jp"));
-
+    QTest::newRow("paste at the caret")
+        << QByteArray("txtURL") << "http://" << 7 << 7 << Holding::Text << "例え.jp" << Action::Paste
+        << "http://例え.jp" << "例え.jp" << false;
+    QTest::newRow("paste over the selection")
+        << QByteArray("txtURL") << "http://例え.jp" << 0 << 4 << Holding::Text << "https" << Action::Paste
+        << "https://例え.jp" << "https" << false;
     // A box takes no more than its limit, pasted or typed.
-    auto* password = open.line("txtPassword");
-    password->setFocus();
-    PutOnClipboard(QString(70, QLatin1Char('k')));
-    Press(password, Qt::Key_V);
-    QCOMPARE(password->text(), QString(50, QLatin1Char('k')));
-}
+    QTest::newRow("paste up to the limit")
+        << QByteArray("txtPassword") << "" << 0 << 0 << Holding::Text << QString(70, QLatin1Char('k'))
+        << Action::Paste << QString(50, QLatin1Char('k')) << QString(70, QLatin1Char('k')) << false;
 
-void TestClipboard::pasteOfNoTextDeletesTheSelection()
-{
-    Sandbox sandbox;
-    auto vault = sandbox.openVault();
-    OpenDialog open(*vault);
-    QVERIFY(open.ready());
-    auto* name = open.line("txtName");
-    name->setText(QStringLiteral("keep-drop-keep"));
-    auto* notes = open.plain("txtNotes");
-    notes->setPlainText(QStringLiteral("line one\nline two"));
-
-    PutDataOnClipboard();
-    Select(name, 4, 5);
-    Press(name, Qt::Key_V);
-    QCOMPARE(name->text(), QStringLiteral("keep-keep"));
-
-    Select(notes, 4, 13);
-    Press(notes, Qt::Key_V);
-    QCOMPARE(AccountDialog::BoxText(notes), QStringLiteral("line two"));
     // The clipboard's data is left as it was.
-    QVERIFY(Clipboard()->mimeData()->hasFormat(QStringLiteral("application/x-quillock-test")));
-
+    QTest::newRow("paste of no text deletes the selection")
+        << QByteArray("txtName") << "keep-drop-keep" << 4 << 9 << Holding::NoText << "" << Action::Paste
+        << "keep-keep" << "" << false;
+    QTest::newRow("paste of no text deletes the selection of lines")
+        << QByteArray("txtNotes") << "line one\nline two" << 4 << 13 << Holding::NoText << "" << Action::Paste
+        << "line two" << "" << false;
     // Nothing selected and nothing to paste: the box stays as it is.
-    Press(notes, Qt::Key_V);
-    QCOMPARE(AccountDialog::BoxText(notes), QStringLiteral("line two"));
+    QTest::newRow("paste of no text at the caret")
+        << QByteArray("txtNotes") << "line two" << 4 << 4 << Holding::NoText << "" << Action::Paste << "line two"
+        << "" << false;
+
+    const QString lines = QStringLiteral("first\u00a0line\nsecond line");
+    QTest::newRow("copy keeps line breaks")
+        << QByteArray("txtHint") << lines << 6 << 17 << Holding::Text << "before" << Action::Copy << lines
+        << "line\nsecond" << false;
+    QTest::newRow("cut from lines")
+        << QByteArray("txtHint") << lines << 0 << 5 << Holding::Text << "before" << Action::Cut << lines.mid(5)
+        << "first" << false;
+    QTest::newRow("paste keeps line breaks")
+        << QByteArray("txtHint") << lines.mid(5) << 0 << 0 << Holding::Text << "a\nb\n" << Action::Paste
+        << "a\nb\n" + lines.mid(5) << "a\nb\n" << false;
+    QTest::newRow("paste up to the limit of lines")
+        << QByteArray("txtNotes") << QString(1500, QLatin1Char('x')) << 1500 << 1500 << Holding::Text
+        << QString(1500, QLatin1Char('x')) << Action::Paste << QString(2000, QLatin1Char('x'))
+        << QString(1500, QLatin1Char('x')) << false;
+
+    const QString password = QStringLiteral("pä👤ss");
+    QTest::newRow("a copied password carries the hint")
+        << QByteArray("txtPassword") << password << 0 << int(password.size()) << Holding::Text << "before"
+        << Action::Copy << password << password << true;
+    QTest::newRow("a cut password carries the hint")
+        << QByteArray("txtPassword") << password << 0 << 2 << Holding::Text << "before" << Action::Cut
+        << "👤ss" << "pä" << true;
+    // Taken from another box the text is no secret.
+    QTest::newRow("a copy from another box drops the hint")
+        << QByteArray("txtUsername") << "" << 0 << 0 << Holding::Secret << "pä" << Action::Copy << "" << ""
+        << false;
 }
 
-void TestClipboard::multiLineBoxesKeepLineBreaksAndLimit()
+void TestClipboard::keysActOnTheSelection()
 {
+    QFETCH(QByteArray, box);
+    QFETCH(QString, text);
+    QFETCH(int, start);
+    QFETCH(int, end);
+    QFETCH(Holding, holding);
+    QFETCH(QString, held);
+    QFETCH(Action, action);
+    QFETCH(QString, textAfter);
+    QFETCH(QString, clipboardAfter);
+    QFETCH(bool, secret);
     Sandbox sandbox;
     auto vault = sandbox.openVault();
     OpenDialog open(*vault);
     QVERIFY(open.ready());
-    auto* hint = open.plain("txtHint");
-    hint->setPlainText(QStringLiteral("first\u00a0line\nsecond line"));
+    QWidget* target = Child<QWidget>(&open.dialog, box.constData());
+    SetText(target, text);
+    PutOnClipboard(held, holding);
+    Select(target, start, end);
 
-    Select(hint, 6, 17);
-    Press(hint, Qt::Key_C);
-    QCOMPARE(Clipboard()->text(), QStringLiteral("line\nsecond"));
-
-    Select(hint, 0, 5);
-    Press(hint, Qt::Key_X);
-    QCOMPARE(Clipboard()->text(), QStringLiteral("first"));
-    QCOMPARE(AccountDialog::BoxText(hint), QStringLiteral("\u00a0line\nsecond line"));
-
-    PutOnClipboard(QStringLiteral("a\nb\n"));
-    Press(hint, Qt::Key_V);
-    QCOMPARE(AccountDialog::BoxText(hint), QStringLiteral("a\nb\n\u00a0line\nsecond line"));
-
-    auto* notes = open.plain("txtNotes");
-    notes->setFocus();
-    PutOnClipboard(QString(1500, QLatin1Char('x')));
-    Press(notes, Qt::Key_V);
-    Press(notes, Qt::Key_V);
-    QCOMPARE(AccountDialog::BoxText(notes), QString(2000, QLatin1Char('x')));
+    switch (action) {
+    case Action::Copy:
+        Press(target, Qt::Key_C);
+        break;
+    case Action::Cut:
+        Press(target, Qt::Key_X);
+        break;
+    case Action::Paste:
+        Press(target, Qt::Key_V);
+        break;
+    case Action::CopyCommand:
+        Module1::CopyText();
+        break;
+    }
+    QCOMPARE(TextOf(target), textAfter);
+    const QMimeData* data = Clipboard()->mimeData();
+    QCOMPARE(data->text(), clipboardAfter);
+    if (secret)
+        QCOMPARE(data->data(PasswordHint), QByteArrayLiteral("secret"));
+    else
+        QVERIFY(!data->hasFormat(PasswordHint));
+    if (action == Action::Paste) {
+        QCOMPARE(data->hasFormat(QStringLiteral("application/x-quillock-test")), holding == Holding::NoText);
+    } else {
+        QVERIFY(!data->hasHtml());
+        if (start == end)
+            QCOMPARE(CaretOf(target), start);
+    }
 }
 
 void TestClipboard::nothingHappensOnAButton()
@@ -282,33 +304,6 @@ void TestClipboard::nothingHappensOnAButton()
     Module1::PasteText();
     QCOMPARE(Clipboard()->text(), QStringLiteral("kept"));
     QCOMPARE(name->text(), QStringLiteral("unchanged"));
-}
-
-void TestClipboard::passwordCarriesTheManagerHint()
-{
-    Sandbox sandbox;
-    auto vault = sandbox.openVault();
-    OpenDialog open(*vault);
-    QVERIFY(open.ready());
-    auto* password = open.line("txtPassword");
-    password->setText(QStringLiteral("pä👤ss"));
-
-    Select(password, 0, password->text().size());
-    Press(password, Qt::Key_C);
-    const QMimeData* copied = Clipboard()->mimeData();
-    QCOMPARE(copied->text(), QStringLiteral("pä👤ss"));
-    QCOMPARE(copied->data(PasswordHint), QByteArrayLiteral("secret"));
-
-    Select(password, 0, 2);
-    Press(password, Qt::Key_X);
-    QCOMPARE(Clipboard()->mimeData()->text(), QStringLiteral("pä"));
-    QCOMPARE(Clipboard()->mimeData()->data(PasswordHint), QByteArrayLiteral("secret"));
-    QCOMPARE(password->text(), QStringLiteral("👤ss"));
-
-    // Taken from another box the text is no secret.
-    Select(open.line("txtUsername"), 0, 0);
-    Press(open.line("txtUsername"), Qt::Key_C);
-    QVERIFY(!Clipboard()->mimeData()->hasFormat(PasswordHint));
 }
 
 void TestClipboard::editDialogHasTheSameKeys()
@@ -360,24 +355,20 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
     QFETCH(QString, then);
     QFETCH(QString, end);
     QFETCH(bool, cleared);
-    Sandbox sandbox;
-    sandbox.initializeMaster(QStringLiteral("opensesame"));
-    sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"), QStringLiteral("pass"));
-    frmMain main;
-    QVERIFY(main.Load());
-    main.show();
-    Child<QComboBox>(&main, "cboAccount")->setCurrentIndex(0);
-    emit Child<QComboBox>(&main, "cboAccount")->activated(0);
+    MainWindowFixture f;
+    f.sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"), QStringLiteral("pass"));
+    f.start();
+    f.pick(0);
     QCOMPARE(Module1::SelectedPassword, QStringLiteral("pass"));
 
     std::unique_ptr<QDialog> dialog;
     if (masked)
-        dialog = std::make_unique<frmCreatePassword>(*main.VaultDb());
+        dialog = std::make_unique<frmCreatePassword>(*f.window->VaultDb());
     else
-        dialog = std::make_unique<frmNewAccount>(*main.VaultDb());
+        dialog = std::make_unique<frmNewAccount>(*f.window->VaultDb());
     dialog->show();
     dialog->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
+    QVERIFY(WaitUntilActive(dialog.get()));
     const auto copyFrom = [&](const QString& name) {
         auto* line = Child<QLineEdit>(dialog.get(), name.toLatin1().constData());
         line->setText(Secret);
@@ -399,7 +390,7 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
     else if (end == QLatin1String("end now"))
         ProgramEnd::endNow();
     else
-        main.close();
+        f.window->close();
     QCOMPARE(Clipboard()->text(), cleared ? QString() : before);
     QVERIFY(!Module1::clipboardSecretTimer().isActive());
     if (end != QLatin1String("lifetime"))

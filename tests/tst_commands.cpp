@@ -8,62 +8,21 @@
 #include "vault/stringcipher.h"
 
 #include <QComboBox>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QToolButton>
 
 namespace {
 
-const QString Master = QStringLiteral("opensesame");
-
-struct CommandFixture {
-    Sandbox sandbox;
-    std::unique_ptr<frmMain> window;
-    QString report() const { return sandbox.appFolder() + QStringLiteral("/report.htm"); }
-
-    void start()
-    {
-        sandbox.initializeMaster(Master);
-        window = std::make_unique<frmMain>();
-        QVERIFY(window->Load());
-        window->show();
-    }
-    QComboBox* list() { return Child<QComboBox>(window.get(), "cboAccount"); }
-    void pick(int index)
-    {
-        list()->setCurrentIndex(index);
-        emit list()->activated(index);
-    }
-    // The command runs to its end inside the click; a dialog it did not open
-    // by then never comes.
-    void click(const char* name)
-    {
-        QTest::mouseClick(Child<QAbstractButton>(window.get(), name), Qt::LeftButton);
-        CallOffModalActions();
-    }
-    // Answers the master password prompt, then hands the next dialog (if
-    // the command opens one) to `then`.
-    void answerPrompt(const QString& entry, std::function<void(QWidget*)> then = {})
-    {
-        WhenModalOpens([entry, then](QWidget* prompt) {
-            QCOMPARE(prompt->windowTitle(), QStringLiteral("Please enter your. . ."));
-            TypeInto(prompt, "txtPassword", entry);
-            QTest::mouseClick(Child<QPushButton>(prompt, "cmdOk"), Qt::LeftButton);
-            if (then)
-                WhenModalOpens(then);
-        });
-    }
-    QStringList listed()
-    {
-        QStringList names;
-        for (int i = 0; i < list()->count(); ++i)
-            names << list()->itemText(i);
-        return names;
-    }
-};
+// Two accounts listed, the second ("beta", user "u2") picked.
+void startWithBetaPicked(MainWindowFixture& f)
+{
+    f.sandbox.addAccount(QStringLiteral("alpha"), QStringLiteral("u1"));
+    f.sandbox.addAccount(QStringLiteral("beta"), QStringLiteral("u2"));
+    f.start();
+    f.pick(1);
+}
 
 }  // namespace
 
@@ -72,7 +31,7 @@ class TestCommands : public QObject {
 private slots:
     void newAccountIsListedInItsPlace()
     {
-        CommandFixture f;
+        MainWindowFixture f;
         f.sandbox.addAccount(QStringLiteral("alpha"));
         f.sandbox.addAccount(QStringLiteral("gamma"));
         f.start();
@@ -99,19 +58,16 @@ private slots:
 
     void editAsksEveryTimeAndRenames()
     {
-        CommandFixture f;
-        f.sandbox.addAccount(QStringLiteral("alpha"), QStringLiteral("u1"));
-        f.sandbox.addAccount(QStringLiteral("beta"), QStringLiteral("u2"));
-        f.start();
-        f.pick(1);
+        MainWindowFixture f;
+        startWithBetaPicked(f);
         bool dialogOpened = false;
-        f.answerPrompt(QStringLiteral("wrong one"), [&](QWidget* dialog) { dialogOpened = true; dialog->close(); });
+        AnswerMasterPrompt(QStringLiteral("wrong one"), [&](QWidget* dialog) { dialogOpened = true; dialog->close(); });
         f.click("cmdEdit");
         QCOMPARE(f.sandbox.messages.size(), 1);
         QCOMPARE(f.sandbox.messages[0].text, QStringLiteral("Security check failed."));
         QVERIFY(!dialogOpened);
 
-        f.answerPrompt(Master, [](QWidget* dialog) {
+        AnswerMasterPrompt(MasterPassword, [](QWidget* dialog) {
             QCOMPARE(dialog->windowTitle(), QStringLiteral("Edit Account Information. . ."));
             QCOMPARE(Child<QLineEdit>(dialog, "txtUsername")->text(), QStringLiteral("u2"));
             TypeInto(dialog, "txtName", QStringLiteral("0 renamed"));
@@ -125,14 +81,11 @@ private slots:
 
     void editNeverOpensAnAccountAnotherCopyMovedDuringThePrompt()
     {
-        CommandFixture f;
-        f.sandbox.addAccount(QStringLiteral("alpha"), QStringLiteral("u1"));
-        f.sandbox.addAccount(QStringLiteral("beta"), QStringLiteral("u2"));
-        f.start();
-        f.pick(1);
+        MainWindowFixture f;
+        startWithBetaPicked(f);
         bool dialogOpened = false;
         WhenModalOpens([&](QWidget* prompt) {
-            TypeInto(prompt, "txtPassword", Master);
+            TypeInto(prompt, "txtPassword", MasterPassword);
             f.sandbox.addAccount(QStringLiteral("Aardvark"), QStringLiteral("other"));
             QTest::mouseClick(Child<QPushButton>(prompt, "cmdOk"), Qt::LeftButton);
             WhenModalOpens([&](QWidget* dialog) {
@@ -150,39 +103,30 @@ private slots:
 
     void reportIsWrittenOnlyAfterTheCheck()
     {
-        CommandFixture f;
+        MainWindowFixture f;
         f.sandbox.addAccount(QStringLiteral("a"), QStringLiteral("user"), QStringLiteral("secret"));
         f.start();
-        {
-            QFile older(f.report());
-            QVERIFY(older.open(QIODevice::WriteOnly));
-            older.write("older report");
-        }
-        f.answerPrompt(Master + QLatin1Char(' '));
+        WriteFile(f.report(), "older report");
+        AnswerMasterPrompt(MasterPassword + QLatin1Char(' '));
         f.click("FlatBttn2");
         QCOMPARE(f.sandbox.messages.last().text, QStringLiteral("Security check failed."));
-        QFile older(f.report());
-        QVERIFY(older.open(QIODevice::ReadOnly));
-        QCOMPARE(older.readAll(), QByteArray("older report"));
+        QCOMPARE(ReadFile(f.report()), QByteArray("older report"));
         QVERIFY(f.sandbox.opened.isEmpty());
 
-        f.answerPrompt(Master);
+        AnswerMasterPrompt(MasterPassword);
         f.click("FlatBttn2");
-        QFile report(f.report());
-        QVERIFY(report.open(QIODevice::ReadOnly));
-        const QByteArray content = report.readAll();
-        QVERIFY(content.contains("<font face=\"arial\">secret</td></tr>"));
+        QVERIFY(ReadFile(f.report()).contains("<font face=\"arial\">secret</td></tr>"));
         QCOMPARE(f.sandbox.opened,
                  QStringList({QStringLiteral("file://") + f.sandbox.appFolder() + QStringLiteral("/report.htm")}));
     }
 
     void optionsChangeTheMasterPasswordAndTheExitChoice()
     {
-        CommandFixture f;
+        MainWindowFixture f;
         f.start();
-        f.answerPrompt(Master, [](QWidget* options) {
+        AnswerMasterPrompt(MasterPassword, [](QWidget* options) {
             QCOMPARE(options->windowTitle(), QStringLiteral("Quillock Options"));
-            QCOMPARE(Child<QLineEdit>(options, "txtPassword1")->text(), Master);
+            QCOMPARE(Child<QLineEdit>(options, "txtPassword1")->text(), MasterPassword);
             QTest::mouseClick(Child<QRadioButton>(options, "Option1"), Qt::LeftButton);
             TypeInto(options, "txtPassword1", QStringLiteral("new master"));
             TypeInto(options, "txtPassword2", QStringLiteral("new master"));
@@ -194,7 +138,7 @@ private slots:
 
         // The old password no longer opens anything.
         bool opened = false;
-        f.answerPrompt(Master, [&](QWidget* dialog) { opened = true; dialog->close(); });
+        AnswerMasterPrompt(MasterPassword, [&](QWidget* dialog) { opened = true; dialog->close(); });
         f.click("FlatBttn1");
         QCOMPARE(f.sandbox.messages.last().text, QStringLiteral("Security check failed."));
         QVERIFY(!opened);

@@ -7,37 +7,26 @@
 #include "shared/module1.h"
 #include "shared/settings.h"
 
-#include <QComboBox>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QUrl>
-#include <QToolButton>
 
 namespace {
 
-struct ExitFixture {
-    Sandbox sandbox;
-    std::unique_ptr<frmMain> window;
-    QString report() const { return sandbox.appFolder() + QStringLiteral("/report.htm"); }
-
+// The main window over a vault with its master password, a report left
+// from an earlier run, and the tray there or not.
+struct ExitFixture : MainWindowFixture {
     void start(bool trayAvailable = true)
     {
         Tray::OverrideAvailability(trayAvailable);
-        sandbox.initializeMaster(QStringLiteral("opensesame"));
-        QFile file(report());
-        file.open(QIODevice::WriteOnly);
-        file.write("an earlier report");
-        file.close();
-        window = std::make_unique<frmMain>();
-        QVERIFY(window->Load());
-        window->show();
+        WriteFile(report(), "an earlier report");
+        MainWindowFixture::start();
         QVERIFY(QTest::qWaitForWindowExposed(window.get(), LoadedMachineMs));
     }
     ~ExitFixture() { Tray::OverrideAvailability(std::nullopt); }
 
-    void exitProgram() { QTest::mouseClick(Child<QToolButton>(window.get(), "cmdExit"), Qt::LeftButton); }
     bool scratchIconExists() const { return QFile::exists(sandbox.workFolder() + QStringLiteral("/temp.icx")); }
 };
 
@@ -75,7 +64,7 @@ private slots:
         f.start();
         if (answer != QMessageBox::NoButton)
             f.sandbox.answers = {QMessageBox::StandardButton(answer)};
-        f.exitProgram();
+        f.click("cmdExit");
 
         // The report goes first, whatever happens next.
         QVERIFY(!QFile::exists(f.report()));
@@ -104,10 +93,8 @@ private slots:
         Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
         f.sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"));
         f.start();
-        auto* list = Child<QComboBox>(f.window.get(), "cboAccount");
-        list->setCurrentIndex(0);
-        emit list->activated(0);
-        f.exitProgram();
+        f.pick(0);
+        f.click("cmdExit");
         QVERIFY(!f.window->isVisible());
         QVERIFY(f.window->timer().isActive());  // hiding does not stop the clearing
 
@@ -115,7 +102,7 @@ private slots:
         QVERIFY(!f.window->isVisible());
         emit f.window->Tray1().MouseAction(Tray::Restore);
         QVERIFY(f.window->isVisible());
-        QCOMPARE(Child<QLabel>(f.window.get(), "lblUsername")->text(), QStringLiteral("u"));
+        QCOMPARE(f.label("lblUsername"), QStringLiteral("u"));
         QVERIFY(f.sandbox.messages.isEmpty());  // no password asked
 
         auto* menu = Child<QMenu>(f.window.get(), "mnuTray");
@@ -159,7 +146,7 @@ private slots:
         ExitFixture f;
         Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
         f.start(/*trayAvailable=*/false);
-        f.exitProgram();
+        f.click("cmdExit");
         QVERIFY(f.window->isMinimized());
         QCOMPARE(f.sandbox.ends, 0);
         emit f.window->Tray1().MouseAction(Tray::Restore);
@@ -170,7 +157,7 @@ private slots:
     {
         ExitFixture f;
         f.start();
-        QTest::mouseClick(Child<QToolButton>(f.window.get(), "cmdHelp"), Qt::LeftButton);
+        f.click("cmdHelp");
         Child<QAction>(f.window.get(), "mnuHelpC")->trigger();
         Child<QAction>(f.window.get(), "mnuWebsite")->trigger();
         const QString help = QUrl::fromLocalFile(f.sandbox.appFolder() + QStringLiteral("/help/index.htm")).toString();
@@ -203,12 +190,9 @@ private slots:
         ExitFixture f;
         f.sandbox.addAccount(QStringLiteral("a"), {}, {}, url);
         f.start();
-        auto* list = Child<QComboBox>(f.window.get(), "cboAccount");
-        list->setCurrentIndex(0);
-        emit list->activated(0);
-        auto* open = Child<QPushButton>(f.window.get(), "cmdHttp");
-        QVERIFY(open->isEnabled());
-        QTest::mouseClick(open, Qt::LeftButton);
+        f.pick(0);
+        QVERIFY(f.enabled("cmdHttp"));
+        f.click("cmdHttp");
         QCOMPARE(f.sandbox.opened, address.isEmpty() ? QStringList{} : QStringList{address});
         QVERIFY(f.sandbox.messages.isEmpty());
     }

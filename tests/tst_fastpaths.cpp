@@ -9,40 +9,13 @@
 #include "vault/stringcipher.h"
 
 #include <QComboBox>
-#include <QLabel>
 #include <QProcess>
 #include <QStandardPaths>
 #include <random>
 
 namespace {
 
-// The row ids of the ordered query, read on a connection of its own.
-std::vector<qint64> walkedOrder(const QString& path)
-{
-    Database raw;
-    raw.open(path, VaultStore::DatabasePassword);
-    VaultStore::registerAccountOrder(raw);
-    Statement query(raw, "select rowid from accounts order by account collate UNICODE_NOCASE, rowid");
-    std::vector<qint64> rowids;
-    while (query.step())
-        rowids.push_back(query.integer(0));
-    return rowids;
-}
-
-// Every position of `vault` answers the walked row, and none past either end.
-void verifyPositions(VaultStore& vault, const QString& path)
-{
-    const std::vector<qint64> expected = walkedOrder(path);
-    for (size_t i = 0; i < expected.size(); ++i) {
-        const auto row = vault.accountAt(qint64(i) + 1);
-        QVERIFY2(row, qPrintable(QStringLiteral("no row at %1").arg(i + 1)));
-        QCOMPARE(row->rowid, expected[i]);
-    }
-    QVERIFY(!vault.accountAt(0));
-    QVERIFY(!vault.accountAt(qint64(expected.size()) + 1));
-}
-
-// The names and row ids of the ordered query.
+// The row ids and names of the ordered query, read on a connection of its own.
 std::vector<AccountEntry> walkedEntries(const QString& path)
 {
     Database raw;
@@ -53,6 +26,19 @@ std::vector<AccountEntry> walkedEntries(const QString& path)
     while (query.step())
         entries.push_back({query.integer(0), query.text(1)});
     return entries;
+}
+
+// Every position of `vault` answers the walked row, and none past either end.
+void verifyPositions(VaultStore& vault, const QString& path)
+{
+    const std::vector<AccountEntry> expected = walkedEntries(path);
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const auto row = vault.accountAt(qint64(i) + 1);
+        QVERIFY2(row, qPrintable(QStringLiteral("no row at %1").arg(i + 1)));
+        QCOMPARE(row->rowid, expected[i].rowid);
+    }
+    QVERIFY(!vault.accountAt(0));
+    QVERIFY(!vault.accountAt(qint64(expected.size()) + 1));
 }
 
 // Names in many scripts and both cases, with ties: pieces that fold alike
@@ -81,16 +67,19 @@ QString randomName(std::mt19937& random)
     return name;
 }
 
+// A connection that has read its list once, on a vault holding `names`.
+std::unique_ptr<VaultStore> listedVault(Sandbox& sandbox, std::initializer_list<const char*> names)
+{
+    for (const char* name : names)
+        sandbox.addAccount(QString::fromLatin1(name));
+    auto vault = sandbox.openVault();
+    vault->accountList();
+    return vault;
+}
+
 AccountFields fieldsNamed(const QString& name, qint64 serial)
 {
     return {name, Encrypt(QStringLiteral("user %1").arg(serial)), Encrypt({}), QStringLiteral("http://"), {}, {}};
-}
-
-void rawExec(const QString& path, const char* sql)
-{
-    Database raw;
-    raw.open(path, VaultStore::DatabasePassword);
-    raw.exec(sql);
 }
 
 }  // namespace
@@ -116,10 +105,7 @@ private slots:
     void ourOwnWritesAreNoticed()
     {
         Sandbox sandbox;
-        for (const char* name : {"b", "d", "f"})
-            sandbox.addAccount(QString::fromLatin1(name));
-        auto vault = sandbox.openVault();
-        vault->accountList();
+        auto vault = listedVault(sandbox, {"b", "d", "f"});
 
         // Our own commits leave PRAGMA data_version as it was.
         const qint64 added = vault->appendAccount({QStringLiteral("a"), Encrypt({}), Encrypt({}), {}, {}, {}});
@@ -154,12 +140,9 @@ private slots:
     {
         QFETCH(QString, change);
         Sandbox sandbox;
-        for (const char* name : {"b", "d", "f", "h"})
-            sandbox.addAccount(QString::fromLatin1(name));
-        auto vault = sandbox.openVault();
-        vault->accountList();
+        auto vault = listedVault(sandbox, {"b", "d", "f", "h"});
         verifyPositions(*vault, sandbox.vaultPath());
-        rawExec(sandbox.vaultPath(), change.toUtf8().constData());
+        ExecOnVault(sandbox.vaultPath(), change.toUtf8().constData());
         verifyPositions(*vault, sandbox.vaultPath());
     }
 
@@ -174,7 +157,7 @@ private slots:
         const AccountFields replacement{QStringLiteral("x"), Encrypt({}), Encrypt({}), {}, {}, {}};
         QVERIFY(!vault->updateAccountAt(1, listedFirst, replacement));
         QVERIFY(!vault->deleteAccountAt(1, listedFirst));
-        QCOMPARE(walkedOrder(sandbox.vaultPath()).size(), size_t(3));
+        QCOMPARE(walkedEntries(sandbox.vaultPath()).size(), size_t(3));
         QVERIFY(vault->deleteAccountAt(2, listedFirst));
         verifyPositions(*vault, sandbox.vaultPath());
     }
@@ -185,10 +168,7 @@ private slots:
         if (shell.isEmpty())
             QSKIP("the sqlcipher shell is not installed");
         Sandbox sandbox;
-        for (const char* name : {"b", "d", "f"})
-            sandbox.addAccount(QString::fromLatin1(name));
-        auto vault = sandbox.openVault();
-        vault->accountList();
+        auto vault = listedVault(sandbox, {"b", "d", "f"});
         QProcess process;
         process.start(shell, {sandbox.vaultPath()});
         process.write("PRAGMA key = 'tuvesk';\n"
@@ -204,30 +184,22 @@ private slots:
 
     void pickAfterAnotherCopyChangedTheVaultRebuildsTheList()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(QStringLiteral("masterpass"));
-        sandbox.addAccount(QStringLiteral("b"), QStringLiteral("user b"));
-        sandbox.addAccount(QStringLiteral("c"), QStringLiteral("user c"));
-        auto window = std::make_unique<frmMain>();
-        QVERIFY(window->Load());
-        auto* list = Child<QComboBox>(window.get(), "cboAccount");
-        auto* username = Child<QLabel>(window.get(), "lblUsername");
-
-        list->setCurrentIndex(1);
-        emit list->activated(1);
-        QCOMPARE(username->text(), QStringLiteral("user c"));
+        MainWindowFixture f;
+        f.sandbox.addAccount(QStringLiteral("b"), QStringLiteral("user b"));
+        f.sandbox.addAccount(QStringLiteral("c"), QStringLiteral("user c"));
+        f.start();
+        f.pick(1);
+        QCOMPARE(f.label("lblUsername"), QStringLiteral("user c"));
 
         // Position 2 now holds "b": the pick must not show it under "c".
-        sandbox.addAccount(QStringLiteral("a"), QStringLiteral("user a"));
-        list->setCurrentIndex(1);
-        emit list->activated(1);
-        QCOMPARE(username->text(), QString());
-        QCOMPARE(list->count(), 3);
-        QCOMPARE(list->currentIndex(), -1);
+        f.sandbox.addAccount(QStringLiteral("a"), QStringLiteral("user a"));
+        f.pick(1);
+        QCOMPARE(f.label("lblUsername"), QString());
+        QCOMPARE(f.list()->count(), 3);
+        QCOMPARE(f.list()->currentIndex(), -1);
 
-        list->setCurrentIndex(2);
-        emit list->activated(2);
-        QCOMPARE(username->text(), QStringLiteral("user c"));
+        f.pick(2);
+        QCOMPARE(f.label("lblUsername"), QStringLiteral("user c"));
     }
 
     void foldingKeepsSupplementaryCharactersInTheirBlock()
@@ -240,25 +212,22 @@ private slots:
 
     void keptListFollowsTheOrderedQuery()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(QStringLiteral("masterpass"));
+        MainWindowFixture f;
         std::mt19937 random(20261207);
         qint64 serial = 0;
-        sandbox.openVault()->appendAccounts({}, [&](AccountFields& fields) {
+        f.sandbox.openVault()->appendAccounts({}, [&](AccountFields& fields) {
             fields = fieldsNamed(randomName(random), ++serial);
             return serial < 2000;
         });
-        auto window = std::make_unique<frmMain>();
-        QVERIFY(window->Load());
-        VaultStore& ours = *window->VaultDb();
-        auto other = sandbox.openVault();
-        auto* list = Child<QComboBox>(window.get(), "cboAccount");
-        auto* username = Child<QLabel>(window.get(), "lblUsername");
+        f.start();
+        VaultStore& ours = *f.window->VaultDb();
+        auto other = f.sandbox.openVault();
+        QComboBox* list = f.list();
 
         // The entry at `index` as our list and the vault now have it.
         const auto rowidAt = [&](int index) { return ours.accountOrder().at(size_t(index)).rowid; };
         const auto verify = [&](int step) {
-            const std::vector<AccountEntry> expected = walkedEntries(sandbox.vaultPath());
+            const std::vector<AccountEntry> expected = walkedEntries(f.sandbox.vaultPath());
             QCOMPARE(ours.accountList(), expected);
             QCOMPARE(list->count(), int(expected.size()));
             for (int i = 0; i < list->count(); ++i)
@@ -291,14 +260,13 @@ private slots:
                 // A pick on a list just brought up to date shows the row at
                 // that place in the ordered query.
                 if (index >= 0) {
-                    list->setCurrentIndex(index);
-                    emit list->activated(index);
+                    f.pick(index);
                     QCOMPARE(list->currentIndex(), index);
-                    QCOMPARE(username->text(), Decrypt(ours.accountAt(index + 1)->fields.username));
+                    QCOMPARE(f.label("lblUsername"), Decrypt(ours.accountAt(index + 1)->fields.username));
                 }
                 break;
             }
-            window->LoadAccountList();
+            f.window->LoadAccountList();
             if (step % 100 == 0)
                 verify(step);
         }

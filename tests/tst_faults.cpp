@@ -7,22 +7,17 @@
 #include "accounts/frmMain.h"
 #include "report/reportwriter.h"
 #include "shared/module1.h"
-#include "shared/programend.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
 
-#include <QComboBox>
 #include <QDir>
 #include <QFile>
-#include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
-#include <QToolButton>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -31,8 +26,6 @@
 #include <unistd.h>
 
 namespace {
-
-const QString Master = QStringLiteral("opensesame");
 
 // Everything a vault holds, deciphered, in list order.
 QStringList contentOf(const QString& vaultPath)
@@ -47,93 +40,42 @@ QStringList contentOf(const QString& vaultPath)
     return content;
 }
 
-struct Window {
-    std::unique_ptr<frmMain> main;
-
-    bool start()
-    {
-        main = std::make_unique<frmMain>();
-        if (!main->Load())
-            return false;
-        main->show();
-        return true;
-    }
-    QComboBox* list() { return Child<QComboBox>(main.get(), "cboAccount"); }
-    void pick(int index)
-    {
-        list()->setCurrentIndex(index);
-        emit list()->activated(index);
-    }
-    void click(const char* name)
-    {
-        QTest::mouseClick(Child<QAbstractButton>(main.get(), name), Qt::LeftButton);
-        CallOffModalActions();
-    }
-    QStringList listed()
-    {
-        QStringList names;
-        for (int i = 0; i < list()->count(); ++i)
-            names << list()->itemText(i);
-        return names;
-    }
-};
-
-void clickIn(QWidget* dialog, const char* name)
+// An account of plain values named `name`.
+AccountFields accountNamed(const QString& name)
 {
-    QTest::mouseClick(Child<QPushButton>(dialog, name), Qt::LeftButton);
-}
-
-void fillAccount(QWidget* dialog, const QString& name)
-{
-    Child<QLineEdit>(dialog, "txtName")->setText(name);
-    Child<QLineEdit>(dialog, "txtUsername")->setText(name + QStringLiteral(" user"));
-    Child<QLineEdit>(dialog, "txtPassword")->setText(name + QStringLiteral(" pass"));
-    Child<QLineEdit>(dialog, "txtURL")->setText(QStringLiteral("http://"));
-    Child<QPlainTextEdit>(dialog, "txtNotes")->setPlainText(QStringLiteral("notes of ") + name);
-}
-
-void answerPrompt(const QString& entry, std::function<void(QWidget*)> then)
-{
-    WhenModalOpens([entry, then](QWidget* prompt) {
-        Child<QLineEdit>(prompt, "txtPassword")->setText(entry);
-        clickIn(prompt, "cmdOk");
-        WhenModalOpens(then);
-    });
+    return {name, name + QStringLiteral(" user"), name + QStringLiteral(" pass"), QStringLiteral("http://"), {},
+            QStringLiteral("notes of ") + name};
 }
 
 enum class Command { Add, Edit, Delete, Options };
 
 // Runs one command through the main window; the account at list index 0 is
 // the one edited or deleted.
-void runCommand(Window& w, Command command)
+void runCommand(MainWindowFixture& f, Command command)
 {
     switch (command) {
     case Command::Add:
-        WhenModalOpens([](QWidget* dialog) {
-            fillAccount(dialog, QStringLiteral("added"));
-            clickIn(dialog, "cmdOk");
-        });
-        w.click("cmdNewAccount");
+        f.addThroughDialog(accountNamed(QStringLiteral("added")));
         break;
     case Command::Edit:
-        w.pick(0);
-        answerPrompt(Master, [](QWidget* dialog) {
-            fillAccount(dialog, QStringLiteral("edited"));
-            clickIn(dialog, "cmdOk");
+        f.pick(0);
+        AnswerMasterPrompt(MasterPassword, [](QWidget* dialog) {
+            FillBoxes(dialog, accountNamed(QStringLiteral("edited")));
+            Click(dialog, "cmdOk");
         });
-        w.click("cmdEdit");
+        f.click("cmdEdit");
         break;
     case Command::Delete:
-        w.pick(0);
-        w.click("cmdDelete");
+        f.pick(0);
+        f.click("cmdDelete");
         break;
     case Command::Options:
-        answerPrompt(Master, [](QWidget* dialog) {
+        AnswerMasterPrompt(MasterPassword, [](QWidget* dialog) {
             Child<QLineEdit>(dialog, "txtPassword1")->setText(QStringLiteral("a new master"));
             Child<QLineEdit>(dialog, "txtPassword2")->setText(QStringLiteral("a new master"));
-            clickIn(dialog, "cmdOk");
+            Click(dialog, "cmdOk");
         });
-        w.click("FlatBttn1");
+        f.click("FlatBttn1");
         break;
     }
 }
@@ -149,26 +91,13 @@ void addCommandRows()
 
 void fillVault(Sandbox& sandbox, int accounts)
 {
-    sandbox.initializeMaster(Master);
-    Database raw;
-    raw.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
-    raw.exec("begin");
-    Statement insert(raw, "insert into accounts (account, username, password, url, hint, notes) "
-                          "values (?, ?, ?, 'http://x.example', 'a hint', ?)");
-    for (int i = 0; i < accounts; ++i) {
-        insert.reset();
-        insert.bind(1, QStringLiteral("account %1").arg(i, 4, 10, QLatin1Char('0')));
-        insert.bind(2, Encrypt(QStringLiteral("user %1").arg(i)));
-        insert.bind(3, Encrypt(QStringLiteral("pass %1").arg(i)));
-        insert.bind(4, QString(300, QLatin1Char('n')));
-        insert.step();
-    }
-    raw.exec("commit");
-}
-
-QStringList filesIn(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    sandbox.initializeMaster(MasterPassword);
+    AddAccounts(*sandbox.openVault(), accounts, [](int i) {
+        return AccountFields{QStringLiteral("account %1").arg(i, 4, 10, QLatin1Char('0')),
+                             QStringLiteral("user %1").arg(i), QStringLiteral("pass %1").arg(i),
+                             QStringLiteral("http://x.example"), QStringLiteral("a hint"),
+                             QString(300, QLatin1Char('n'))};
+    });
 }
 
 // A small tmpfs mounted for one test; unusable without the right to mount.
@@ -286,9 +215,9 @@ private slots:
     void foreignOrDamagedVaultEndsStartUpAndStaysAsItWas()
     {
         QFETCH(QString, damage);
-        Sandbox sandbox;
-        fillVault(sandbox, 200);
-        const QString path = sandbox.vaultPath();
+        MainWindowFixture f;
+        fillVault(f.sandbox, 200);
+        const QString path = f.sandbox.vaultPath();
         QByteArray bytes = ReadFile(path);
         QVERIFY(bytes.size() > 64 * 1024);
         if (damage == QLatin1String("cut in half")) {
@@ -322,18 +251,15 @@ private slots:
             WriteFile(path, bytes, 0600);
         }
 
-        Window w;
-        QVERIFY(!w.start());
-        QCOMPARE(sandbox.ends, 1);
-        QCOMPARE(sandbox.messages.size(), 1);
-        const QString text = sandbox.messages.first().text;
-        QVERIFY2(text.startsWith(QStringLiteral("error at formload")), qPrintable(text));
+        QVERIFY(!f.open());
+        VerifyStartUpEnded(f.sandbox);
+        const QString text = f.sandbox.messages.value(0).text;
         for (int skipped : {ErrorCode::Busy, ErrorCode::PathAccess})
             QVERIFY2(!text.endsWith(QString::number(skipped) + QStringLiteral("SQLCipher")), qPrintable(text));
         // Whatever the file was, it is still exactly that, and nothing was
         // left beside it.
         QCOMPARE(ReadFile(path), bytes);
-        QCOMPARE(filesIn(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
 
     void readOnlyApplicationFolderRefusesChangesAndKeepsTheVault_data() { addCommandRows(); }
@@ -341,61 +267,58 @@ private slots:
     void readOnlyApplicationFolderRefusesChangesAndKeepsTheVault()
     {
         QFETCH(int, command);
-        Sandbox sandbox;
-        fillVault(sandbox, 3);
-        const QStringList before = contentOf(sandbox.vaultPath());
+        MainWindowFixture f;
+        fillVault(f.sandbox, 3);
+        const QStringList before = contentOf(f.sandbox.vaultPath());
         {
-            Window w;
-            QVERIFY(w.start());
-            QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
+            QVERIFY(f.open());
+            QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
             {
                 ObeyFilePermissions obey;
-                runCommand(w, Command(command));
+                runCommand(f, Command(command));
             }
-            QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
             // The write fails, is reported, and the program ends.
-            QCOMPARE(sandbox.ends, 1);
-            const QString text = sandbox.messages.last().text;
+            QCOMPARE(f.sandbox.ends, 1);
+            const QString text = f.sandbox.messages.last().text;
             QVERIFY2(text.startsWith(QStringLiteral("Run-time error '")), qPrintable(text));
             QVERIFY2(text.startsWith(QStringLiteral("Run-time error '75'")), qPrintable(text));
+            f.window.reset();
         }
-        QCOMPARE(contentOf(sandbox.vaultPath()), before);
-        QCOMPARE(filesIn(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(contentOf(f.sandbox.vaultPath()), before);
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
 
         // The next start, with the folder writable again, finds it all.
-        sandbox.messages.clear();
-        ProgramEnd::setInterceptor([&] { ++sandbox.ends; });
-        Window next;
-        QVERIFY(next.start());
-        QCOMPARE(next.listed().size(), before.size() - 1);
-        QVERIFY(sandbox.messages.isEmpty());
+        QVERIFY(f.openAgain());
+        QCOMPARE(f.listed().size(), before.size() - 1);
+        QVERIFY(f.sandbox.messages.isEmpty());
     }
 
     void readOnlyWorkingFolderStillAddsAndExits()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        MainWindowFixture f;
         Settings::SaveSetting(Settings::ExitKey, QStringLiteral("E"));
-        QFile::setPermissions(sandbox.workFolder(), QFile::ReadOwner | QFile::ExeOwner);
+        QFile::setPermissions(f.sandbox.workFolder(), QFile::ReadOwner | QFile::ExeOwner);
         {
             ObeyFilePermissions obey;
-            Window w;
-            QVERIFY(w.start());
-            runCommand(w, Command::Add);
-            QCOMPARE(w.listed(), QStringList{QStringLiteral("added")});
-            w.click("cmdExit");
-            QCOMPARE(sandbox.ends, 1);
-            QVERIFY(sandbox.messages.isEmpty());
+            f.start();
+            runCommand(f, Command::Add);
+            QCOMPARE(f.listed(), QStringList{QStringLiteral("added")});
+            f.click("cmdExit");
+            QCOMPARE(f.sandbox.ends, 1);
+            QVERIFY(f.sandbox.messages.isEmpty());
+            f.window.reset();
         }
-        QFile::setPermissions(sandbox.workFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QCOMPARE(contentOf(sandbox.vaultPath()).value(1), QStringLiteral("added|added user|added pass|http://||notes of added"));
+        QFile::setPermissions(f.sandbox.workFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QCOMPARE(contentOf(f.sandbox.vaultPath()).value(1),
+                 QStringLiteral("added|added user|added pass|http://||notes of added"));
     }
 
     void fullFileSystemLosesNothing()
     {
-        Sandbox sandbox;
-        fillVault(sandbox, 20);
-        const QString mountPoint = sandbox.workFolder() + QStringLiteral("/small");
+        MainWindowFixture f;
+        fillVault(f.sandbox, 20);
+        const QString mountPoint = f.sandbox.workFolder() + QStringLiteral("/small");
         SmallFileSystem small(mountPoint, 1024);
         if (!small.mounted())
             QSKIP(qPrintable(QStringLiteral("cannot mount a small tmpfs here (%1); needs root with the right to "
@@ -404,7 +327,7 @@ private slots:
         const QString app = mountPoint + QStringLiteral("/app");
         QDir().mkpath(app);
         const QString vaultPath = app + QStringLiteral("/data.mdb");
-        QVERIFY(QFile::copy(sandbox.vaultPath(), vaultPath));
+        QVERIFY(QFile::copy(f.sandbox.vaultPath(), vaultPath));
         Module1::SetApplicationFolder(app);
         const QStringList before = contentOf(vaultPath);
         const QByteArray bytes = ReadFile(vaultPath);
@@ -413,158 +336,131 @@ private slots:
 
         // Start-up cannot write a compacted copy: it skips the compaction,
         // as for a folder it may not write, and goes on with the vault.
-        {
-            Window w;
-            const bool started = w.start();
-            QVERIFY2(started, qPrintable(sandbox.messages.value(0).text));
-            QVERIFY(sandbox.messages.isEmpty());
-            QCOMPARE(ReadFile(vaultPath), bytes);
-            QVERIFY(!QFile::exists(app + QStringLiteral("/data1.mdb")));
-        }
+        const bool started = f.open();
+        QVERIFY2(started, qPrintable(f.sandbox.messages.value(0).text));
+        QVERIFY(f.sandbox.messages.isEmpty());
+        QCOMPARE(ReadFile(vaultPath), bytes);
+        QVERIFY(!QFile::exists(app + QStringLiteral("/data1.mdb")));
+        f.window.reset();
 
         // With room for the start only, an add and the report fail whole.
         small.makeRoom();
-        sandbox.messages.clear();
-        ProgramEnd::setInterceptor([&] { ++sandbox.ends; });
-        Window w;
-        QVERIFY(w.start());
+        QVERIFY(f.openAgain());
         small.fill();
-        runCommand(w, Command::Add);
-        QCOMPARE(sandbox.messages.size(), 1);
-        QVERIFY2(sandbox.messages.first().text.startsWith(
+        runCommand(f, Command::Add);
+        QCOMPARE(f.sandbox.messages.size(), 1);
+        QVERIFY2(f.sandbox.messages.first().text.startsWith(
                      QStringLiteral("Run-time error '%1'").arg(ErrorCode::DiskFull)),
-                 qPrintable(sandbox.messages.first().text));
+                 qPrintable(f.sandbox.messages.first().text));
         QCOMPARE(contentOf(vaultPath), before);
 
-        QCOMPARE(ErrorCodeOf([&] { WriteReport(*w.main->VaultDb(), app + QStringLiteral("/report.htm")); }),
+        QCOMPARE(ErrorCodeOf([&] { WriteReport(*f.window->VaultDb(), app + QStringLiteral("/report.htm")); }),
                  ErrorCode::DiskFull);
         QCOMPARE(ReadFile(app + QStringLiteral("/report.htm")), QByteArray("earlier report"));
-        w.main->close();
-        w.main.reset();
-        QCOMPARE(filesIn(app), (QStringList{QStringLiteral("data.mdb"), QStringLiteral("report.htm")}));
+        f.window->close();
+        f.window.reset();
+        QCOMPARE(FolderEntries(app), (QStringList{QStringLiteral("data.mdb"), QStringLiteral("report.htm")}));
 
         // Once there is room the next start finds every account.
         small.makeRoom();
-        sandbox.messages.clear();
-        ProgramEnd::setInterceptor([&] { ++sandbox.ends; });
-        Window next;
-        QVERIFY(next.start());
-        QCOMPARE(next.listed().size(), 20);
+        QVERIFY(f.openAgain());
+        QCOMPARE(f.listed().size(), 20);
         QCOMPARE(contentOf(vaultPath), before);
     }
 
     void vaultLockedByAnotherProcess()
     {
-        Sandbox sandbox;
-        fillVault(sandbox, 2);
-        Window w;
-        QVERIFY(w.start());
+        MainWindowFixture f;
+        fillVault(f.sandbox, 2);
+        QVERIFY(f.open());
 
         // A short hold: the add waits for it and then goes through.
         {
             ForeignHolder holder;
-            if (!holder.start(sandbox.vaultPath(), 1))
+            if (!holder.start(f.sandbox.vaultPath(), 1))
                 QSKIP("the sqlcipher shell is needed to hold the vault from another process");
-            runCommand(w, Command::Add);
-            QVERIFY2(sandbox.messages.isEmpty(), qPrintable(sandbox.messages.value(0).text));
-            QCOMPARE(sandbox.ends, 0);
+            runCommand(f, Command::Add);
+            QVERIFY2(f.sandbox.messages.isEmpty(), qPrintable(f.sandbox.messages.value(0).text));
+            QCOMPARE(f.sandbox.ends, 0);
             holder.commitAndQuit();
         }
-        QCOMPARE(w.listed(), (QStringList{"account 0000", "account 0001", "added", "written by another program"}));
+        QCOMPARE(f.listed(), (QStringList{"account 0000", "account 0001", "added", "written by another program"}));
 
         // A hold longer than the wait: the add fails as busy and stores
         // nothing; the other program's row is kept.
-        const QStringList before = contentOf(sandbox.vaultPath());
-        w.pick(0);
+        const QStringList before = contentOf(f.sandbox.vaultPath());
+        f.pick(0);
         {
             ForeignHolder holder;
-            QVERIFY(holder.start(sandbox.vaultPath()));
-            w.click("cmdDelete");
-            QCOMPARE(sandbox.ends, 1);
-            QCOMPARE(sandbox.messages.size(), 2);  // the confirmation, then the failure
-            QVERIFY2(sandbox.messages.last().text.startsWith(QStringLiteral("Run-time error '%1'").arg(ErrorCode::Busy)),
-                     qPrintable(sandbox.messages.last().text));
+            QVERIFY(holder.start(f.sandbox.vaultPath()));
+            f.click("cmdDelete");
+            QCOMPARE(f.sandbox.ends, 1);
+            QCOMPARE(f.sandbox.messages.size(), 2);  // the confirmation, then the failure
+            QVERIFY2(f.sandbox.messages.last().text.startsWith(
+                         QStringLiteral("Run-time error '%1'").arg(ErrorCode::Busy)),
+                     qPrintable(f.sandbox.messages.last().text));
             holder.commitAndQuit();
         }
-        w.main->close();
-        w.main.reset();
+        f.window->close();
+        f.window.reset();
         QStringList expected = before;
         expected << QStringLiteral("written by another program|||||");
-        QCOMPARE(contentOf(sandbox.vaultPath()), expected);
+        QCOMPARE(contentOf(f.sandbox.vaultPath()), expected);
 
         // Start-up while another program holds the vault ends with the
         // message and leaves the file alone.
-        sandbox.messages.clear();
-        ProgramEnd::setInterceptor([&] { ++sandbox.ends; });
         ForeignHolder holder;
-        QVERIFY(holder.start(sandbox.vaultPath()));
-        Window locked;
-        QVERIFY(!locked.start());
-        QCOMPARE(sandbox.messages.size(), 1);
-        QVERIFY(sandbox.messages.first().text.startsWith(QStringLiteral("error at formload")));
+        QVERIFY(holder.start(f.sandbox.vaultPath()));
+        QVERIFY(!f.openAgain());
+        VerifyStartUpEnded(f.sandbox);
         holder.commitAndQuit();
-        QCOMPARE(filesIn(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
-        QCOMPARE(contentOf(sandbox.vaultPath()).size(), expected.size() + 1);
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(contentOf(f.sandbox.vaultPath()).size(), expected.size() + 1);
     }
 
     void rowOfNullsFromAnotherProgram()
     {
-        Sandbox sandbox;
-        fillVault(sandbox, 1);
-        {
-            Database raw;
-            raw.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
-            raw.exec("insert into accounts (account, username, password, url, hint, notes) "
-                     "values (null, null, null, null, null, null)");
-        }
-        Window w;
-        QVERIFY(w.start());
-        QCOMPARE(w.listed(), (QStringList{QString(), QStringLiteral("account 0000")}));
-        w.pick(0);
-        QCOMPARE(Child<QLabel>(w.main.get(), "lblUsername")->text(), QString());
-        QVERIFY(!Child<QPushButton>(w.main.get(), "cmdHttp")->isEnabled());
+        MainWindowFixture f;
+        fillVault(f.sandbox, 1);
+        ExecOnVault(f.sandbox.vaultPath(), "insert into accounts (account, username, password, url, hint, notes) "
+                                         "values (null, null, null, null, null, null)");
+        QVERIFY(f.open());
+        QCOMPARE(f.listed(), (QStringList{QString(), QStringLiteral("account 0000")}));
+        f.pick(0);
+        QCOMPARE(f.label("lblUsername"), QString());
+        QVERIFY(!f.enabled("cmdHttp"));
 
         // The report shows it as empty cells.
-        WhenModalOpens([](QWidget* prompt) {
-            Child<QLineEdit>(prompt, "txtPassword")->setText(Master);
-            clickIn(prompt, "cmdOk");
-        });
-        w.click("FlatBttn2");
-        QVERIFY(sandbox.messages.isEmpty());
-        QVERIFY(ReadFile(sandbox.appFolder() + QStringLiteral("/report.htm")).contains("account 0000"));
+        AnswerMasterPrompt(MasterPassword);
+        f.click("FlatBttn2");
+        QVERIFY(f.sandbox.messages.isEmpty());
+        QVERIFY(ReadFile(f.sandbox.appFolder() + QStringLiteral("/report.htm")).contains("account 0000"));
 
         // Edit shows empty boxes and stores real values in its place.
-        runCommand(w, Command::Edit);
-        QVERIFY2(sandbox.messages.isEmpty(), qPrintable(sandbox.messages.value(0).text));
-        QCOMPARE(w.listed(), (QStringList{QStringLiteral("account 0000"), QStringLiteral("edited")}));
-        QCOMPARE(contentOf(sandbox.vaultPath()).last(), QStringLiteral("edited|edited user|edited pass|http://||notes of edited"));
-        QCOMPARE(sandbox.ends, 0);
+        runCommand(f, Command::Edit);
+        QVERIFY2(f.sandbox.messages.isEmpty(), qPrintable(f.sandbox.messages.value(0).text));
+        QCOMPARE(f.listed(), (QStringList{QStringLiteral("account 0000"), QStringLiteral("edited")}));
+        QCOMPARE(contentOf(f.sandbox.vaultPath()).last(),
+                 QStringLiteral("edited|edited user|edited pass|http://||notes of edited"));
+        QCOMPARE(f.sandbox.ends, 0);
     }
 
     void nullMasterPasswordEndsTheGuardedCommandAndChangesNothing()
     {
-        Sandbox sandbox;
-        fillVault(sandbox, 1);
-        {
-            Database raw;
-            raw.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
-            raw.exec("update master set password = null");
-        }
-        Window w;
-        QVERIFY(w.start());  // initialised, so no first-run prompt
-        const QByteArray compacted = ReadFile(sandbox.vaultPath());
-        WhenModalOpens([](QWidget* prompt) {
-            Child<QLineEdit>(prompt, "txtPassword")->setText(Master);
-            clickIn(prompt, "cmdOk");
-        });
-        w.click("FlatBttn1");
+        MainWindowFixture f;
+        fillVault(f.sandbox, 1);
+        ExecOnVault(f.sandbox.vaultPath(), "update master set password = null");
+        QVERIFY(f.open());  // initialised, so no first-run prompt
+        const QByteArray compacted = ReadFile(f.sandbox.vaultPath());
+        AnswerMasterPrompt(MasterPassword);
+        f.click("FlatBttn1");
         // No master password can match a value that does not decipher: a
         // clear end, never a way past the check, and nothing written.
-        QCOMPARE(sandbox.ends, 1);
-        QCOMPARE(sandbox.messages.size(), 1);
-        QVERIFY(sandbox.messages.first().text.startsWith(
+        QCOMPARE(f.sandbox.ends, 1);
+        QCOMPARE(f.sandbox.messages.size(), 1);
+        QVERIFY(f.sandbox.messages.first().text.startsWith(
             QStringLiteral("Run-time error '%1'").arg(ErrorCode::CipherFailure)));
-        QCOMPARE(ReadFile(sandbox.vaultPath()), compacted);
+        QCOMPARE(ReadFile(f.sandbox.vaultPath()), compacted);
     }
 };
 

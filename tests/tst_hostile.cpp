@@ -7,20 +7,14 @@
 #include "shared/module1.h"
 #include "vault/apperror.h"
 #include "vault/sqlite.h"
-#include "vault/stringcipher.h"
 
-#include <QAbstractButton>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLineEdit>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-const QString Master = QStringLiteral("opensesame");
 
 // Changes a vault the way another program could: no guard, no limits.
 void alterUnguarded(const QString& path, const std::function<void(Database&)>& change)
@@ -38,35 +32,18 @@ void alterUnguarded(const QString& path, const char* sql)
     alterUnguarded(path, [sql](Database& raw) { raw.exec(sql); });
 }
 
-QStringList names(VaultStore& vault)
+// The one number a query answers.
+qint64 numberOf(Database& db, const char* sql)
 {
-    QStringList found;
-    for (const AccountEntry& entry : vault.accountList())
-        found << entry.account;
-    return found;
+    Statement query(db, sql);
+    query.step();
+    return query.integer(0);
 }
 
-QStringList everythingIn(const QString& folder)
+// An account with a name and nothing else.
+AccountFields namedOnly(const QString& name)
 {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-unsigned modeOf(const QString& path)
-{
-    struct stat info {};
-    ::stat(QFile::encodeName(path).constData(), &info);
-    return info.st_mode & 07777;
-}
-
-// Adds an account through the main window's own dialog.
-void addThroughWindow(frmMain& window, const QString& name)
-{
-    WhenModalOpens([name](QWidget* dialog) {
-        Child<QLineEdit>(dialog, "txtName")->setText(name);
-        Child<QLineEdit>(dialog, "txtURL")->setText(QStringLiteral("http://"));
-        QTest::mouseClick(Child<QAbstractButton>(dialog, "cmdOk"), Qt::LeftButton);
-    });
-    QTest::mouseClick(Child<QAbstractButton>(&window, "cmdNewAccount"), Qt::LeftButton);
+    return {name, {}, {}, QStringLiteral("http://"), {}, {}};
 }
 
 }  // namespace
@@ -110,10 +87,10 @@ private slots:
     {
         QFETCH(QByteArray, sql);
         QFETCH(QString, named);
-        Sandbox sandbox;
-        sandbox.initializeMaster(Master);
-        sandbox.addAccount(QStringLiteral("kept"));
-        alterUnguarded(sandbox.vaultPath(), [&](Database& raw) {
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
+        f.sandbox.addAccount(QStringLiteral("kept"));
+        alterUnguarded(f.sandbox.vaultPath(), [&](Database& raw) {
             if (!sql.isEmpty()) {
                 raw.exec(sql.constData());
                 return;
@@ -122,41 +99,35 @@ private slots:
             big.bind(1, QString(MaxValueBytes + 1, QLatin1Char('n')));
             big.step();
         });
-        const QByteArray before = ReadFile(sandbox.vaultPath());
+        const QByteArray before = ReadFile(f.sandbox.vaultPath());
 
-        frmMain window;
-        QVERIFY(!window.Load());
-        QCOMPARE(sandbox.ends, 1);
-        QCOMPARE(sandbox.messages.size(), 1);
-        const QString text = sandbox.messages.first().text;
-        QVERIFY2(text.startsWith(QStringLiteral("error at formload")), qPrintable(text));
+        QVERIFY(!f.open());
+        VerifyStartUpEnded(f.sandbox);
+        const QString text = f.sandbox.messages.value(0).text;
         QVERIFY2(text.endsWith(QString::number(ErrorCode::UntrustedVault) + QStringLiteral("SQLCipher")), qPrintable(text));
         QVERIFY2(text.contains(named), qPrintable(text));
-        QCOMPARE(ReadFile(sandbox.vaultPath()), before);
-        QCOMPARE(everythingIn(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
 
         // A start that skips the compaction meets the same refusal.
-        QCOMPARE(ErrorCodeOf([&] { names(*VaultStore::open(sandbox.vaultPath())); }), ErrorCode::UntrustedVault);
-        QCOMPARE(ReadFile(sandbox.vaultPath()), before);
+        QCOMPARE(ErrorCodeOf([&] { Names(*VaultStore::open(f.sandbox.vaultPath())); }), ErrorCode::UntrustedVault);
+        QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
     }
 
     void plainIndexesPassAndAreCompactedAlong()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(Master);
-        sandbox.addAccount(QStringLiteral("beta"));
-        sandbox.addAccount(QStringLiteral("Alpha"));
-        alterUnguarded(sandbox.vaultPath(), "create index byname on accounts (account collate nocase desc);"
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
+        f.sandbox.addAccount(QStringLiteral("beta"));
+        f.sandbox.addAccount(QStringLiteral("Alpha"));
+        alterUnguarded(f.sandbox.vaultPath(), "create index byname on accounts (account collate nocase desc);"
                                             "create unique index onekey on master (key)");
-        frmMain window;
-        QVERIFY2(window.Load(), qPrintable(sandbox.messages.value(0).text));
-        QVERIFY(sandbox.messages.isEmpty());
-        QCOMPARE(names(*window.VaultDb()), QStringList({"Alpha", "beta"}));
+        QVERIFY2(f.open(), qPrintable(f.sandbox.messages.value(0).text));
+        QVERIFY(f.sandbox.messages.isEmpty());
+        QCOMPARE(Names(*f.window->VaultDb()), QStringList({"Alpha", "beta"}));
         Database check;
-        check.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
-        Statement indexes(check, "select count(*) from sqlite_master where type = 'index'");
-        indexes.step();
-        QCOMPARE(indexes.integer(0), 2);
+        check.open(f.sandbox.vaultPath(), VaultStore::DatabasePassword);
+        QCOMPARE(numberOf(check, "select count(*) from sqlite_master where type = 'index'"), 2);
     }
 
     // The file's content never runs, even where no schema check stands.
@@ -175,7 +146,7 @@ private slots:
     {
         QFETCH(QByteArray, sql);
         Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        sandbox.initializeMaster(MasterPassword);
         alterUnguarded(sandbox.vaultPath(), "create table stolen (what text);"
                                             "create trigger spy after insert on accounts begin "
                                             "insert into stolen values (new.password); end");
@@ -186,98 +157,95 @@ private slots:
             db.exec("insert into accounts (account, password) values ('new', 'secret')");
         }
         // The trigger stayed off for the program's own write.
-        alterUnguarded(sandbox.vaultPath(), [](Database& raw) {
-            Statement stolen(raw, "select count(*) from stolen");
-            stolen.step();
-            QCOMPARE(stolen.integer(0), 0);
-        });
+        alterUnguarded(sandbox.vaultPath(),
+                       [](Database& raw) { QCOMPARE(numberOf(raw, "select count(*) from stolen"), 0); });
     }
 
     void symlinkedVaultStaysALinkAndGetsEveryChange()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(Master);
-        sandbox.addAccount(QStringLiteral("before"));
+        // The folders outlive the windows that use them.
         QTemporaryDir synced;
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
+        f.sandbox.addAccount(QStringLiteral("before"));
         const QString real = synced.filePath(QStringLiteral("vault.mdb"));
-        QVERIFY(QFile::rename(sandbox.vaultPath(), real));
-        QVERIFY(QFile::link(real, sandbox.vaultPath()));
+        QVERIFY(QFile::rename(f.sandbox.vaultPath(), real));
+        QVERIFY(QFile::link(real, f.sandbox.vaultPath()));
         // What an interrupted compaction leaves there must not stop the next.
         const QString leftover = synced.filePath(QStringLiteral(".quillock-compact-Ab12Cd"));
         QVERIFY(QDir().mkpath(leftover));
         WriteFile(leftover + QStringLiteral("/data1.mdb"), "partial copy");
         const auto inode = InodeOf(real);
-        {
-            frmMain window;
-            QVERIFY2(window.Load(), qPrintable(sandbox.messages.value(0).text));
-            QVERIFY(InodeOf(real) != inode);  // compacted where the file lies
-            QCOMPARE(QFileInfo(sandbox.vaultPath()).symLinkTarget(), real);
-            addThroughWindow(window, QStringLiteral("after"));
-            window.close();
-        }
-        QVERIFY(sandbox.messages.isEmpty());
-        QCOMPARE(names(*VaultStore::open(real)), QStringList({"after", "before"}));
-        QCOMPARE(everythingIn(synced.path()), QStringList{QStringLiteral("vault.mdb")});
-        QCOMPARE(everythingIn(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QVERIFY2(f.open(), qPrintable(f.sandbox.messages.value(0).text));
+        QVERIFY(InodeOf(real) != inode);  // compacted where the file lies
+        QCOMPARE(QFileInfo(f.sandbox.vaultPath()).symLinkTarget(), real);
+        f.addThroughDialog(namedOnly(QStringLiteral("after")));
+        f.window->close();
+        f.window.reset();
+        QVERIFY(f.sandbox.messages.isEmpty());
+        QCOMPARE(Names(*VaultStore::open(real)), QStringList({"after", "before"}));
+        QCOMPARE(FolderEntries(synced.path()), QStringList{QStringLiteral("vault.mdb")});
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
 
     // Copies installed in two folders that link to one vault never replace
     // it under each other.
     void linkedVaultSharedByTwoFoldersIsNotReplacedUnderTheOther()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        // The folders outlive the windows that use them.
         QTemporaryDir otherApp;
         QTemporaryDir synced;
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
         const QString real = synced.filePath(QStringLiteral("vault.mdb"));
-        QVERIFY(QFile::rename(sandbox.vaultPath(), real));
-        QVERIFY(QFile::link(real, sandbox.vaultPath()));
+        QVERIFY(QFile::rename(f.sandbox.vaultPath(), real));
+        QVERIFY(QFile::link(real, f.sandbox.vaultPath()));
         QVERIFY(QFile::link(real, otherApp.filePath(QStringLiteral("data.mdb"))));
-        frmMain first;
-        QVERIFY(first.Load());
+        QVERIFY(f.open());
         const auto inode = InodeOf(real);
         Module1::SetApplicationFolder(otherApp.path());
         frmMain second;
         QVERIFY(second.Load());
         QCOMPARE(InodeOf(real), inode);
-        addThroughWindow(first, QStringLiteral("added by the first"));
+        f.addThroughDialog(namedOnly(QStringLiteral("added by the first")));
         second.LoadAccountList();
         QCOMPARE(Child<QComboBox>(&second, "cboAccount")->itemText(0), QStringLiteral("added by the first"));
-        QVERIFY(sandbox.messages.isEmpty());
+        QVERIFY(f.sandbox.messages.isEmpty());
     }
 
     void hardLinkedVaultIsUsedInPlace()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        // The folders outlive the windows that use them.
         QTemporaryDir elsewhere;
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
         const QString second = elsewhere.filePath(QStringLiteral("second name.mdb"));
-        QVERIFY(::link(QFile::encodeName(sandbox.vaultPath()).constData(), QFile::encodeName(second).constData()) == 0);
-        const auto inode = InodeOf(sandbox.vaultPath());
-        frmMain window;
-        QVERIFY(window.Load());
-        QVERIFY(sandbox.messages.isEmpty());
-        QCOMPARE(InodeOf(sandbox.vaultPath()), inode);
-        addThroughWindow(window, QStringLiteral("seen by both names"));
-        QCOMPARE(names(*VaultStore::open(second)), QStringList{QStringLiteral("seen by both names")});
-        QCOMPARE(everythingIn(sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QVERIFY(::link(QFile::encodeName(f.sandbox.vaultPath()).constData(), QFile::encodeName(second).constData())
+                == 0);
+        const auto inode = InodeOf(f.sandbox.vaultPath());
+        QVERIFY(f.open());
+        QVERIFY(f.sandbox.messages.isEmpty());
+        QCOMPARE(InodeOf(f.sandbox.vaultPath()), inode);
+        f.addThroughDialog(namedOnly(QStringLiteral("seen by both names")));
+        QCOMPARE(Names(*VaultStore::open(second)), QStringList{QStringLiteral("seen by both names")});
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
 
     void scratchIconReplacesALinkAndSparesItsTarget()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        // The folders outlive the windows that use them.
         QTemporaryDir elsewhere;
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
         const QString victim = elsewhere.filePath(QStringLiteral("precious.txt"));
         WriteFile(victim, "precious");
         QVERIFY(QFile::link(victim, QStringLiteral("temp.icx")));
-        frmMain window;
-        QVERIFY(window.Load());
+        QVERIFY(f.open());
         QCOMPARE(ReadFile(victim), QByteArray("precious"));
         QVERIFY(!QFileInfo(QStringLiteral("temp.icx")).isSymLink());
         QVERIFY(ReadFile(QStringLiteral("temp.icx")).startsWith("\x89PNG"));
-        QCOMPARE(everythingIn(sandbox.workFolder()), QStringList{QStringLiteral("temp.icx")});
-        window.close();
+        QCOMPARE(FolderEntries(f.sandbox.workFolder()), QStringList{QStringLiteral("temp.icx")});
+        f.window->close();
         QCOMPARE(ReadFile(victim), QByteArray("precious"));
     }
 
@@ -293,28 +261,28 @@ private slots:
     void vaultIsReadableByItsOwnerOnly()
     {
         QFETCH(QString, how);
-        Sandbox sandbox;
-        QCOMPARE(modeOf(sandbox.vaultPath()), 0600u);
-        sandbox.initializeMaster(Master);
+        MainWindowFixture f;
+        QCOMPARE(ModeOf(f.sandbox.vaultPath()), 0600u);
+        f.sandbox.initializeMaster(MasterPassword);
         if (how != QLatin1String("fresh"))
-            QVERIFY(QFile::setPermissions(sandbox.vaultPath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
+            QVERIFY(QFile::setPermissions(f.sandbox.vaultPath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
                                                                    | QFile::ReadOther));
         if (how == QLatin1String("open"))
-            VaultStore::open(sandbox.vaultPath());
+            VaultStore::open(f.sandbox.vaultPath());
         if (how == QLatin1String("start") || how == QLatin1String("skip")) {
-            const auto inode = InodeOf(sandbox.vaultPath());
+            const auto inode = InodeOf(f.sandbox.vaultPath());
             if (how == QLatin1String("skip"))
-                QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
+                QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
             {
                 ObeyFilePermissions obey;
-                frmMain window;
-                QVERIFY(window.Load());
-                window.close();
+                QVERIFY(f.open());
+                f.window->close();
+                f.window.reset();
             }
-            QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-            QCOMPARE(InodeOf(sandbox.vaultPath()) == inode, how == QLatin1String("skip"));
+            QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QCOMPARE(InodeOf(f.sandbox.vaultPath()) == inode, how == QLatin1String("skip"));
         }
-        QCOMPARE(modeOf(sandbox.vaultPath()), 0600u);
+        QCOMPARE(ModeOf(f.sandbox.vaultPath()), 0600u);
     }
 };
 

@@ -5,8 +5,6 @@
 #include "accounts/frmMain.h"
 #include "shared/module1.h"
 #include "vault/apperror.h"
-#include "vault/sqlite.h"
-#include "vault/stringcipher.h"
 
 #include <QClipboard>
 #include <QComboBox>
@@ -19,42 +17,7 @@
 
 namespace {
 
-const QString Master = QStringLiteral("opensesame");
 const QString Mask = QStringLiteral("****************");
-
-struct MainWindowFixture {
-    Sandbox sandbox;
-    std::unique_ptr<frmMain> window;
-
-    void start()
-    {
-        sandbox.initializeMaster(Master);
-        window = std::make_unique<frmMain>();
-        QVERIFY(window->Load());
-        window->show();
-    }
-    QComboBox* list() { return Child<QComboBox>(window.get(), "cboAccount"); }
-    QString label(const char* name) { return Child<QLabel>(window.get(), name)->text(); }
-    bool enabled(const char* name) { return Child<QPushButton>(window.get(), name)->isEnabled(); }
-    void pick(int index)
-    {
-        list()->setCurrentIndex(index);
-        emit list()->activated(index);
-    }
-    void click(const char* name)
-    {
-        QTest::mouseClick(Child<QAbstractButton>(window.get(), name), Qt::LeftButton);
-        CallOffModalActions();
-    }
-};
-
-void answerMasterPrompt(const QString& entry)
-{
-    WhenModalOpens([entry](QWidget* prompt) {
-        TypeInto(prompt, "txtPassword", entry);
-        QTest::mouseClick(Child<QPushButton>(prompt, "cmdOk"), Qt::LeftButton);
-    });
-}
 
 }  // namespace
 
@@ -142,7 +105,7 @@ private slots:
         f.sandbox.addAccount("a", "u", "the password");
         f.start();
         f.pick(0);
-        answerMasterPrompt(QStringLiteral("OpenSesame"));
+        AnswerMasterPrompt(MasterPassword.toUpper());
         f.click("cmdReveal");
         QCOMPARE(f.label("lblPassword"), Mask);
         QCOMPARE(f.sandbox.messages.size(), 1);
@@ -150,7 +113,7 @@ private slots:
         QCOMPARE(f.sandbox.messages[0].title, QStringLiteral("Quillock Security Check"));
         QCOMPARE(f.sandbox.messages[0].icon, QMessageBox::Critical);
 
-        answerMasterPrompt(Master);
+        AnswerMasterPrompt(MasterPassword);
         f.click("cmdReveal");
         QCOMPARE(f.label("lblPassword"), QStringLiteral("the password"));
         QCOMPARE(f.sandbox.messages.size(), 1);
@@ -226,9 +189,10 @@ private slots:
         f.start();
         QCOMPARE(f.window->timer().interval(), 30000);
         f.pick(0);
-        answerMasterPrompt(Master);
+        AnswerMasterPrompt(MasterPassword);
         f.click("cmdReveal");
         QCOMPARE(f.label("lblPassword"), QStringLiteral("p"));
+        QVERIFY(f.window->timer().isActive());  // the reveal leaves the clearing running
         // Shortened only now, so however long the prompt took, the tick comes after the reveal.
         f.window->timer().setInterval(50);
         QTRY_VERIFY_WITH_TIMEOUT(!f.window->timer().isActive(), LoadedMachineMs);
@@ -260,26 +224,15 @@ private slots:
     void fortyThousandAccounts()
     {
         MainWindowFixture f;
-        {
-            Database raw;
-            raw.open(f.sandbox.vaultPath(), VaultStore::DatabasePassword);
-            raw.exec("begin");
-            Statement insert(raw, "insert into accounts (account, username, password, url) values (?, ?, ?, 'http://')");
-            const QString user = Encrypt(QStringLiteral("someone"));
-            for (int i = 0; i < 40000; ++i) {
-                insert.reset();
-                insert.bind(1, QStringLiteral("acct %1").arg(i, 5, 10, QLatin1Char('0')));
-                insert.bind(2, user);
-                insert.bind(3, Encrypt(QStringLiteral("pw %1").arg(i)));
-                insert.step();
-            }
-            raw.exec("commit");
-        }
+        AddAccounts(*f.sandbox.openVault(), 40000, [](int i) {
+            return AccountFields{QStringLiteral("acct %1").arg(i, 5, 10, QLatin1Char('0')), QStringLiteral("someone"),
+                                 QStringLiteral("pw %1").arg(i), QStringLiteral("http://"), {}, {}};
+        });
         f.start();
         QCOMPARE(f.list()->count(), 40000);
         f.pick(39999);
         QCOMPARE(Module1::SelectedPassword, QStringLiteral("pw 39999"));
-        answerMasterPrompt(Master);
+        AnswerMasterPrompt(MasterPassword);
         f.click("cmdReveal");
         QCOMPARE(f.label("lblPassword"), QStringLiteral("pw 39999"));
         f.click("cmdDelete");
@@ -291,11 +244,7 @@ private slots:
     {
         MainWindowFixture f;
         f.sandbox.addAccount("a", "u", "p");
-        {
-            Database raw;
-            raw.open(f.sandbox.vaultPath(), VaultStore::DatabasePassword);
-            raw.exec("update accounts set password = 'damaged'");
-        }
+        ExecOnVault(f.sandbox.vaultPath(), "update accounts set password = 'damaged'");
         f.start();
         f.pick(0);
         QCOMPARE(f.sandbox.ends, 1);
@@ -308,11 +257,7 @@ private slots:
     {
         MainWindowFixture f;
         f.sandbox.addAccount("a", "u", "p", "http://a", "h", "n");
-        {
-            Database raw;
-            raw.open(f.sandbox.vaultPath(), VaultStore::DatabasePassword);
-            raw.exec("update accounts set username = null, password = '', hint = null");
-        }
+        ExecOnVault(f.sandbox.vaultPath(), "update accounts set username = null, password = '', hint = null");
         f.start();
         f.pick(0);
         QCOMPARE(f.sandbox.ends, 0);

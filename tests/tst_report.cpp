@@ -7,7 +7,6 @@
 #include "vault/stringcipher.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFile>
 #include <csignal>
 #include <fcntl.h>
@@ -25,26 +24,13 @@ QByteArray golden(const char* name)
     return bytes;
 }
 
-mode_t modeOf(const QString& path)
-{
-    struct stat info {};
-    if (::stat(path.toUtf8().constData(), &info) != 0)
-        return 0;
-    return info.st_mode & 07777;
-}
-
 QByteArray fingerprint(const QString& path)
 {
     return QCryptographicHash::hash(ReadFile(path), QCryptographicHash::Sha256);
 }
 
-// Everything in the folder but the vault: a failed report leaves nothing.
-QStringList leftovers(const QString& folder)
-{
-    QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
-    names.removeAll(QStringLiteral("data.mdb"));
-    return names;
-}
+// All a folder may hold after a report, written or failed.
+const QStringList VaultAndReport = {QStringLiteral("data.mdb"), QStringLiteral("report.htm")};
 
 QList<QByteArray> reportLines(const QByteArray& bytes)
 {
@@ -138,7 +124,7 @@ private slots:
 
         const mode_t oldMask = ::umask(0);  // a careless umask must not widen it
         WriteReport(*vault, path);
-        QCOMPARE(modeOf(path), mode_t(0600));
+        QCOMPARE(ModeOf(path), 0600u);
 
         // An older report that others could read: a reader that holds it
         // open must never see the new passwords.
@@ -149,11 +135,11 @@ private slots:
         WriteReport(*vault, path);
         ::umask(oldMask);
 
-        QCOMPARE(modeOf(path), mode_t(0600));
+        QCOMPARE(ModeOf(path), 0600u);
         QVERIFY(InodeOf(path) != oldInode);
         QCOMPARE(earlierReader.readAll(), QByteArray("old report"));
         QVERIFY(ReadFile(path).contains("secret"));
-        QCOMPARE(leftovers(sandbox.appFolder()), QStringList{QStringLiteral("report.htm")});
+        QCOMPARE(FolderEntries(sandbox.appFolder()), VaultAndReport);
     }
 
     void unwritablePlacesRaiseAccessErrorAndChangeNothing()
@@ -189,7 +175,7 @@ private slots:
         }
         QCOMPARE(ReadFile(path), QByteArray("kept"));
         ::chmod(folderName.constData(), 0700);
-        QCOMPARE(leftovers(folder), QStringList{QStringLiteral("report.htm")});
+        QCOMPARE(FolderEntries(folder), VaultAndReport);
         QCOMPARE(fingerprint(sandbox.vaultPath()), vaultBefore);
         QCOMPARE(vault->accountList().size(), size_t(1));
     }
@@ -215,7 +201,7 @@ private slots:
         std::signal(SIGXFSZ, oldHandler);
         QCOMPARE(code, ErrorCode::FileFailure);
         QCOMPARE(ReadFile(path), QByteArray("earlier"));
-        QCOMPARE(leftovers(sandbox.appFolder()), QStringList{QStringLiteral("report.htm")});
+        QCOMPARE(FolderEntries(sandbox.appFolder()), VaultAndReport);
 
         // A field that does not decipher stops the report before the disk.
         sandbox.openVault()->appendAccount({QStringLiteral("broken"), QStringLiteral("bm90IGNpcGhlcg=="),
@@ -223,7 +209,7 @@ private slots:
         const QByteArray vaultBefore = fingerprint(sandbox.vaultPath());
         QCOMPARE(ErrorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::CipherFailure);
         QCOMPARE(ReadFile(path), QByteArray("earlier"));
-        QCOMPARE(leftovers(sandbox.appFolder()), QStringList{QStringLiteral("report.htm")});
+        QCOMPARE(FolderEntries(sandbox.appFolder()), VaultAndReport);
         QCOMPARE(fingerprint(sandbox.vaultPath()), vaultBefore);
         QCOMPARE(vault->accountList().size(), size_t(21));
     }

@@ -8,7 +8,6 @@
 #include "shared/module1.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
-#include "vault/sqlite.h"
 #include "vault/stringcipher.h"
 
 #include <QDialog>
@@ -16,8 +15,6 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QAccessible>
-#include <QClipboard>
-#include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -30,59 +27,15 @@ const QString RuleText = QStringLiteral(
     "Data validation failed.  Your master password must be between eight and sixteen characters.  "
     "The passwords you entered must match.  Please try again.");
 const QString RuleTitle = QStringLiteral("Quillock Security Initialization");
-const QString Master = QStringLiteral("Secret99");
-
-const QString Emoji = QStringLiteral("😀");
-
-// exec() result of a dialog that the steps left open.
-constexpr int LeftOpen = 77;
-
-// Runs the dialog modally, as the program does, doing `steps` once it shows.
-// A dialog the steps leave open is closed so a failure cannot hang the test.
-int execWith(QDialog& dialog, const std::function<void(QDialog*)>& steps)
-{
-    WhenModalOpens([&dialog, steps](QWidget*) {
-        QVERIFY(WaitUntilActive(&dialog));
-        steps(&dialog);
-        if (dialog.isVisible())
-            dialog.done(LeftOpen);
-    });
-    return dialog.exec();
-}
 
 // One security check; `steps` act on the prompt.
-bool checkWith(VaultStore& vault, const std::function<void(QDialog*)>& steps, QWidget* owner = nullptr)
+bool checkWith(VaultStore& vault, std::function<void(QDialog*)> steps, QWidget* owner = nullptr)
 {
-    WhenModalOpens([steps](QWidget* modal) {
-        auto* prompt = qobject_cast<frmMasterPassword*>(modal);
-        QVERIFY(prompt);
-        steps(prompt);
-        if (prompt->isVisible())
-            prompt->done(QDialog::Rejected);
+    DriveNextDialog([steps](QDialog* modal) {
+        QVERIFY(qobject_cast<frmMasterPassword*>(modal));
+        steps(modal);
     });
     return Module1::SecurityCheck(owner, vault);
-}
-
-// Hands text to a box the way a keyboard (the pair in one key event), an
-// input method or Ctrl+V does.
-void deliver(QWidget* box, const QString& how, const QString& text)
-{
-    box->setFocus();
-    if (how == QLatin1String("key")) {
-        QTest::sendKeyEvent(QTest::Click, box, Qt::Key_unknown, text, Qt::NoModifier);
-    } else if (how == QLatin1String("input method")) {
-        QInputMethodEvent commit;
-        commit.setCommitString(text);
-        QApplication::sendEvent(box, &commit);
-    } else {
-        QGuiApplication::clipboard()->setText(text);
-        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
-    }
-}
-
-void click(QWidget* parent, const char* name)
-{
-    QTest::mouseClick(Child<QWidget>(parent, name), Qt::LeftButton);
 }
 
 void typeBoth(QDialog* dialog, const QString& first, const QString& second)
@@ -94,6 +47,30 @@ void typeBoth(QDialog* dialog, const QString& first, const QString& second)
 QString text(QWidget* parent, const char* name)
 {
     return Child<QLineEdit>(parent, name)->text();
+}
+
+// How a password dialog stands after OK: still open or not, what its two
+// boxes hold and where the focus is.
+struct AfterOk {
+    bool open = false;
+    QString first, second, focused;
+};
+
+AfterOk clickOk(QDialog* dialog)
+{
+    Click(dialog, "cmdOk");
+    QWidget* focused = QApplication::focusWidget();
+    return {dialog->isVisible(), text(dialog, "txtPassword1"), text(dialog, "txtPassword2"),
+            focused ? focused->objectName() : QString()};
+}
+
+// A refusal leaves the dialog open, both boxes emptied and the focus in the first.
+void verifyRefused(const AfterOk& after)
+{
+    QVERIFY(after.open);
+    QCOMPARE(after.first, QString());
+    QCOMPARE(after.second, QString());
+    QCOMPARE(after.focused, QStringLiteral("txtPassword1"));
 }
 
 // Object names of the controls that Tab visits from the initial focus.
@@ -146,13 +123,6 @@ void checkLook(QDialog* dialog, const QString& title, QSize client, const QList<
     QCOMPARE(ok->text(), QStringLiteral("&Ok"));
 }
 
-void deleteMasterRow(const Sandbox& sandbox)
-{
-    Database db;
-    db.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
-    db.exec("delete from master");
-}
-
 }  // namespace
 
 class TestSecurity : public QObject {
@@ -167,7 +137,7 @@ private slots:
         frmCreatePassword dialog(*vault);
         QStringList round;
         QPoint offCentre;
-        execWith(dialog, [&](QDialog* d) {
+        ExecWith(dialog, [&](QDialog* d) {
             offCentre = d->frameGeometry().center() - d->screen()->availableGeometry().center();
             round = tabRound(5);
             // Enter from a box presses OK.
@@ -199,9 +169,9 @@ private slots:
         Sandbox sandbox;
         auto vault = sandbox.openVault();
         frmCreatePassword dialog(*vault);
-        const int result = execWith(dialog, [&](QDialog* d) {
+        const int result = ExecWith(dialog, [&](QDialog* d) {
             typeBoth(d, typed, typed);
-            click(d, "cmdOk");
+            Click(d, "cmdOk");
         });
         QCOMPARE(result, int(QDialog::Accepted));
         QVERIFY(sandbox.messages.isEmpty());
@@ -229,27 +199,18 @@ private slots:
         Sandbox sandbox;
         auto vault = sandbox.openVault();
         frmCreatePassword dialog(*vault);
-        QString afterFirst = QStringLiteral("?"), afterSecond = QStringLiteral("?");
-        QString focused;
-        bool stayedOpen = false;
+        AfterOk refused;
         bool initializedBetween = true;
-        const int result = execWith(dialog, [&](QDialog* d) {
+        const int result = ExecWith(dialog, [&](QDialog* d) {
             typeBoth(d, first, second);
-            click(d, "cmdOk");
-            stayedOpen = d->isVisible();
-            afterFirst = text(d, "txtPassword1");
-            afterSecond = text(d, "txtPassword2");
-            focused = QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString();
+            refused = clickOk(d);
             initializedBetween = sandbox.openVault()->isInitialized();
             // The window is still usable.
             typeBoth(d, QStringLiteral("goodpass"), QStringLiteral("goodpass"));
-            click(d, "cmdOk");
+            Click(d, "cmdOk");
         });
         QVERIFY(ruleMessageShown(sandbox));
-        QVERIFY(stayedOpen);
-        QCOMPARE(afterFirst, QString());
-        QCOMPARE(afterSecond, QString());
-        QCOMPARE(focused, QStringLiteral("txtPassword1"));
+        verifyRefused(refused);
         QVERIFY(!initializedBetween);
         QCOMPARE(result, int(QDialog::Accepted));
         QCOMPARE(Decrypt(vault->storedMasterPassword()), QStringLiteral("goodpass"));
@@ -283,21 +244,21 @@ private slots:
         QFETCH(QString, delivered);
         QFETCH(QString, stored);
         Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        sandbox.initializeMaster(MasterPassword);
         auto vault = sandbox.openVault();
         const auto enter = [&](QDialog* dialog, const char* name) {
             TypeInto(dialog, name, typed);
-            deliver(Child<QWidget>(dialog, name), how, delivered);
+            Deliver(Child<QWidget>(dialog, name), how, delivered);
         };
         std::unique_ptr<QDialog> dialog;
         if (options)
             dialog = std::make_unique<frmChangePassword>(*vault);
         else
             dialog = std::make_unique<frmCreatePassword>(*vault);
-        const int result = execWith(*dialog, [&](QDialog* d) {
+        const int result = ExecWith(*dialog, [&](QDialog* d) {
             enter(d, "txtPassword1");
             enter(d, "txtPassword2");
-            click(d, "cmdOk");
+            Click(d, "cmdOk");
         });
         QCOMPARE(result, int(QDialog::Accepted));
         QCOMPARE(Decrypt(vault->storedMasterPassword()), stored);
@@ -325,7 +286,7 @@ private slots:
         frmCreatePassword dialog(*vault);
         bool openAfterEscape = false;
         int endsAfterEscape = -1;
-        const int result = execWith(dialog, [&](QDialog* d) {
+        const int result = ExecWith(dialog, [&](QDialog* d) {
             typeBoth(d, QStringLiteral("goodpass"), QStringLiteral("goodpass"));
             QTest::keyClick(Child<QLineEdit>(d, "txtPassword1"), Qt::Key_Escape);
             openAfterEscape = d->isVisible();
@@ -333,7 +294,7 @@ private slots:
             if (closeBox)
                 d->close();
             else
-                click(d, "cmdExit");
+                Click(d, "cmdExit");
         });
         QVERIFY(openAfterEscape);
         QCOMPARE(endsAfterEscape, 0);
@@ -350,11 +311,11 @@ private slots:
     {
         Sandbox sandbox;
         auto vault = sandbox.openVault();
-        deleteMasterRow(sandbox);
+        ExecOnVault(sandbox.vaultPath(), "delete from master");
         frmCreatePassword dialog(*vault);
-        const int result = execWith(dialog, [&](QDialog* d) {
+        const int result = ExecWith(dialog, [&](QDialog* d) {
             typeBoth(d, QStringLiteral("goodpass"), QStringLiteral("goodpass"));
-            click(d, "cmdOk");
+            Click(d, "cmdOk");
         });
         QCOMPARE(result, int(QDialog::Rejected));
         QCOMPARE(sandbox.ends, 1);
@@ -371,10 +332,10 @@ private slots:
         QTest::addColumn<QString>("entry");
         QTest::addColumn<bool>("passes");
         QTest::newRow("empty") << "" << false;
-        QTest::newRow("letter case") << "secret99" << false;
-        QTest::newRow("leading space") << " Secret99" << false;
-        QTest::newRow("trailing space") << "Secret99 " << false;
-        QTest::newRow("exact") << "Secret99" << true;
+        QTest::newRow("letter case") << MasterPassword.toUpper() << false;
+        QTest::newRow("leading space") << QLatin1Char(' ') + MasterPassword << false;
+        QTest::newRow("trailing space") << MasterPassword + QLatin1Char(' ') << false;
+        QTest::newRow("exact") << MasterPassword << true;
     }
 
     void checkComparesExactly()
@@ -382,11 +343,11 @@ private slots:
         QFETCH(QString, entry);
         QFETCH(bool, passes);
         Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        sandbox.initializeMaster(MasterPassword);
         auto vault = sandbox.openVault();
         const bool result = checkWith(*vault, [&](QDialog* prompt) {
             TypeInto(prompt, "txtPassword", entry);
-            click(prompt, "cmdOk");
+            Click(prompt, "cmdOk");
         });
         QCOMPARE(result, passes);
         // Read by nothing after the comparison, the entry is wiped.
@@ -399,9 +360,10 @@ private slots:
         Sandbox sandbox;
         auto vault = sandbox.openVault();
         frmCreatePassword dialog(*vault);
-        execWith(dialog, [&](QDialog* d) {
-            typeBoth(d, QStringLiteral("  Secret99 "), QStringLiteral("  Secret99 "));
-            click(d, "cmdOk");
+        const QString padded = QStringLiteral("  ") + MasterPassword + QLatin1Char(' ');
+        ExecWith(dialog, [&](QDialog* d) {
+            typeBoth(d, padded, padded);
+            Click(d, "cmdOk");
         });
         auto enter = [&](const QString& entry) {
             return checkWith(*vault, [&](QDialog* prompt) {
@@ -409,8 +371,8 @@ private slots:
                 QTest::keyClick(Child<QLineEdit>(prompt, "txtPassword"), Qt::Key_Return);
             });
         };
-        QVERIFY(!enter(QStringLiteral("  Secret99 ")));
-        QVERIFY(enter(QStringLiteral("Secret99")));
+        QVERIFY(!enter(padded));
+        QVERIFY(enter(MasterPassword));
     }
 
     void closedPromptFailsEvenAfterACorrectEntry_data()
@@ -424,11 +386,11 @@ private slots:
     {
         QFETCH(bool, escape);
         Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        sandbox.initializeMaster(MasterPassword);
         auto vault = sandbox.openVault();
         QVERIFY(checkWith(*vault, [&](QDialog* prompt) {
-            TypeInto(prompt, "txtPassword", Master);
-            click(prompt, "cmdOk");
+            TypeInto(prompt, "txtPassword", MasterPassword);
+            Click(prompt, "cmdOk");
         }));
         QString boxOnOpening = QStringLiteral("?");
         const bool again = checkWith(*vault, [&](QDialog* prompt) {
@@ -453,8 +415,8 @@ private slots:
         bool raised = false;
         try {
             checkWith(*vault, [&](QDialog* prompt) {
-                TypeInto(prompt, "txtPassword", Master);
-                click(prompt, "cmdOk");
+                TypeInto(prompt, "txtPassword", MasterPassword);
+                Click(prompt, "cmdOk");
             });
         } catch (const AppError& error) {
             raised = error.code() == ErrorCode::CipherFailure;
@@ -468,7 +430,7 @@ private slots:
     void promptLooksAndSitsOnItsOwner()
     {
         Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        sandbox.initializeMaster(MasterPassword);
         auto vault = sandbox.openVault();
         QWidget owner;
         owner.setGeometry(40, 30, 466, 305);
@@ -496,24 +458,24 @@ private slots:
     {
         Sandbox sandbox;
         // Not marked initialised, to see that OK leaves the mark alone.
-        sandbox.openVault()->storeMasterPassword(Encrypt(Master), false);
+        sandbox.openVault()->storeMasterPassword(Encrypt(MasterPassword), false);
         auto vault = sandbox.openVault();
         const QString before = vault->storedMasterPassword();
         frmChangePassword dialog(*vault);
         QString first, second;
-        const int result = execWith(dialog, [&](QDialog* d) {
+        const int result = ExecWith(dialog, [&](QDialog* d) {
             first = text(d, "txtPassword1");
             second = text(d, "txtPassword2");
             QTest::keyClick(Child<QLineEdit>(d, "txtPassword1"), Qt::Key_Return);
         });
-        QCOMPARE(first, Master);
-        QCOMPARE(second, Master);
+        QCOMPARE(first, MasterPassword);
+        QCOMPARE(second, MasterPassword);
         QCOMPARE(result, int(QDialog::Accepted));
         QVERIFY(sandbox.messages.isEmpty());
         auto other = sandbox.openVault();
         const QString after = other->storedMasterPassword();
         QVERIFY(after != before);
-        QCOMPARE(Decrypt(after), Master);
+        QCOMPARE(Decrypt(after), MasterPassword);
         QVERIFY(!other->isInitialized());
         QCOMPARE(Settings::GetSetting(Settings::InitializedKey), QStringLiteral("T"));
         QCOMPARE(Settings::GetSetting(Settings::ExitKey), QString());
@@ -534,13 +496,13 @@ private slots:
         QFETCH(QString, exitSetting);
         QFETCH(QString, optionStop);
         Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        sandbox.initializeMaster(MasterPassword);
         if (!exitSetting.isEmpty())
             Settings::SaveSetting(Settings::ExitKey, exitSetting);
         auto vault = sandbox.openVault();
         frmChangePassword dialog(*vault);
         QStringList round;
-        execWith(dialog, [&](QDialog*) { round = tabRound(6); });
+        ExecWith(dialog, [&](QDialog*) { round = tabRound(6); });
         checkLook(&dialog, QStringLiteral("Quillock Options"), {275, 209},
                   {Child<QLineEdit>(&dialog, "txtPassword1"), Child<QLineEdit>(&dialog, "txtPassword2")});
         QCOMPARE(Child<QGroupBox>(&dialog, "Frame1")->title(), QStringLiteral("Wnen exiting Quillock"));
@@ -566,7 +528,7 @@ private slots:
         QFETCH(QString, how);
         QFETCH(QString, expected);
         Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        sandbox.initializeMaster(MasterPassword);
         if (!before.isEmpty())
             Settings::SaveSetting(Settings::ExitKey, before);
         auto vault = sandbox.openVault();
@@ -574,7 +536,7 @@ private slots:
         frmChangePassword dialog(*vault);
         QString whileOpen;
         bool checked = false;
-        const int result = execWith(dialog, [&](QDialog* d) {
+        const int result = ExecWith(dialog, [&](QDialog* d) {
             const QStringList step = how.split(QLatin1Char(' '));
             auto* option = Child<QRadioButton>(d, step[1].toLatin1().constData());
             if (step[0] == QLatin1String("click")) {
@@ -594,7 +556,7 @@ private slots:
             checked = Child<QRadioButton>(d, expected == QLatin1String("T") ? "Option1" : "Option2")->isChecked();
             // Typed passwords do not go with the option.
             typeBoth(d, QStringLiteral("Newpass1"), QStringLiteral("Newpass1"));
-            click(d, "cmdExit");
+            Click(d, "cmdExit");
         });
         QCOMPARE(whileOpen, expected);
         QVERIFY(checked);
@@ -625,7 +587,7 @@ private slots:
         QFETCH(bool, first);
         QFETCH(bool, second);
         Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        sandbox.initializeMaster(MasterPassword);
         Settings::SaveSetting(absent ? QStringLiteral("Other") : Settings::ExitKey, setting);
         // A comment line that any rewrite of the file would drop.
         const QString path = settingsFile();
@@ -638,10 +600,10 @@ private slots:
         auto vault = sandbox.openVault();
         frmChangePassword dialog(*vault);
         bool firstChecked = !first, secondChecked = !second;
-        const int result = execWith(dialog, [&](QDialog* d) {
+        const int result = ExecWith(dialog, [&](QDialog* d) {
             firstChecked = Child<QRadioButton>(d, "Option1")->isChecked();
             secondChecked = Child<QRadioButton>(d, "Option2")->isChecked();
-            click(d, "cmdExit");
+            Click(d, "cmdExit");
         });
         QCOMPARE(firstChecked, first);
         QCOMPARE(secondChecked, second);
@@ -661,35 +623,29 @@ private slots:
     {
         QFETCH(QByteArray, cleared);
         Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        sandbox.initializeMaster(MasterPassword);
         auto vault = sandbox.openVault();
         const QString stored = vault->storedMasterPassword();
         frmChangePassword dialog(*vault);
-        QString afterFirst = QStringLiteral("?"), afterSecond = QStringLiteral("?"), focused, between;
-        bool stayedOpen = false, rejectedAgain = false;
-        const int result = execWith(dialog, [&](QDialog* d) {
+        AfterOk refused;
+        QString between;
+        bool rejectedAgain = false;
+        const int result = ExecWith(dialog, [&](QDialog* d) {
             TypeInto(d, cleared.constData(), QString());
-            click(d, "cmdOk");
-            stayedOpen = d->isVisible();
-            afterFirst = text(d, "txtPassword1");
-            afterSecond = text(d, "txtPassword2");
-            focused = QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString();
+            refused = clickOk(d);
             between = sandbox.openVault()->storedMasterPassword();
             // The old password now has to be typed twice, like a new one.
-            TypeInto(d, "txtPassword1", Master);
-            click(d, "cmdOk");
+            TypeInto(d, "txtPassword1", MasterPassword);
+            Click(d, "cmdOk");
             rejectedAgain = d->isVisible() && sandbox.messages.size() == 2;
             // Outer spaces are no part of the new password.
             typeBoth(d, QStringLiteral("  Newpass1 "), QStringLiteral("  Newpass1 "));
-            click(d, "cmdOk");
+            Click(d, "cmdOk");
         });
         QCOMPARE(sandbox.messages.size(), 2);
         sandbox.messages.removeLast();
         QVERIFY(ruleMessageShown(sandbox));
-        QVERIFY(stayedOpen);
-        QCOMPARE(afterFirst, QString());
-        QCOMPARE(afterSecond, QString());
-        QCOMPARE(focused, QStringLiteral("txtPassword1"));
+        verifyRefused(refused);
         QCOMPARE(between, stored);
         QVERIFY(rejectedAgain);
         QCOMPARE(result, int(QDialog::Accepted));
@@ -697,7 +653,7 @@ private slots:
         // The new password is the one the check asks for from now on.
         QVERIFY(checkWith(*vault, [](QDialog* prompt) {
             TypeInto(prompt, "txtPassword", QStringLiteral("Newpass1"));
-            click(prompt, "cmdOk");
+            Click(prompt, "cmdOk");
         }));
     }
 
@@ -713,14 +669,14 @@ private slots:
     {
         QFETCH(QString, how);
         Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        sandbox.initializeMaster(MasterPassword);
         auto vault = sandbox.openVault();
         const QString stored = vault->storedMasterPassword();
         frmChangePassword dialog(*vault);
-        const int result = execWith(dialog, [&](QDialog* d) {
+        const int result = ExecWith(dialog, [&](QDialog* d) {
             typeBoth(d, QStringLiteral("Another1"), QStringLiteral("Another1"));
             if (how == QLatin1String("cancel"))
-                click(d, "cmdExit");
+                Click(d, "cmdExit");
             else if (how == QLatin1String("close"))
                 d->close();
             else
@@ -737,7 +693,7 @@ private slots:
     void unsavableOptionEndsTheProgram()
     {
         Sandbox sandbox;
-        sandbox.initializeMaster(Master);
+        sandbox.initializeMaster(MasterPassword);
         Settings::SaveSetting(Settings::ExitKey, QStringLiteral("T"));
         const QString path = settingsFile();
         const QString folder = QFileInfo(path).absolutePath();
@@ -751,7 +707,7 @@ private slots:
             ObeyFilePermissions obey;
             QFile::setPermissions(path, QFile::ReadOwner);
             QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
-            result = execWith(dialog, [&](QDialog* d) { click(d, "Option2"); });
+            result = ExecWith(dialog, [&](QDialog* d) { Click(d, "Option2"); });
             afterwards = ReadFile(path);
             QFile::setPermissions(folder, folderPermissions);
             QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);

@@ -6,26 +6,14 @@
 #include "shared/module1.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
-#include "vault/sqlite.h"
 #include "vault/stringcipher.h"
 
 #include <QComboBox>
-#include <QDir>
 #include <QFile>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
 
 namespace {
-
-QStringList listed(frmMain& window)
-{
-    QStringList names;
-    auto* list = Child<QComboBox>(&window, "cboAccount");
-    for (int i = 0; i < list->count(); ++i)
-        names << list->itemText(i);
-    return names;
-}
 
 void chooseMasterPassword(const QString& first, const QString& second)
 {
@@ -44,88 +32,82 @@ class TestStartUp : public QObject {
 private slots:
     void firstRunAsksForTheMasterPasswordOnce()
     {
-        Sandbox sandbox;
+        MainWindowFixture f;
         // The setting is written, never read: it cannot skip the first run.
         Settings::SaveSetting(Settings::InitializedKey, QStringLiteral("T"));
-        {
-            frmMain window;
-            chooseMasterPassword(QStringLiteral("opensesame"), QStringLiteral("opensesame"));
-            QVERIFY(window.Load());
-            QVERIFY(sandbox.openVault()->isInitialized());
-            QCOMPARE(Decrypt(sandbox.openVault()->storedMasterPassword()), QStringLiteral("opensesame"));
-            QCOMPARE(window.windowTitle(), QStringLiteral("Quillock"));
-            window.close();
-        }
+        chooseMasterPassword(MasterPassword, MasterPassword);
+        QVERIFY(f.open());
+        QVERIFY(f.sandbox.openVault()->isInitialized());
+        QCOMPARE(Decrypt(f.sandbox.openVault()->storedMasterPassword()), MasterPassword);
+        QCOMPARE(f.window->windowTitle(), QStringLiteral("Quillock"));
+        f.window->close();
+        f.window.reset();
+
         QSettings(Module1::ProgramTitle, Module1::ProgramTitle).clear();
-        frmMain later;
-        QVERIFY(later.Load());
+        QVERIFY(f.open());
         QCOMPARE(QApplication::activeModalWidget(), nullptr);
-        QCOMPARE(sandbox.ends, 0);
-        QVERIFY(sandbox.messages.isEmpty());
+        QCOMPARE(f.sandbox.ends, 0);
+        QVERIFY(f.sandbox.messages.isEmpty());
     }
 
     void exitOnTheFirstRunEndsWithNothingStored()
     {
-        Sandbox sandbox;
-        frmMain window;
-        WhenModalOpens([](QWidget* dialog) { QTest::mouseClick(Child<QPushButton>(dialog, "cmdExit"), Qt::LeftButton); });
-        QVERIFY(!window.Load());
-        QCOMPARE(sandbox.ends, 1);
-        QVERIFY(!sandbox.openVault()->isInitialized());
+        MainWindowFixture f;
+        WhenModalOpens([](QWidget* dialog) { Click(dialog, "cmdExit"); });
+        QVERIFY(!f.open());
+        QCOMPARE(f.sandbox.ends, 1);
+        QVERIFY(!f.sandbox.openVault()->isInitialized());
     }
 
     void listIsLoadedInOrderWithNothingSelected()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(QStringLiteral("opensesame"));
+        MainWindowFixture f;
         for (const char* name : {"beta", "Alpha", "gamma"})
-            sandbox.addAccount(QString::fromLatin1(name));
-        frmMain window;
-        QVERIFY(window.Load());
-        QCOMPARE(listed(window), QStringList({"Alpha", "beta", "gamma"}));
-        QCOMPARE(Child<QComboBox>(&window, "cboAccount")->currentIndex(), -1);
+            f.sandbox.addAccount(QString::fromLatin1(name));
+        f.start();
+        QCOMPARE(f.listed(), QStringList({"Alpha", "beta", "gamma"}));
+        QCOMPARE(f.list()->currentIndex(), -1);
         for (const char* button : {"cmdEdit", "cmdDelete", "cmdHttp", "cmdReveal"})
-            QVERIFY(!Child<QPushButton>(&window, button)->isEnabled());
-        QVERIFY(!window.timer().isActive());
+            QVERIFY(!f.enabled(button));
+        QVERIFY(!f.window->timer().isActive());
     }
 
     void compactionReplacesTheVaultAndLeavesNoCopy()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(QStringLiteral("opensesame"));
-        sandbox.addAccount(QStringLiteral("kept"), QStringLiteral("user"), QStringLiteral("pass"));
-        const QString compactPath = sandbox.appFolder() + QStringLiteral("/data1.mdb");
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
+        f.sandbox.addAccount(QStringLiteral("kept"), QStringLiteral("user"), QStringLiteral("pass"));
+        const QString compactPath = f.sandbox.appFolder() + QStringLiteral("/data1.mdb");
         // A leftover copy from an interrupted start never replaces the vault.
         WriteFile(compactPath, "left over from an interrupted start");
-        const auto before = InodeOf(sandbox.vaultPath());
+        const auto before = InodeOf(f.sandbox.vaultPath());
 
-        frmMain window;
-        QVERIFY(window.Load());
+        QVERIFY(f.open());
         QVERIFY(!QFile::exists(compactPath));
-        QVERIFY(InodeOf(sandbox.vaultPath()) != before);  // a new file took its place
-        QCOMPARE(listed(window), QStringList({"kept"}));
-        QCOMPARE(Decrypt(sandbox.openVault()->accountAt(1)->fields.password), QStringLiteral("pass"));
+        QVERIFY(InodeOf(f.sandbox.vaultPath()) != before);  // a new file took its place
+        QCOMPARE(f.listed(), QStringList({"kept"}));
+        QCOMPARE(Decrypt(f.sandbox.openVault()->accountAt(1)->fields.password), QStringLiteral("pass"));
     }
 
     void unwritableFolderSkipsCompactionAndKeepsTheVault()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(QStringLiteral("opensesame"));
-        sandbox.addAccount(QStringLiteral("kept"));
-        const QByteArray before = ReadFile(sandbox.vaultPath());
-        QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
+        f.sandbox.addAccount(QStringLiteral("kept"));
+        const QByteArray before = ReadFile(f.sandbox.vaultPath());
+        QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
         {
             ObeyFilePermissions obey;
-            frmMain window;
-            const bool loaded = window.Load();
-            QVERIFY2(loaded, qPrintable(sandbox.messages.value(0).text));
-            QCOMPARE(listed(window), QStringList({"kept"}));
-            QVERIFY(sandbox.messages.isEmpty());
-            window.close();
+            const bool loaded = f.open();
+            QVERIFY2(loaded, qPrintable(f.sandbox.messages.value(0).text));
+            QCOMPARE(f.listed(), QStringList({"kept"}));
+            QVERIFY(f.sandbox.messages.isEmpty());
+            f.window->close();
+            f.window.reset();
         }
-        QFile::setPermissions(sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QCOMPARE(ReadFile(sandbox.vaultPath()), before);
-        QVERIFY(!QFile::exists(sandbox.appFolder() + QStringLiteral("/data1.mdb")));
+        QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
+        QVERIFY(!QFile::exists(f.sandbox.appFolder() + QStringLiteral("/data1.mdb")));
     }
 
     void unusableVaultEndsWithOneMessage_data()
@@ -141,87 +123,80 @@ private slots:
     {
         QFETCH(QByteArray, contents);
         QFETCH(int, code);
-        Sandbox sandbox;
+        MainWindowFixture f;
         if (code == ErrorCode::NoCurrentRecord) {
-            Database raw;
-            raw.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
-            raw.exec("delete from master");
+            ExecOnVault(f.sandbox.vaultPath(), "delete from master");
         } else {
-            QFile::remove(sandbox.vaultPath());
+            QFile::remove(f.sandbox.vaultPath());
             if (!contents.isEmpty())
-                WriteFile(sandbox.vaultPath(), contents);
+                WriteFile(f.sandbox.vaultPath(), contents);
         }
-        const QByteArray before = ReadFile(sandbox.vaultPath());
+        const QByteArray before = ReadFile(f.sandbox.vaultPath());
 
-        frmMain window;
-        QVERIFY(!window.Load());
-        QCOMPARE(sandbox.ends, 1);
-        QCOMPARE(sandbox.messages.size(), 1);
-        const MessageBox::Request& message = sandbox.messages.first();
-        QVERIFY(message.text.startsWith(QStringLiteral("error at formload")));
+        QVERIFY(!f.open());
+        VerifyStartUpEnded(f.sandbox);
+        const MessageBox::Request message = f.sandbox.messages.value(0);
         QVERIFY(message.text.contains(QString::number(code)));
         QVERIFY(message.text.endsWith(QStringLiteral("SQLCipher")));
         QCOMPARE(message.title, QStringLiteral("Quillock"));
         QCOMPARE(message.icon, QMessageBox::NoIcon);
         QCOMPARE(message.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-        QVERIFY(!window.isVisible());
+        QVERIFY(!f.window->isVisible());
         // Nothing repaired, nothing created, no scratch icon.
-        QCOMPARE(QFile::exists(sandbox.vaultPath()), !contents.isEmpty() || code == ErrorCode::NoCurrentRecord);
+        QCOMPARE(QFile::exists(f.sandbox.vaultPath()), !contents.isEmpty() || code == ErrorCode::NoCurrentRecord);
         if (code != ErrorCode::NoCurrentRecord)
-            QCOMPARE(ReadFile(sandbox.vaultPath()), before);
+            QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
         QVERIFY(!QFile::exists(QStringLiteral("temp.icx")));
     }
 
     void scratchIconLivesInTheWorkingFolderUntilUnload()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(QStringLiteral("opensesame"));
-        const QString inAppFolder = sandbox.appFolder() + QStringLiteral("/temp.icx");
+        MainWindowFixture f;
+        const QString inAppFolder = f.sandbox.appFolder() + QStringLiteral("/temp.icx");
         WriteFile(inAppFolder, "not ours");
-        frmMain window;
-        QVERIFY(window.Load());
-        QVERIFY(QFile::exists(sandbox.workFolder() + QStringLiteral("/temp.icx")));
+        f.start();
+        QVERIFY(QFile::exists(f.sandbox.workFolder() + QStringLiteral("/temp.icx")));
         QVERIFY(!ReadFile(QStringLiteral("temp.icx")).isEmpty());
-        QCOMPARE(window.Tray1().IconFile, QStringLiteral("temp.icx"));
-        QCOMPARE(window.Tray1().TipText, QStringLiteral("Quillock"));
-        window.close();
-        QVERIFY(!QFile::exists(sandbox.workFolder() + QStringLiteral("/temp.icx")));
+        QCOMPARE(f.window->Tray1().IconFile, QStringLiteral("temp.icx"));
+        QCOMPARE(f.window->Tray1().TipText, QStringLiteral("Quillock"));
+        f.window->close();
+        QVERIFY(!QFile::exists(f.sandbox.workFolder() + QStringLiteral("/temp.icx")));
         QVERIFY(QFile::exists(inAppFolder));
-        QCOMPARE(window.VaultDb(), nullptr);
-        QCOMPARE(sandbox.ends, 0);
+        QCOMPARE(f.window->VaultDb(), nullptr);
+        QCOMPARE(f.sandbox.ends, 0);
     }
 
     void readOnlyWorkingFolderStillStarts()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(QStringLiteral("opensesame"));
-        QFile::setPermissions(sandbox.workFolder(), QFile::ReadOwner | QFile::ExeOwner);
+        MainWindowFixture f;
+        QFile::setPermissions(f.sandbox.workFolder(), QFile::ReadOwner | QFile::ExeOwner);
         {
             ObeyFilePermissions obey;
-            frmMain window;
-            QVERIFY(window.Load());
+            f.start();
             QVERIFY(!QFile::exists(QStringLiteral("temp.icx")));
-            QVERIFY(sandbox.messages.isEmpty());
-            window.close();
+            QVERIFY(f.sandbox.messages.isEmpty());
+            f.window->close();
+            f.window.reset();
         }
-        QFile::setPermissions(sandbox.workFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile::setPermissions(f.sandbox.workFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
     void secondCopySharesTheVaultWithoutLosingChanges()
     {
-        Sandbox sandbox;
-        sandbox.initializeMaster(QStringLiteral("opensesame"));
-        frmMain first;
-        QVERIFY(first.Load());
-        const auto before = InodeOf(sandbox.vaultPath());
+        MainWindowFixture f;
+        f.start();
+        const auto before = InodeOf(f.sandbox.vaultPath());
         frmMain second;
         QVERIFY(second.Load());
         // The second copy must not have replaced the file under the first.
-        QCOMPARE(InodeOf(sandbox.vaultPath()), before);
-        first.VaultDb()->appendAccount({QStringLiteral("added by the first copy"), Encrypt({}), Encrypt({}), {}, {}, {}});
-        QCOMPARE(sandbox.openVault()->accountList().size(), size_t(1));
+        QCOMPARE(InodeOf(f.sandbox.vaultPath()), before);
+        f.window->VaultDb()->appendAccount(
+            {QStringLiteral("added by the first copy"), Encrypt({}), Encrypt({}), {}, {}, {}});
+        QCOMPARE(f.sandbox.openVault()->accountList().size(), size_t(1));
         second.LoadAccountList();
-        QCOMPARE(listed(second), QStringList({"added by the first copy"}));
+        auto* secondList = Child<QComboBox>(&second, "cboAccount");
+        QCOMPARE(secondList->count(), 1);
+        QCOMPARE(secondList->itemText(0), QStringLiteral("added by the first copy"));
     }
 };
 

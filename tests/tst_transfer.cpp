@@ -15,24 +15,6 @@ using namespace Transfer;
 
 namespace {
 
-mode_t ModeOf(const QString& path)
-{
-    struct stat info {};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
-
-QList<AccountFields> PlainAccounts(VaultStore& vault)
-{
-    QList<AccountFields> all;
-    vault.forEachAccount([&](const AccountRow& row) {
-        AccountFields f = row.fields;
-        f.username = DecryptField(f.username);
-        f.password = DecryptField(f.password);
-        all.append(f);
-    });
-    return all;
-}
-
 QStringList SkipLines(const AccountImport& import)
 {
     QStringList lines;
@@ -410,7 +392,7 @@ void TestTransfer::exportFileIsPrivateAndNeverReplaced()
     const mode_t oldMask = ::umask(0);
     WriteNewFile(path, "secret\r\n");
     ::umask(oldMask);
-    QCOMPARE(ModeOf(path), mode_t(0600));
+    QCOMPARE(ModeOf(path), 0600u);
     QCOMPARE(ReadFile(path), QByteArray("secret\r\n"));
 
     QVERIFY(ErrorCodeOf([&] { WriteNewFile(path, "other"); }) != 0);
@@ -445,7 +427,7 @@ void TestTransfer::masterPasswordIsComparedExactly()
 void TestTransfer::toolsRunAsProcesses()
 {
     Sandbox sandbox;
-    sandbox.initializeMaster(QStringLiteral("master-pass"));
+    sandbox.initializeMaster(MasterPassword);
     const QString vault = sandbox.vaultPath();
     const QString csv = sandbox.workFolder() + QStringLiteral("/in.csv");
     WriteFile(csv, "folder,favorite,type,name,notes,fields,reprompt,login_uri,login_username,login_password,"
@@ -474,15 +456,17 @@ void TestTransfer::toolsRunAsProcesses()
     QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1);
 
     const QString exported = sandbox.workFolder() + QStringLiteral("/out.csv");
-    QVERIFY(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, "master-pass \n", nullptr, &err) != 0);
+    const QByteArray answer = MasterPassword.toUtf8() + "\n";
+    QVERIFY(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, MasterPassword.toUtf8() + " \n", nullptr, &err)
+            != 0);
     QVERIFY2(err.contains("wrong master password"), qPrintable(err));
     QVERIFY(!QFile::exists(exported));
 
-    QCOMPARE(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--format", "chrome", "--vault", vault}, "master-pass\n"), 0);
+    QCOMPARE(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--format", "chrome", "--vault", vault}, answer), 0);
     QCOMPARE(ReadFile(exported), QByteArray("name,url,username,password,note\r\n"
                                             "\"Mail\",\"https://mail.example\",\"me\",\"pw\",\"\"\r\n"));
-    QCOMPARE(ModeOf(exported), mode_t(0600));
-    QVERIFY(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, "master-pass\n", nullptr, &err) != 0);
+    QCOMPARE(ModeOf(exported), 0600u);
+    QVERIFY(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, answer, nullptr, &err) != 0);
     QVERIFY2(err.contains("exists already"), qPrintable(err));
 }
 

@@ -9,18 +9,6 @@
 #include <QFile>
 #include <cerrno>
 
-namespace {
-
-QStringList names(VaultStore& vault)
-{
-    QStringList result;
-    for (const AccountEntry& entry : vault.accountList())
-        result << entry.account;
-    return result;
-}
-
-}  // namespace
-
 class TestVaultStore : public QObject {
     Q_OBJECT
 private slots:
@@ -50,13 +38,13 @@ private slots:
                                       QStringLiteral("same"),    QStringLiteral("Same"),    QStringLiteral("zoo"),
                                       QStringLiteral("émile 1"), QStringLiteral("Émile 2"), QStringLiteral("ΣΊΓΜΑ a"),
                                       QStringLiteral("σίγμα b"), QStringLiteral("Яблоко"), QStringLiteral("яблоко")};
-        QCOMPARE(names(*vault), expected);
+        QCOMPARE(Names(*vault), expected);
         // Each of the three equal names is reached at its own position, in
         // the order they were stored, on every query.
         QCOMPARE(vault->accountAt(3)->fields.account, QStringLiteral("SAME"));
         QCOMPARE(vault->accountAt(4)->fields.account, QStringLiteral("same"));
         QCOMPARE(vault->accountAt(5)->fields.account, QStringLiteral("Same"));
-        QCOMPARE(names(*vault), expected);
+        QCOMPARE(Names(*vault), expected);
     }
 
     void positionsReachEveryRowAndNoMore()
@@ -112,12 +100,8 @@ private slots:
         Sandbox sandbox;
         sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("http://a"),
                            QStringLiteral("hint"), QStringLiteral("notes"));
-        {
-            Database raw;
-            raw.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
-            raw.exec("update accounts set url = null, hint = null, notes = null");
-            raw.exec("update master set initialized = null");
-        }
+        ExecOnVault(sandbox.vaultPath(), "update accounts set url = null, hint = null, notes = null;"
+                                         "update master set initialized = null");
         auto vault = sandbox.openVault();
         const auto row = vault->accountAt(1);
         QCOMPARE(row->fields.url, QString());
@@ -136,10 +120,10 @@ private slots:
         const AccountFields replacement{QStringLiteral("x"), Encrypt({}), Encrypt({}), {}, {}, {}};
         QVERIFY(!vault->updateAccountAt(1, listed, replacement));
         QVERIFY(!vault->deleteAccountAt(1, listed));
-        QCOMPARE(names(*vault), QStringList({QStringLiteral("a"), QStringLiteral("b")}));
+        QCOMPARE(Names(*vault), QStringList({QStringLiteral("a"), QStringLiteral("b")}));
         QVERIFY(vault->updateAccountAt(2, listed, replacement));
         QVERIFY(vault->deleteAccountAt(1, vault->accountAt(1)->rowid));
-        QCOMPARE(names(*vault), QStringList({QStringLiteral("x")}));
+        QCOMPARE(Names(*vault), QStringList({QStringLiteral("x")}));
     }
 
     void masterPasswordStorage()
@@ -151,11 +135,7 @@ private slots:
         vault->storeMasterPassword(Encrypt(QStringLiteral("second one")), true);
         QVERIFY(vault->isInitialized());
         QCOMPARE(Decrypt(vault->storedMasterPassword()), QStringLiteral("second one"));
-        {
-            Database raw;
-            raw.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
-            raw.exec("delete from master");
-        }
+        ExecOnVault(sandbox.vaultPath(), "delete from master");
         QCOMPARE(ErrorCodeOf([&] { vault->isInitialized(); }), ErrorCode::NoCurrentRecord);
         QCOMPARE(ErrorCodeOf([&] { vault->storedMasterPassword(); }), ErrorCode::NoCurrentRecord);
     }
@@ -163,7 +143,7 @@ private slots:
     void compactionKeepsEveryRowAndTheKey()
     {
         Sandbox sandbox;
-        sandbox.initializeMaster(QStringLiteral("masterpass"));
+        sandbox.initializeMaster(MasterPassword);
         sandbox.addAccount(QStringLiteral("one"), QStringLiteral("u1"), QStringLiteral("p1"));
         sandbox.addAccount(QStringLiteral("two"), QStringLiteral("u2"), QStringLiteral("p2"), QStringLiteral("http://2"),
                            QStringLiteral("h\nh"), QStringLiteral("n"));
@@ -171,9 +151,9 @@ private slots:
         VaultStore::compact(sandbox.vaultPath(), target);
         auto copy = VaultStore::open(target);
         auto original = sandbox.openVault();
-        QCOMPARE(names(*copy), names(*original));
+        QCOMPARE(Names(*copy), Names(*original));
         QCOMPARE(copy->accountAt(2)->fields, original->accountAt(2)->fields);
-        QCOMPARE(Decrypt(copy->storedMasterPassword()), QStringLiteral("masterpass"));
+        QCOMPARE(Decrypt(copy->storedMasterPassword()), MasterPassword);
         QVERIFY(copy->isInitialized());
         QVERIFY(!ReadFile(target).contains("accounts"));  // enciphered on disk
 
@@ -191,10 +171,7 @@ private slots:
         QVERIFY(!QFile::exists(missing));
 
         const QString garbage = sandbox.appFolder() + QStringLiteral("/garbage.mdb");
-        QFile file(garbage);
-        file.open(QIODevice::WriteOnly);
-        file.write(QByteArray(4096, '\x5a'));
-        file.close();
+        WriteFile(garbage, QByteArray(4096, '\x5a'));
         QCOMPARE(ErrorCodeOf([&] { VaultStore::open(garbage); }), ErrorCode::UnrecognizedFormat);
 
         const QString otherKey = sandbox.appFolder() + QStringLiteral("/other.mdb");
