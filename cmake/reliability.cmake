@@ -50,11 +50,7 @@ endif()
 # core of their own, so the ordinary targets of a clang build stay as they are.
 if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   set(QUILLOCK_FUZZ_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all -g)
-  add_library(quillock_core_fuzz STATIC EXCLUDE_FROM_ALL ${CORE_SOURCES})
-  get_target_property(core_definitions quillock_core COMPILE_DEFINITIONS)
-  target_compile_definitions(quillock_core_fuzz PUBLIC ${core_definitions})
-  target_include_directories(quillock_core_fuzz PUBLIC ${CMAKE_SOURCE_DIR}/src)
-  target_link_libraries(quillock_core_fuzz PUBLIC Qt6::Core PkgConfig::SQLCIPHER PkgConfig::SODIUM Quillock::Csv)
+  quillock_add_core(quillock_core_fuzz EXCLUDE_FROM_ALL)
   target_compile_options(quillock_core_fuzz PRIVATE -fsanitize=fuzzer-no-link ${QUILLOCK_FUZZ_FLAGS})
 
   set(QUILLOCK_FUZZ_TARGETS)

@@ -9,10 +9,7 @@ BENCH_BUILD=${QUILLOCK_BENCH_BUILD:-$QUILLOCK_ROOT/build-bench}
 BENCH_VAULTS=${QUILLOCK_BENCH_VAULTS:-$BENCH_BUILD/bench-vaults}
 
 install_missing "${QUILLOCK_PACKAGES[@]}" libbenchmark-dev
-if [ ! -f "$BENCH_BUILD/build.ninja" ]; then
-  cmake -S "$QUILLOCK_ROOT" -B "$BENCH_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release
-fi
-cmake --build "$BENCH_BUILD" --target quillock-bench quillock-makebigvault -j "$(nproc)"
+configure_and_build "$BENCH_BUILD" -DCMAKE_BUILD_TYPE=Release -- --target quillock-bench quillock-makebigvault
 
 echo "load before: $(uptime)"
 QT_QPA_PLATFORM=offscreen "$BENCH_BUILD/quillock-bench" --vaults "$BENCH_VAULTS" "$@"

@@ -29,10 +29,24 @@ install_missing() {
   fi
 }
 
-build_quillock() {
-  if [ ! -f "$QUILLOCK_BUILD/build.ninja" ]; then
-    cmake -S "$QUILLOCK_ROOT" -B "$QUILLOCK_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Configures FOLDER with the cmake arguments when it has no build files
+# yet, then builds it; arguments after "--" go to the build.
+#   configure_and_build FOLDER [cmake arguments] [-- build arguments]
+configure_and_build() {
+  local folder=$1 configure=()
+  shift
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+    configure+=("$1")
+    shift
+  done
+  [ $# -gt 0 ] && shift
+  if [ ! -f "$folder/build.ninja" ]; then
+    cmake -S "$QUILLOCK_ROOT" -B "$folder" -G Ninja "${configure[@]}"
   fi
-  cmake --build "$QUILLOCK_BUILD" -j "$(nproc)"
+  cmake --build "$folder" -j "$(nproc)" "$@"
+}
+
+build_quillock() {
+  configure_and_build "$QUILLOCK_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 }
 

@@ -17,27 +17,24 @@ reliability_install() {
   install_missing "libclang-rt-$major-dev"
 }
 
-reliability_sanitizer_build() {
-  local step
+# Configures and builds as configure_and_build does, with the folder and
+# the time taken around it and only the build's last line in between.
+reliability_build() {
+  local what=$1 folder=$2 step
+  shift 2
   step=$(date +%s)
-  echo "-- sanitizer build in $QUILLOCK_ASAN_BUILD"
-  if [ ! -f "$QUILLOCK_ASAN_BUILD/build.ninja" ]; then
-    cmake -S "$QUILLOCK_ROOT" -B "$QUILLOCK_ASAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLOCK_SANITIZE=ON >/dev/null
-  fi
-  cmake --build "$QUILLOCK_ASAN_BUILD" -j "$(nproc)" | tail -n 1
+  echo "-- $what in $folder"
+  configure_and_build "$folder" "$@" | tail -n 1
   echo "   $(( $(date +%s) - step )) s"
 }
 
+reliability_sanitizer_build() {
+  reliability_build "sanitizer build" "$QUILLOCK_ASAN_BUILD" -DCMAKE_BUILD_TYPE=Debug -DQUILLOCK_SANITIZE=ON
+}
+
 reliability_fuzz_build() {
-  local step
-  step=$(date +%s)
-  echo "-- fuzz targets (clang) in $QUILLOCK_FUZZ_BUILD"
-  if [ ! -f "$QUILLOCK_FUZZ_BUILD/build.ninja" ]; then
-    CXX=clang++ cmake -S "$QUILLOCK_ROOT" -B "$QUILLOCK_FUZZ_BUILD" -G Ninja \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF >/dev/null
-  fi
-  cmake --build "$QUILLOCK_FUZZ_BUILD" -j "$(nproc)" --target fuzzers | tail -n 1
-  echo "   $(( $(date +%s) - step )) s"
+  reliability_build "fuzz targets (clang)" "$QUILLOCK_FUZZ_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF -- --target fuzzers
 }
 
 # Runs every fuzz target for $1 seconds over the committed corpus. New

@@ -7,6 +7,7 @@
 #include "shared/module1.h"
 #include "shared/programend.h"
 #include "vault/apperror.h"
+#include "vault/fileops.h"
 #include "vault/stringcipher.h"
 
 #include <QClipboard>
@@ -39,12 +40,32 @@ void PrepareTestProcess()
     Fonts::installSubstitutions();
 }
 
+namespace {
+
+// A fresh vault as quillock-makevault writes it, made once per test program.
+const QByteArray& FreshVault()
+{
+    static const QByteArray bytes = [] {
+        const QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("data.mdb"));
+        QProcess tool;
+        tool.start(QStringLiteral(QUILLOCK_TEST_MAKEVAULT), {path});
+        if (!tool.waitForFinished(30000) || tool.exitCode() != 0)
+            qFatal("could not make a fresh vault: %s", tool.readAllStandardError().constData());
+        const QByteArray made = ReadFile(path);
+        if (made.isEmpty())
+            qFatal("could not read the fresh vault %s", qPrintable(path));
+        return made;
+    }();
+    return bytes;
+}
+
+}  // namespace
+
 Sandbox::Sandbox()
 {
-    QProcess tool;
-    tool.start(QStringLiteral(QUILLOCK_TEST_MAKEVAULT), {vaultPath()});
-    if (!tool.waitForFinished(30000) || tool.exitCode() != 0)
-        qFatal("could not make a fresh vault: %s", tool.readAllStandardError().constData());
+    // Born 0600, as the tool makes it.
+    FileOps::replaceFile(vaultPath(), FreshVault());
 
     Module1::setApplicationFolder(app_.path());
     Module1::reset();

@@ -7,6 +7,7 @@
 #include "vault/stringcipher.h"
 
 #include <QFile>
+#include <cerrno>
 
 class TestVaultStore : public QObject {
     Q_OBJECT
@@ -183,6 +184,32 @@ private slots:
         QCOMPARE(ErrorCodeOf([&] { VaultStore::compact(otherKey, sandbox.appFolder() + "/c.mdb"); }),
                  ErrorCode::UnrecognizedFormat);
         QVERIFY(!QFile::exists(sandbox.appFolder() + "/c.mdb"));
+    }
+
+    // One table for the file operations and the store: start-up skips a
+    // step on 3356 and 75 and on nothing else.
+    void errnoMeansOneCode_data()
+    {
+        QTest::addColumn<int>("errnum");
+        QTest::addColumn<int>("code");
+        QTest::newRow("EACCES") << EACCES << 75;
+        QTest::newRow("EPERM") << EPERM << 75;
+        QTest::newRow("EROFS") << EROFS << 75;
+        QTest::newRow("EBUSY") << EBUSY << 3356;
+        QTest::newRow("ETXTBSY") << ETXTBSY << 3356;
+        QTest::newRow("ENOSPC") << ENOSPC << 3035;
+        QTest::newRow("EDQUOT") << EDQUOT << 3035;
+        QTest::newRow("ENOENT") << ENOENT << 53;
+        QTest::newRow("EIO: the caller's own") << EIO << 0;
+    }
+
+    void errnoMeansOneCode()
+    {
+        QFETCH(int, errnum);
+        QFETCH(int, code);
+        QCOMPARE(ErrorCodeOf([&] { RaiseFileError(errnum, QStringLiteral("x"), QStringLiteral("open")); }),
+                 code ? code : 57);
+        QCOMPARE(errorCodeForErrno(errnum, 3146), code ? code : 3146);
     }
 
     void cipherRoundTripsAndRefusesDamage()

@@ -102,31 +102,17 @@ QString FormatTitle(Transfer::ExportFormat format)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
-    QString file;
-    QString vaultPath;
+    Tool::CommandLine line;
     QString formatName = QStringLiteral("keepassxc");
-    bool usage = false;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (Tool::OptionValue(args, i, QStringLiteral("--vault"), vaultPath)
-            || Tool::OptionValue(args, i, QStringLiteral("--format"), formatName))
-            continue;
-        if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
-            std::fputs(Usage, stdout);
-            return 0;
-        }
-        if (args[i].startsWith(QLatin1Char('-')) || !file.isEmpty())
-            usage = true;
-        else
-            file = args[i];
-    }
+    const auto stop = Tool::readCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
+        return Tool::optionValue(args, i, QStringLiteral("--format"), formatName);
+    });
+    if (stop)
+        return *stop;
     const auto format = Transfer::ExportFormatNamed(formatName);
-    if (usage || file.isEmpty() || !format) {
-        std::fputs(Usage, stderr);
-        return 2;
-    }
-    if (vaultPath.isEmpty())
-        vaultPath = Tool::DefaultVault();
+    if (!format)
+        return Tool::wrongUsage(Usage);
+    const QString& file = line.file;
 
     try {
         // Before the master password is asked for, not instead of the
@@ -135,13 +121,13 @@ int main(int argc, char** argv)
             throw AppError(ErrorCode::DatabaseFailure,
                            QStringLiteral("'%1' exists already; an export never replaces a file.").arg(file),
                            ErrorSource::Files);
-        Tool::OpenVault vault(vaultPath);
+        Tool::OpenVault vault(line.vault);
         QString entry;
         const bool given = ReadMasterPassword(entry);
         const bool matches = given && Transfer::MasterPasswordMatches(vault.store(), entry);
-        Transfer::Wipe(entry);
+        Secrets::wipe(entry);
         if (!matches) {
-            Tool::Print(stderr, QStringLiteral("quillock-export: wrong master password; nothing was written."));
+            Tool::print(stderr, QStringLiteral("quillock-export: wrong master password; nothing was written."));
             return 1;
         }
         qsizetype count = 0;
@@ -149,19 +135,17 @@ int main(int argc, char** argv)
         try {
             Transfer::WriteNewFile(file, csv);
         } catch (...) {
-            Transfer::Wipe(csv);
+            Secrets::wipe(csv);
             throw;
         }
-        Transfer::Wipe(csv);
-        Tool::Print(stdout, QStringLiteral("Wrote %1 accounts to %2 for %3. The file holds every password in "
+        Secrets::wipe(csv);
+        Tool::print(stdout, QStringLiteral("Wrote %1 accounts to %2 for %3. The file holds every password in "
                                            "plain text: delete it once it is imported.")
                                 .arg(count)
                                 .arg(file, FormatTitle(*format)));
     } catch (const AppError& error) {
-        Tool::Print(stderr, QStringLiteral("quillock-export: %1 Nothing was written.")
-                                .arg(error.description().endsWith(QLatin1Char('.'))
-                                         ? error.description()
-                                         : error.description() + QLatin1Char('.')));
+        Tool::print(stderr, QStringLiteral("quillock-export: %1 Nothing was written.")
+                                .arg(Tool::sentence(error.description())));
         return 1;
     }
     return 0;

@@ -64,30 +64,18 @@ private:
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
-    QString file;
-    QString vaultPath;
+    Tool::CommandLine line;
     bool dryRun = false;
-    bool usage = false;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--dry-run"))
-            dryRun = true;
-        else if (Tool::OptionValue(args, i, QStringLiteral("--vault"), vaultPath))
-            continue;
-        else if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
-            std::fputs(Usage, stdout);
-            return 0;
-        } else if (args[i].startsWith(QLatin1Char('-')) || !file.isEmpty())
-            usage = true;
-        else
-            file = args[i];
-    }
-    if (usage || file.isEmpty()) {
-        std::fputs(Usage, stderr);
-        return 2;
-    }
-    if (vaultPath.isEmpty())
-        vaultPath = Tool::DefaultVault();
+    const auto stop = Tool::readCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
+        if (args[i] != QLatin1String("--dry-run"))
+            return false;
+        dryRun = true;
+        return true;
+    });
+    if (stop)
+        return *stop;
+    const QString& file = line.file;
+    const QString& vaultPath = line.vault;
 
     ProgressLine progressLine;
     const auto progress = [&](Transfer::ImportStage stage, qsizetype done, qsizetype total) {
@@ -100,13 +88,13 @@ int main(int argc, char** argv)
         try {
             import = std::make_unique<Transfer::AccountImport>(bytes, progress);
         } catch (...) {
-            Transfer::Wipe(bytes);
+            Secrets::wipe(bytes);
             throw;
         }
-        Transfer::Wipe(bytes);
+        Secrets::wipe(bytes);
         progressLine.clear();
-        Tool::Print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import->columns().format)));
-        Tool::Print(stdout, QStringLiteral("Columns: %1").arg(import->columnsText()));
+        Tool::print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import->columns().format)));
+        Tool::print(stdout, QStringLiteral("Columns: %1").arg(import->columnsText()));
         std::fflush(stdout);
 
         inVault = true;
@@ -115,9 +103,9 @@ int main(int argc, char** argv)
         progressLine.clear();
 
         if (dryRun) {
-            Tool::Print(stdout, QStringLiteral("Dry run: nothing was written. Would store:"));
+            Tool::print(stdout, QStringLiteral("Dry run: nothing was written. Would store:"));
             for (const Transfer::ImportRow& row : import->stored())
-                Tool::Print(stdout, QStringLiteral("  line %1: %2 (username \"%3\", %4)")
+                Tool::print(stdout, QStringLiteral("  line %1: %2 (username \"%3\", %4)")
                                         .arg(row.line)
                                         .arg(row.plain.account, row.plain.username, row.plain.url));
         }
@@ -129,20 +117,18 @@ int main(int argc, char** argv)
                               .arg(skipped.size());
         if (import->duplicates() > 0)
             summary += QStringLiteral(" (%1 of them already there)").arg(import->duplicates());
-        Tool::Print(stdout, summary + QLatin1Char('.'));
+        Tool::print(stdout, summary + QLatin1Char('.'));
         if (!skipped.empty()) {
-            Tool::Print(stdout, QStringLiteral("Skipped:"));
+            Tool::print(stdout, QStringLiteral("Skipped:"));
             for (const Transfer::ImportSkip& skip : skipped)
-                Tool::Print(stdout, QStringLiteral("  line %1: %2").arg(skip.line).arg(skip.reason));
+                Tool::print(stdout, QStringLiteral("  line %1: %2").arg(skip.line).arg(skip.reason));
         }
     } catch (const AppError& error) {
         progressLine.clear();
         const QString what = inVault ? QStringLiteral("the vault %1 cannot be opened or written").arg(vaultPath)
                                      : file;
-        Tool::Print(stderr, QStringLiteral("quillock-import: %1: %2 Nothing was stored.")
-                                .arg(what, error.description().endsWith(QLatin1Char('.'))
-                                               ? error.description()
-                                               : error.description() + QLatin1Char('.')));
+        Tool::print(stderr, QStringLiteral("quillock-import: %1: %2 Nothing was stored.")
+                                .arg(what, Tool::sentence(error.description())));
         return 1;
     }
     return 0;

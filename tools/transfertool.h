@@ -1,21 +1,25 @@
-// What quillock-import and quillock-export share: output a terminal cannot
-// be tricked by, the vault beside the tool, and the lock the program holds.
+// What quillock-import and quillock-export share: their command line,
+// output a terminal cannot be tricked by, the vault beside the tool, and
+// the lock the program holds.
 #pragma once
 
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/vaultstore.h"
+#include "vault/wipe.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QString>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace Tool {
 
 // Text from a file may hold escape sequences; a terminal gets none of them.
-inline QString Printable(const QString& text)
+inline QString printable(const QString& text)
 {
     QString out;
     out.reserve(text.size());
@@ -26,16 +30,17 @@ inline QString Printable(const QString& text)
     return out;
 }
 
-inline void Print(std::FILE* to, const QString& line)
+inline void print(std::FILE* to, const QString& line)
 {
-    const QByteArray utf8 = Printable(line).toUtf8();
+    const QByteArray utf8 = printable(line).toUtf8();
     std::fwrite(utf8.constData(), 1, size_t(utf8.size()), to);
     std::fputc('\n', to);
 }
 
-inline QString DefaultVault()
+// An error's description as a sentence of a message line.
+inline QString sentence(const QString& description)
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/data.mdb");
+    return description.endsWith(QLatin1Char('.')) ? description : description + QLatin1Char('.');
 }
 
 // The vault, opened while the tool shares its folder with every running
@@ -55,7 +60,7 @@ private:
 };
 
 // The value following an option, as "--name VALUE" or "--name=VALUE".
-inline bool OptionValue(const QStringList& args, qsizetype& i, const QString& name, QString& value)
+inline bool optionValue(const QStringList& args, qsizetype& i, const QString& name, QString& value)
 {
     if (args[i] == name && i + 1 < args.size()) {
         value = args[++i];
@@ -66,6 +71,44 @@ inline bool OptionValue(const QStringList& args, qsizetype& i, const QString& na
         return true;
     }
     return false;
+}
+
+inline int wrongUsage(const char* usage)
+{
+    std::fputs(usage, stderr);
+    return 2;
+}
+
+struct CommandLine {
+    QString file;
+    QString vault;  // the vault beside the tool unless --vault names one
+};
+
+// Reads "FILE [--vault PATH/data.mdb]" and the options `own` takes (it
+// moves `i` past an option's value). Returns the exit status when the tool
+// stops here: 0 after --help, 2 for a wrong command line.
+inline std::optional<int> readCommandLine(const char* usage, CommandLine& line,
+                                          const std::function<bool(const QStringList& args, qsizetype& i)>& own)
+{
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    bool wrong = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (own(args, i) || optionValue(args, i, QStringLiteral("--vault"), line.vault))
+            continue;
+        if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (args[i].startsWith(QLatin1Char('-')) || !line.file.isEmpty())
+            wrong = true;
+        else
+            line.file = args[i];
+    }
+    if (wrong || line.file.isEmpty())
+        return wrongUsage(usage);
+    if (line.vault.isEmpty())
+        line.vault = QCoreApplication::applicationDirPath() + QStringLiteral("/data.mdb");
+    return std::nullopt;
 }
 
 }  // namespace Tool

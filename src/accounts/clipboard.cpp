@@ -1,5 +1,5 @@
 #include "shared/module1.h"
-#include "shared/secrets.h"
+#include "vault/wipe.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -14,13 +14,12 @@
 #include "shared/messagebox.h"
 #include "shared/module1.h"
 #include "shared/programend.h"
-#include "shared/resources.h"
-#include "shared/secrets.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
+#include "vault/wipe.h"
 
 #include <QBuffer>
 #include <QCloseEvent>
@@ -72,7 +71,6 @@ QString captionOf(const QLabel* detail)
 
 frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::frmMain>())
 {
-    LoadProgramResources();
     ui_->setupUi(this);
     Fonts::useArial(this, {ui_->lblUsernameCaption, ui_->lblPasswordCaption, ui_->lblURLCaption,
                            ui_->lblHintCaption, ui_->lblNotesCaption});

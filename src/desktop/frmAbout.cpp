@@ -6,7 +6,6 @@
 #include "shared/desktopopen.h"
 #include "shared/fixeddialog.h"
 #include "shared/fonts.h"
-#include "shared/resources.h"
 
 #include <QEvent>
 
@@ -43,7 +42,6 @@ void frmAbout::loadContents()
 {
     // Nothing that goes wrong here is worth keeping the box from showing.
     try {
-        LoadProgramResources();
         ui_->lblVersion->setText(Links::versionLine());
         ui_->Picture1->setPixmap(QPixmap(QStringLiteral(":/icons/quillock-32.png")));
     } catch (...) {

@@ -1,10 +1,10 @@
 #include "report/reportwriter.h"
 
-#include "shared/secrets.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
+#include "vault/wipe.h"
 
 #include <QUrl>
 #include <QScopeGuard>
@@ -82,22 +82,6 @@ private:
     std::vector<char> buffer_;
     size_t used_ = 0;
 };
-
-void writeAll(int fd, QByteArrayView bytes, const QString& path)
-{
-    const char* data = bytes.data();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            RaiseFileError(errno, path, QStringLiteral("write"));
-        }
-        data += written;
-        left -= written;
-    }
-}
 
 }  // namespace
 
@@ -209,7 +193,10 @@ void WriteReport(VaultStore& vault, const QString& path)
         RaiseFileError(errno, path, QStringLiteral("create"));
     bool stillOpen = true;
     try {
-        WriteReportTo(vault, [fd, &path](QByteArrayView piece) { writeAll(fd, piece, path); });
+        WriteReportTo(vault, [fd, &path](QByteArrayView piece) {
+            if (const int error = FileOps::writeAll(fd, piece))
+                RaiseFileError(error, path, QStringLiteral("write"));
+        });
         // A full disk may only show when the data reaches it.
         if (::fsync(fd) != 0)
             RaiseFileError(errno, path, QStringLiteral("write"));

@@ -6,6 +6,7 @@
 #include "shared/fixeddialog.h"
 #include "shared/module1.h"
 #include "shared/secrets.h"
+#include "vault/wipe.h"
 
 frmMasterPassword::frmMasterPassword(QWidget* parent)
     : QDialog(parent), ui_(std::make_unique<Ui::frmMasterPassword>())

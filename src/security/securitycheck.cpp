@@ -1,8 +1,8 @@
 #include "security/frmMasterPassword.h"
 #include "shared/module1.h"
-#include "shared/secrets.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
+#include "vault/wipe.h"
 
 #include <QPointer>
 #include <QScopeGuard>

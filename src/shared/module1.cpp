@@ -2,6 +2,7 @@
 
 #include "shared/secrets.h"
 #include "vault/vaultstore.h"
+#include "vault/wipe.h"
 
 #include <QCoreApplication>
 

@@ -2,8 +2,8 @@
 
 #include "shared/messagebox.h"
 #include "shared/module1.h"
-#include "shared/secrets.h"
 #include "vault/apperror.h"
+#include "vault/wipe.h"
 
 #include <QDialog>
 #include <cstdio>

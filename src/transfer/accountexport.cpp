@@ -3,7 +3,9 @@
 #include "transfer/csvfile.h"
 #include "transfer/transfer.h"
 #include "vault/apperror.h"
+#include "vault/fileops.h"
 #include "vault/stringcipher.h"
+#include "vault/wipe.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -32,7 +34,7 @@ bool MasterPasswordMatches(VaultStore& vault, const QString& entered)
                        ErrorSource::Store);
     QString stored = Decrypt(vault.storedMasterPassword());
     const bool same = entered == stored;
-    Wipe(stored);
+    Secrets::wipe(stored);
     return same;
 }
 
@@ -74,15 +76,15 @@ QByteArray ExportCsv(VaultStore& vault, ExportFormat format, qsizetype* count)
                 fields = {f.account, f.url, username, password, notes};
                 break;
             }
-            Wipe(username);
-            Wipe(password);
+            Secrets::wipe(username);
+            Secrets::wipe(password);
             AppendCsvRecord(out, fields);
             for (QString& field : fields)
-                Wipe(field);
+                Secrets::wipe(field);
             ++accounts;
         });
     } catch (...) {
-        Wipe(out);
+        Secrets::wipe(out);
         throw;
     }
     if (count)
@@ -109,15 +111,8 @@ void WriteNewFile(const QString& path, const QByteArray& bytes)
     // The umask may take bits away but never add any; make it exact.
     if (::fchmod(fd, 0600) != 0)
         fail(errno, "protect");
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            fail(errno, "write");
-        written += n;
-    }
+    if (const int error = FileOps::writeAll(fd, bytes))
+        fail(error, "write");
     if (::fsync(fd) != 0)
         fail(errno, "flush");
     if (::close(fd) != 0) {

@@ -4,6 +4,7 @@
 #include "vault/accountlimits.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
+#include "vault/wipe.h"
 
 #include <QUrl>
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <sodium.h>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace Transfer {
 
@@ -32,15 +34,16 @@ QString Word(const QString& cell)
     return word;
 }
 
-bool HasAll(const QStringList& keys, std::initializer_list<const char*> names)
+bool HasAll(const QStringList& keys, const std::vector<const char*>& names)
 {
     return std::all_of(names.begin(), names.end(),
                        [&](const char* name) { return keys.contains(QLatin1String(name)); });
 }
 
+// -1 for a column the format does not have.
 int Column(const QStringList& keys, const char* name)
 {
-    return int(keys.indexOf(QLatin1String(name)));
+    return name ? int(keys.indexOf(QLatin1String(name))) : -1;
 }
 
 // The column whose header is the first of `words` that any column has.
@@ -155,7 +158,7 @@ private:
             crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(&length), sizeof length);
             crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(utf8.constData()),
                                       quint64(utf8.size()));
-            Wipe(utf8);
+            Secrets::wipe(utf8);
         }
         std::string out(crypto_generichash_BYTES, '\0');
         crypto_generichash_final(&state, reinterpret_cast<unsigned char*>(out.data()), out.size());
@@ -169,8 +172,8 @@ private:
 void WipeRows(std::vector<ImportRow>& rows)
 {
     for (ImportRow& row : rows) {
-        Wipe(row.plain.username);
-        Wipe(row.plain.password);
+        Secrets::wipe(row.plain.username);
+        Secrets::wipe(row.plain.password);
     }
     rows.clear();
 }
@@ -199,46 +202,46 @@ ImportColumns RecognizeHeader(const QStringList& header)
     QStringList keys;
     for (const QString& cell : header)
         keys << Key(cell);
-    ImportColumns c;
-    if (HasAll(keys, {"type", "name", "notes", "login_uri", "login_username", "login_password"})) {
-        c.format = ImportFormat::Bitwarden;
-        c.name = Column(keys, "name");
-        c.username = Column(keys, "login_username");
-        c.password = Column(keys, "login_password");
-        c.url = Column(keys, "login_uri");
-        c.notes = Column(keys, "notes");
-        c.type = Column(keys, "type");
-        return c;
+    // Each known export by the columns its header always has, tried in
+    // this order; a closed header has no columns but those and its notes.
+    struct KnownFormat {
+        ImportFormat format;
+        std::vector<const char*> header;
+        bool closed;
+        const char* name;
+        const char* username;
+        const char* password;
+        const char* url;
+        const char* notes;
+        const char* type;
+    };
+    static const KnownFormat formats[] = {
+        {ImportFormat::Bitwarden, {"type", "name", "notes", "login_uri", "login_username", "login_password"}, false,
+         "name", "login_username", "login_password", "login_uri", "notes", "type"},
+        {ImportFormat::Firefox, {"url", "username", "password", "httprealm", "formactionorigin"}, false, nullptr,
+         "username", "password", "url", nullptr, nullptr},
+        {ImportFormat::KeePassXC, {"group", "title", "username", "password", "url", "notes"}, false, "title",
+         "username", "password", "url", "notes", nullptr},
+        {ImportFormat::Chrome, {"name", "url", "username", "password"}, true, "name", "username", "password", "url",
+         "note", nullptr},
+    };
+    for (const KnownFormat& known : formats) {
+        const auto listed = [&](const QString& key) {
+            return (known.notes && key == QLatin1String(known.notes))
+                   || std::any_of(known.header.begin(), known.header.end(),
+                                  [&](const char* name) { return key == QLatin1String(name); });
+        };
+        if (!HasAll(keys, known.header) || (known.closed && !std::all_of(keys.begin(), keys.end(), listed)))
+            continue;
+        return {.format = known.format,
+                .name = Column(keys, known.name),
+                .username = Column(keys, known.username),
+                .password = Column(keys, known.password),
+                .url = Column(keys, known.url),
+                .notes = Column(keys, known.notes),
+                .type = Column(keys, known.type)};
     }
-    if (HasAll(keys, {"url", "username", "password", "httprealm", "formactionorigin"})) {
-        c.format = ImportFormat::Firefox;
-        c.username = Column(keys, "username");
-        c.password = Column(keys, "password");
-        c.url = Column(keys, "url");
-        return c;
-    }
-    if (HasAll(keys, {"group", "title", "username", "password", "url", "notes"})) {
-        c.format = ImportFormat::KeePassXC;
-        c.name = Column(keys, "title");
-        c.username = Column(keys, "username");
-        c.password = Column(keys, "password");
-        c.url = Column(keys, "url");
-        c.notes = Column(keys, "notes");
-        return c;
-    }
-    const QStringList chrome{QStringLiteral("name"), QStringLiteral("url"), QStringLiteral("username"),
-                             QStringLiteral("password"), QStringLiteral("note")};
-    if (HasAll(keys, {"name", "url", "username", "password"})
-        && std::all_of(keys.begin(), keys.end(), [&](const QString& key) { return chrome.contains(key); })) {
-        c.format = ImportFormat::Chrome;
-        c.name = Column(keys, "name");
-        c.username = Column(keys, "username");
-        c.password = Column(keys, "password");
-        c.url = Column(keys, "url");
-        c.notes = Column(keys, "note");
-        return c;
-    }
-    c = OtherColumns(header);
+    ImportColumns c = OtherColumns(header);
     if (c.password < 0 || (c.name < 0 && c.url < 0)) {
         QString cells = header.join(QStringLiteral(", "));
         if (cells.size() > 200)
@@ -295,8 +298,8 @@ AccountImport::AccountImport(const QByteArray& csv, const ImportProgress& progre
         const QStringList problems = Problems(plain, columns_.name < 0, prefixed);
         if (!problems.isEmpty()) {
             refused_.push_back({record->line, problems.join(QStringLiteral("; "))});
-            Wipe(plain.username);
-            Wipe(plain.password);
+            Secrets::wipe(plain.username);
+            Secrets::wipe(plain.password);
             continue;
         }
         accepted_.push_back(std::move(row));
@@ -350,8 +353,8 @@ void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& pr
         QString username = DecryptField(row.fields.username);
         QString password = DecryptField(row.fields.password);
         seen.add(row.fields.account, username, password, row.fields.url, 0);
-        Wipe(username);
-        Wipe(password);
+        Secrets::wipe(username);
+        Secrets::wipe(password);
         if (progress && ++checked % 500 == 0)
             progress(ImportStage::Checking, checked, 0);
     };

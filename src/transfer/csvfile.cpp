@@ -2,6 +2,7 @@
 
 #include "transfer/transfer.h"
 #include "vault/apperror.h"
+#include "vault/wipe.h"
 
 #include <csv.h>
 #include <sodium.h>
@@ -136,7 +137,7 @@ QByteArray ReadInputFile(const QString& path)
     while (true) {
         if (filled == bytes.size()) {
             if (filled > MaxInputBytes) {
-                Wipe(bytes);
+                Secrets::wipe(bytes);
                 RaiseInputError(0, QStringLiteral("the file grew past %1 MB while it was read")
                                        .arg(MaxInputBytes / (1024 * 1024)));
             }
@@ -147,7 +148,7 @@ QByteArray ReadInputFile(const QString& path)
             continue;
         if (got < 0) {
             const int error = errno;
-            Wipe(bytes);
+            Secrets::wipe(bytes);
             RaiseFileError(error, path, QStringLiteral("read"));
         }
         if (got == 0)
@@ -176,7 +177,7 @@ std::vector<CsvRecord> ParseCsv(const QByteArray& text, const std::function<void
                 return;
             WipeRecords(state.records);
             for (QString& field : state.fields)
-                Wipe(field);
+                Secrets::wipe(field);
         }
     } wiper{state};
 
@@ -241,7 +242,7 @@ void WipeRecords(std::vector<CsvRecord>& records)
 {
     for (CsvRecord& record : records)
         for (QString& field : record.fields)
-            Wipe(field);
+            Secrets::wipe(field);
     records.clear();
 }
 
@@ -255,7 +256,7 @@ void AppendCsvRecord(QByteArray& out, const QStringList& fields)
         const qsizetype at = out.size();
         out.resize(at + qsizetype(room));
         csv_write(out.data() + at, room, utf8.constData(), size_t(utf8.size()));
-        Wipe(utf8);
+        Secrets::wipe(utf8);
     }
     out += "\r\n";
 }

@@ -2,8 +2,6 @@
 
 #include "vault/apperror.h"
 
-#include <sodium.h>
-
 namespace Transfer {
 
 namespace {
@@ -20,24 +18,6 @@ void RaiseInputError(qsizetype line, const QString& reason)
 {
     const QString where = line > 0 ? QStringLiteral("line %1: ").arg(line) : QString();
     throw AppError(InputFormatError, where + reason, ErrorSourceImport);
-}
-
-void Wipe(QString& text)
-{
-    if (!text.isEmpty() && !text.isDetached())
-        text.clear();
-    if (!text.isEmpty())
-        sodium_memzero(text.data(), size_t(text.size()) * sizeof(QChar));
-    text.clear();
-}
-
-void Wipe(QByteArray& bytes)
-{
-    if (!bytes.isEmpty() && !bytes.isDetached())
-        bytes.clear();
-    if (!bytes.isEmpty())
-        sodium_memzero(bytes.data(), size_t(bytes.size()));
-    bytes.clear();
 }
 
 QString NotesWithHint(const QString& notes, const QString& hint)

@@ -4,8 +4,8 @@
 #include <utility>
 
 // What the import and export share: the error for input that cannot be
-// taken in, wiping plain secrets, and how the hint travels inside the notes
-// of formats that have no field for it.
+// taken in, and how the hint travels inside the notes of formats that have
+// no field for it.
 namespace Transfer {
 
 // Jet's "External table isn't in the expected format."
@@ -15,11 +15,6 @@ inline const QString ErrorSourceImport = QStringLiteral("Import");
 // Raises the one error value for input that cannot be taken in as a whole.
 // `line` 0 names the file rather than one of its lines.
 [[noreturn]] void RaiseInputError(qsizetype line, const QString& reason);
-
-// Overwrites the text's own storage before letting it go (best effort: a
-// copy shared with another QString is left to its owner).
-void Wipe(QString& text);
-void Wipe(QByteArray& bytes);
 
 // The hint goes at the end of the notes, after a blank line, as
 // "Hint: " + hint. It is written even when empty if the notes alone would

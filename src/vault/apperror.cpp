@@ -9,24 +9,31 @@ AppError::AppError(int code, QString description, QString source)
     what_ = QStringLiteral("%1 (%2, %3)").arg(description_).arg(code_).arg(source_).toUtf8();
 }
 
-void RaiseFileError(int errnum, const QString& path, const QString& action)
+int errorCodeForErrno(int errnum, int otherwise)
 {
-    const QString detail = QStringLiteral("Cannot %1 '%2': %3")
-                               .arg(action, path, QString::fromLocal8Bit(std::strerror(errnum)));
     switch (errnum) {
     case EACCES:
     case EPERM:
     case EROFS:
-        throw AppError(ErrorCode::PathAccess, detail, ErrorSource::Files);
-    case ENOENT:
-        throw AppError(ErrorCode::FileNotFound, detail, ErrorSource::Files);
+        return ErrorCode::PathAccess;
     case ENOSPC:
     case EDQUOT:
-        throw AppError(ErrorCode::DiskFull, detail, ErrorSource::Files);
+        return ErrorCode::DiskFull;
+    // The file is held by someone else (a mount, a running program): like a
+    // vault another copy holds, it is used as it is.
     case EBUSY:
     case ETXTBSY:
-        throw AppError(ErrorCode::Busy, detail, ErrorSource::Files);
+        return ErrorCode::Busy;
+    case ENOENT:
+        return ErrorCode::FileNotFound;
     default:
-        throw AppError(ErrorCode::FileFailure, detail, ErrorSource::Files);
+        return otherwise;
     }
+}
+
+void RaiseFileError(int errnum, const QString& path, const QString& action)
+{
+    const QString detail = QStringLiteral("Cannot %1 '%2': %3")
+                               .arg(action, path, QString::fromLocal8Bit(std::strerror(errnum)));
+    throw AppError(errorCodeForErrno(errnum, ErrorCode::FileFailure), detail, ErrorSource::Files);
 }

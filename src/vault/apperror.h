@@ -51,5 +51,10 @@ inline const QString Settings = QStringLiteral("Settings");
 inline const QString Files = QStringLiteral("FileSystem");
 }  // namespace ErrorSource
 
+// The code errno from a failed system call stands for: one table for the
+// file operations and the store. `otherwise` is the caller's code for any
+// errno the table does not name.
+int errorCodeForErrno(int errnum, int otherwise);
+
 // Turns errno from a failed file operation into the error value.
 [[noreturn]] void RaiseFileError(int errnum, const QString& path, const QString& action);

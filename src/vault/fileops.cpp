@@ -156,6 +156,20 @@ void removePrivateFolders(const QString& folder, const QString& prefix)
         removePrivateFolder(dir.filePath(entry));
 }
 
+int writeAll(int fd, QByteArrayView bytes)
+{
+    while (!bytes.isEmpty()) {
+        const ssize_t written = ::write(fd, bytes.data(), static_cast<size_t>(bytes.size()));
+        if (written > 0)
+            bytes = bytes.sliced(written);
+        else if (written == 0)
+            return ENOSPC;
+        else if (errno != EINTR)
+            return errno;
+    }
+    return 0;
+}
+
 void replaceFile(const QString& path, const QByteArray& bytes)
 {
     const QFileInfo info(path);
@@ -164,16 +178,7 @@ void replaceFile(const QString& path, const QByteArray& bytes)
     const int fd = ::mkostemp(scratch.data(), O_CLOEXEC);
     if (fd < 0)
         RaiseFileError(errno, path, QStringLiteral("write"));
-    int err = 0;
-    for (qsizetype done = 0; done < bytes.size() && !err;) {
-        const ssize_t written = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (written > 0)
-            done += written;
-        else if (written == 0)
-            err = ENOSPC;
-        else if (errno != EINTR)
-            err = errno;
-    }
+    int err = writeAll(fd, bytes);
     if (::close(fd) != 0 && !err)
         err = errno;
     if (!err && ::rename(scratch.constData(), native(path).constData()) != 0)

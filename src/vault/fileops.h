@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 // File operations that raise the one error value instead of failing
@@ -35,6 +36,10 @@ QString createPrivateFolder(const QString& folder, const QString& prefix);
 // a link, leaves alone what is not a folder of this user.
 void removePrivateFolder(const QString& path);
 void removePrivateFolders(const QString& folder, const QString& prefix);
+
+// Writes all of `bytes` to `fd`, past interruptions. 0 when done, else the
+// errno of the failure (ENOSPC when the file takes nothing more).
+int writeAll(int fd, QByteArrayView bytes);
 
 // Puts `bytes` under `path` as a new file, renamed into place: a link of
 // that name is replaced, and the file it pointed at is never written.

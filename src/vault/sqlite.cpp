@@ -12,21 +12,6 @@
 
 namespace {
 
-int codeForSystemError(int errnum, int fallback)
-{
-    switch (errnum) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return ErrorCode::PathAccess;
-    case ENOSPC:
-    case EDQUOT:
-        return ErrorCode::DiskFull;
-    default:
-        return fallback;
-    }
-}
-
 // SQLite's own errno is unreliable once it has retried a failed journal
 // open, so an unwritable folder is asked about directly.
 bool folderRefusesWrites(sqlite3* db)
@@ -36,7 +21,20 @@ bool folderRefusesWrites(sqlite3* db)
         return false;
     const QByteArray folder = QFileInfo(QString::fromUtf8(file)).absolutePath().toUtf8();
     return ::faccessat(AT_FDCWD, folder.constData(), W_OK, AT_EACCESS) != 0
-           && (errno == EACCES || errno == EPERM || errno == EROFS);
+           && errorCodeForErrno(errno, 0) == ErrorCode::PathAccess;
+}
+
+// sqlcipher_export reports the failure of its inner statements only as
+// SQLite's text for their result, and SQLite a function the guard refused
+// as a plain error: the result they stand for, else SQLITE_ERROR.
+int innerResult(const QString& message)
+{
+    for (const int inner : {SQLITE_TOOBIG, SQLITE_FULL})
+        if (message.contains(QLatin1String(sqlite3_errstr(inner))))
+            return inner;
+    if (message.contains(QLatin1String("not authorized")))
+        return SQLITE_AUTH;
+    return SQLITE_ERROR;
 }
 
 bool named(const char* text, std::initializer_list<const char*> names)
@@ -77,12 +75,8 @@ void RaiseStoreError(sqlite3* db, int rc, const QString& context)
     if (message.isEmpty())
         message = QString::fromUtf8(sqlite3_errstr(rc));
     int code = ErrorCode::DatabaseFailure;
-    // sqlcipher_export reports the failure of its inner statements as text,
-    // and SQLite a function the guard refused as a plain error.
-    if (primary == SQLITE_ERROR && message.contains(QLatin1String(sqlite3_errstr(SQLITE_TOOBIG))))
-        primary = SQLITE_TOOBIG;
-    else if (primary == SQLITE_ERROR && message.contains(QLatin1String("not authorized")))
-        primary = SQLITE_AUTH;
+    if (primary == SQLITE_ERROR)
+        primary = innerResult(message);
     switch (primary) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
@@ -94,13 +88,11 @@ void RaiseStoreError(sqlite3* db, int rc, const QString& context)
         code = ErrorCode::PathAccess;
         break;
     case SQLITE_CANTOPEN:
-        code = codeForSystemError(sysErrno, sysErrno == ENOENT ? ErrorCode::VaultNotFound
-                                                               : ErrorCode::DatabaseFailure);
-        if (code != ErrorCode::PathAccess && folderRefusesWrites(db))
-            code = ErrorCode::PathAccess;
-        break;
     case SQLITE_IOERR:
-        code = codeForSystemError(sysErrno, ErrorCode::DatabaseFailure);
+        // A file the store cannot find to open is its vault.
+        code = primary == SQLITE_CANTOPEN && sysErrno == ENOENT
+                   ? ErrorCode::VaultNotFound
+                   : errorCodeForErrno(sysErrno, ErrorCode::DatabaseFailure);
         if (code != ErrorCode::PathAccess && folderRefusesWrites(db))
             code = ErrorCode::PathAccess;
         break;

@@ -1,7 +1,7 @@
 #include "vault/stringcipher.h"
 
-#include "shared/secrets.h"
 #include "vault/apperror.h"
+#include "vault/wipe.h"
 
 #include <vector>
 

@@ -5,6 +5,7 @@
 #include "vault/vaultschema.h"
 
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -55,16 +56,29 @@ void registerCollation(Database& db)
 // Compaction's private folders, beside the file it replaces.
 const QString CompactionFolderPrefix = QStringLiteral(".quillock-compact-");
 
-bool isDiskFull(const AppError& error)
-{
-    return error.code() == ErrorCode::DiskFull || error.description().contains(QLatin1String("disk is full"));
-}
-
 constexpr const char* AccountById =
     "select rowid, account, username, password, url, hint, notes from accounts where rowid = ?";
 
 // More changes than this are not worth replaying: the list is copied afresh.
 constexpr std::size_t ChangesKept = 256;
+
+// The whole vault into the empty file `copy`, through sqlcipher_export.
+void exportInto(Database& source, const QString& copy)
+{
+    source.setGuard(Database::Guard::Compaction);
+    Statement attach(source, "attach database ? as compacted key ?");
+    attach.bind(1, copy).bind(2, QString::fromLatin1(VaultStore::DatabasePassword));
+    attach.step();
+    Statement exportAll(source, "select sqlcipher_export('compacted')");
+    exportAll.step();
+    source.exec("detach database compacted");
+}
+
+[[noreturn]] void raiseMasterRowMissing()
+{
+    throw AppError(ErrorCode::NoCurrentRecord, QStringLiteral("No current record: the master row is missing."),
+                   ErrorSource::Store);
+}
 
 AccountRow readRow(const Statement& query)
 {
@@ -136,45 +150,30 @@ void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
     // Folders an interrupted start left there are ours to remove; their
     // names never repeat, so a leftover cannot stand in the way.
     FileOps::removePrivateFolders(workFolder, CompactionFolderPrefix);
-    QString privateFolder;
-    bool attached = false;
     try {
-        privateFolder = FileOps::createPrivateFolder(workFolder, CompactionFolderPrefix);
+        const QString privateFolder = FileOps::createPrivateFolder(workFolder, CompactionFolderPrefix);
+        // Closing drops the attached copy, also when the export failed.
+        const auto cleanUp = qScopeGuard([&] {
+            source.close();
+            FileOps::removePrivateFolder(privateFolder);
+        });
         const QString copy = privateFolder + QLatin1Char('/') + QFileInfo(targetPath).fileName();
         FileOps::createEmpty(copy);
-        source.setGuard(Database::Guard::Compaction);
-        Statement attach(source, "attach database ? as compacted key ?");
-        attach.bind(1, copy).bind(2, QString::fromLatin1(DatabasePassword));
-        attach.step();
-        attached = true;
-        Statement exportAll(source, "select sqlcipher_export('compacted')");
-        exportAll.step();
-        source.exec("detach database compacted");
-        attached = false;
+        exportInto(source, copy);
         source.close();
         FileOps::syncFile(copy);
         FileOps::rename(copy, linked ? realVault : targetPath);
         if (linked)
             FileOps::syncFolderOf(realVault);
-        FileOps::removePrivateFolder(privateFolder);
-    } catch (...) {
-        if (attached)
-            sqlite3_exec(source.handle(), "detach database compacted", nullptr, nullptr, nullptr);
-        source.close();
-        if (!privateFolder.isEmpty())
-            FileOps::removePrivateFolder(privateFolder);
-        try {
+    } catch (const AppError& error) {
+        // A full disk is a target that cannot be written, like a read-only
+        // folder: the vault itself is intact.
+        if (error.code() != ErrorCode::DiskFull)
             throw;
-        } catch (const AppError& error) {
-            // A full disk is a target that cannot be written, like a
-            // read-only folder: the vault itself is intact.
-            if (isDiskFull(error))
-                throw AppError(ErrorCode::PathAccess,
-                               QStringLiteral("The compacted copy '%1' cannot be written: %2")
-                                   .arg(targetPath, error.description()),
-                               ErrorSource::Store);
-            throw;
-        }
+        throw AppError(ErrorCode::PathAccess,
+                       QStringLiteral("The compacted copy '%1' cannot be written: %2")
+                           .arg(targetPath, error.description()),
+                       ErrorSource::Store);
     }
 }
 
@@ -287,8 +286,7 @@ bool VaultStore::isInitialized()
 {
     Statement query(db_, "select initialized from master");
     if (!query.step())
-        throw AppError(ErrorCode::NoCurrentRecord, QStringLiteral("No current record: the master row is missing."),
-                       ErrorSource::Store);
+        raiseMasterRowMissing();
     // True exactly when the field holds a true Boolean; Null and text are not.
     return query.isInteger(0) && query.integer(0) != 0;
 }
@@ -297,8 +295,7 @@ QString VaultStore::storedMasterPassword()
 {
     Statement query(db_, "select password from master where key = 'master'");
     if (!query.step())
-        throw AppError(ErrorCode::NoCurrentRecord, QStringLiteral("No current record: the master row is missing."),
-                       ErrorSource::Store);
+        raiseMasterRowMissing();
     return query.text(0);
 }
 
@@ -307,8 +304,7 @@ void VaultStore::storeMasterPassword(const QString& cipherText, bool markInitial
     Transaction transaction(db_);
     Statement first(db_, "select rowid from master limit 1");
     if (!first.step())
-        throw AppError(ErrorCode::NoCurrentRecord, QStringLiteral("No current record: the master row is missing."),
-                       ErrorSource::Store);
+        raiseMasterRowMissing();
     const qint64 rowid = first.integer(0);
     Statement update(db_, markInitialized ? "update master set password = ?, initialized = 1 where rowid = ?"
                                           : "update master set password = ? where rowid = ?");
