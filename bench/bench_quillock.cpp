@@ -134,10 +134,12 @@ struct StringCipherKey {
     {
         size_t sealedLength = 0;
         if (sodium_base642bin(sealed.data(), sealed.size(), text, length, nullptr, &sealedLength, nullptr,
-                              sodium_base64_VARIANT_ORIGINAL) != 0
+                              sodium_base64_VARIANT_ORIGINAL)
+                != 0
             || sealedLength < crypto_secretbox_NONCEBYTES + crypto_secretbox_MACBYTES
             || crypto_secretbox_open_easy(plain.data(), sealed.data() + crypto_secretbox_NONCEBYTES,
-                                          sealedLength - crypto_secretbox_NONCEBYTES, sealed.data(), key) != 0)
+                                          sealedLength - crypto_secretbox_NONCEBYTES, sealed.data(), key)
+                != 0)
             die(QStringLiteral("a field did not open"));
     }
     unsigned char key[crypto_secretbox_KEYBYTES];
@@ -145,10 +147,7 @@ struct StringCipherKey {
 
 // The bare floors, straight on the C API.
 struct Bare {
-    explicit Bare(const QString& path)
-    {
-        db.open(path, VaultStore::DatabasePassword);
-    }
+    explicit Bare(const QString& path) { db.open(path, VaultStore::DatabasePassword); }
 
     // Every row of the ordered query, touching `columns` columns of each.
     int scan(const char* sql, int columns)
@@ -171,8 +170,8 @@ struct Bare {
     {
         static const StringCipherKey key;
         sqlite3_stmt* stmt = nullptr;
-        sqlite3_prepare_v2(db.handle(), "select account, username, password, url, hint, notes from accounts", -1,
-                           &stmt, nullptr);
+        sqlite3_prepare_v2(db.handle(), "select account, username, password, url, hint, notes from accounts", -1, &stmt,
+                           nullptr);
         int rows = 0;
         std::vector<unsigned char> sealed(4096), plain(4096);
         while (sqlite3_step(stmt) == SQLITE_ROW) {
@@ -193,8 +192,8 @@ struct Bare {
     {
         sqlite3_stmt* stmt = nullptr;
         sqlite3_prepare_v2(db.handle(),
-                           "select account, username, password, url, hint, notes from accounts where rowid = ?",
-                           -1, &stmt, nullptr);
+                           "select account, username, password, url, hint, notes from accounts where rowid = ?", -1,
+                           &stmt, nullptr);
         sqlite3_bind_int64(stmt, 1, rowid);
         if (sqlite3_step(stmt) != SQLITE_ROW)
             die(QStringLiteral("no row %1").arg(rowid));
@@ -215,8 +214,8 @@ struct Bare {
 
 AccountFields sampleFields()
 {
-    return {QStringLiteral("Mid-list Bank"), Encrypt(QStringLiteral("someone@example.org")),
-            Encrypt(QStringLiteral("s3cret-Pass!")), QStringLiteral("http://www.bank.example/login"),
+    return {QStringLiteral("Mid-list Bank"),           Encrypt(QStringLiteral("someone@example.org")),
+            Encrypt(QStringLiteral("s3cret-Pass!")),   QStringLiteral("http://www.bank.example/login"),
             QStringLiteral("the usual\nwith a twist"), QStringLiteral("card ends 1234\r\nphone +44 20 7946 0000")};
 }
 
@@ -245,8 +244,9 @@ void LoadList(benchmark::State& state, int n, bool changed)
     bool added = false;
     for (auto _ : state) {
         if (changed) {
-            mustExec(other.db.handle(), added ? QStringLiteral("delete from accounts where account = 'Mid-list Bank'")
-                                              : QStringLiteral("insert into accounts (account) values ('Mid-list Bank')"));
+            mustExec(other.db.handle(),
+                     added ? QStringLiteral("delete from accounts where account = 'Mid-list Bank'")
+                           : QStringLiteral("insert into accounts (account) values ('Mid-list Bank')"));
             added = !added;
         }
         const auto start = Clock::now();
@@ -449,20 +449,27 @@ void FloorWrite(benchmark::State& state, int n, const char* what)
     for (auto _ : state) {
         const auto start = Clock::now();
         if (insert)
-            mustExec(bare.db.handle(), QStringLiteral("insert into accounts (account, username, password, url, hint, "
-                                                      "notes) values ('Mid-list Bank', 'u', 'p', 'http://', '', '')"));
+            mustExec(bare.db.handle(),
+                     QStringLiteral("insert into accounts (account, username, password, url, hint, "
+                                    "notes) values ('Mid-list Bank', 'u', 'p', 'http://', '', '')"));
         else if (remove)
-            mustExec(bare.db.handle(), QStringLiteral("begin immediate; delete from accounts where rowid = %1; "
-                                                      "commit").arg(rowid));
+            mustExec(bare.db.handle(),
+                     QStringLiteral("begin immediate; delete from accounts where rowid = %1; "
+                                    "commit")
+                         .arg(rowid));
         else
-            mustExec(bare.db.handle(), QStringLiteral("begin immediate; update accounts set notes = notes "
-                                                      "where rowid = %1; commit").arg(rowid));
+            mustExec(bare.db.handle(),
+                     QStringLiteral("begin immediate; update accounts set notes = notes "
+                                    "where rowid = %1; commit")
+                         .arg(rowid));
         state.SetIterationTime(secondsSince(start));
         if (remove)
-            mustExec(bare.db.handle(), QStringLiteral("insert into accounts (rowid, account) values (%1, 'x')").arg(rowid));
+            mustExec(bare.db.handle(),
+                     QStringLiteral("insert into accounts (rowid, account) values (%1, 'x')").arg(rowid));
         else if (insert)
-            mustExec(bare.db.handle(), QStringLiteral("delete from accounts where rowid = %1")
-                                           .arg(sqlite3_last_insert_rowid(bare.db.handle())));
+            mustExec(bare.db.handle(),
+                     QStringLiteral("delete from accounts where rowid = %1")
+                         .arg(sqlite3_last_insert_rowid(bare.db.handle())));
     }
 }
 
@@ -489,17 +496,29 @@ struct Line {
 };
 
 const std::vector<Line> Lines = {
-    {"start-up (compaction, open, first-run test, first list)", "startup", {"floor_export", "floor_scan"},
-     "export + unsorted scan", "< 1.2x"},
+    {"start-up (compaction, open, first-run test, first list)",
+     "startup",
+     {"floor_export", "floor_scan"},
+     "export + unsorted scan",
+     "< 1.2x"},
     {"LoadAccountList, vault unchanged (the 30-second tick)", "list", {}, "", "< 1 ms"},
-    {"LoadAccountList after another copy changed the list (full rebuild)", "list_changed", {"floor_scan"},
-     "unsorted scan of row id and name", "< 1.5x"},
-    {"  store part of it (order read and sorted)", "store_order", {"floor_scan"},
-     "unsorted scan of row id and name", ""},
+    {"LoadAccountList after another copy changed the list (full rebuild)",
+     "list_changed",
+     {"floor_scan"},
+     "unsorted scan of row id and name",
+     "< 1.5x"},
+    {"  store part of it (order read and sorted)",
+     "store_order",
+     {"floor_scan"},
+     "unsorted scan of row id and name",
+     ""},
     {"pick first entry", "pick_first", {"floor_read"}, "read by id", "< 5 ms"},
     {"pick middle entry", "pick_middle", {"floor_read"}, "read by id", "< 5 ms"},
     {"pick last entry", "pick_last", {"floor_read"}, "read by id", "< 5 ms"},
-    {"pick last after another copy wrote", "pick_last_changed", {"floor_scan"}, "unsorted scan of row id and name",
+    {"pick last after another copy wrote",
+     "pick_last_changed",
+     {"floor_scan"},
+     "unsorted scan of row id and name",
      "< 1.5x"},
     {"delete (confirm, delete, list in step)", "delete", {"floor_delete"}, "delete by id", "< 20 ms, <= 3x"},
     {"add (store, list in step)", "add", {"floor_insert"}, "insert", "< 20 ms, <= 3x"},
@@ -532,8 +551,8 @@ void printTable(const std::map<std::string, double>& medians, const std::vector<
                 std::fprintf(out, "| %s | %d | %.2f | %.2f | %s | %.2f | %s |\n", line.work, n, ours->second, floor,
                              line.floorText, ours->second / floor, line.target);
             else
-                std::fprintf(out, "| %s | %d | %.2f | - | %s | - | %s |\n", line.work, n, ours->second,
-                             line.floorText, line.target);
+                std::fprintf(out, "| %s | %d | %.2f | - | %s | - | %s |\n", line.work, n, ours->second, line.floorText,
+                             line.target);
         }
     }
 }
@@ -690,7 +709,8 @@ int main(int argc, char** argv)
         FILE* memory = open_memstream(&buffer, &length);
         printTable(reporter.medians, sizes, memory);
         if (peak) {
-            std::fprintf(memory, "\n| Peak memory of the running program | Accounts | MB | Target |\n|---|---:|---:|---|\n");
+            std::fprintf(memory,
+                         "\n| Peak memory of the running program | Accounts | MB | Target |\n|---|---:|---:|---|\n");
             for (int n : sizes)
                 std::fprintf(memory, "| frmMain started, list shown, last entry picked | %d | %.1f | %s |\n", n,
                              peakMemory(n), n == 100000 ? "< 100 MB" : "");

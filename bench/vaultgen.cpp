@@ -11,27 +11,46 @@ namespace {
 
 // Letters people put in account names: Latin with accents, Greek, Cyrillic
 // and a few CJK characters, in both cases where the script has them.
-const QString Letters = QStringLiteral(
-    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-    "éèêëàâäôöüçñÉÈÀÇÖÜ"
-    "αβγδεζηθλμπσωΑΒΓΔΣΩ"
-    "абвгдежзиклмнопрстАБВГДЕЖЗИК"
-    "銀行郵便会社");
+const QString Letters = QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                       "éèêëàâäôöüçñÉÈÀÇÖÜ"
+                                       "αβγδεζηθλμπσωΑΒΓΔΣΩ"
+                                       "абвгдежзиклмнопрстАБВГДЕЖЗИК"
+                                       "銀行郵便会社");
 const QString Plain = QStringLiteral("abcdefghijklmnopqrstuvwxyz0123456789");
 const QString Symbols = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789!#$%&*+-=?@^_");
-const QStringList Words = {
-    QStringLiteral("account"),  QStringLiteral("renewed"), QStringLiteral("security"), QStringLiteral("question"),
-    QStringLiteral("mother's"), QStringLiteral("maiden"),  QStringLiteral("name"),     QStringLiteral("pin"),
-    QStringLiteral("changed"),  QStringLiteral("in"),      QStringLiteral("March"),    QStringLiteral("shared"),
-    QStringLiteral("with"),     QStringLiteral("family"),  QStringLiteral("card"),     QStringLiteral("ends"),
-    QStringLiteral("Überweisung"), QStringLiteral("пароль"), QStringLiteral("<b>"),     QStringLiteral("&"),
-    QStringLiteral("support"),  QStringLiteral("phone"),   QStringLiteral("+44 20 7946 0000"), QStringLiteral("the"),
-    QStringLiteral("old"),      QStringLiteral("one"),     QStringLiteral("was"),      QStringLiteral("\"quoted\"")};
+const QStringList Words = {QStringLiteral("account"),
+                           QStringLiteral("renewed"),
+                           QStringLiteral("security"),
+                           QStringLiteral("question"),
+                           QStringLiteral("mother's"),
+                           QStringLiteral("maiden"),
+                           QStringLiteral("name"),
+                           QStringLiteral("pin"),
+                           QStringLiteral("changed"),
+                           QStringLiteral("in"),
+                           QStringLiteral("March"),
+                           QStringLiteral("shared"),
+                           QStringLiteral("with"),
+                           QStringLiteral("family"),
+                           QStringLiteral("card"),
+                           QStringLiteral("ends"),
+                           QStringLiteral("Überweisung"),
+                           QStringLiteral("пароль"),
+                           QStringLiteral("<b>"),
+                           QStringLiteral("&"),
+                           QStringLiteral("support"),
+                           QStringLiteral("phone"),
+                           QStringLiteral("+44 20 7946 0000"),
+                           QStringLiteral("the"),
+                           QStringLiteral("old"),
+                           QStringLiteral("one"),
+                           QStringLiteral("was"),
+                           QStringLiteral("\"quoted\"")};
 
 class Generator {
 public:
-    explicit Generator(unsigned seed) : random_(seed) {}
+    explicit Generator(unsigned seed) : random_(seed) { }
 
     int between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
 
@@ -74,9 +93,9 @@ public:
                              + QStringLiteral(".example"));
         f.password = Encrypt(pick(Symbols, between(8, 24)));
         const int host = between(0, 9);
-        f.url = host == 0 ? QStringLiteral("http://")
-                          : QStringLiteral("http://www.%1.example/%2").arg(pick(Plain, between(4, 20)),
-                                                                         pick(Plain, between(0, 60)));
+        f.url = host == 0
+            ? QStringLiteral("http://")
+            : QStringLiteral("http://www.%1.example/%2").arg(pick(Plain, between(4, 20)), pick(Plain, between(0, 60)));
         f.hint = prose(200);
         f.notes = prose(400);
         return f;
@@ -99,12 +118,18 @@ void VaultGen::write(const QString& path, int count, unsigned seed)
         Statement master(db, "update master set password = ?, initialized = 1");
         master.bind(1, Encrypt(MasterPassword));
         master.step();
-        Statement insert(db, "insert into accounts (account, username, password, url, hint, notes) "
-                             "values (?, ?, ?, ?, ?, ?)");
+        Statement insert(db,
+                         "insert into accounts (account, username, password, url, hint, notes) "
+                         "values (?, ?, ?, ?, ?, ?)");
         for (int i = 0; i < count; ++i) {
             const AccountFields f = generate.account();
             insert.reset();
-            insert.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint).bind(6, f.notes);
+            insert.bind(1, f.account)
+                .bind(2, f.username)
+                .bind(3, f.password)
+                .bind(4, f.url)
+                .bind(5, f.hint)
+                .bind(6, f.notes);
             insert.step();
         }
     }

@@ -81,9 +81,11 @@ bool isEntityName(const QByteArray& name)
         return false;
     if (name.startsWith('#')) {
         const QByteArray digits = name.mid(1);
-        return !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+        return !digits.isEmpty()
+            && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
     }
-    return std::all_of(name.begin(), name.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); });
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); });
 }
 
 // The cell without the "<br>" before each line break (one for CR LF).

@@ -99,8 +99,8 @@ std::unique_ptr<VaultStore> Sandbox::openVault() const
     return VaultStore::open(vaultPath());
 }
 
-void Sandbox::addAccount(const QString& name, const QString& username, const QString& password,
-                         const QString& url, const QString& hint, const QString& notes)
+void Sandbox::addAccount(const QString& name, const QString& username, const QString& password, const QString& url,
+                         const QString& hint, const QString& notes)
 {
     openVault()->appendAccount({name, Encrypt(username), Encrypt(password), url, hint, notes});
 }
@@ -172,8 +172,7 @@ void CallOffModalActions()
 bool WaitUntilActive(QWidget* window)
 {
     QPointer<QWidget> watched(window);
-    return QTest::qWaitFor([watched] { return !watched || watched->isActiveWindow(); }, LoadedMachineMs)
-           && watched;
+    return QTest::qWaitFor([watched] { return !watched || watched->isActiveWindow(); }, LoadedMachineMs) && watched;
 }
 
 void Click(QWidget* parent, const char* name)
@@ -241,7 +240,7 @@ void WriteFile(const QString& path, const QByteArray& bytes, unsigned mode)
 
 unsigned long InodeOf(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     ::stat(QFile::encodeName(path).constData(), &info);
     return info.st_ino;
 }
@@ -303,7 +302,7 @@ QStringList FolderEntries(const QString& folder)
 
 unsigned ModeOf(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return 0;
     return info.st_mode & 07777;

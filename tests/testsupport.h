@@ -82,8 +82,7 @@ void Click(QWidget* parent, const char* name);
 // Types into a text box of a dialog: clears it first.
 void TypeInto(QWidget* parent, const char* name, const QString& text);
 
-template <class T>
-T* Child(QObject* parent, const char* name)
+template <class T> T* Child(QObject* parent, const char* name)
 {
     T* found = parent->findChild<T*>(QString::fromLatin1(name));
     if (!found)
@@ -178,13 +177,13 @@ private:
 // Sets up the headless, temporary settings folder before the application.
 void PrepareTestProcess();
 
-#define QUILLOCK_TEST_MAIN(TestClass)                                                                      \
-    int main(int argc, char** argv)                                                                        \
-    {                                                                                                      \
-        PrepareTestProcess();                                                                              \
-        QApplication app(argc, argv);                                                                      \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                                                           \
-        TestClass test;                                                                                    \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                         \
-        return QTest::qExec(&test, argc, argv);                                                            \
+#define QUILLOCK_TEST_MAIN(TestClass)                                                                                  \
+    int main(int argc, char** argv)                                                                                    \
+    {                                                                                                                  \
+        PrepareTestProcess();                                                                                          \
+        QApplication app(argc, argv);                                                                                  \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                                       \
+        TestClass test;                                                                                                \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
+        return QTest::qExec(&test, argc, argv);                                                                        \
     }

@@ -8,8 +8,8 @@
 
 #include <QLabel>
 #include <QPushButton>
-#include <QUrl>
 #include <QRegularExpression>
+#include <QUrl>
 
 class TestAbout : public QObject {
     Q_OBJECT

@@ -39,7 +39,7 @@ int ExecNew(VaultStore& vault, std::function<void(QDialog*)> drive)
 
 struct Edit {
     bool rebuilt;  // the list must be rebuilt
-    bool opened;   // the dialog came
+    bool opened;  // the dialog came
 };
 
 // The edit command on the entry at `position`, with `steps` in its dialog.
@@ -60,8 +60,8 @@ Edit EditWith(VaultStore& vault, qint64 position, std::function<void(QDialog*)> 
 // One of two accounts named "Twin", told apart by their usernames.
 AccountFields Twin(const char* username, const char* hint = "")
 {
-    return {QStringLiteral("Twin"), QString::fromUtf8(username), {}, QStringLiteral("http://"),
-            QString::fromUtf8(hint), {}};
+    return {QStringLiteral("Twin"),    QString::fromUtf8(username), {},
+            QStringLiteral("http://"), QString::fromUtf8(hint),     {}};
 }
 
 // Texts at each box's limit in several scripts: accents, CJK, right-to-left,
@@ -160,8 +160,8 @@ void TestAccountDialogs::layoutMatchesTheWindowTable()
         QCOMPARE(Child<QPushButton>(dialog, "cmdCancel")->geometry(), QRect(224, 240, 80, 25));
         QCOMPARE(Child<QLabel>(dialog, "lblURL")->text(), QStringLiteral("Internet URL:"));
 
-        const QList<QPair<const char*, int>> limits{{"txtName", 255}, {"txtUsername", 50}, {"txtPassword", 50},
-                                                    {"txtURL", 255}};
+        const QList<QPair<const char*, int>> limits{
+            {"txtName", 255}, {"txtUsername", 50}, {"txtPassword", 50}, {"txtURL", 255}};
         for (const auto& [name, limit] : limits)
             QCOMPARE(Child<QLineEdit>(dialog, name)->maxLength(), limit);
         QCOMPARE(Child<QLineEdit>(dialog, "txtPassword")->echoMode(), QLineEdit::Normal);
@@ -199,8 +199,8 @@ void TestAccountDialogs::layoutMatchesTheWindowTable()
         auto* menu = Child<QMenu>(dialog, "mnuEdit");
         QCOMPARE(menu->title(), QStringLiteral("Edit"));
         QVERIFY(!menu->isVisible());
-        const QList<QPair<const char*, QString>> items{{"mnuCut", "Ctrl+X"}, {"mnuCopy", "Ctrl+C"},
-                                                       {"mnuPaste", "Ctrl+V"}};
+        const QList<QPair<const char*, QString>> items{
+            {"mnuCut", "Ctrl+X"}, {"mnuCopy", "Ctrl+C"}, {"mnuPaste", "Ctrl+V"}};
         for (const auto& [name, keys] : items) {
             auto* action = Child<QAction>(dialog, name);
             QCOMPARE(action->shortcut(), QKeySequence(keys));
@@ -282,8 +282,13 @@ void TestAccountDialogs::nameStoredWithOuterSpaces()
     QVERIFY(sandbox.messages.isEmpty());
     const auto stored = PlainAccounts(*vault);
     QCOMPARE(stored.size(), 2);
-    QCOMPARE(stored[0], (AccountFields{QStringLiteral("  Bank  "), QStringLiteral(" me "), QStringLiteral("s3cret "),
-                                       QStringLiteral("http://"), {}, QStringLiteral(" note ")}));
+    QCOMPARE(stored[0],
+             (AccountFields{QStringLiteral("  Bank  "),
+                            QStringLiteral(" me "),
+                            QStringLiteral("s3cret "),
+                            QStringLiteral("http://"),
+                            {},
+                            QStringLiteral(" note ")}));
     QCOMPARE(stored[1].account, QStringLiteral("Mail"));
 }
 
@@ -466,9 +471,9 @@ void TestAccountDialogs::longAndForeignTextsRoundTrip()
     longer.account += QStringLiteral("+more");
     longer.hint += QStringLiteral("+more");
     longer.password += QStringLiteral("🔑");
-    vault->updateAccountAt(1, Rows(*vault)[0].rowid,
-                           {longer.account, Encrypt(longer.username), Encrypt(longer.password), longer.url,
-                            longer.hint, longer.notes});
+    vault->updateAccountAt(
+        1, Rows(*vault)[0].rowid,
+        {longer.account, Encrypt(longer.username), Encrypt(longer.password), longer.url, longer.hint, longer.notes});
     QVERIFY(EditWith(*vault, 0, look).rebuilt);
     QCOMPARE(shown, longer);
     QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{longer});
@@ -555,8 +560,9 @@ void TestAccountDialogs::editShowsAndStoresTheRowAtItsPosition()
     QVERIFY(edit.opened);
     QCOMPARE(Module1::EditIndex, qint64(1));
     QCOMPARE(title, QStringLiteral("Edit Account Information. . ."));
-    QCOMPARE(shown, (AccountFields{QStringLiteral("Beta"), QStringLiteral("b"), QStringLiteral("bp"),
-                                   QStringLiteral("http://b"), QStringLiteral("hint\nb"), QStringLiteral("notes b")}));
+    QCOMPARE(shown,
+             (AccountFields{QStringLiteral("Beta"), QStringLiteral("b"), QStringLiteral("bp"),
+                            QStringLiteral("http://b"), QStringLiteral("hint\nb"), QStringLiteral("notes b")}));
     auto expected = before;
     expected[1].username = QStringLiteral("b2");
     expected[1].password = QStringLiteral("bp2");
@@ -591,8 +597,8 @@ void TestAccountDialogs::editFindsNoRowForNoSelectionOrPastTheEnd()
     QVERIFY(!onEmpty.opened);
     sandbox.addAccount(QStringLiteral("One"));
     sandbox.addAccount(QStringLiteral("Two"));
-    for (qint64 position : {qint64(-1), qint64(2), qint64(32767), qint64(40000),
-                            std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::min()}) {
+    for (qint64 position : {qint64(-1), qint64(2), qint64(32767), qint64(40000), std::numeric_limits<qint64>::max(),
+                            std::numeric_limits<qint64>::min()}) {
         const Edit edit = EditWith(*vault, position);
         QVERIFY(!edit.rebuilt);
         QVERIFY(!edit.opened);
@@ -751,8 +757,12 @@ void TestAccountDialogs::editNeverLoadsAnotherRow()
 void TestAccountDialogs::editEndsOnUndecipherableFieldWithoutShowing()
 {
     Sandbox sandbox;
-    sandbox.openVault()->appendAccount({QStringLiteral("Broken"), Encrypt(QStringLiteral("user")),
-                                        QStringLiteral("not cipher text"), QStringLiteral("http://"), {}, {}});
+    sandbox.openVault()->appendAccount({QStringLiteral("Broken"),
+                                        Encrypt(QStringLiteral("user")),
+                                        QStringLiteral("not cipher text"),
+                                        QStringLiteral("http://"),
+                                        {},
+                                        {}});
     auto vault = sandbox.openVault();
     const auto before = Rows(*vault);
     const Edit edit = EditWith(*vault, 0, [](QDialog* dialog) { Click(dialog, "cmdOk"); });

@@ -129,8 +129,8 @@ void TestClipboard::keysRunTheMenuNotTheBoxes()
     for (const char* name : {"txtName", "txtHint"}) {
         QWidget* box = Child<QWidget>(&open.dialog, name);
         box->setFocus();
-        for (const auto& [key, item] : {std::pair{Qt::Key_X, "mnuCut"}, std::pair{Qt::Key_C, "mnuCopy"},
-                                         std::pair{Qt::Key_V, "mnuPaste"}}) {
+        for (const auto& [key, item] :
+             {std::pair{Qt::Key_X, "mnuCut"}, std::pair{Qt::Key_C, "mnuCopy"}, std::pair{Qt::Key_V, "mnuPaste"}}) {
             QSignalSpy spy(open.action(item), &QAction::triggered);
             Press(box, key);
             QCOMPARE(spy.count(), 1);
@@ -152,58 +152,58 @@ void TestClipboard::keysActOnTheSelection_data()
     QTest::addColumn<bool>("secret");  // the clipboard carries the password manager hint
 
     const QString bank = QStringLiteral("Bank of Ålesund");
-    QTest::newRow("copy takes the selection")
-        << QByteArray("txtName") << bank << 8 << 15 << Holding::Text << "before" << Action::Copy << bank
-        << "Ålesund" << false;
+    QTest::newRow("copy takes the selection") << QByteArray("txtName") << bank << 8 << 15 << Holding::Text << "before"
+                                              << Action::Copy << bank << "Ålesund" << false;
     QTest::newRow("cut takes the selection")
         << QByteArray("txtName") << bank << 0 << 5 << Holding::Text << "before" << Action::Cut << "of Ålesund"
         << "Bank " << false;
     // Called directly, as the main window's menu does.
-    QTest::newRow("copy command")
-        << QByteArray("txtURL") << "http://" << 0 << 7 << Holding::Text << "before" << Action::CopyCommand
-        << "http://" << "http://" << false;
+    QTest::newRow("copy command") << QByteArray("txtURL") << "http://" << 0 << 7 << Holding::Text << "before"
+                                  << Action::CopyCommand << "http://"
+                                  << "http://" << false;
 
     // Whatever the clipboard held, in any format, is gone.
     QTest::newRow("copy without a selection empties the clipboard")
         << QByteArray("txtUsername") << "someone" << 3 << 3 << Holding::RichText << "before" << Action::Copy
-        << "someone" << "" << false;
+        << "someone"
+        << "" << false;
     QTest::newRow("cut without a selection empties the clipboard")
-        << QByteArray("txtUsername") << "someone" << 3 << 3 << Holding::Text << "before" << Action::Cut
-        << "someone" << "" << false;
+        << QByteArray("txtUsername") << "someone" << 3 << 3 << Holding::Text << "before" << Action::Cut << "someone"
+        << "" << false;
 
-    QTest::newRow("paste at the caret")
-        << QByteArray("txtURL") << "http://" << 7 << 7 << Holding::Text << "例え.jp" << Action::Paste
-        << "http://例え.jp" << "例え.jp" << false;
-    QTest::newRow("paste over the selection")
-        << QByteArray("txtURL") << "http://例え.jp" << 0 << 4 << Holding::Text << "https" << Action::Paste
-        << "https://例え.jp" << "https" << false;
+    QTest::newRow("paste at the caret") << QByteArray("txtURL") << "http://" << 7 << 7 << Holding::Text << "例え.jp"
+                                        << Action::Paste << "http://例え.jp"
+                                        << "例え.jp" << false;
+    QTest::newRow("paste over the selection") << QByteArray("txtURL") << "http://例え.jp" << 0 << 4 << Holding::Text
+                                              << "https" << Action::Paste << "https://例え.jp"
+                                              << "https" << false;
     // A box takes no more than its limit, pasted or typed.
     QTest::newRow("paste up to the limit")
-        << QByteArray("txtPassword") << "" << 0 << 0 << Holding::Text << QString(70, QLatin1Char('k'))
-        << Action::Paste << QString(50, QLatin1Char('k')) << QString(70, QLatin1Char('k')) << false;
+        << QByteArray("txtPassword") << "" << 0 << 0 << Holding::Text << QString(70, QLatin1Char('k')) << Action::Paste
+        << QString(50, QLatin1Char('k')) << QString(70, QLatin1Char('k')) << false;
 
     // The clipboard's data is left as it was.
     QTest::newRow("paste of no text deletes the selection")
-        << QByteArray("txtName") << "keep-drop-keep" << 4 << 9 << Holding::NoText << "" << Action::Paste
-        << "keep-keep" << "" << false;
+        << QByteArray("txtName") << "keep-drop-keep" << 4 << 9 << Holding::NoText << "" << Action::Paste << "keep-keep"
+        << "" << false;
     QTest::newRow("paste of no text deletes the selection of lines")
         << QByteArray("txtNotes") << "line one\nline two" << 4 << 13 << Holding::NoText << "" << Action::Paste
-        << "line two" << "" << false;
+        << "line two"
+        << "" << false;
     // Nothing selected and nothing to paste: the box stays as it is.
     QTest::newRow("paste of no text at the caret")
         << QByteArray("txtNotes") << "line two" << 4 << 4 << Holding::NoText << "" << Action::Paste << "line two"
         << "" << false;
 
     const QString lines = QStringLiteral("first\u00a0line\nsecond line");
-    QTest::newRow("copy keeps line breaks")
-        << QByteArray("txtHint") << lines << 6 << 17 << Holding::Text << "before" << Action::Copy << lines
-        << "line\nsecond" << false;
-    QTest::newRow("cut from lines")
-        << QByteArray("txtHint") << lines << 0 << 5 << Holding::Text << "before" << Action::Cut << lines.mid(5)
-        << "first" << false;
+    QTest::newRow("copy keeps line breaks") << QByteArray("txtHint") << lines << 6 << 17 << Holding::Text << "before"
+                                            << Action::Copy << lines << "line\nsecond" << false;
+    QTest::newRow("cut from lines") << QByteArray("txtHint") << lines << 0 << 5 << Holding::Text << "before"
+                                    << Action::Cut << lines.mid(5) << "first" << false;
     QTest::newRow("paste keeps line breaks")
-        << QByteArray("txtHint") << lines.mid(5) << 0 << 0 << Holding::Text << "a\nb\n" << Action::Paste
-        << "a\nb\n" + lines.mid(5) << "a\nb\n" << false;
+        << QByteArray("txtHint") << lines.mid(5) << 0 << 0 << Holding::Text << "a\nb\n"
+        << Action::Paste << "a\nb\n" + lines.mid(5) << "a\nb\n"
+        << false;
     QTest::newRow("paste up to the limit of lines")
         << QByteArray("txtNotes") << QString(1500, QLatin1Char('x')) << 1500 << 1500 << Holding::Text
         << QString(1500, QLatin1Char('x')) << Action::Paste << QString(2000, QLatin1Char('x'))
@@ -214,12 +214,12 @@ void TestClipboard::keysActOnTheSelection_data()
         << QByteArray("txtPassword") << password << 0 << int(password.size()) << Holding::Text << "before"
         << Action::Copy << password << password << true;
     QTest::newRow("a cut password carries the hint")
-        << QByteArray("txtPassword") << password << 0 << 2 << Holding::Text << "before" << Action::Cut
-        << "👤ss" << "pä" << true;
+        << QByteArray("txtPassword") << password << 0 << 2 << Holding::Text << "before" << Action::Cut << "👤ss"
+        << "pä" << true;
     // Taken from another box the text is no secret.
     QTest::newRow("a copy from another box drops the hint")
-        << QByteArray("txtUsername") << "" << 0 << 0 << Holding::Secret << "pä" << Action::Copy << "" << ""
-        << false;
+        << QByteArray("txtUsername") << "" << 0 << 0 << Holding::Secret << "pä" << Action::Copy << ""
+        << "" << false;
 }
 
 void TestClipboard::keysActOnTheSelection()
@@ -337,15 +337,29 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater_data()
     QTest::addColumn<bool>("masked");
     QTest::addColumn<QString>("box");
     QTest::addColumn<QString>("then");  // "", "other program", or a plain box copying the same text
-    QTest::addColumn<QString>("end");   // "lifetime", "end now" or "close box"
+    QTest::addColumn<QString>("end");  // "lifetime", "end now" or "close box"
     QTest::addColumn<bool>("cleared");
-    QTest::newRow("password, lifetime over") << false << "txtPassword" << "" << "lifetime" << true;
-    QTest::newRow("masked box, lifetime over") << true << "txtPassword1" << "" << "lifetime" << true;
-    QTest::newRow("password, program ends") << false << "txtPassword" << "" << "end now" << true;
-    QTest::newRow("masked box, close box") << true << "txtPassword2" << "" << "close box" << true;
-    QTest::newRow("another program copied since") << false << "txtPassword" << "other program" << "lifetime" << false;
-    QTest::newRow("a plain box copied it since") << false << "txtPassword" << "txtUsername" << "end now" << false;
-    QTest::newRow("a plain box alone") << false << "txtName" << "" << "close box" << false;
+    QTest::newRow("password, lifetime over") << false << "txtPassword"
+                                             << ""
+                                             << "lifetime" << true;
+    QTest::newRow("masked box, lifetime over") << true << "txtPassword1"
+                                               << ""
+                                               << "lifetime" << true;
+    QTest::newRow("password, program ends") << false << "txtPassword"
+                                            << ""
+                                            << "end now" << true;
+    QTest::newRow("masked box, close box") << true << "txtPassword2"
+                                           << ""
+                                           << "close box" << true;
+    QTest::newRow("another program copied since") << false << "txtPassword"
+                                                  << "other program"
+                                                  << "lifetime" << false;
+    QTest::newRow("a plain box copied it since") << false << "txtPassword"
+                                                 << "txtUsername"
+                                                 << "end now" << false;
+    QTest::newRow("a plain box alone") << false << "txtName"
+                                       << ""
+                                       << "close box" << false;
 }
 
 void TestClipboard::onlyACopiedPasswordIsClearedLater()

@@ -63,7 +63,10 @@ private slots:
         MainWindowFixture f;
         startWithBetaPicked(f);
         bool dialogOpened = false;
-        AnswerMasterPrompt(QStringLiteral("wrong one"), [&](QWidget* dialog) { dialogOpened = true; dialog->close(); });
+        AnswerMasterPrompt(QStringLiteral("wrong one"), [&](QWidget* dialog) {
+            dialogOpened = true;
+            dialog->close();
+        });
         f.click("cmdEdit");
         QCOMPARE(f.sandbox.messages.size(), 1);
         QCOMPARE(f.sandbox.messages[0].text, QStringLiteral("Security check failed."));
@@ -140,7 +143,10 @@ private slots:
 
         // The old password no longer opens anything.
         bool opened = false;
-        AnswerMasterPrompt(MasterPassword, [&](QWidget* dialog) { opened = true; dialog->close(); });
+        AnswerMasterPrompt(MasterPassword, [&](QWidget* dialog) {
+            opened = true;
+            dialog->close();
+        });
         f.click("FlatBttn1");
         QCOMPARE(f.sandbox.messages.last().text, QStringLiteral("Security check failed."));
         QVERIFY(!opened);

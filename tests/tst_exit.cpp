@@ -168,19 +168,32 @@ private slots:
     {
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("address");  // empty: nothing handed over
-        QTest::newRow("http") << "http://example.com/a b" << "http://example.com/a b";
-        QTest::newRow("https") << "https://example.com" << "https://example.com";
-        QTest::newRow("capital scheme") << "HTTP://EXAMPLE.COM" << "HTTP://EXAMPLE.COM";
-        QTest::newRow("no scheme") << "www.example.com/login" << "http://www.example.com/login";
-        QTest::newRow("host and port") << "localhost:8080/x" << "http://localhost:8080/x";
-        QTest::newRow("address and port") << "10.0.0.1:8443" << "http://10.0.0.1:8443";
-        QTest::newRow("file") << "file:///etc/passwd" << "";
-        QTest::newRow("javascript") << "javascript:alert(1)" << "";
-        QTest::newRow("program") << "ssh://host" << "";
-        QTest::newRow("no host") << "http:/usr/bin/xterm" << "";
-        QTest::newRow("path") << "/usr/bin/xterm" << "";
-        QTest::newRow("home") << "~/.ssh/id_rsa" << "";
-        QTest::newRow("option") << "--version-check" << "";
+        QTest::newRow("http") << "http://example.com/a b"
+                              << "http://example.com/a b";
+        QTest::newRow("https") << "https://example.com"
+                               << "https://example.com";
+        QTest::newRow("capital scheme") << "HTTP://EXAMPLE.COM"
+                                        << "HTTP://EXAMPLE.COM";
+        QTest::newRow("no scheme") << "www.example.com/login"
+                                   << "http://www.example.com/login";
+        QTest::newRow("host and port") << "localhost:8080/x"
+                                       << "http://localhost:8080/x";
+        QTest::newRow("address and port") << "10.0.0.1:8443"
+                                          << "http://10.0.0.1:8443";
+        QTest::newRow("file") << "file:///etc/passwd"
+                              << "";
+        QTest::newRow("javascript") << "javascript:alert(1)"
+                                    << "";
+        QTest::newRow("program") << "ssh://host"
+                                 << "";
+        QTest::newRow("no host") << "http:/usr/bin/xterm"
+                                 << "";
+        QTest::newRow("path") << "/usr/bin/xterm"
+                              << "";
+        QTest::newRow("home") << "~/.ssh/id_rsa"
+                              << "";
+        QTest::newRow("option") << "--version-check"
+                                << "";
     }
 
     void openUrlHandsOverWebAddressesOnly()
@@ -207,10 +220,11 @@ private slots:
             QTest::mouseClick(Child<QPushButton>(about, "cmdOK"), Qt::LeftButton);
         });
         Child<QAction>(f.window.get(), "mnuAbout")->trigger();
-        QCOMPARE(version, QStringLiteral("Version %1.%2.%3")
-                              .arg(QUILLOCK_VERSION_MAJOR)
-                              .arg(QUILLOCK_VERSION_MINOR)
-                              .arg(QUILLOCK_VERSION_PATCH));
+        QCOMPARE(version,
+                 QStringLiteral("Version %1.%2.%3")
+                     .arg(QUILLOCK_VERSION_MAJOR)
+                     .arg(QUILLOCK_VERSION_MINOR)
+                     .arg(QUILLOCK_VERSION_PATCH));
     }
 };
 

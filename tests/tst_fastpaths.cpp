@@ -48,16 +48,16 @@ void verifyPositions(VaultStore& vault, const QString& path)
 QString randomName(std::mt19937& random)
 {
     static const QStringList pieces = {
-        QStringLiteral("alpha"), QStringLiteral("Alpha"), QStringLiteral("ALPHA"), QStringLiteral("émile"),
-        QStringLiteral("Émile"), QStringLiteral("Ωmega"), QStringLiteral("ωMEGA"), QStringLiteral("straße"),
-        QStringLiteral("STRASSE"), QStringLiteral("strasse"), QStringLiteral("İstanbul"), QStringLiteral("ıstanbul"),
-        QStringLiteral("Istanbul"), QStringLiteral("ǅemal"), QStringLiteral("ǆemal"), QStringLiteral("ﬁle"),
-        QStringLiteral("FILE"), QStringLiteral("Ярослав"), QStringLiteral("ярослав"), QStringLiteral("日本"),
-        QStringLiteral("中文"), QStringLiteral("عربي"), QStringLiteral("עברית"), QStringLiteral("ΣΊΣΥΦΟΣ"),
-        QStringLiteral("σίσυφος"), QStringLiteral("𐐀𐐁"), QStringLiteral("𐐨𐐩"),
-        QStringLiteral("😀"), QStringLiteral("Zeta"), QStringLiteral("zeta"), QStringLiteral(" "),
-        QStringLiteral("_"), QStringLiteral("~"), QStringLiteral("0"), QStringLiteral(" "),
-        QStringLiteral("Ａ"), QStringLiteral("ａ")};
+        QStringLiteral("alpha"),    QStringLiteral("Alpha"),   QStringLiteral("ALPHA"),    QStringLiteral("émile"),
+        QStringLiteral("Émile"),    QStringLiteral("Ωmega"),   QStringLiteral("ωMEGA"),    QStringLiteral("straße"),
+        QStringLiteral("STRASSE"),  QStringLiteral("strasse"), QStringLiteral("İstanbul"), QStringLiteral("ıstanbul"),
+        QStringLiteral("Istanbul"), QStringLiteral("ǅemal"),   QStringLiteral("ǆemal"),    QStringLiteral("ﬁle"),
+        QStringLiteral("FILE"),     QStringLiteral("Ярослав"), QStringLiteral("ярослав"),  QStringLiteral("日本"),
+        QStringLiteral("中文"),     QStringLiteral("عربي"),    QStringLiteral("עברית"),    QStringLiteral("ΣΊΣΥΦΟΣ"),
+        QStringLiteral("σίσυφος"),  QStringLiteral("𐐀𐐁"),      QStringLiteral("𐐨𐐩"),       QStringLiteral("😀"),
+        QStringLiteral("Zeta"),     QStringLiteral("zeta"),    QStringLiteral(" "),        QStringLiteral("_"),
+        QStringLiteral("~"),        QStringLiteral("0"),       QStringLiteral(" "),        QStringLiteral("Ａ"),
+        QStringLiteral("ａ")};
     QString name;
     const int count = 1 + int(random() % 3);
     for (int i = 0; i < count; ++i)
@@ -238,14 +238,19 @@ private slots:
             const int count = list->count();
             const int index = count > 0 ? int(random() % unsigned(count)) : -1;
             switch (random() % 10) {
-            case 0: case 1: case 2: case 3:
+            case 0:
+            case 1:
+            case 2:
+            case 3:
                 ours.appendAccount(fieldsNamed(randomName(random), ++serial));
                 break;
-            case 4: case 5:
+            case 4:
+            case 5:
                 if (index >= 0)
                     QVERIFY(ours.updateAccountAt(index + 1, rowidAt(index), fieldsNamed(randomName(random), ++serial)));
                 break;
-            case 6: case 7:
+            case 6:
+            case 7:
                 if (index >= 0)
                     QVERIFY(ours.deleteAccountAt(index + 1, rowidAt(index)));
                 break;

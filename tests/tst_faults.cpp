@@ -43,8 +43,8 @@ QStringList contentOf(const QString& vaultPath)
 // An account of plain values named `name`.
 AccountFields accountNamed(const QString& name)
 {
-    return {name, name + QStringLiteral(" user"), name + QStringLiteral(" pass"), QStringLiteral("http://"), {},
-            QStringLiteral("notes of ") + name};
+    return {name, name + QStringLiteral(" user"),    name + QStringLiteral(" pass"), QStringLiteral("http://"),
+            {},   QStringLiteral("notes of ") + name};
 }
 
 enum class Command { Add, Edit, Delete, Options };
@@ -94,8 +94,10 @@ void fillVault(Sandbox& sandbox, int accounts)
     sandbox.initializeMaster(MasterPassword);
     AddAccounts(*sandbox.openVault(), accounts, [](int i) {
         return AccountFields{QStringLiteral("account %1").arg(i, 4, 10, QLatin1Char('0')),
-                             QStringLiteral("user %1").arg(i), QStringLiteral("pass %1").arg(i),
-                             QStringLiteral("http://x.example"), QStringLiteral("a hint"),
+                             QStringLiteral("user %1").arg(i),
+                             QStringLiteral("pass %1").arg(i),
+                             QStringLiteral("http://x.example"),
+                             QStringLiteral("a hint"),
                              QString(300, QLatin1Char('n'))};
     });
 }
@@ -127,11 +129,9 @@ public:
         const QByteArray path = QFile::encodeName(where_ + QStringLiteral("/filler"));
         const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         const QByteArray block(4096, 'f');
-        while (::write(fd, block.constData(), static_cast<size_t>(block.size())) > 0) {
-        }
+        while (::write(fd, block.constData(), static_cast<size_t>(block.size())) > 0) { }
         // The last partial block too.
-        while (::write(fd, "f", 1) > 0) {
-        }
+        while (::write(fd, "f", 1) > 0) { }
         ::close(fd);
     }
     void makeRoom() { QFile::remove(where_ + QStringLiteral("/filler")); }
@@ -207,8 +207,8 @@ private slots:
     void foreignOrDamagedVaultEndsStartUpAndStaysAsItWas_data()
     {
         QTest::addColumn<QString>("damage");
-        for (const char* damage : {"cut in half", "first page only", "empty file", "random bytes", "other password",
-                                   "not enciphered"})
+        for (const char* damage :
+             {"cut in half", "first page only", "empty file", "random bytes", "other password", "not enciphered"})
             QTest::newRow(damage) << QString::fromLatin1(damage);
     }
 
@@ -349,9 +349,9 @@ private slots:
         small.fill();
         runCommand(f, Command::Add);
         QCOMPARE(f.sandbox.messages.size(), 1);
-        QVERIFY2(f.sandbox.messages.first().text.startsWith(
-                     QStringLiteral("Run-time error '%1'").arg(ErrorCode::DiskFull)),
-                 qPrintable(f.sandbox.messages.first().text));
+        QVERIFY2(
+            f.sandbox.messages.first().text.startsWith(QStringLiteral("Run-time error '%1'").arg(ErrorCode::DiskFull)),
+            qPrintable(f.sandbox.messages.first().text));
         QCOMPARE(contentOf(vaultPath), before);
 
         QCOMPARE(ErrorCodeOf([&] { WriteReport(*f.window->VaultDb(), app + QStringLiteral("/report.htm")); }),
@@ -396,9 +396,9 @@ private slots:
             f.click("cmdDelete");
             QCOMPARE(f.sandbox.ends, 1);
             QCOMPARE(f.sandbox.messages.size(), 2);  // the confirmation, then the failure
-            QVERIFY2(f.sandbox.messages.last().text.startsWith(
-                         QStringLiteral("Run-time error '%1'").arg(ErrorCode::Busy)),
-                     qPrintable(f.sandbox.messages.last().text));
+            QVERIFY2(
+                f.sandbox.messages.last().text.startsWith(QStringLiteral("Run-time error '%1'").arg(ErrorCode::Busy)),
+                qPrintable(f.sandbox.messages.last().text));
             holder.commitAndQuit();
         }
         f.window->close();
@@ -422,8 +422,9 @@ private slots:
     {
         MainWindowFixture f;
         fillVault(f.sandbox, 1);
-        ExecOnVault(f.sandbox.vaultPath(), "insert into accounts (account, username, password, url, hint, notes) "
-                                         "values (null, null, null, null, null, null)");
+        ExecOnVault(f.sandbox.vaultPath(),
+                    "insert into accounts (account, username, password, url, hint, notes) "
+                    "values (null, null, null, null, null, null)");
         QVERIFY(f.open());
         QCOMPARE(f.listed(), (QStringList{QString(), QStringLiteral("account 0000")}));
         f.pick(0);

@@ -68,8 +68,8 @@ private slots:
                           "insert into search select content from search where search match new.account; end")
             << "a virtual table 'search'";
         QTest::newRow("extra table") << QByteArray("create table stolen (what text)") << "a table 'stolen'";
-        QTest::newRow("index on an expression") << QByteArray("create index lowered on accounts (lower(account))")
-                                                << "an index 'lowered' on an expression";
+        QTest::newRow("index on an expression")
+            << QByteArray("create index lowered on accounts (lower(account))") << "an index 'lowered' on an expression";
         QTest::newRow("partial index") << QByteArray("create index some on accounts (account) where url like 'x%'")
                                        << "a partial index 'some'";
         QTest::newRow("CHECK calling a function")
@@ -104,7 +104,8 @@ private slots:
         QVERIFY(!f.open());
         VerifyStartUpEnded(f.sandbox);
         const QString text = f.sandbox.messages.value(0).text;
-        QVERIFY2(text.endsWith(QString::number(ErrorCode::UntrustedVault) + QStringLiteral("SQLCipher")), qPrintable(text));
+        QVERIFY2(text.endsWith(QString::number(ErrorCode::UntrustedVault) + QStringLiteral("SQLCipher")),
+                 qPrintable(text));
         QVERIFY2(text.contains(named), qPrintable(text));
         QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
         QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
@@ -120,8 +121,9 @@ private slots:
         f.sandbox.initializeMaster(MasterPassword);
         f.sandbox.addAccount(QStringLiteral("beta"));
         f.sandbox.addAccount(QStringLiteral("Alpha"));
-        alterUnguarded(f.sandbox.vaultPath(), "create index byname on accounts (account collate nocase desc);"
-                                            "create unique index onekey on master (key)");
+        alterUnguarded(f.sandbox.vaultPath(),
+                       "create index byname on accounts (account collate nocase desc);"
+                       "create unique index onekey on master (key)");
         QVERIFY2(f.open(), qPrintable(f.sandbox.messages.value(0).text));
         QVERIFY(f.sandbox.messages.isEmpty());
         QCOMPARE(Names(*f.window->VaultDb()), QStringList({"Alpha", "beta"}));
@@ -147,9 +149,10 @@ private slots:
         QFETCH(QByteArray, sql);
         Sandbox sandbox;
         sandbox.initializeMaster(MasterPassword);
-        alterUnguarded(sandbox.vaultPath(), "create table stolen (what text);"
-                                            "create trigger spy after insert on accounts begin "
-                                            "insert into stolen values (new.password); end");
+        alterUnguarded(sandbox.vaultPath(),
+                       "create table stolen (what text);"
+                       "create trigger spy after insert on accounts begin "
+                       "insert into stolen values (new.password); end");
         {
             Database db;
             db.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
@@ -265,8 +268,8 @@ private slots:
         QCOMPARE(ModeOf(f.sandbox.vaultPath()), 0600u);
         f.sandbox.initializeMaster(MasterPassword);
         if (how != QLatin1String("fresh"))
-            QVERIFY(QFile::setPermissions(f.sandbox.vaultPath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
-                                                                   | QFile::ReadOther));
+            QVERIFY(QFile::setPermissions(f.sandbox.vaultPath(),
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
         if (how == QLatin1String("open"))
             VaultStore::open(f.sandbox.vaultPath());
         if (how == QLatin1String("start") || how == QLatin1String("skip")) {

@@ -7,6 +7,7 @@
 #include "vault/accountlimits.h"
 #include "vault/apperror.h"
 
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QClipboard>
 #include <QComboBox>
@@ -15,7 +16,6 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QToolButton>
-#include <QAbstractItemView>
 
 namespace {
 
@@ -49,8 +49,8 @@ private slots:
         QCOMPARE(tray->actions().at(2)->text(), QStringLiteral("E&xit Program"));
         QCOMPARE(Child<QMenu>(f.window.get(), "mnuVisit")->actions().size(), 1);
 
-        const QStringList order = {"cmdExit", "cmdHelp", "cmdNewAccount", "FlatBttn1", "cmdEdit",
-                                   "cmdHttp", "cmdReveal", "cboAccount", "cmdDelete", "FlatBttn2"};
+        const QStringList order = {"cmdExit", "cmdHelp",   "cmdNewAccount", "FlatBttn1", "cmdEdit",
+                                   "cmdHttp", "cmdReveal", "cboAccount",    "cmdDelete", "FlatBttn2"};
         const auto nextTabStop = [](QWidget* from) {
             QWidget* next = from->nextInFocusChain();
             while (!(next->focusPolicy() & Qt::TabFocus))
@@ -130,15 +130,20 @@ private slots:
         QTest::addColumn<QString>("empty");
         QTest::addColumn<QString>("picked");
         QTest::addColumn<QString>("revealed");
-        QTest::newRow("username") << QByteArray("lblUsername") << "Username: empty" << "Username: bob"
+        QTest::newRow("username") << QByteArray("lblUsername") << "Username: empty"
+                                  << "Username: bob"
                                   << "Username: bob";
-        QTest::newRow("password") << QByteArray("lblPassword") << "Password: empty" << "Password: masked"
+        QTest::newRow("password") << QByteArray("lblPassword") << "Password: empty"
+                                  << "Password: masked"
                                   << "Password: the password";
-        QTest::newRow("URL") << QByteArray("lblURL") << "Internet URL: empty" << "Internet URL: http://a.example"
+        QTest::newRow("URL") << QByteArray("lblURL") << "Internet URL: empty"
+                             << "Internet URL: http://a.example"
                              << "Internet URL: http://a.example";
-        QTest::newRow("hint") << QByteArray("lblHint") << "Password Hint: empty" << "Password Hint: two\nlines"
+        QTest::newRow("hint") << QByteArray("lblHint") << "Password Hint: empty"
+                              << "Password Hint: two\nlines"
                               << "Password Hint: two\nlines";
-        QTest::newRow("notes") << QByteArray("lblNotes") << "Other Notes: empty" << "Other Notes: n"
+        QTest::newRow("notes") << QByteArray("lblNotes") << "Other Notes: empty"
+                               << "Other Notes: n"
                                << "Other Notes: n";
     }
 
@@ -286,8 +291,12 @@ private slots:
     {
         MainWindowFixture f;
         AddAccounts(*f.sandbox.openVault(), 40000, [](int i) {
-            return AccountFields{QStringLiteral("acct %1").arg(i, 5, 10, QLatin1Char('0')), QStringLiteral("someone"),
-                                 QStringLiteral("pw %1").arg(i), QStringLiteral("http://"), {}, {}};
+            return AccountFields{QStringLiteral("acct %1").arg(i, 5, 10, QLatin1Char('0')),
+                                 QStringLiteral("someone"),
+                                 QStringLiteral("pw %1").arg(i),
+                                 QStringLiteral("http://"),
+                                 {},
+                                 {}};
         });
         f.start();
         QCOMPARE(f.list()->count(), 40000);

@@ -119,8 +119,8 @@ private slots:
         QFETCH(QString, notes);
         QFETCH(QByteArray, cell);
         Sandbox sandbox;
-        sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("http://"),
-                           {}, notes);
+        sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("http://"), {},
+                           notes);
         auto vault = sandbox.openVault();
         const QByteArray page = ReportContent(*vault);
         const QByteArray open = "<b>Other Notes:</b></td><td><font face=\"arial\">";
@@ -135,11 +135,13 @@ private slots:
         sandbox.openVault()->appendAccount({QStringLiteral("bare"), {}, {}, {}, {}, {}});
         auto vault = sandbox.openVault();
         const QList<QByteArray> lines = reportLines(ReportContent(*vault));
-        QCOMPARE(lines.at(6), QByteArray("<tr><td><font face=\"arial\"><b>Username:</b></td><td><font face=\"arial\">"
-                                         "</td></tr><tr><td><font face=\"arial\"><b>Password:</b></td><td><font "
-                                         "face=\"arial\"></td></tr>\r"));
-        QCOMPARE(lines.at(9), QByteArray("<tr><td><font face=\"arial\"><b>Other Notes:</b></td><td><font "
-                                         "face=\"arial\"></td></tr>\r"));
+        QCOMPARE(lines.at(6),
+                 QByteArray("<tr><td><font face=\"arial\"><b>Username:</b></td><td><font face=\"arial\">"
+                            "</td></tr><tr><td><font face=\"arial\"><b>Password:</b></td><td><font "
+                            "face=\"arial\"></td></tr>\r"));
+        QCOMPARE(lines.at(9),
+                 QByteArray("<tr><td><font face=\"arial\"><b>Other Notes:</b></td><td><font "
+                            "face=\"arial\"></td></tr>\r"));
     }
 
     void reportIsTheOwnersAloneAlsoWhenReplacing()
@@ -217,7 +219,7 @@ private slots:
         WriteFile(path, "earlier", 0600);
 
         // The disk fills up after the first few hundred bytes.
-        struct rlimit oldLimit {};
+        struct rlimit oldLimit { };
         ::getrlimit(RLIMIT_FSIZE, &oldLimit);
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         struct rlimit small = oldLimit;
@@ -231,8 +233,8 @@ private slots:
         QCOMPARE(FolderEntries(sandbox.appFolder()), VaultAndReport);
 
         // A field that does not decipher stops the report before the disk.
-        sandbox.openVault()->appendAccount({QStringLiteral("broken"), QStringLiteral("bm90IGNpcGhlcg=="),
-                                            Encrypt(QStringLiteral("pw")), {}, {}, {}});
+        sandbox.openVault()->appendAccount(
+            {QStringLiteral("broken"), QStringLiteral("bm90IGNpcGhlcg=="), Encrypt(QStringLiteral("pw")), {}, {}, {}});
         const QByteArray vaultBefore = fingerprint(sandbox.vaultPath());
         QCOMPARE(ErrorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::CipherFailure);
         QCOMPARE(ReadFile(path), QByteArray("earlier"));

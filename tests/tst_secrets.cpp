@@ -36,7 +36,8 @@ private slots:
         int status = 0;
         QCOMPARE(::waitpid(child, &status, 0), child);
         QVERIFY(WIFEXITED(status));
-        QCOMPARE(WEXITSTATUS(status), 0);  // 1: dumpable, 2: core files allowed, 4: umask not 077, 8: the browser's umask not the user's
+        QCOMPARE(WEXITSTATUS(status),
+                 0);  // 1: dumpable, 2: core files allowed, 4: umask not 077, 8: the browser's umask not the user's
     }
 };
 

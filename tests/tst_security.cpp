@@ -10,11 +10,11 @@
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
 
+#include <QAccessible>
 #include <QDialog>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
-#include <QAccessible>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -23,9 +23,9 @@
 
 namespace {
 
-const QString RuleText = QStringLiteral(
-    "Data validation failed.  Your master password must be between eight and sixteen characters.  "
-    "The passwords you entered must match.  Please try again.");
+const QString RuleText =
+    QStringLiteral("Data validation failed.  Your master password must be between eight and sixteen characters.  "
+                   "The passwords you entered must match.  Please try again.");
 const QString RuleTitle = QStringLiteral("Quillock Security Initialization");
 
 // One security check; `steps` act on the prompt.
@@ -93,7 +93,7 @@ bool ruleMessageShown(const Sandbox& sandbox)
         return false;
     const MessageBox::Request& shown = sandbox.messages.first();
     return shown.text == RuleText && shown.title == RuleTitle && shown.icon == QMessageBox::Critical
-           && shown.buttons == QMessageBox::StandardButtons(QMessageBox::Ok);
+        && shown.buttons == QMessageBox::StandardButtons(QMessageBox::Ok);
 }
 
 QString settingsFile()
@@ -155,11 +155,16 @@ private slots:
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("stored");
-        QTest::newRow("eight") << "abcdefgh" << "abcdefgh";
-        QTest::newRow("sixteen") << "abcdefghIJKLMN16" << "abcdefghIJKLMN16";
-        QTest::newRow("spaces around eight") << "  abcdefgh  " << "abcdefgh";
-        QTest::newRow("inner spaces kept") << " pass word 1 " << "pass word 1";
-        QTest::newRow("seventeenth not typed") << "abcdefghijklmnopq" << "abcdefghijklmnop";
+        QTest::newRow("eight") << "abcdefgh"
+                               << "abcdefgh";
+        QTest::newRow("sixteen") << "abcdefghIJKLMN16"
+                                 << "abcdefghIJKLMN16";
+        QTest::newRow("spaces around eight") << "  abcdefgh  "
+                                             << "abcdefgh";
+        QTest::newRow("inner spaces kept") << " pass word 1 "
+                                           << "pass word 1";
+        QTest::newRow("seventeenth not typed") << "abcdefghijklmnopq"
+                                               << "abcdefghijklmnop";
     }
 
     void createAccepts()
@@ -186,10 +191,14 @@ private slots:
     {
         QTest::addColumn<QString>("first");
         QTest::addColumn<QString>("second");
-        QTest::newRow("seven padded with spaces") << "    abcdefg     " << "    abcdefg     ";
-        QTest::newRow("letter case") << "Password1" << "password1";
-        QTest::newRow("trailing space") << "password1" << "password1 ";
-        QTest::newRow("both empty") << "" << "";
+        QTest::newRow("seven padded with spaces") << "    abcdefg     "
+                                                  << "    abcdefg     ";
+        QTest::newRow("letter case") << "Password1"
+                                     << "password1";
+        QTest::newRow("trailing space") << "password1"
+                                        << "password1 ";
+        QTest::newRow("both empty") << ""
+                                    << "";
     }
 
     void createRejects()
@@ -229,11 +238,15 @@ private slots:
         QTest::newRow("14 letters and an emoji")
             << false << fifteen.left(14) << "key" << Emoji << fifteen.left(14) + Emoji;
         const QString high = Emoji.left(1), low = Emoji.right(1);
-        QTest::newRow("halves pasted") << false << "abcdefgh" << "paste" << "i" + low + "j" + Emoji + high
-                                       << "abcdefghij" + Emoji;
-        QTest::newRow("a half left waiting") << false << "abcdefgh" << "input method" << high << "abcdefgh";
+        QTest::newRow("halves pasted") << false << "abcdefgh"
+                                       << "paste"
+                                       << "i" + low + "j" + Emoji + high << "abcdefghij" + Emoji;
+        QTest::newRow("a half left waiting") << false << "abcdefgh"
+                                             << "input method" << high << "abcdefgh";
         QTest::newRow("options, emoji typed") << true << fifteen << "key" << Emoji << fifteen;
-        QTest::newRow("options, half pasted") << true << "abcdefgh" << "paste" << low + "ij" << "abcdefghij";
+        QTest::newRow("options, half pasted") << true << "abcdefgh"
+                                              << "paste" << low + "ij"
+                                              << "abcdefghij";
     }
 
     void sameTypingAlwaysPassesTheCheck()
@@ -486,9 +499,12 @@ private slots:
     {
         QTest::addColumn<QString>("exitSetting");
         QTest::addColumn<QString>("optionStop");
-        QTest::newRow("none selected") << "" << "Option1";
-        QTest::newRow("tray selected") << "T" << "Option1";
-        QTest::newRow("end selected") << "E" << "Option2";
+        QTest::newRow("none selected") << ""
+                                       << "Option1";
+        QTest::newRow("tray selected") << "T"
+                                       << "Option1";
+        QTest::newRow("end selected") << "E"
+                                      << "Option2";
     }
 
     void optionsLookAndTabOrder()
@@ -515,11 +531,21 @@ private slots:
         QTest::addColumn<QString>("before");
         QTest::addColumn<QString>("how");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("mouse on the first") << "E" << "click Option1" << "T";
-        QTest::newRow("mouse on the second") << "" << "click Option2" << "E";
-        QTest::newRow("Space on the second") << "T" << "space Option2" << "E";
-        QTest::newRow("arrow down from the first") << "T" << "down Option1" << "E";
-        QTest::newRow("a screen reader's action on the second") << "T" << "assistive Option2" << "E";
+        QTest::newRow("mouse on the first") << "E"
+                                            << "click Option1"
+                                            << "T";
+        QTest::newRow("mouse on the second") << ""
+                                             << "click Option2"
+                                             << "E";
+        QTest::newRow("Space on the second") << "T"
+                                             << "space Option2"
+                                             << "E";
+        QTest::newRow("arrow down from the first") << "T"
+                                                   << "down Option1"
+                                                   << "E";
+        QTest::newRow("a screen reader's action on the second") << "T"
+                                                                << "assistive Option2"
+                                                                << "E";
     }
 
     void optionIsSavedWhenChosen()

@@ -189,9 +189,9 @@ private slots:
         QTest::addColumn<int>("step");
         QTest::addColumn<int>("code");
         QTest::addColumn<bool>("goesOn");
-        const std::pair<const char*, Step> steps[] = {
-            {"sharing the folder lock", Step::ShareLock}, {"first-run test", Step::FirstRunTest},
-            {"first list", Step::FirstList}};
+        const std::pair<const char*, Step> steps[] = {{"sharing the folder lock", Step::ShareLock},
+                                                      {"first-run test", Step::FirstRunTest},
+                                                      {"first list", Step::FirstList}};
         for (const auto& [name, step] : steps) {
             QTest::addRow("%s, busy", name) << int(step) << ErrorCode::Busy << true;
             QTest::addRow("%s, denied", name) << int(step) << ErrorCode::PathAccess << true;

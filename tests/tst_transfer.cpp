@@ -91,18 +91,19 @@ void TestTransfer::readsEveryQuotingQuirk_data()
 
     const QList<QStringList> simple{{"a", "b"}, {"1", "2"}};
     QTest::newRow("LF") << QByteArray("a,b\n1,2\n") << simple << QList<qsizetype>{1, 2};
-    QTest::newRow("BOM and CRLF") << QByteArray("\xEF\xBB\xBF" "a,b\r\n1,2\r\n") << simple << QList<qsizetype>{1, 2};
+    QTest::newRow("BOM and CRLF") << QByteArray("\xEF\xBB\xBF"
+                                                "a,b\r\n1,2\r\n")
+                                  << simple << QList<qsizetype>{1, 2};
     QTest::newRow("lone CR") << QByteArray("a,b\r1,2") << simple << QList<qsizetype>{1, 2};
     QTest::newRow("commas and quotes") << QByteArray("a,b\n\"x,y\",\"say \"\"hi\"\"\"\n")
                                        << QList<QStringList>{{"a", "b"}, {"x,y", "say \"hi\""}}
                                        << QList<qsizetype>{1, 2};
-    QTest::newRow("line breaks in fields") << QByteArray("a,b\r\n\"one\r\ntwo\",x\r\n\"3\n\n4\",y\n")
-                                           << QList<QStringList>{{"a", "b"}, {"one\r\ntwo", "x"}, {"3\n\n4", "y"}}
-                                           << QList<qsizetype>{1, 2, 4};
-    QTest::newRow("blanks kept, blank lines left out") << QByteArray("a,b,c\n  x , ,\n\n\"\",q,")
-                                                       << QList<QStringList>{{"a", "b", "c"}, {"  x ", " ", ""},
-                                                                             {"", "q", ""}}
-                                                       << QList<qsizetype>{1, 2, 4};
+    QTest::newRow("line breaks in fields")
+        << QByteArray("a,b\r\n\"one\r\ntwo\",x\r\n\"3\n\n4\",y\n")
+        << QList<QStringList>{{"a", "b"}, {"one\r\ntwo", "x"}, {"3\n\n4", "y"}} << QList<qsizetype>{1, 2, 4};
+    QTest::newRow("blanks kept, blank lines left out")
+        << QByteArray("a,b,c\n  x , ,\n\n\"\",q,")
+        << QList<QStringList>{{"a", "b", "c"}, {"  x ", " ", ""}, {"", "q", ""}} << QList<qsizetype>{1, 2, 4};
     QTest::newRow("every script") << QString::fromUtf8("ä,Ω,Ж\n銀行,مرحبا,😀\n").toUtf8()
                                   << QList<QStringList>{{"ä", "Ω", "Ж"}, {"銀行", "مرحبا", "😀"}}
                                   << QList<qsizetype>{1, 2};
@@ -132,15 +133,24 @@ void TestTransfer::badInputNamesTheLineAndStoresNothing_data()
     QTest::newRow("empty") << QByteArray() << "the file is empty";
     QTest::newRow("only a BOM and blank lines") << QByteArray("\xEF\xBB\xBF\r\n\n") << "the file is empty";
     QTest::newRow("binary") << header + QByteArray("ab\0cd,x\n", 8) << "line 2: a NUL byte";
-    QTest::newRow("Latin-1 text") << header + "ok,x\nM\xFCller,x\n" << "line 3: invalid UTF-8 (byte 0xfc at byte 2";
-    QTest::newRow("overlong form") << header + "\xC0\xAF,x\n" << "line 2: invalid UTF-8";
-    QTest::newRow("encoded surrogate") << header + "a,\xED\xA0\x80\n" << "line 2: invalid UTF-8";
-    QTest::newRow("cut-off sequence") << header + "a,\xE2\x82\n" << "line 2: invalid UTF-8";
-    QTest::newRow("quote in an unquoted field") << header + "a\"b,x\n" << "line 2: broken quoting";
-    QTest::newRow("text after a closing quote") << header + "\"a\"b,x\n" << "line 2: broken quoting";
-    QTest::newRow("quote never closed") << header + "a,b\n\"c,d\n\ne,f\n" << "line 3: a quoted field is never closed";
-    QTest::newRow("too few fields") << header + "a,b\nc\n" << "line 3: 1 field(s) where the header row has 2";
-    QTest::newRow("too many fields") << header + "a,\"b\n\",c\n" << "line 2: 3 field(s) where the header row has 2";
+    QTest::newRow("Latin-1 text") << header + "ok,x\nM\xFCller,x\n"
+                                  << "line 3: invalid UTF-8 (byte 0xfc at byte 2";
+    QTest::newRow("overlong form") << header + "\xC0\xAF,x\n"
+                                   << "line 2: invalid UTF-8";
+    QTest::newRow("encoded surrogate") << header + "a,\xED\xA0\x80\n"
+                                       << "line 2: invalid UTF-8";
+    QTest::newRow("cut-off sequence") << header + "a,\xE2\x82\n"
+                                      << "line 2: invalid UTF-8";
+    QTest::newRow("quote in an unquoted field") << header + "a\"b,x\n"
+                                                << "line 2: broken quoting";
+    QTest::newRow("text after a closing quote") << header + "\"a\"b,x\n"
+                                                << "line 2: broken quoting";
+    QTest::newRow("quote never closed") << header + "a,b\n\"c,d\n\ne,f\n"
+                                        << "line 3: a quoted field is never closed";
+    QTest::newRow("too few fields") << header + "a,b\nc\n"
+                                    << "line 3: 1 field(s) where the header row has 2";
+    QTest::newRow("too many fields") << header + "a,\"b\n\",c\n"
+                                     << "line 2: 3 field(s) where the header row has 2";
     QTest::newRow("header matches nothing") << QByteArray("foo,bar\n1,2\n") << "line 1: the header row matches no";
     QTest::newRow("no name or URL column") << QByteArray("username,password\nu,p\n") << "no name or URL column";
     QTest::newRow("prose, not CSV") << QByteArray("Dear friend, hello.\nThis is a letter.\n")
@@ -177,7 +187,8 @@ void TestTransfer::mapsEachFormat_data()
         << int(ImportFormat::Chrome)
         << QList<AccountFields>{{"example.com", "bob", " spaced ", "https://example.com/", "", ""}} << QStringList();
     QTest::newRow("Edge with a note holding a hint")
-        << QByteArray("name,url,username,password,note\r\nmail,mail.example,me,pw,\"Two\r\nlines\r\n\r\nHint: cat\"\r\n")
+        << QByteArray(
+               "name,url,username,password,note\r\nmail,mail.example,me,pw,\"Two\r\nlines\r\n\r\nHint: cat\"\r\n")
         << int(ImportFormat::Chrome)
         << QList<AccountFields>{{"mail", "me", "pw", "http://mail.example", "cat", "Two\nlines"}} << QStringList();
     QTest::newRow("Bitwarden: logins only")
@@ -189,18 +200,18 @@ void TestTransfer::mapsEachFormat_data()
         << int(ImportFormat::Bitwarden)
         << QList<AccountFields>{{"Intranet", "carol", "pw1", "https://intra.example", "", "desk 4, room \"B\""}}
         << QStringList{"3: not a login (type \"note\")", "4: not a login (type \"card\")"};
-    QTest::newRow("KeePassXC")
-        << QByteArray("\"Group\",\"Title\",\"Username\",\"Password\",\"URL\",\"Notes\",\"TOTP\",\"Icon\","
-                      "\"Last Modified\",\"Created\"\n"
-                      "\"Root/Bank\",\"Bank\",\"dave\",\"x\"\"y\",\"https://bank.example\",\"a\nb\",\"\",\"0\",\"\",\"\"\n")
-        << int(ImportFormat::KeePassXC)
-        << QList<AccountFields>{{"Bank", "dave", "x\"y", "https://bank.example", "", "a\nb"}} << QStringList();
+    QTest::newRow("KeePassXC") << QByteArray(
+        "\"Group\",\"Title\",\"Username\",\"Password\",\"URL\",\"Notes\",\"TOTP\",\"Icon\","
+        "\"Last Modified\",\"Created\"\n"
+        "\"Root/Bank\",\"Bank\",\"dave\",\"x\"\"y\",\"https://bank.example\",\"a\nb\",\"\",\"0\",\"\",\"\"\n")
+                               << int(ImportFormat::KeePassXC)
+                               << QList<AccountFields>{{"Bank", "dave", "x\"y", "https://bank.example", "", "a\nb"}}
+                               << QStringList();
     QTest::newRow("other: columns by their names")
         << QByteArray("Title,Login,Pass,Web Site,Comments,Password Hint,Folder\n"
                       "Forum,erin,pw,forum.example,hello,my hint,misc\n")
         << int(ImportFormat::Other)
-        << QList<AccountFields>{{"Forum", "erin", "pw", "http://forum.example", "my hint", "hello"}}
-        << QStringList();
+        << QList<AccountFields>{{"Forum", "erin", "pw", "http://forum.example", "my hint", "hello"}} << QStringList();
     QTest::newRow("other: a URL and no name")
         << QByteArray("website,email,pwd\nhttps://shop.example/cart,f@example.com,pw\n,g@example.com,pw\n")
         << int(ImportFormat::Other)
@@ -226,7 +237,7 @@ void TestTransfer::mapsEachFormat()
 void TestTransfer::obeysTheAddDialogsRules_data()
 {
     QTest::addColumn<QStringList>("fields");  // name, username, password, url, hint, notes
-    QTest::addColumn<QString>("url");         // as stored; empty: the row is skipped
+    QTest::addColumn<QString>("url");  // as stored; empty: the row is skipped
     QTest::addColumn<QString>("reason");
 
     const QString emoji25 = QString::fromUtf8("😀").repeated(25);
@@ -235,26 +246,32 @@ void TestTransfer::obeysTheAddDialogsRules_data()
     QTest::newRow("at every limit") << row(QString(255, 'n'), QString(50, 'u'), emoji25, "http://" + QString(248, 'h'),
                                            QString(2000, 'h'), QString(2000, 'o'))
                                     << "http://" + QString(248, 'h') << "";
-    QTest::newRow("blanks around the name kept") << row("  a  ", "", "", "https://x") << "https://x" << "";
-    QTest::newRow("a bare host") << row("a", "", "", "example.com") << "http://example.com" << "";
-    QTest::newRow("no URL") << row("a", "", "", "") << "http://" << "";
-    QTest::newRow("a scheme in capitals") << row("a", "", "", "HTTP://X") << "http://HTTP://X" << "";
-    QTest::newRow("spaces only as the name") << row("   ", "u", "p", "http://x") << "" << "the name is blank";
-    QTest::newRow("no name") << row("", "u", "p", "http://x") << "" << "the name is blank";
-    QTest::newRow("name too long") << row(QString(256, 'n'), "", "", "http://")
-                                   << "" << "the name has 256 characters; at most 255 fit";
-    QTest::newRow("username too long") << row("a", QString(51, 'u'), "", "http://")
-                                       << "" << "the username has 51 characters; at most 50 fit";
-    QTest::newRow("password too long, never cut") << row("a", "", emoji25 + "x", "http://")
-                                                  << "" << "the password has 51 characters; at most 50 fit";
+    QTest::newRow("blanks around the name kept") << row("  a  ", "", "", "https://x") << "https://x"
+                                                 << "";
+    QTest::newRow("a bare host") << row("a", "", "", "example.com") << "http://example.com"
+                                 << "";
+    QTest::newRow("no URL") << row("a", "", "", "") << "http://"
+                            << "";
+    QTest::newRow("a scheme in capitals") << row("a", "", "", "HTTP://X") << "http://HTTP://X"
+                                          << "";
+    QTest::newRow("spaces only as the name") << row("   ", "u", "p", "http://x") << ""
+                                             << "the name is blank";
+    QTest::newRow("no name") << row("", "u", "p", "http://x") << ""
+                             << "the name is blank";
+    QTest::newRow("name too long") << row(QString(256, 'n'), "", "", "http://") << ""
+                                   << "the name has 256 characters; at most 255 fit";
+    QTest::newRow("username too long") << row("a", QString(51, 'u'), "", "http://") << ""
+                                       << "the username has 51 characters; at most 50 fit";
+    QTest::newRow("password too long, never cut") << row("a", "", emoji25 + "x", "http://") << ""
+                                                  << "the password has 51 characters; at most 50 fit";
     QTest::newRow("URL too long once prefixed")
         << row("a", "", "", QString(249, 'h')) << ""
         << "the URL with \"http://\" put in front has 256 characters; at most 255 fit";
     QTest::newRow("hint and notes too long")
         << row("a", "", "", "http://", QString(2001, 'h'), QString(2001, 'o')) << ""
         << "the hint has 2001 characters; at most 2000 fit; the notes has 2001 characters; at most 2000 fit";
-    QTest::newRow("line break in a password") << row("a", "", "p\nw", "http://")
-                                              << "" << "the password holds a line break";
+    QTest::newRow("line break in a password") << row("a", "", "p\nw", "http://") << ""
+                                              << "the password holds a line break";
 }
 
 void TestTransfer::obeysTheAddDialogsRules()
@@ -264,8 +281,7 @@ void TestTransfer::obeysTheAddDialogsRules()
     QFETCH(QString, reason);
     Sandbox sandbox;
     auto vault = sandbox.openVault();
-    AccountImport import(PlainHeader + Row({"first", "", "", "http://", "", ""})
-                         + Row(fields));
+    AccountImport import(PlainHeader + Row({"first", "", "", "http://", "", ""}) + Row(fields));
     import.run(*vault, false);
     const QList<AccountFields> stored = PlainAccounts(*vault);
     if (reason.isEmpty()) {
@@ -284,8 +300,7 @@ void TestTransfer::secondRunStoresNothingTwice()
     Sandbox sandbox;
     auto vault = sandbox.openVault();
     const QByteArray csv = PlainHeader + Row({"A", "u", "p", "http://a", "", ""}) + Row({"B", "u", "p", "b", "", ""})
-                           + Row({"A", "u", "p", "http://a", "other hint", "other notes"})
-                           + Row({"A", "u", "P", "http://a", "", ""});
+        + Row({"A", "u", "p", "http://a", "other hint", "other notes"}) + Row({"A", "u", "P", "http://a", "", ""});
     AccountImport first(csv);
     first.run(*vault, false);
     QCOMPARE(first.stored().size(), size_t(3));
@@ -330,13 +345,13 @@ void TestTransfer::failureInTheMiddleStoresNothing()
         import.run(*vault, false, [](ImportStage stage, qsizetype, qsizetype) {
             if (stage == ImportStage::Storing)
                 throw AppError(ErrorCode::DiskFull, QStringLiteral("disk is full"), ErrorSource::Store);
-        });
     });
-    QCOMPARE(code, ErrorCode::DiskFull);
-    QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1);
+});
+QCOMPARE(code, ErrorCode::DiskFull);
+QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1);
 
-    import.run(*vault, false);
-    QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1201);
+import.run(*vault, false);
+QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1201);
 }
 
 void TestTransfer::exportThenImportGivesBackEveryAccount_data()
@@ -430,8 +445,9 @@ void TestTransfer::toolsRunAsProcesses()
     sandbox.initializeMaster(MasterPassword);
     const QString vault = sandbox.vaultPath();
     const QString csv = sandbox.workFolder() + QStringLiteral("/in.csv");
-    WriteFile(csv, "folder,favorite,type,name,notes,fields,reprompt,login_uri,login_username,login_password,"
-                   "login_totp\r\n,,login,Mail,,,0,https://mail.example,me,pw,\r\n,,note,Memo,text,,0,,,,\r\n");
+    WriteFile(csv,
+              "folder,favorite,type,name,notes,fields,reprompt,login_uri,login_username,login_password,"
+              "login_totp\r\n,,login,Mail,,,0,https://mail.example,me,pw,\r\n,,note,Memo,text,,0,,,,\r\n");
     QString out;
     QString err;
     QCOMPARE(RunTool(QUILLOCK_TEST_IMPORT, {csv, "--vault", vault, "--dry-run"}, {}, &out), 0);
@@ -463,8 +479,9 @@ void TestTransfer::toolsRunAsProcesses()
     QVERIFY(!QFile::exists(exported));
 
     QCOMPARE(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--format", "chrome", "--vault", vault}, answer), 0);
-    QCOMPARE(ReadFile(exported), QByteArray("name,url,username,password,note\r\n"
-                                            "\"Mail\",\"https://mail.example\",\"me\",\"pw\",\"\"\r\n"));
+    QCOMPARE(ReadFile(exported),
+             QByteArray("name,url,username,password,note\r\n"
+                        "\"Mail\",\"https://mail.example\",\"me\",\"pw\",\"\"\r\n"));
     QCOMPARE(ModeOf(exported), 0600u);
     QVERIFY(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, answer, nullptr, &err) != 0);
     QVERIFY2(err.contains("exists already"), qPrintable(err));

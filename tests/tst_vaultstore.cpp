@@ -20,16 +20,15 @@ private slots:
         QVERIFY(!vault->isInitialized());
         for (qint64 position : {-1, 0, 1})
             QVERIFY(!vault->accountAt(position));
-        QCOMPARE(ErrorCodeOf([&] { VaultStore::createFresh(sandbox.vaultPath()); }),
-                 ErrorCode::DatabaseFailure);
+        QCOMPARE(ErrorCodeOf([&] { VaultStore::createFresh(sandbox.vaultPath()); }), ErrorCode::DatabaseFailure);
     }
 
     void orderIgnoresCaseInEveryScriptAndKeepsTies()
     {
         Sandbox sandbox;
-        const QStringList inserted = {QStringLiteral("zoo"),     QStringLiteral("Émile 2"), QStringLiteral("apple"),
-                                      QStringLiteral("SAME"),    QStringLiteral("émile 1"), QStringLiteral("Bravo"),
-                                      QStringLiteral("same"),    QStringLiteral("σίγμα b"), QStringLiteral("ΣΊΓΜΑ a"),
+        const QStringList inserted = {QStringLiteral("zoo"),    QStringLiteral("Émile 2"), QStringLiteral("apple"),
+                                      QStringLiteral("SAME"),   QStringLiteral("émile 1"), QStringLiteral("Bravo"),
+                                      QStringLiteral("same"),   QStringLiteral("σίγμα b"), QStringLiteral("ΣΊΓΜΑ a"),
                                       QStringLiteral("Яблоко"), QStringLiteral("яблоко"),  QStringLiteral("Same")};
         for (const QString& name : inserted)
             sandbox.addAccount(name);
@@ -37,7 +36,7 @@ private slots:
         const QStringList expected = {QStringLiteral("apple"),   QStringLiteral("Bravo"),   QStringLiteral("SAME"),
                                       QStringLiteral("same"),    QStringLiteral("Same"),    QStringLiteral("zoo"),
                                       QStringLiteral("émile 1"), QStringLiteral("Émile 2"), QStringLiteral("ΣΊΓΜΑ a"),
-                                      QStringLiteral("σίγμα b"), QStringLiteral("Яблоко"), QStringLiteral("яблоко")};
+                                      QStringLiteral("σίγμα b"), QStringLiteral("Яблоко"),  QStringLiteral("яблоко")};
         QCOMPARE(Names(*vault), expected);
         // Each of the three equal names is reached at its own position, in
         // the order they were stored, on every query.
@@ -87,8 +86,11 @@ private slots:
     void textRoundTripsUnchanged()
     {
         Sandbox sandbox;
-        const AccountFields fields{QStringLiteral("  spaced name  "),  Encrypt(QString()), Encrypt(QString(50, 'p')),
-                                   QStringLiteral("http://x.example"), QStringLiteral("line 1\nline 2\r\nline 3"),
+        const AccountFields fields{QStringLiteral("  spaced name  "),
+                                   Encrypt(QString()),
+                                   Encrypt(QString(50, 'p')),
+                                   QStringLiteral("http://x.example"),
+                                   QStringLiteral("line 1\nline 2\r\nline 3"),
                                    QStringLiteral("emoji 🔐, RTL שלום, CJK 漢字, e\u0301")};
         auto vault = sandbox.openVault();
         vault->appendAccount(fields);
@@ -100,8 +102,9 @@ private slots:
         Sandbox sandbox;
         sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("http://a"),
                            QStringLiteral("hint"), QStringLiteral("notes"));
-        ExecOnVault(sandbox.vaultPath(), "update accounts set url = null, hint = null, notes = null;"
-                                         "update master set initialized = null");
+        ExecOnVault(sandbox.vaultPath(),
+                    "update accounts set url = null, hint = null, notes = null;"
+                    "update master set initialized = null");
         auto vault = sandbox.openVault();
         const auto row = vault->accountAt(1);
         QCOMPARE(row->fields.url, QString());
@@ -145,8 +148,8 @@ private slots:
         Sandbox sandbox;
         sandbox.initializeMaster(MasterPassword);
         sandbox.addAccount(QStringLiteral("one"), QStringLiteral("u1"), QStringLiteral("p1"));
-        sandbox.addAccount(QStringLiteral("two"), QStringLiteral("u2"), QStringLiteral("p2"), QStringLiteral("http://2"),
-                           QStringLiteral("h\nh"), QStringLiteral("n"));
+        sandbox.addAccount(QStringLiteral("two"), QStringLiteral("u2"), QStringLiteral("p2"),
+                           QStringLiteral("http://2"), QStringLiteral("h\nh"), QStringLiteral("n"));
         const QString target = sandbox.appFolder() + QStringLiteral("/data1.mdb");
         VaultStore::compact(sandbox.vaultPath(), target);
         auto copy = VaultStore::open(target);
@@ -214,8 +217,8 @@ private slots:
 
     void cipherRoundTripsAndRefusesDamage()
     {
-        for (const QString& text : {QString(), QStringLiteral(" Mixed Case "), QString(50, QChar(0x6F22)),
-                                    QStringLiteral("🔐 e\u0301 שלום")})
+        for (const QString& text :
+             {QString(), QStringLiteral(" Mixed Case "), QString(50, QChar(0x6F22)), QStringLiteral("🔐 e\u0301 שלום")})
             QCOMPARE(Decrypt(Encrypt(text)), text);
         const QString once = Encrypt(QStringLiteral("secret"));
         QVERIFY(once != Encrypt(QStringLiteral("secret")));

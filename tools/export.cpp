@@ -139,13 +139,15 @@ int main(int argc, char** argv)
             throw;
         }
         Secrets::wipe(csv);
-        Tool::print(stdout, QStringLiteral("Wrote %1 accounts to %2 for %3. The file holds every password in "
-                                           "plain text: delete it once it is imported.")
-                                .arg(count)
-                                .arg(file, FormatTitle(*format)));
+        Tool::print(stdout,
+                    QStringLiteral("Wrote %1 accounts to %2 for %3. The file holds every password in "
+                                   "plain text: delete it once it is imported.")
+                        .arg(count)
+                        .arg(file, FormatTitle(*format)));
     } catch (const AppError& error) {
-        Tool::print(stderr, QStringLiteral("quillock-export: %1 Nothing was written.")
-                                .arg(Tool::sentence(error.description())));
+        Tool::print(
+            stderr,
+            QStringLiteral("quillock-export: %1 Nothing was written.").arg(Tool::sentence(error.description())));
         return 1;
     }
     return 0;

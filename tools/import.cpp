@@ -18,7 +18,7 @@ class ProgressLine {
 public:
     static constexpr qsizetype LargeFile = 10000;
 
-    ProgressLine() : terminal_(::isatty(STDERR_FILENO) == 1) {}
+    ProgressLine() : terminal_(::isatty(STDERR_FILENO) == 1) { }
     ~ProgressLine() { clear(); }
 
     void show(Transfer::ImportStage stage, qsizetype done, qsizetype total)
@@ -105,9 +105,10 @@ int main(int argc, char** argv)
         if (dryRun) {
             Tool::print(stdout, QStringLiteral("Dry run: nothing was written. Would store:"));
             for (const Transfer::ImportRow& row : import->stored())
-                Tool::print(stdout, QStringLiteral("  line %1: %2 (username \"%3\", %4)")
-                                        .arg(row.line)
-                                        .arg(row.plain.account, row.plain.username, row.plain.url));
+                Tool::print(stdout,
+                            QStringLiteral("  line %1: %2 (username \"%3\", %4)")
+                                .arg(row.line)
+                                .arg(row.plain.account, row.plain.username, row.plain.url));
         }
         const std::vector<Transfer::ImportSkip> skipped = import->skipped();
         QString summary = QStringLiteral("Read %1 rows: %2 %3, %4 skipped")
@@ -125,10 +126,10 @@ int main(int argc, char** argv)
         }
     } catch (const AppError& error) {
         progressLine.clear();
-        const QString what = inVault ? QStringLiteral("the vault %1 cannot be opened or written").arg(vaultPath)
-                                     : file;
-        Tool::print(stderr, QStringLiteral("quillock-import: %1: %2 Nothing was stored.")
-                                .arg(what, Tool::sentence(error.description())));
+        const QString what = inVault ? QStringLiteral("the vault %1 cannot be opened or written").arg(vaultPath) : file;
+        Tool::print(stderr,
+                    QStringLiteral("quillock-import: %1: %2 Nothing was stored.")
+                        .arg(what, Tool::sentence(error.description())));
         return 1;
     }
     return 0;

@@ -18,8 +18,9 @@ int main(int argc, char** argv)
     if (ok && args.size() == 3)
         seed = args.at(2).toUInt(&ok);
     if (!ok || count < 0) {
-        std::fprintf(stderr, "usage: quillock-makebigvault N PATH/data.mdb [SEED]\n"
-                             "The vault's master password is \"%s\".\n",
+        std::fprintf(stderr,
+                     "usage: quillock-makebigvault N PATH/data.mdb [SEED]\n"
+                     "The vault's master password is \"%s\".\n",
                      qPrintable(VaultGen::MasterPassword));
         return 2;
     }

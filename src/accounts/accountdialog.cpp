@@ -40,8 +40,8 @@ AccountDialog::AccountDialog(VaultStore& vault, const QString& title, QWidget* p
 {
     ui_->setupUi(this);
     setWindowTitle(title);
-    FixedDialog::setUp(this, {ui_->lblName, ui_->lblUsername, ui_->lblPassword, ui_->lblURL, ui_->lblHint,
-                              ui_->lblNotes});
+    FixedDialog::setUp(this,
+                       {ui_->lblName, ui_->lblUsername, ui_->lblPassword, ui_->lblURL, ui_->lblHint, ui_->lblNotes});
 
     // Empty boxes, each at its limit.
     showFields({});

@@ -43,8 +43,7 @@ std::function<void(frmMain::StartUpStep)>& startUpProbe()
 
 // Runs one start-up step; false when it failed with 3356 or 75 and was
 // skipped. Any other failure goes on to start-up's own handler.
-template <class Step>
-bool attempt(frmMain::StartUpStep which, Step&& step)
+template <class Step> bool attempt(frmMain::StartUpStep which, Step&& step)
 {
     try {
         if (startUpProbe())
@@ -72,8 +71,9 @@ QString captionOf(const QLabel* detail)
 frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::frmMain>())
 {
     ui_->setupUi(this);
-    Fonts::useArial(this, {ui_->lblUsernameCaption, ui_->lblPasswordCaption, ui_->lblURLCaption,
-                           ui_->lblHintCaption, ui_->lblNotesCaption});
+    Fonts::useArial(this,
+                    {ui_->lblUsernameCaption, ui_->lblPasswordCaption, ui_->lblURLCaption, ui_->lblHintCaption,
+                     ui_->lblNotesCaption});
     Fonts::useCourier({ui_->lblUsername, ui_->lblPassword});
     for (QToolButton* flat : {ui_->cmdNewAccount, ui_->FlatBttn2, ui_->FlatBttn1, ui_->cmdHelp, ui_->cmdExit})
         flat->setFont(Fonts::sansSerif());

@@ -20,9 +20,9 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::
     connect(ui_->cmdOK, &QPushButton::clicked, this, &frmAbout::cmdOK_Click);
     // The link goes through the desktop seam like every other address.
     ui_->csHyperlink1->setTextFormat(Qt::RichText);
-    ui_->csHyperlink1->setText(QStringLiteral("<a href=\"%1\">%2</a>")
-                                  .arg(Links::SupportAddress.toHtmlEscaped(),
-                                       ui_->csHyperlink1->text().toHtmlEscaped()));
+    ui_->csHyperlink1->setText(
+        QStringLiteral("<a href=\"%1\">%2</a>")
+            .arg(Links::SupportAddress.toHtmlEscaped(), ui_->csHyperlink1->text().toHtmlEscaped()));
     ui_->csHyperlink1->setOpenExternalLinks(false);
     ui_->csHyperlink1->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
     connect(ui_->csHyperlink1, &QLabel::linkActivated, this, &frmAbout::csHyperlink1_Click);

@@ -9,8 +9,7 @@ namespace Links {
 
 QString helpAddress()
 {
-    return QUrl::fromLocalFile(Module1::applicationFile(QStringLiteral("help/index.htm")))
-        .toString(QUrl::FullyEncoded);
+    return QUrl::fromLocalFile(Module1::applicationFile(QStringLiteral("help/index.htm"))).toString(QUrl::FullyEncoded);
 }
 
 std::optional<QString> webAddress(const QString& shown)

@@ -4,7 +4,9 @@
 #include <QPixmap>
 #include <QSystemTrayIcon>
 
-Tray::Tray(QObject* parent) : QObject(parent) {}
+Tray::Tray(QObject* parent) : QObject(parent)
+{
+}
 
 Tray::~Tray()
 {

@@ -6,8 +6,8 @@
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
-#include <QUrl>
 #include <QScopeGuard>
+#include <QUrl>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -36,7 +36,7 @@ constexpr const char* CellClose = "</td></tr>";
 // memory at once and no part of it stays behind in freed memory.
 class ReportStream {
 public:
-    explicit ReportStream(ReportSink sink) : sink_(std::move(sink)), buffer_(Capacity) {}
+    explicit ReportStream(ReportSink sink) : sink_(std::move(sink)), buffer_(Capacity) { }
     ~ReportStream() { sodium_memzero(buffer_.data(), buffer_.size()); }
     ReportStream(const ReportStream&) = delete;
     ReportStream& operator=(const ReportStream&) = delete;
@@ -179,8 +179,7 @@ void WriteReport(VaultStore& vault, const QString& path)
     const QByteArray target = path.toUtf8();
 
     // Replacing by rename would get past a report its owner made read-only.
-    if (::faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0
-        && errno != ENOENT)
+    if (::faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0 && errno != ENOENT)
         RaiseFileError(errno, path, QStringLiteral("write"));
 
     // A fresh file made 0600 and renamed into place only when complete: no

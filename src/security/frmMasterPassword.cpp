@@ -8,8 +8,7 @@
 #include "shared/secrets.h"
 #include "vault/wipe.h"
 
-frmMasterPassword::frmMasterPassword(QWidget* parent)
-    : QDialog(parent), ui_(std::make_unique<Ui::frmMasterPassword>())
+frmMasterPassword::frmMasterPassword(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::frmMasterPassword>())
 {
     ui_->setupUi(this);
     FixedDialog::setUp(this);

@@ -16,9 +16,9 @@ namespace PasswordRule {
 inline constexpr int MaxLength = 16;
 inline constexpr int MinLength = 8;
 
-inline const QString RejectionText = QStringLiteral(
-    "Data validation failed.  Your master password must be between eight and sixteen characters.  "
-    "The passwords you entered must match.  Please try again.");
+inline const QString RejectionText =
+    QStringLiteral("Data validation failed.  Your master password must be between eight and sixteen characters.  "
+                   "The passwords you entered must match.  Please try again.");
 inline const QString RejectionTitle = QStringLiteral("Quillock Security Initialization");
 
 // Boxes that take a master password: Courier, at most MaxLength units,

@@ -29,7 +29,9 @@ void hardenProcess()
     userUmask() = ::umask(077);
 }
 
-UserUmask::UserUmask() : ours_(::umask(userUmask())) {}
+UserUmask::UserUmask() : ours_(::umask(userUmask()))
+{
+}
 
 UserUmask::~UserUmask()
 {

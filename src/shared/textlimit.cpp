@@ -9,7 +9,7 @@ namespace {
 
 class WholeCharacterValidator : public QValidator {
 public:
-    explicit WholeCharacterValidator(QLineEdit* box) : QValidator(box), box_(box), last_(box->text()) {}
+    explicit WholeCharacterValidator(QLineEdit* box) : QValidator(box), box_(box), last_(box->text()) { }
 
     State validate(QString& input, int& pos) const override
     {

@@ -69,8 +69,9 @@ QByteArray ExportCsv(VaultStore& vault, ExportFormat format, qsizetype* count)
                 fields = {QStringLiteral("Root"), f.account, username, password, f.url, notes, {}, {}, {}, {}};
                 break;
             case ExportFormat::Bitwarden:
-                fields = {{}, {}, QStringLiteral("login"), f.account, notes, {}, QStringLiteral("0"), f.url,
-                          username, password, {}};
+                fields = {
+                    {},       {}, QStringLiteral("login"), f.account, notes, {}, QStringLiteral("0"), f.url, username,
+                    password, {}};
                 break;
             case ExportFormat::Chrome:
                 fields = {f.account, f.url, username, password, notes};

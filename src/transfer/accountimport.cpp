@@ -64,16 +64,18 @@ ImportColumns OtherColumns(const QStringList& header)
         words << Word(cell);
     ImportColumns c;
     c.format = ImportFormat::Other;
-    c.name = ColumnNamed(words, {"name", "title", "account", "accountname", "entry", "entryname", "sitename",
-                                 "service", "servicename", "label", "item", "itemname"});
-    c.username = ColumnNamed(words, {"username", "user", "login", "loginname", "loginusername", "userid", "email",
-                                     "emailaddress", "mail"});
+    c.name = ColumnNamed(words,
+                         {"name", "title", "account", "accountname", "entry", "entryname", "sitename", "service",
+                          "servicename", "label", "item", "itemname"});
+    c.username = ColumnNamed(
+        words, {"username", "user", "login", "loginname", "loginusername", "userid", "email", "emailaddress", "mail"});
     c.password = ColumnNamed(words, {"password", "pass", "passwd", "pwd", "loginpassword", "passphrase", "secret"});
-    c.url = ColumnNamed(words, {"url", "uri", "loginuri", "website", "websiteurl", "siteurl", "web", "webaddress",
-                                "address", "link", "site", "host", "hostname", "domain", "origin"});
+    c.url = ColumnNamed(words,
+                        {"url", "uri", "loginuri", "website", "websiteurl", "siteurl", "web", "webaddress", "address",
+                         "link", "site", "host", "hostname", "domain", "origin"});
     c.hint = ColumnNamed(words, {"hint", "passwordhint"});
-    c.notes = ColumnNamed(words, {"notes", "note", "comments", "comment", "extra", "remarks", "memo",
-                                  "description", "info"});
+    c.notes =
+        ColumnNamed(words, {"notes", "note", "comments", "comment", "extra", "remarks", "memo", "description", "info"});
     return c;
 }
 
@@ -115,8 +117,8 @@ QStringList Problems(const AccountFields& plain, bool nameFromUrl, bool urlPrefi
             problems << QStringLiteral("the %1 holds a line break").arg(label);
         if (check.value.size() > check.limit) {
             const QString what = (urlPrefixed && &check.value == &plain.url)
-                                     ? QStringLiteral("the URL with \"http://\" put in front")
-                                     : QStringLiteral("the %1").arg(label);
+                ? QStringLiteral("the URL with \"http://\" put in front")
+                : QStringLiteral("the %1").arg(label);
             problems << QStringLiteral("%1 has %2 characters; at most %3 fit")
                             .arg(what)
                             .arg(check.value.size())
@@ -216,20 +218,48 @@ ImportColumns RecognizeHeader(const QStringList& header)
         const char* type;
     };
     static const KnownFormat formats[] = {
-        {ImportFormat::Bitwarden, {"type", "name", "notes", "login_uri", "login_username", "login_password"}, false,
-         "name", "login_username", "login_password", "login_uri", "notes", "type"},
-        {ImportFormat::Firefox, {"url", "username", "password", "httprealm", "formactionorigin"}, false, nullptr,
-         "username", "password", "url", nullptr, nullptr},
-        {ImportFormat::KeePassXC, {"group", "title", "username", "password", "url", "notes"}, false, "title",
-         "username", "password", "url", "notes", nullptr},
-        {ImportFormat::Chrome, {"name", "url", "username", "password"}, true, "name", "username", "password", "url",
-         "note", nullptr},
+        {ImportFormat::Bitwarden,
+         {"type", "name", "notes", "login_uri", "login_username", "login_password"},
+         false,
+         "name",
+         "login_username",
+         "login_password",
+         "login_uri",
+         "notes",
+         "type"},
+        {ImportFormat::Firefox,
+         {"url", "username", "password", "httprealm", "formactionorigin"},
+         false,
+         nullptr,
+         "username",
+         "password",
+         "url",
+         nullptr,
+         nullptr},
+        {ImportFormat::KeePassXC,
+         {"group", "title", "username", "password", "url", "notes"},
+         false,
+         "title",
+         "username",
+         "password",
+         "url",
+         "notes",
+         nullptr},
+        {ImportFormat::Chrome,
+         {"name", "url", "username", "password"},
+         true,
+         "name",
+         "username",
+         "password",
+         "url",
+         "note",
+         nullptr},
     };
     for (const KnownFormat& known : formats) {
         const auto listed = [&](const QString& key) {
             return (known.notes && key == QLatin1String(known.notes))
-                   || std::any_of(known.header.begin(), known.header.end(),
-                                  [&](const char* name) { return key == QLatin1String(name); });
+                || std::any_of(known.header.begin(), known.header.end(),
+                               [&](const char* name) { return key == QLatin1String(name); });
         };
         if (!HasAll(keys, known.header) || (known.closed && !std::all_of(keys.begin(), keys.end(), listed)))
             continue;
@@ -246,10 +276,10 @@ ImportColumns RecognizeHeader(const QStringList& header)
         QString cells = header.join(QStringLiteral(", "));
         if (cells.size() > 200)
             cells = cells.left(200) + QStringLiteral("...");
-        RaiseInputError(1, QStringLiteral("the header row matches no export this tool knows (Firefox, Chrome, "
-                                          "Bitwarden, KeePassXC) and names no %1 column (columns: %2)")
-                               .arg(c.password < 0 ? QStringLiteral("password") : QStringLiteral("name or URL"),
-                                    cells));
+        RaiseInputError(1,
+                        QStringLiteral("the header row matches no export this tool knows (Firefox, Chrome, "
+                                       "Bitwarden, KeePassXC) and names no %1 column (columns: %2)")
+                            .arg(c.password < 0 ? QStringLiteral("password") : QStringLiteral("name or URL"), cells));
     }
     return c;
 }
@@ -366,8 +396,9 @@ void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& pr
             const qsizetype first = seen.add(p.account, p.username, p.password, p.url, row.line);
             if (first < 0)
                 return &row;
-            duplicates_.push_back({row.line, first == 0 ? QStringLiteral("the same account is in the vault already")
-                                                        : QStringLiteral("the same account as line %1").arg(first)});
+            duplicates_.push_back({row.line,
+                                   first == 0 ? QStringLiteral("the same account is in the vault already")
+                                              : QStringLiteral("the same account as line %1").arg(first)});
         }
         return nullptr;
     };

@@ -121,15 +121,16 @@ QByteArray ReadInputFile(const QString& path)
         ~Closer() { ::close(fd); }
     } closer{fd};
 
-    struct stat info {};
+    struct stat info { };
     if (::fstat(fd, &info) != 0)
         RaiseFileError(errno, path, QStringLiteral("read"));
     if (!S_ISREG(info.st_mode))
         RaiseInputError(0, QStringLiteral("not a regular file"));
     if (info.st_size > MaxInputBytes)
-        RaiseInputError(0, QStringLiteral("the file holds %1 MB; files over %2 MB are not exports of passwords")
-                               .arg(info.st_size / (1024 * 1024))
-                               .arg(MaxInputBytes / (1024 * 1024)));
+        RaiseInputError(0,
+                        QStringLiteral("the file holds %1 MB; files over %2 MB are not exports of passwords")
+                            .arg(info.st_size / (1024 * 1024))
+                            .arg(MaxInputBytes / (1024 * 1024)));
     // Read at most one byte past the limit, so a file that grows meanwhile
     // is still refused.
     QByteArray bytes(qsizetype(info.st_size) + 1, Qt::Uninitialized);
@@ -138,8 +139,8 @@ QByteArray ReadInputFile(const QString& path)
         if (filled == bytes.size()) {
             if (filled > MaxInputBytes) {
                 Secrets::wipe(bytes);
-                RaiseInputError(0, QStringLiteral("the file grew past %1 MB while it was read")
-                                       .arg(MaxInputBytes / (1024 * 1024)));
+                RaiseInputError(
+                    0, QStringLiteral("the file grew past %1 MB while it was read").arg(MaxInputBytes / (1024 * 1024)));
             }
             bytes.resize(std::min<qsizetype>(bytes.size() * 2, MaxInputBytes + 1));
         }
@@ -200,18 +201,20 @@ std::vector<CsvRecord> ParseCsv(const QByteArray& text, const std::function<void
             RaiseInputError(line, QStringLiteral("a NUL byte: this is a binary file, not CSV text"));
         const qsizetype bad = InvalidUtf8At(data + pos, length);
         if (bad >= 0)
-            RaiseInputError(line, QStringLiteral("invalid UTF-8 (byte 0x%1 at byte %2 of the line); "
-                                                 "save the file as UTF-8 and try again")
-                                      .arg(unsigned(data[pos + bad]), 2, 16, QLatin1Char('0'))
-                                      .arg(bad + 1));
+            RaiseInputError(line,
+                            QStringLiteral("invalid UTF-8 (byte 0x%1 at byte %2 of the line); "
+                                           "save the file as UTF-8 and try again")
+                                .arg(unsigned(data[pos + bad]), 2, 16, QLatin1Char('0'))
+                                .arg(bad + 1));
         if (state.betweenRecords && !blank) {
             state.recordLine = line;
             state.betweenRecords = false;
         }
         if (csv_parse(parser.get(), data + pos, size_t(length), OnField, OnRecordEnd, &state) != size_t(length)) {
             if (csv_error(parser.get()) == CSV_EPARSE)
-                RaiseInputError(line, QStringLiteral("broken quoting: a quote inside an unquoted field, "
-                                                     "or text after a closing quote"));
+                RaiseInputError(line,
+                                QStringLiteral("broken quoting: a quote inside an unquoted field, "
+                                               "or text after a closing quote"));
             RaiseInputError(line, QString::fromUtf8(csv_strerror(csv_error(parser.get()))));
         }
         pos = end;
@@ -228,9 +231,9 @@ std::vector<CsvRecord> ParseCsv(const QByteArray& text, const std::function<void
     const qsizetype columns = state.records.front().fields.size();
     for (const CsvRecord& record : state.records) {
         if (record.fields.size() != columns)
-            RaiseInputError(record.line, QStringLiteral("%1 field(s) where the header row has %2")
-                                             .arg(record.fields.size())
-                                             .arg(columns));
+            RaiseInputError(
+                record.line,
+                QStringLiteral("%1 field(s) where the header row has %2").arg(record.fields.size()).arg(columns));
     }
     if (progress)
         progress(qsizetype(state.records.size()));

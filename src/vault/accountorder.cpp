@@ -53,8 +53,8 @@ void AccountOrder::assign(std::vector<AccountEntry> entries)
 
 std::optional<std::size_t> AccountOrder::indexOf(qint64 rowid) const
 {
-    const auto found = std::find_if(items_.begin(), items_.end(),
-                                    [rowid](const Item& item) { return item.entry.rowid == rowid; });
+    const auto found =
+        std::find_if(items_.begin(), items_.end(), [rowid](const Item& item) { return item.entry.rowid == rowid; });
     if (found == items_.end())
         return std::nullopt;
     return std::size_t(found - items_.begin());

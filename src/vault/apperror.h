@@ -23,21 +23,21 @@ private:
 
 namespace ErrorCode {
 // Start-up skips a step that fails with one of these two.
-inline constexpr int Busy = 3356;       // vault locked or busy: another holder has it
-inline constexpr int PathAccess = 75;   // permission denied, read-only file system
+inline constexpr int Busy = 3356;  // vault locked or busy: another holder has it
+inline constexpr int PathAccess = 75;  // permission denied, read-only file system
 // Everything else ends start-up with its message.
 inline constexpr int FileNotFound = 53;
-inline constexpr int ObjectNotSet = 91;         // no vault was opened
+inline constexpr int ObjectNotSet = 91;  // no vault was opened
 inline constexpr int NoCurrentRecord = 3021;
 inline constexpr int VaultNotFound = 3024;
-inline constexpr int NotValidPassword = 3031;   // unreadable with the vault key
+inline constexpr int NotValidPassword = 3031;  // unreadable with the vault key
 inline constexpr int DiskFull = 3035;
 inline constexpr int VaultDamaged = 3049;
 inline constexpr int UnrecognizedFormat = 3343;
 inline constexpr int DatabaseFailure = 3146;
-inline constexpr int CipherFailure = 5;         // cipher text that does not open
+inline constexpr int CipherFailure = 5;  // cipher text that does not open
 inline constexpr int SettingsFailure = 3045;
-inline constexpr int FileFailure = 57;          // device I/O error
+inline constexpr int FileFailure = 57;  // device I/O error
 // The vault holds what Quillock never puts there and does not run: schema
 // objects beyond its two plain tables, code in their definitions, rows
 // over the size limit. The file is left as it is.

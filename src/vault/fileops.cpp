@@ -23,7 +23,7 @@ QByteArray native(const QString& path)
 
 bool exists(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::stat(native(path).constData(), &info) == 0)
         return true;
     if (errno == ENOENT || errno == ENOTDIR)
@@ -96,7 +96,7 @@ void syncFolderOf(const QString& path)
 
 bool isSymlink(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::lstat(native(path).constData(), &info) == 0)
         return S_ISLNK(info.st_mode);
     if (errno == ENOENT || errno == ENOTDIR)
@@ -114,7 +114,7 @@ QString resolved(const QString& path)
 
 qint64 linkCount(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::stat(native(path).constData(), &info) != 0)
         RaiseFileError(errno, path, QStringLiteral("test for"));
     return static_cast<qint64>(info.st_nlink);
@@ -123,7 +123,7 @@ qint64 linkCount(const QString& path)
 void restrictToOwner(const QString& path)
 {
     const QByteArray name = native(path);
-    struct stat info {};
+    struct stat info { };
     if (::stat(name.constData(), &info) == 0 && (info.st_mode & 077) != 0)
         ::chmod(name.constData(), info.st_mode & 0700);
 }
@@ -139,12 +139,11 @@ QString createPrivateFolder(const QString& folder, const QString& prefix)
 void removePrivateFolder(const QString& path)
 {
     const QByteArray name = native(path);
-    struct stat info {};
+    struct stat info { };
     if (::lstat(name.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
         return;
     const QDir folder(path);
-    for (const QString& entry :
-         folder.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot))
+    for (const QString& entry : folder.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot))
         ::unlink(native(folder.filePath(entry)).constData());
     ::rmdir(name.constData());
 }
@@ -152,7 +151,8 @@ void removePrivateFolder(const QString& path)
 void removePrivateFolders(const QString& folder, const QString& prefix)
 {
     const QDir dir(folder);
-    for (const QString& entry : dir.entryList({prefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot))
+    for (const QString& entry :
+         dir.entryList({prefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot))
         removePrivateFolder(dir.filePath(entry));
 }
 
@@ -225,15 +225,16 @@ VaultLock::VaultLock(const QString& folder) : folder_(folder)
         RaiseFileError(errno, folder, QStringLiteral("open"));
     // A link that leads nowhere is found out when the vault is opened.
     const QByteArray vault = (folder + QStringLiteral("/data.mdb")).toUtf8();
-    struct stat entry {};
+    struct stat entry { };
     char target[PATH_MAX];
     if (::lstat(vault.constData(), &entry) != 0 || !S_ISLNK(entry.st_mode) || !::realpath(vault.constData(), target))
         return;
     linkedFd_ = openFolder(QFileInfo(QString::fromUtf8(target)).absolutePath());
-    struct stat own {}, linked {};
+    struct stat own {
+    }, linked{};
     // Two locks on one folder from one process would shut each other out.
-    if (linkedFd_ >= 0 && ::fstat(fd_, &own) == 0 && ::fstat(linkedFd_, &linked) == 0
-        && own.st_dev == linked.st_dev && own.st_ino == linked.st_ino) {
+    if (linkedFd_ >= 0 && ::fstat(fd_, &own) == 0 && ::fstat(linkedFd_, &linked) == 0 && own.st_dev == linked.st_dev
+        && own.st_ino == linked.st_ino) {
         ::close(linkedFd_);
         linkedFd_ = -1;
     }
@@ -251,8 +252,7 @@ void VaultLock::takeExclusive()
 {
     if (!lockBoth(fd_, linkedFd_, LOCK_EX | LOCK_NB)) {
         if (errno == EWOULDBLOCK)
-            throw AppError(ErrorCode::Busy,
-                           QStringLiteral("The vault is open in another copy of the program."),
+            throw AppError(ErrorCode::Busy, QStringLiteral("The vault is open in another copy of the program."),
                            ErrorSource::Store);
         RaiseFileError(errno, folder_, QStringLiteral("lock"));
     }

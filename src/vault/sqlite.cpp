@@ -5,8 +5,8 @@
 #include <QFileInfo>
 #include <QUrl>
 #include <cerrno>
-#include <initializer_list>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,7 +21,7 @@ bool folderRefusesWrites(sqlite3* db)
         return false;
     const QByteArray folder = QFileInfo(QString::fromUtf8(file)).absolutePath().toUtf8();
     return ::faccessat(AT_FDCWD, folder.constData(), W_OK, AT_EACCESS) != 0
-           && errorCodeForErrno(errno, 0) == ErrorCode::PathAccess;
+        && errorCodeForErrno(errno, 0) == ErrorCode::PathAccess;
 }
 
 // sqlcipher_export reports the failure of its inner statements only as
@@ -91,8 +91,8 @@ void RaiseStoreError(sqlite3* db, int rc, const QString& context)
     case SQLITE_IOERR:
         // A file the store cannot find to open is its vault.
         code = primary == SQLITE_CANTOPEN && sysErrno == ENOENT
-                   ? ErrorCode::VaultNotFound
-                   : errorCodeForErrno(sysErrno, ErrorCode::DatabaseFailure);
+            ? ErrorCode::VaultNotFound
+            : errorCodeForErrno(sysErrno, ErrorCode::DatabaseFailure);
         if (code != ErrorCode::PathAccess && folderRefusesWrites(db))
             code = ErrorCode::PathAccess;
         break;
@@ -101,8 +101,7 @@ void RaiseStoreError(sqlite3* db, int rc, const QString& context)
         break;
     case SQLITE_NOTADB:
         code = ErrorCode::UnrecognizedFormat;
-        message = QStringLiteral("Unrecognized database format, or not a valid password (%1).")
-                      .arg(message);
+        message = QStringLiteral("Unrecognized database format, or not a valid password (%1).").arg(message);
         break;
     case SQLITE_CORRUPT:
         code = ErrorCode::VaultDamaged;
@@ -134,11 +133,11 @@ void Database::open(const QString& path, const QByteArray& key, bool create)
     close();
     const QByteArray nativePath = path.toUtf8();
     if (!create) {
-        struct stat info {};
+        struct stat info { };
         if (::stat(nativePath.constData(), &info) != 0) {
             if (errno == ENOENT)
-                throw AppError(ErrorCode::VaultNotFound,
-                               QStringLiteral("Could not find file '%1'.").arg(path), ErrorSource::Store);
+                throw AppError(ErrorCode::VaultNotFound, QStringLiteral("Could not find file '%1'.").arg(path),
+                               ErrorSource::Store);
             RaiseFileError(errno, path, QStringLiteral("open"));
         }
     }
@@ -224,7 +223,7 @@ bool Database::allows(int action, const char* first, const char* second, const c
         return copy;
     case SQLITE_FUNCTION:  // -, function
         return named(second, {"count"})
-               || (compacting && named(second, {"sqlcipher_export", "substr", "like", "quote"}));
+            || (compacting && named(second, {"sqlcipher_export", "substr", "like", "quote"}));
     case SQLITE_PRAGMA:  // pragma, argument
         if (database && !main)
             return false;
@@ -275,8 +274,7 @@ Statement::~Statement()
 Statement& Statement::bind(int index, const QString& value)
 {
     const QByteArray utf8 = value.toUtf8();
-    const int rc = sqlite3_bind_text(stmt_, index, utf8.constData(), static_cast<int>(utf8.size()),
-                                     SQLITE_TRANSIENT);
+    const int rc = sqlite3_bind_text(stmt_, index, utf8.constData(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
     if (rc != SQLITE_OK)
         RaiseStoreError(db_, rc, sql_);
     return *this;

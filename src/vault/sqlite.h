@@ -18,8 +18,8 @@ inline constexpr int MaxValueBytes = 4 * 1024 * 1024;
 class Database {
 public:
     enum class Guard {
-        Vault,       // rows of `accounts` and `master`, the schema pragmas
-        Building,    // also creating those two tables (a fresh file)
+        Vault,  // rows of `accounts` and `master`, the schema pragmas
+        Building,  // also creating those two tables (a fresh file)
         Compaction,  // also sqlcipher_export into the attached "compacted"
     };
 

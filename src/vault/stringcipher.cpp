@@ -31,8 +31,7 @@ StringCipher::Key StringCipher::deriveKey(const QString& key)
     const auto hash = [](const QString& keyText) {
         const QByteArray text = keyText.toUtf8();
         Key derived{};
-        crypto_generichash(derived.data(), derived.size(),
-                           reinterpret_cast<const unsigned char*>(text.constData()),
+        crypto_generichash(derived.data(), derived.size(), reinterpret_cast<const unsigned char*>(text.constData()),
                            static_cast<unsigned long long>(text.size()), nullptr, 0);
         return derived;
     };
@@ -55,8 +54,7 @@ QString StringCipher::Encrypt(const QString& text, const QString& key) const
     Secrets::wipe(plain);
 
     std::vector<char> encoded(sodium_base64_encoded_len(sealed.size(), sodium_base64_VARIANT_ORIGINAL));
-    sodium_bin2base64(encoded.data(), encoded.size(), sealed.data(), sealed.size(),
-                      sodium_base64_VARIANT_ORIGINAL);
+    sodium_bin2base64(encoded.data(), encoded.size(), sealed.data(), sealed.size(), sodium_base64_VARIANT_ORIGINAL);
     return QString::fromLatin1(encoded.data());
 }
 
@@ -69,9 +67,8 @@ QString StringCipher::Decrypt(const QString& text, const QString& key) const
     std::vector<unsigned char> sealed(static_cast<size_t>(encoded.size()));
     size_t sealedLength = 0;
     const char* end = nullptr;
-    if (sodium_base642bin(sealed.data(), sealed.size(), encoded.constData(),
-                          static_cast<size_t>(encoded.size()), nullptr, &sealedLength, &end,
-                          sodium_base64_VARIANT_ORIGINAL)
+    if (sodium_base642bin(sealed.data(), sealed.size(), encoded.constData(), static_cast<size_t>(encoded.size()),
+                          nullptr, &sealedLength, &end, sodium_base64_VARIANT_ORIGINAL)
             != 0
         || end != encoded.constData() + encoded.size()
         || sealedLength < crypto_secretbox_NONCEBYTES + crypto_secretbox_MACBYTES)
@@ -81,9 +78,7 @@ QString StringCipher::Decrypt(const QString& text, const QString& key) const
     const unsigned char* nonce = sealed.data();
     const size_t boxLength = sealedLength - crypto_secretbox_NONCEBYTES;
     std::vector<unsigned char> plain(boxLength - crypto_secretbox_MACBYTES + 1);
-    if (crypto_secretbox_open_easy(plain.data(), nonce + crypto_secretbox_NONCEBYTES, boxLength,
-                                   nonce, k.data())
-        != 0)
+    if (crypto_secretbox_open_easy(plain.data(), nonce + crypto_secretbox_NONCEBYTES, boxLength, nonce, k.data()) != 0)
         fail(QStringLiteral("The enciphered text has been altered or was written under another key."));
 
     const auto plainLength = static_cast<qsizetype>(boxLength - crypto_secretbox_MACBYTES);

@@ -24,11 +24,9 @@ struct Token {
     QString text;
 };
 
-const QStringList AccountColumns = {QStringLiteral("account"), QStringLiteral("username"),
-                                    QStringLiteral("password"), QStringLiteral("url"),
-                                    QStringLiteral("hint"),     QStringLiteral("notes")};
-const QStringList MasterColumns = {QStringLiteral("key"), QStringLiteral("password"),
-                                   QStringLiteral("initialized")};
+const QStringList AccountColumns = {QStringLiteral("account"), QStringLiteral("username"), QStringLiteral("password"),
+                                    QStringLiteral("url"),     QStringLiteral("hint"),     QStringLiteral("notes")};
+const QStringList MasterColumns = {QStringLiteral("key"), QStringLiteral("password"), QStringLiteral("initialized")};
 
 [[noreturn]] void refuse(const Database& db, const QString& what)
 {
@@ -89,8 +87,9 @@ std::vector<Token> tokenize(const QString& sql)
             i = j + 1;
         } else if (c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char('$') || c.unicode() >= 0x80) {
             qsizetype j = i;
-            while (j < n && (sql.at(j).isLetterOrNumber() || sql.at(j) == QLatin1Char('_')
-                             || sql.at(j) == QLatin1Char('$') || sql.at(j).unicode() >= 0x80))
+            while (j < n
+                   && (sql.at(j).isLetterOrNumber() || sql.at(j) == QLatin1Char('_') || sql.at(j) == QLatin1Char('$')
+                       || sql.at(j).unicode() >= 0x80))
                 ++j;
             tokens.push_back({Token::Word, sql.mid(i, j - i)});
             i = j;
@@ -110,7 +109,7 @@ void requirePlainDefinition(const Database& db, const SchemaRow& row)
     const std::vector<Token> tokens = tokenize(row.sql);
     // sqlcipher_export rewrites the text from its 14th character on.
     bool plain = row.sql.startsWith(QLatin1String("CREATE TABLE ")) && tokens.size() >= 5
-                 && tokens[3].text == QLatin1String("(") && tokens.back().text == QLatin1String(")");
+        && tokens[3].text == QLatin1String("(") && tokens.back().text == QLatin1String(")");
     int depth = 0;
     for (size_t i = 3; plain && i < tokens.size(); ++i) {
         const Token& token = tokens[i];
@@ -129,8 +128,9 @@ void requirePlainDefinition(const Database& db, const SchemaRow& row)
         else if (isWord(token, "COLLATE")
                  && (i + 1 == tokens.size() || tokens[i + 1].kind == Token::Symbol
                      || !isBuiltInCollation(tokens[i + 1].text)))
-            refuse(db, QStringLiteral("the collation '%1' in table '%2'")
-                           .arg(i + 1 < tokens.size() ? tokens[i + 1].text : QString(), table));
+            refuse(db,
+                   QStringLiteral("the collation '%1' in table '%2'")
+                       .arg(i + 1 < tokens.size() ? tokens[i + 1].text : QString(), table));
     }
     if (!plain)
         refuse(db, QStringLiteral("an unusual definition of table '%1'").arg(table));

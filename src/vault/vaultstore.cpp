@@ -47,8 +47,7 @@ int compareNoCase(void*, int lengthA, const void* a, int lengthB, const void* b)
 
 void registerCollation(Database& db)
 {
-    const int rc = sqlite3_create_collation(db.handle(), "UNICODE_NOCASE", SQLITE_UTF8, nullptr,
-                                            compareNoCase);
+    const int rc = sqlite3_create_collation(db.handle(), "UNICODE_NOCASE", SQLITE_UTF8, nullptr, compareNoCase);
     if (rc != SQLITE_OK)
         RaiseStoreError(db.handle(), rc, QStringLiteral("Cannot register the account order"));
 }
@@ -83,8 +82,7 @@ void exportInto(Database& source, const QString& copy)
 AccountRow readRow(const Statement& query)
 {
     return AccountRow{query.integer(0),
-                      {query.text(1), query.text(2), query.text(3), query.text(4), query.text(5),
-                       query.text(6)}};
+                      {query.text(1), query.text(2), query.text(3), query.text(4), query.text(5), query.text(6)}};
 }
 
 }  // namespace
@@ -132,10 +130,10 @@ void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
     VaultSchema::require(source);
     // Another name of the file would go on holding the old content.
     if (FileOps::linkCount(vaultPath) > 1)
-        throw AppError(ErrorCode::Busy,
-                       QStringLiteral("The vault '%1' has more than one name (hard links); it is used as it is.")
-                           .arg(vaultPath),
-                       ErrorSource::Files);
+        throw AppError(
+            ErrorCode::Busy,
+            QStringLiteral("The vault '%1' has more than one name (hard links); it is used as it is.").arg(vaultPath),
+            ErrorSource::Files);
     // Through a symbolic link the copy is made beside the file the link
     // points to and replaces that file at once: the link stays a link.
     const bool linked = FileOps::isSymlink(vaultPath);
@@ -170,10 +168,10 @@ void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
         // folder: the vault itself is intact.
         if (error.code() != ErrorCode::DiskFull)
             throw;
-        throw AppError(ErrorCode::PathAccess,
-                       QStringLiteral("The compacted copy '%1' cannot be written: %2")
-                           .arg(targetPath, error.description()),
-                       ErrorSource::Store);
+        throw AppError(
+            ErrorCode::PathAccess,
+            QStringLiteral("The compacted copy '%1' cannot be written: %2").arg(targetPath, error.description()),
+            ErrorSource::Store);
     }
 }
 
@@ -306,8 +304,9 @@ void VaultStore::storeMasterPassword(const QString& cipherText, bool markInitial
     if (!first.step())
         raiseMasterRowMissing();
     const qint64 rowid = first.integer(0);
-    Statement update(db_, markInitialized ? "update master set password = ?, initialized = 1 where rowid = ?"
-                                          : "update master set password = ? where rowid = ?");
+    Statement update(db_,
+                     markInitialized ? "update master set password = ?, initialized = 1 where rowid = ?"
+                                     : "update master set password = ? where rowid = ?");
     update.bind(1, cipherText).bind(2, rowid);
     update.step();
     transaction.commit();
@@ -354,8 +353,9 @@ void VaultStore::forEachAccount(const std::function<void(const AccountRow&)>& vi
 qint64 VaultStore::appendAccount(const AccountFields& f)
 {
     const bool current = orderCurrent();
-    Statement insert(db_, "insert into accounts (account, username, password, url, hint, notes) "
-                          "values (?, ?, ?, ?, ?, ?)");
+    Statement insert(db_,
+                     "insert into accounts (account, username, password, url, hint, notes) "
+                     "values (?, ?, ?, ?, ?, ?)");
     insert.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint).bind(6, f.notes);
     insert.step();
     const qint64 rowid = sqlite3_last_insert_rowid(db_.handle());
@@ -376,8 +376,9 @@ qint64 VaultStore::appendAccounts(const std::function<void(const AccountRow&)>& 
         while (query.step())
             visitStored(readRow(query));
     }
-    Statement insert(db_, "insert into accounts (account, username, password, url, hint, notes) "
-                          "values (?, ?, ?, ?, ?, ?)");
+    Statement insert(db_,
+                     "insert into accounts (account, username, password, url, hint, notes) "
+                     "values (?, ?, ?, ?, ?, ?)");
     qint64 appended = 0;
     AccountFields f;
     while (next(f)) {
@@ -398,8 +399,9 @@ bool VaultStore::updateAccountAt(qint64 position, qint64 expectedRowid, const Ac
     const auto row = accountAt(position);
     if (!row || row->rowid != expectedRowid)
         return false;
-    Statement update(db_, "update accounts set account = ?, username = ?, password = ?, url = ?, "
-                          "hint = ?, notes = ? where rowid = ?");
+    Statement update(db_,
+                     "update accounts set account = ?, username = ?, password = ?, url = ?, "
+                     "hint = ?, notes = ? where rowid = ?");
     update.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint).bind(6, f.notes);
     update.bind(7, expectedRowid);
     update.step();

@@ -62,8 +62,8 @@ public:
     const QString& path() const { return db_.path(); }
 
     // Master row.
-    bool isInitialized();               // `initialized` of the first row
-    QString storedMasterPassword();     // `password` of the row keyed "master"
+    bool isInitialized();  // `initialized` of the first row
+    QString storedMasterPassword();  // `password` of the row keyed "master"
     // Rewrites `password` of the first row; creation also marks it initialised.
     void storeMasterPassword(const QString& cipherText, bool markInitialized);
 

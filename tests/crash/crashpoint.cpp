@@ -34,12 +34,11 @@ void step()
 // The child's own log on stdout and stderr is not the program's doing.
 bool counted(int fd)
 {
-    struct stat info {};
+    struct stat info { };
     return fd > STDERR_FILENO && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
-template <class F>
-F next(const char* name)
+template <class F> F next(const char* name)
 {
     return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
 }

@@ -75,7 +75,8 @@ Plain fieldsFor(qint64 serial)
     for (int line = 0; line < 6; ++line)
         notes += QStringLiteral("note %1 line %2: the quick brown fox jumps over the lazy dog\n").arg(s).arg(line);
     return {QStringLiteral("user-%1").arg(s), QStringLiteral("pw-%1-%2").arg(s).arg(serial * 7919 % 100003),
-            QStringLiteral("http://site%1.example/login").arg(s), QStringLiteral("hint for %1").arg(s), notes.trimmed()};
+            QStringLiteral("http://site%1.example/login").arg(s), QStringLiteral("hint for %1").arg(s),
+            notes.trimmed()};
 }
 
 QString masterFor(qint64 serial)
@@ -87,8 +88,8 @@ QString masterFor(qint64 serial)
 // child and the checker agree on it.
 struct Change {
     Kind kind = Kind::Startup;
-    QString target;   // the account edited or deleted
-    QString name;     // the account's name afterwards
+    QString target;  // the account edited or deleted
+    QString name;  // the account's name afterwards
     Plain fields;
     QString master;
 };
@@ -330,7 +331,6 @@ int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint
     return 0;
 }
 
-
 // One of two copies of the program working on one vault at the same time:
 // it adds accounts and edits and deletes its own, each time from a list
 // that the other copy may have made stale. It logs what each command did,
@@ -342,7 +342,8 @@ int raceCopy(const QString& app, const QString& work, qint64 first, int rounds)
     say(QStringLiteral("ready"));
     const QString master = masterFor(0);
     auto listed = [&](const QString& name) {
-        return Child<QComboBox>(window.get(), "cboAccount")->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0;
+        return Child<QComboBox>(window.get(), "cboAccount")->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive)
+            >= 0;
     };
     std::vector<QString> own;
     qint64 serial = first;
@@ -427,7 +428,7 @@ struct Options {
     QString folder;
     QString summary;
     bool points = false;  // kill at every file-changing step in turn, not at random moments
-    int pointStep = 1;    // or at every n-th
+    int pointStep = 1;  // or at every n-th
 };
 
 struct Figures {
@@ -497,8 +498,9 @@ void prepareVault(const QString& app, int accounts, Model& model)
     Database raw;
     raw.open(path, VaultStore::DatabasePassword);
     raw.exec("begin");
-    Statement insert(raw, "insert into accounts (account, username, password, url, hint, notes) "
-                          "values (?, ?, ?, ?, ?, ?)");
+    Statement insert(raw,
+                     "insert into accounts (account, username, password, url, hint, notes) "
+                     "values (?, ?, ?, ?, ?, ?)");
     for (int i = 0; i < accounts; ++i) {
         const QString name = QStringLiteral("b%1").arg(i, 7, 10, QLatin1Char('0'));
         const Plain p = fieldsFor(-1 - i);
@@ -614,10 +616,9 @@ int run(const Options& options)
             environment.insert(QStringLiteral("QUILLOCK_CRASH_AT"), QString::number(point));
             child.setProcessEnvironment(environment);
         }
-        const qint64 delay =
-            options.points ? point
-                           : std::uniform_int_distribution<qint64>(loadingMs, std::max(loadingMs, startMs)
-                                                                                  + 4 * commandMs[kind])(random);
+        const qint64 delay = options.points ? point
+                                            : std::uniform_int_distribution<qint64>(
+                                                loadingMs, std::max(loadingMs, startMs) + 4 * commandMs[kind])(random);
         child.start();
         if (!child.waitForStarted(10000))
             qFatal("cannot start the child: %s", qPrintable(child.errorString()));
@@ -661,8 +662,8 @@ int run(const Options& options)
         QStringList problems;
         if (log.ended || !log.messages.isEmpty() || !log.odd.isEmpty())
             problems << QStringLiteral("the child reported: %1 %2 %3")
-                            .arg(log.ended ? QStringLiteral("ended") : QString(), log.messages.join(QLatin1String(" | ")),
-                                 log.odd.join(QLatin1String(" | ")));
+                            .arg(log.ended ? QStringLiteral("ended") : QString(),
+                                 log.messages.join(QLatin1String(" | ")), log.odd.join(QLatin1String(" | ")));
         if (finishedByItself && child.exitCode() != 0)
             problems << QStringLiteral("the child exited with %1 before the kill").arg(child.exitCode());
 
@@ -704,7 +705,8 @@ int run(const Options& options)
             try {
                 auto vault = VaultStore::open(app + QStringLiteral("/data.mdb"));
                 if (!vault->isInitialized())
-                    throw AppError(0, QStringLiteral("the master row lost its initialised mark"), QStringLiteral("check"));
+                    throw AppError(0, QStringLiteral("the master row lost its initialised mark"),
+                                   QStringLiteral("check"));
                 found = readModel(*vault);
                 opened = true;
             } catch (const AppError& error) {
@@ -763,12 +765,13 @@ int run(const Options& options)
 
     QString report;
     QTextStream out(&report);
-    out << (options.points ? "Crash test at every file step: " : "Crash test at random moments: ")
-        << figures.trials << " trials in " << clock.elapsed() / 1000 << " s, "
-        << options.accounts << " accounts in the vault at the start"
-        << (seedUsed ? QStringLiteral(", seed %1").arg(seedUsed) : QString()) << "\n";
+    out << (options.points ? "Crash test at every file step: " : "Crash test at random moments: ") << figures.trials
+        << " trials in " << clock.elapsed() / 1000 << " s, " << options.accounts
+        << " accounts in the vault at the start" << (seedUsed ? QStringLiteral(", seed %1").arg(seedUsed) : QString())
+        << "\n";
     out << "  killed: " << figures.killed << "; ended by itself first: " << figures.endedByItself << "\n";
-    out << "  killed during the first start-up (compaction, replacement, opening): " << figures.duringFirstStart << "\n";
+    out << "  killed during the first start-up (compaction, replacement, opening): " << figures.duringFirstStart
+        << "\n";
     for (Kind k : options.kinds) {
         if (k == Kind::Startup) {
             out << "  startup: " << figures.trialsOf[k] << " trials, killed inside a repeated start-up "
@@ -784,8 +787,8 @@ int run(const Options& options)
             << (options.pointStep == 1 ? QStringLiteral("each") : QStringLiteral("every %1th").arg(options.pointStep))
             << " cut once; steps per kind at most:";
         for (Kind k : options.kinds)
-            out << " " << KindNames[int(k)] << " " << (figures.pointsOf.count(k) ? QString::number(figures.pointsOf[k])
-                                                                                  : QStringLiteral("not finished"));
+            out << " " << KindNames[int(k)] << " "
+                << (figures.pointsOf.count(k) ? QString::number(figures.pointsOf[k]) : QStringLiteral("not finished"));
         out << "\n";
     }
     out << "  kills that left a compaction copy data1.mdb: " << figures.compactionCopyLeft << "\n";
@@ -814,7 +817,6 @@ int run(const Options& options)
     return figures.findings.isEmpty() ? 0 : 1;
 }
 
-
 // Two copies at once on one vault: every add of both survives, and every
 // edit and delete reached the row it named or nothing.
 int race(int rounds, const QString& folder, const QString& summary)
@@ -836,8 +838,8 @@ int race(int rounds, const QString& folder, const QString& summary)
         QDir().mkpath(work);
         auto process = std::make_unique<QProcess>();
         process->setProgram(self);
-        process->setArguments({QStringLiteral("race-copy"), app, work, QString::number(copy * 1000000),
-                               QString::number(rounds)});
+        process->setArguments(
+            {QStringLiteral("race-copy"), app, work, QString::number(copy * 1000000), QString::number(rounds)});
         process->setStandardOutputFile(root + QStringLiteral("/copy%1.log").arg(copy));
         process->setStandardErrorFile(root + QStringLiteral("/copy%1.err").arg(copy));
         process->start();
@@ -900,7 +902,8 @@ int race(int rounds, const QString& folder, const QString& summary)
                 for (const auto& [name, fields] : found.accounts)
                     if (!model.accounts.count(name))
                         differences << QStringLiteral("unexpected %1").arg(name);
-                findings << QStringLiteral("the vault is not what the two copies did: ") + differences.join(QLatin1String(", "));
+                findings << QStringLiteral("the vault is not what the two copies did: ")
+                        + differences.join(QLatin1String(", "));
             }
         } catch (const AppError& error) {
             findings << QStringLiteral("the vault does not open: %1").arg(error.description());
@@ -914,10 +917,12 @@ int race(int rounds, const QString& folder, const QString& summary)
     QString report;
     QTextStream out(&report);
     out << "Two copies at once: " << rounds << " rounds each in " << clock.elapsed() / 1000 << " s\n";
-    out << "  adds: " << adds << "; the vault afterwards holds exactly what both copies did: "
-        << (findings.isEmpty() ? "yes" : "no") << "\n";
-    out << "  edits: " << editsDone << " stored, " << editsSkipped << " refused because the other copy had moved the rows\n";
-    out << "  deletes: " << deletesDone << " done, " << deletesSkipped << " refused because the other copy had moved the rows\n";
+    out << "  adds: " << adds
+        << "; the vault afterwards holds exactly what both copies did: " << (findings.isEmpty() ? "yes" : "no") << "\n";
+    out << "  edits: " << editsDone << " stored, " << editsSkipped
+        << " refused because the other copy had moved the rows\n";
+    out << "  deletes: " << deletesDone << " done, " << deletesSkipped
+        << " refused because the other copy had moved the rows\n";
     out << "  findings: " << findings.size() << "\n";
     for (const QString& finding : findings)
         out << "    " << finding << "\n";
@@ -941,7 +946,8 @@ int main(int argc, char** argv)
     // The offscreen platform has no tray; its warning about that is noise here.
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
         qputenv("QT_LOGGING_RULES", "qt.core.qobject.connect=false");
-    const bool isChild = argc >= 2 && (std::string_view(argv[1]) == "drive" || std::string_view(argv[1]) == "race-copy");
+    const bool isChild =
+        argc >= 2 && (std::string_view(argv[1]) == "drive" || std::string_view(argv[1]) == "race-copy");
     // The children share the runner's settings folder; a killed child
     // could not remove one of its own.
     std::unique_ptr<QTemporaryDir> settings;
@@ -958,7 +964,8 @@ int main(int argc, char** argv)
                    "FIRSTSERIAL ROUNDS");
         if (args[1] == QLatin1String("race-copy"))
             return raceCopy(args[2], args[3], args[4].toLongLong(), args[5].toInt());
-        return drive(args[2], args[3], kindNamed(args[4]), args[5].toLongLong(), args.value(6, QStringLiteral("100000")).toLongLong());
+        return drive(args[2], args[3], kindNamed(args[4]), args[5].toLongLong(),
+                     args.value(6, QStringLiteral("100000")).toLongLong());
     }
     if (args.size() >= 2 && args[1] == QLatin1String("race")) {
         int rounds = 30;
@@ -974,9 +981,11 @@ int main(int argc, char** argv)
         return race(rounds, folder, summary);
     }
     if (args.size() < 2 || args[1] != QLatin1String("run")) {
-        std::fprintf(stderr, "usage: %s run [--points [--point-step N]] [--trials N] [--min-trials N] [--budget SECONDS] [--accounts N] "
-                             "[--kinds a,b,...] [--seed N] [--folder DIR] [--summary FILE]\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s run [--points [--point-step N]] [--trials N] [--min-trials N] [--budget SECONDS] [--accounts N] "
+            "[--kinds a,b,...] [--seed N] [--folder DIR] [--summary FILE]\n",
+            argv[0]);
         return 2;
     }
     Options options;
