@@ -268,9 +268,9 @@ void frmMain::LoadAccountList()
 void frmMain::copyList(const AccountOrder& order)
 {
     QStringList names;
-    names.reserve(qsizetype(order.size()));
+    names.reserve(qsizetype(AccountOrder::withRoom(order.size())));
     listedRows_.clear();
-    listedRows_.reserve(order.size());
+    listedRows_.reserve(AccountOrder::withRoom(order.size()));
     for (std::size_t i = 0; i < order.size(); ++i) {
         names.append(order.at(i).account);
         listedRows_.push_back(order.at(i).rowid);

@@ -43,7 +43,7 @@ bool AccountOrder::before(const Item& a, const Item& b)
 void AccountOrder::assign(std::vector<AccountEntry> entries)
 {
     items_.clear();
-    items_.reserve(entries.size());
+    items_.reserve(withRoom(entries.size()));
     for (AccountEntry& entry : entries) {
         QString key = foldedKey(entry.account);
         items_.push_back({std::move(entry), std::move(key)});
