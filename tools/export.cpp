@@ -5,6 +5,7 @@
 #include "transfer/accountexport.h"
 #include "transfer/transfer.h"
 
+#include <QScopeGuard>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -132,13 +133,8 @@ int main(int argc, char** argv)
         }
         qsizetype count = 0;
         QByteArray csv = Transfer::ExportCsv(vault.store(), *format, &count);
-        try {
-            Transfer::WriteNewFile(file, csv);
-        } catch (...) {
-            Secrets::wipe(csv);
-            throw;
-        }
-        Secrets::wipe(csv);
+        const auto forgetCsv = qScopeGuard([&] { Secrets::wipe(csv); });
+        Transfer::WriteNewFile(file, csv);
         Tool::print(stdout,
                     QStringLiteral("Wrote %1 accounts to %2 for %3. The file holds every password in "
                                    "plain text: delete it once it is imported.")
