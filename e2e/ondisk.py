@@ -13,14 +13,15 @@ def query(vault, sql, columns):
     """Rows of `sql` read by the sqlcipher shell. Every column comes back as
     hex, so line breaks and any script survive the shell's output."""
     select = ", ".join(f"hex({c})" for c in columns)
-    script = f"PRAGMA key='{VAULT_KEY}';\n{sql.format(select=select)};\n"
+    script = f"PRAGMA key='{VAULT_KEY}';\nPRAGMA cipher_compatibility = 3;\n{sql.format(select=select)};\n"
     out = subprocess.run(["sqlcipher", "-batch", "-noheader", "-separator", "|", vault], input=script,
                          capture_output=True, text=True, timeout=30)
     if out.returncode != 0 or out.stderr.strip():
         raise AssertionError(f"sqlcipher could not read {vault}: {out.stderr.strip()}")
     rows = []
     for line in out.stdout.splitlines():
-        if not line.strip():
+        # The shell answers each keying pragma with "ok"; hex rows never read so.
+        if not line.strip() or line == "ok":
             continue
         cells = line.split("|")
         if len(cells) != len(columns):

@@ -458,3 +458,18 @@ void MainWindowFixture::addThroughDialog(const AccountFields& plain)
     });
     click("cmdNewAccount");
 }
+
+int RunTool(const char* tool, const QStringList& args, const QByteArray& input, QString* out, QString* err)
+{
+    QProcess process;
+    process.start(QString::fromUtf8(tool), args);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000))
+        qFatal("%s did not finish", tool);
+    if (out)
+        *out = QString::fromUtf8(process.readAllStandardOutput());
+    if (err)
+        *err = QString::fromUtf8(process.readAllStandardError());
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}

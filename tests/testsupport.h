@@ -95,6 +95,11 @@ inline const QString MasterPassword = QStringLiteral("opensesame");
 // A character outside the basic plane: two UTF-16 units.
 inline const QString Emoji = QStringLiteral("😀");
 
+// Runs one of the command-line tools (QUILLOCK_TEST_IMPORT, ...) with
+// `input` on its standard input; its exit status, -1 when it died of a signal.
+int RunTool(const char* tool, const QStringList& args, const QByteArray& input = {}, QString* out = nullptr,
+            QString* err = nullptr);
+
 // Runs SQL on the vault through a connection of its own, as another copy of
 // the program would.
 void ExecOnVault(const QString& vaultPath, const char* sql);

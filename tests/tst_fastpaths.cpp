@@ -171,7 +171,7 @@ private slots:
         auto vault = listedVault(sandbox, {"b", "d", "f"});
         QProcess process;
         process.start(shell, {sandbox.vaultPath()});
-        process.write("PRAGMA key = 'tuvesk';\n"
+        process.write("PRAGMA key = 'tuvesk';\nPRAGMA cipher_compatibility = 3;\n"
                       "insert into accounts (account, username, password, url, hint, notes) "
                       "values ('a', '', '', '', '', '');\n"
                       "delete from accounts where account = 'f';\n");

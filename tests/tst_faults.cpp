@@ -157,7 +157,7 @@ public:
         if (!process_.waitForStarted(10000))
             return false;
         // It waits for readers, this test's probe among them.
-        process_.write(".timeout 10000\nPRAGMA key = 'tuvesk';\nBEGIN EXCLUSIVE;\n"
+        process_.write(".timeout 10000\nPRAGMA key = 'tuvesk';\nPRAGMA cipher_compatibility = 3;\nBEGIN EXCLUSIVE;\n"
                        "INSERT INTO accounts (account, username, password, url, hint, notes) "
                        "VALUES ('written by another program', '', '', '', '', '');\n");
         if (releaseAfter >= 0)

@@ -22,6 +22,7 @@ void alterUnguarded(const QString& path, const std::function<void(Database&)>& c
     Database raw;
     raw.open(path, VaultStore::DatabasePassword);
     sqlite3_set_authorizer(raw.handle(), nullptr, nullptr);
+    sqlite3_db_config(raw.handle(), SQLITE_DBCONFIG_DEFENSIVE, 0, nullptr);
     sqlite3_limit(raw.handle(), SQLITE_LIMIT_LENGTH, 64 * 1024 * 1024);
     VaultStore::registerAccountOrder(raw);
     change(raw);
@@ -55,38 +56,45 @@ private slots:
     {
         QTest::addColumn<QByteArray>("sql");
         QTest::addColumn<QString>("named");
+        QTest::addColumn<int>("code");
+        QTest::newRow("schema the engine must never run (CVE-2018-8740)")
+            << QByteArray("pragma writable_schema = 1; insert into sqlite_master "
+                          "values ('table', 'x', 'x', 0, 'CREATE TABLE x AS SELECT 1')")
+            << "malformed database schema" << ErrorCode::VaultDamaged;
         QTest::newRow("trigger") << QByteArray("create trigger spy after insert on accounts begin "
                                                "update master set password = new.password; end")
-                                 << "a trigger 'spy'";
-        QTest::newRow("view") << QByteArray("create view everything as select * from accounts")
-                              << "a view 'everything'";
+                                 << "a trigger 'spy'" << ErrorCode::UntrustedVault;
+        QTest::newRow("view") << QByteArray("create view everything as select * from accounts") << "a view 'everything'"
+                              << ErrorCode::UntrustedVault;
         QTest::newRow("fts3") << QByteArray("create virtual table search using fts3(content)")
-                              << "a virtual table 'search'";
+                              << "a virtual table 'search'" << ErrorCode::UntrustedVault;
         QTest::newRow("fts4 and a trigger reading it")
             << QByteArray("create virtual table search using fts4(content);"
                           "create trigger feed after insert on accounts begin "
                           "insert into search select content from search where search match new.account; end")
-            << "a virtual table 'search'";
-        QTest::newRow("extra table") << QByteArray("create table stolen (what text)") << "a table 'stolen'";
-        QTest::newRow("index on an expression")
-            << QByteArray("create index lowered on accounts (lower(account))") << "an index 'lowered' on an expression";
+            << "a virtual table 'search'" << ErrorCode::UntrustedVault;
+        QTest::newRow("extra table") << QByteArray("create table stolen (what text)") << "a table 'stolen'"
+                                     << ErrorCode::UntrustedVault;
+        QTest::newRow("index on an expression") << QByteArray("create index lowered on accounts (lower(account))")
+                                                << "an index 'lowered' on an expression" << ErrorCode::UntrustedVault;
         QTest::newRow("partial index") << QByteArray("create index some on accounts (account) where url like 'x%'")
-                                       << "a partial index 'some'";
+                                       << "a partial index 'some'" << ErrorCode::UntrustedVault;
         QTest::newRow("CHECK calling a function")
             << QByteArray("drop table accounts; create table accounts (account text check (length(account) < 999), "
                           "username text, password text, url text, hint text, notes text)")
-            << "a CHECK constraint in table 'accounts'";
+            << "a CHECK constraint in table 'accounts'" << ErrorCode::UntrustedVault;
         QTest::newRow("foreign collation")
             << QByteArray("drop table accounts; create table accounts (account text collate unicode_nocase, "
                           "username text, password text, url text, hint text, notes text)")
-            << "the collation 'unicode_nocase'";
-        QTest::newRow("oversized value") << QByteArray() << "larger than 4 MB";
+            << "the collation 'unicode_nocase'" << ErrorCode::UntrustedVault;
+        QTest::newRow("oversized value") << QByteArray() << "larger than 4 MB" << ErrorCode::UntrustedVault;
     }
 
     void hostileVaultIsRefusedAndLeftAsItIs()
     {
         QFETCH(QByteArray, sql);
         QFETCH(QString, named);
+        QFETCH(int, code);
         MainWindowFixture f;
         f.sandbox.initializeMaster(MasterPassword);
         f.sandbox.addAccount(QStringLiteral("kept"));
@@ -104,14 +112,29 @@ private slots:
         QVERIFY(!f.open());
         VerifyStartUpEnded(f.sandbox);
         const QString text = f.sandbox.messages.value(0).text;
-        QVERIFY2(text.endsWith(QString::number(ErrorCode::UntrustedVault) + QStringLiteral("SQLCipher")),
-                 qPrintable(text));
+        QVERIFY2(text.endsWith(QString::number(code) + QStringLiteral("SQLCipher")), qPrintable(text));
         QVERIFY2(text.contains(named), qPrintable(text));
         QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
         QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
 
         // A start that skips the compaction meets the same refusal.
-        QCOMPARE(ErrorCodeOf([&] { Names(*VaultStore::open(f.sandbox.vaultPath())); }), ErrorCode::UntrustedVault);
+        QCOMPARE(ErrorCodeOf([&] { Names(*VaultStore::open(f.sandbox.vaultPath())); }), code);
+
+        // The tools give their one line and exit 1, never a signal.
+        f.window.reset();  // the program that ended holds the folder no more
+        const QString csv = f.sandbox.workFolder() + QStringLiteral("/in.csv");
+        WriteFile(csv, "name,password\nsite,secret\n");
+        const QString exported = f.sandbox.workFolder() + QStringLiteral("/out.csv");
+        const std::pair<const char*, QStringList> runs[] = {{QUILLOCK_TEST_IMPORT, {csv}},
+                                                            {QUILLOCK_TEST_EXPORT, {exported}}};
+        for (const auto& [tool, args] : runs) {
+            QString err;
+            QCOMPARE(RunTool(tool, args + QStringList{"--vault", f.sandbox.vaultPath()}, MasterPassword.toUtf8(),
+                             nullptr, &err),
+                     1);
+            QCOMPARE(err.count(QLatin1Char('\n')), 1);
+        }
+        QVERIFY(!QFile::exists(exported));
         QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
     }
 

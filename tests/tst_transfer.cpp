@@ -43,22 +43,6 @@ QByteArray Row(const QStringList& fields)
 
 const QByteArray PlainHeader = "name,username,password,url,hint,notes\n";
 
-int RunTool(const char* tool, const QStringList& args, const QByteArray& input = {}, QString* out = nullptr,
-            QString* err = nullptr)
-{
-    QProcess process;
-    process.start(QString::fromUtf8(tool), args);
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(60000))
-        qFatal("%s did not finish", tool);
-    if (out)
-        *out = QString::fromUtf8(process.readAllStandardOutput());
-    if (err)
-        *err = QString::fromUtf8(process.readAllStandardError());
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-}
-
 }  // namespace
 
 class TestTransfer : public QObject {

@@ -166,6 +166,31 @@ private slots:
         QCOMPARE(ReadFile(target), before);
     }
 
+    // tests/data/vault-sqlcipher3.mdb was written by SQLCipher 3.4.1 (three
+    // accounts, master password "benchmark1"), as every vault before 4.6 was.
+    void vaultOfSqlCipher3OpensAndKeepsItsFormat()
+    {
+        Sandbox sandbox;
+        QFile::remove(sandbox.vaultPath());
+        QVERIFY(
+            QFile::copy(QStringLiteral(QUILLOCK_SOURCE_DIR "/tests/data/vault-sqlcipher3.mdb"), sandbox.vaultPath()));
+        const QString target = sandbox.appFolder() + QStringLiteral("/data1.mdb");
+        VaultStore::compact(sandbox.vaultPath(), target);
+        for (const QString& path : {sandbox.vaultPath(), target}) {
+            auto vault = VaultStore::open(path);
+            QCOMPARE(PlainAccounts(*vault).size(), 3);
+            QCOMPARE(Decrypt(vault->storedMasterPassword()), QStringLiteral("benchmark1"));
+        }
+        // The copy is in SQLCipher 3's format: the engine's own does not read it.
+        sqlite3* raw = nullptr;
+        QCOMPARE(sqlite3_open_v2(target.toUtf8().constData(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_key(raw, VaultStore::DatabasePassword.constData(), int(VaultStore::DatabasePassword.size()));
+        sqlite3_exec(raw, "pragma cipher_compatibility = 4", nullptr, nullptr, nullptr);
+        const int rc = sqlite3_exec(raw, "select count(*) from sqlite_master", nullptr, nullptr, nullptr);
+        sqlite3_close(raw);
+        QCOMPARE(rc, SQLITE_NOTADB);
+    }
+
     void foreignAndMissingFilesAreRefused()
     {
         Sandbox sandbox;

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -164,17 +165,28 @@ void Database::open(const QString& path, const QByteArray& key, bool create)
         sqlite3_extended_result_codes(db_, 1);
         sqlite3_busy_timeout(db_, 5000);
         limitConnection(db_);
-        int triggers = 1;
-        rc = sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, &triggers);
-        if (rc != SQLITE_OK || triggers != 0)
-            RaiseStoreError(db_, rc == SQLITE_OK ? SQLITE_ERROR : rc,
-                            QStringLiteral("Cannot turn off triggers on '%1'").arg(path));
+        // The file's schema and rows are parsed only as data: nothing in them
+        // runs, and nothing a statement does may write the file beneath SQL.
+        const std::pair<int, int> settings[] = {{SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
+                                                {SQLITE_DBCONFIG_DEFENSIVE, 1},
+                                                {SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
+                                                {SQLITE_DBCONFIG_ENABLE_VIEW, 0},
+                                                {SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0}};
+        for (const auto& [option, wanted] : settings) {
+            int now = -1;
+            rc = sqlite3_db_config(db_, option, wanted, &now);
+            if (rc != SQLITE_OK || now != wanted)
+                RaiseStoreError(db_, rc == SQLITE_OK ? SQLITE_ERROR : rc,
+                                QStringLiteral("Cannot guard the connection to '%1'").arg(path));
+        }
         rc = sqlite3_set_authorizer(db_, &Database::authorize, this);
         if (rc != SQLITE_OK)
             RaiseStoreError(db_, rc, QStringLiteral("Cannot guard '%1'").arg(path));
         rc = sqlite3_key(db_, key.constData(), static_cast<int>(key.size()));
         if (rc != SQLITE_OK)
             RaiseStoreError(db_, rc, QStringLiteral("Cannot key '%1'").arg(path));
+        // Every vault keeps the format it has always had.
+        exec(VaultFormat);
         Statement probe(*this, "select count(*) from sqlite_master");
         probe.step();
     } catch (...) {
@@ -193,13 +205,14 @@ int Database::authorize(void* self, int action, const char* first, const char* s
 }
 
 // Exactly what the program's statements and sqlcipher_export (measured on
-// SQLCipher 3.4.1) ask for; the schema check has made sure that the export
+// SQLCipher 4.6) ask for; the schema check has made sure that the export
 // meets nothing but the two tables and plain indexes on them.
 bool Database::allows(int action, const char* first, const char* second, const char* database) const
 {
     const bool building = guard_ == Guard::Building;
     const bool compacting = guard_ == Guard::Compaction;
-    const bool main = named(database, {"main"});
+    // SQLite names no database for a count that reads no column.
+    const bool main = !database || named(database, {"main"});
     const bool copy = compacting && named(database, {"compacted"});
     const bool schemaTable = named(first, {"sqlite_master"});
     switch (action) {
@@ -222,10 +235,14 @@ bool Database::allows(int action, const char* first, const char* second, const c
     case SQLITE_REINDEX:
         return copy;
     case SQLITE_FUNCTION:  // -, function
-        return named(second, {"count"})
+        return named(second, {"count", "octet_length"})
             || (compacting && named(second, {"sqlcipher_export", "substr", "like", "quote"}));
     case SQLITE_PRAGMA:  // pragma, argument
-        if (database && !main)
+        if (named(first, {"cipher_compatibility"}))
+            return (main || copy) && named(second, {"3"});
+        if (named(first, {"cipher_default_compatibility"}))
+            return compacting && named(second, {"3"});
+        if (!main)
             return false;
         if (named(first, {"table_info", "index_list"}))
             return isVaultTable(second);

@@ -10,6 +10,10 @@
 // dialogs let a user type, far below what would exhaust memory.
 inline constexpr int MaxValueBytes = 4 * 1024 * 1024;
 
+// SQLCipher 3's page format, key derivation and HMAC: the format every
+// vault was written in, kept on every connection and on the compacted copy.
+inline constexpr const char* VaultFormat = "pragma cipher_compatibility = 3";
+
 [[noreturn]] void RaiseStoreError(sqlite3* db, int rc, const QString& context);
 
 // A vault file is untrusted input. Every connection runs with triggers off,

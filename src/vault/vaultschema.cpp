@@ -190,6 +190,24 @@ QSet<QString> requirePlainIndexes(const Database& db, const QString& table)
     return names;
 }
 
+// SQLite refuses a value over the limit only when a statement loads it, and
+// compaction copies rows whole without loading them: the values are measured
+// here, from the rows' headers, before anything copies or shows them.
+void requireValuesWithinLimit(const Database& db)
+{
+    for (const char* sql :
+         {"select count(*) from accounts where octet_length(account) > ?1 or octet_length(username) > ?1 "
+          "or octet_length(password) > ?1 or octet_length(url) > ?1 or octet_length(hint) > ?1 "
+          "or octet_length(notes) > ?1",
+          "select count(*) from master where octet_length(key) > ?1 or octet_length(password) > ?1 "
+          "or octet_length(initialized) > ?1"}) {
+        Statement oversized(db, sql);
+        oversized.bind(1, qint64(MaxValueBytes));
+        if (oversized.step() && oversized.integer(0) > 0)
+            refuse(db, QStringLiteral("a row larger than %1 MB").arg(MaxValueBytes / (1024 * 1024)));
+    }
+}
+
 }  // namespace
 
 void VaultSchema::require(const Database& db)
@@ -230,4 +248,5 @@ void VaultSchema::require(const Database& db)
     for (const SchemaRow& row : rows)
         if (row.type == QLatin1String("index") && !indexes.contains(row.name))
             refuse(db, QStringLiteral("an index '%1' on table '%2'").arg(row.name, row.table));
+    requireValuesWithinLimit(db);
 }

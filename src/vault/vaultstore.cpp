@@ -65,9 +65,12 @@ constexpr std::size_t ChangesKept = 256;
 void exportInto(Database& source, const QString& copy)
 {
     source.setGuard(Database::Guard::Compaction);
+    // The copy is written in the vault's own format, never the engine's newer one.
+    source.exec("pragma cipher_default_compatibility = 3");
     Statement attach(source, "attach database ? as compacted key ?");
     attach.bind(1, copy).bind(2, QString::fromLatin1(VaultStore::DatabasePassword));
     attach.step();
+    source.exec("pragma compacted.cipher_compatibility = 3");
     Statement exportAll(source, "select sqlcipher_export('compacted')");
     exportAll.step();
     source.exec("detach database compacted");
@@ -142,7 +145,7 @@ void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
         throw AppError(ErrorCode::DatabaseFailure, QStringLiteral("Database '%1' already exists.").arg(targetPath),
                        ErrorSource::Files);
     const QString workFolder = QFileInfo(linked ? realVault : targetPath).absolutePath();
-    // SQLite 3.15 opens an attached file by its name and follows links on the
+    // SQLite opens an attached file by its name and follows links on the
     // way. The copy is therefore created inside a folder that only this user
     // can enter, where nobody can put a link in its place before the attach.
     // Folders an interrupted start left there are ours to remove; their
