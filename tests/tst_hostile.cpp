@@ -87,6 +87,21 @@ private slots:
             << QByteArray("drop table accounts; create table accounts (account text collate unicode_nocase, "
                           "username text, password text, url text, hint text, notes text)")
             << "the collation 'unicode_nocase'" << ErrorCode::UntrustedVault;
+        // Columns are exactly those of a fresh vault: a clause would change what is stored.
+        const auto accounts = [](const char* account, const char* more = "") {
+            return QByteArray("drop table accounts; create table accounts (") + account
+                + ", username text, password text, url text, hint text, notes text" + more + ")";
+        };
+        QTest::newRow("UNIQUE ON CONFLICT REPLACE")
+            << accounts("account text", ", unique (account) on conflict replace")
+            << "a UNIQUE constraint in table 'accounts'" << ErrorCode::UntrustedVault;
+        QTest::newRow("numeric name") << accounts("account numeric") << "the column type 'numeric'"
+                                      << ErrorCode::UntrustedVault;
+        QTest::newRow("primary key") << accounts("account text primary key") << "a PRIMARY KEY"
+                                     << ErrorCode::UntrustedVault;
+        QTest::newRow("default") << QByteArray("drop table master; create table master (key text, password text, "
+                                               "initialized boolean default 1)")
+                                 << "a default value in table 'master'" << ErrorCode::UntrustedVault;
         QTest::newRow("oversized value") << QByteArray() << "larger than 4 MB" << ErrorCode::UntrustedVault;
     }
 

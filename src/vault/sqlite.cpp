@@ -244,7 +244,7 @@ bool Database::allows(int action, const char* first, const char* second, const c
             return compacting && named(second, {"3"});
         if (!main)
             return false;
-        if (named(first, {"table_info", "index_list"}))
+        if (named(first, {"table_xinfo", "index_list"}))
             return isVaultTable(second);
         return named(first, {"index_xinfo", "data_version", "cache_size"});
     case SQLITE_ATTACH:  // file name when written as a literal: ours is bound
@@ -313,6 +313,17 @@ bool Statement::step()
     if (rc == SQLITE_DONE)
         return false;
     RaiseStoreError(db_, rc, sql_);
+}
+
+void Statement::changeOneRow()
+{
+    step();
+    const int changed = sqlite3_changes(db_);
+    if (changed != 1)
+        throw AppError(
+            ErrorCode::DatabaseFailure,
+            QStringLiteral("%1: changed %2 rows where one was meant; nothing was stored.").arg(sql_).arg(changed),
+            ErrorSource::Store);
 }
 
 void Statement::reset()

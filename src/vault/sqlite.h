@@ -67,6 +67,9 @@ public:
     Statement& bind(int index, qint64 value);
     // Advances to the next row; false once past the last one.
     bool step();
+    // Runs a write meant for exactly one row; raises when it changed any
+    // other number, so that the caller's transaction stores nothing.
+    void changeOneRow();
     void reset();
 
     // A Null reads as empty text; numbers read as their text form.

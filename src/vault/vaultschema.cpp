@@ -3,11 +3,9 @@
 #include "vault/apperror.h"
 #include "vault/sqlite.h"
 
-#include <QRegularExpression>
 #include <QSet>
 #include <QStringList>
 #include <algorithm>
-#include <vector>
 
 namespace {
 
@@ -24,16 +22,189 @@ struct Token {
     QString text;
 };
 
-const QStringList AccountColumns = {QStringLiteral("account"), QStringLiteral("username"), QStringLiteral("password"),
-                                    QStringLiteral("url"),     QStringLiteral("hint"),     QStringLiteral("notes")};
-const QStringList MasterColumns = {QStringLiteral("key"), QStringLiteral("password"), QStringLiteral("initialized")};
-
 [[noreturn]] void refuse(const Database& db, const QString& what)
 {
     throw AppError(ErrorCode::UntrustedVault,
                    QStringLiteral("The vault '%1' holds %2, which Quillock never puts there; it was left as it is.")
                        .arg(db.path(), what),
                    ErrorSource::Store);
+}
+
+bool isWord(const Token& token, const char* word)
+{
+    return token.kind == Token::Word && token.text.compare(QLatin1String(word), Qt::CaseInsensitive) == 0;
+}
+
+bool isSymbol(const Token& token, char symbol)
+{
+    return token.kind == Token::Symbol && token.text == QLatin1Char(symbol);
+}
+
+// SQLite's own white space; anything else outside ASCII belongs to a name.
+bool isSqlSpace(QChar c)
+{
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\f')
+        || c == QLatin1Char('\r');
+}
+
+bool isNameCharacter(QChar c)
+{
+    return c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char('$') || c.unicode() >= 0x80;
+}
+
+// Past white space and comments from `i`.
+qsizetype skipBlank(const QString& sql, qsizetype i)
+{
+    while (i < sql.size()) {
+        if (isSqlSpace(sql.at(i))) {
+            ++i;
+        } else if (sql.mid(i, 2) == QLatin1String("--")) {
+            const qsizetype end = sql.indexOf(QLatin1Char('\n'), i);
+            i = end < 0 ? sql.size() : end + 1;
+        } else if (sql.mid(i, 2) == QLatin1String("/*")) {
+            const qsizetype end = sql.indexOf(QLatin1String("*/"), i + 2);
+            i = end < 0 ? sql.size() : end + 2;
+        } else {
+            break;
+        }
+    }
+    return i;
+}
+
+// The quoted name or string opening at `i`, its quotes undone; -1 as the
+// end when it is never closed.
+qsizetype readQuoted(const QString& sql, qsizetype i, QString& text)
+{
+    const QChar open = sql.at(i);
+    const QChar close = open == QLatin1Char('[') ? QLatin1Char(']') : open;
+    for (qsizetype j = i + 1; j < sql.size(); ++j) {
+        if (sql.at(j) != close) {
+            text += sql.at(j);
+        } else if (close != QLatin1Char(']') && j + 1 < sql.size() && sql.at(j + 1) == close) {
+            text += close;  // a doubled quote stands for itself
+            ++j;
+        } else {
+            return j + 1;
+        }
+    }
+    return -1;
+}
+
+// SQL as SQLite splits it: quoted names and strings whole, comments dropped.
+// Empty when a quote is never closed.
+std::vector<Token> tokenize(const QString& sql)
+{
+    static const QString Quotes = QStringLiteral("'\"`[");
+    std::vector<Token> tokens;
+    for (qsizetype i = skipBlank(sql, 0); i < sql.size(); i = skipBlank(sql, i)) {
+        const QChar c = sql.at(i);
+        if (Quotes.contains(c)) {
+            QString text;
+            i = readQuoted(sql, i, text);
+            if (i < 0)
+                return {};
+            tokens.push_back({Token::Quoted, text});
+        } else if (isNameCharacter(c)) {
+            qsizetype end = i;
+            while (end < sql.size() && isNameCharacter(sql.at(end)))
+                ++end;
+            tokens.push_back({Token::Word, sql.mid(i, end - i)});
+            i = end;
+        } else {
+            tokens.push_back({Token::Symbol, QString(c)});
+            ++i;
+        }
+    }
+    return tokens;
+}
+
+// What a clause that a fresh vault's table never has is called; empty for
+// a word that opens no clause.
+QString clauseNamed(const Token& token, const Token* next)
+{
+    const std::pair<const char*, const char*> clauses[] = {
+        {"CHECK", "a CHECK constraint"},    {"UNIQUE", "a UNIQUE constraint"},    {"PRIMARY", "a PRIMARY KEY"},
+        {"NOT", "a NOT NULL constraint"},   {"NULL", "a NULL constraint"},        {"DEFAULT", "a default value"},
+        {"ON", "a conflict clause"},        {"CONSTRAINT", "a named constraint"}, {"REFERENCES", "a foreign key"},
+        {"FOREIGN", "a foreign key"},       {"AS", "a computed column"},          {"GENERATED", "a computed column"},
+        {"AUTOINCREMENT", "AUTOINCREMENT"},
+    };
+    if (isWord(token, "COLLATE"))
+        return QStringLiteral("the collation '%1'").arg(next ? next->text : QString());
+    for (const auto& [word, clause] : clauses)
+        if (isWord(token, word))
+            return QLatin1String(clause);
+    return {};
+}
+
+// The table's own text, "CREATE TABLE name (column type, ...)", with exactly
+// the columns and types of `shape` in any order, and not one token more.
+void requireExactDefinition(const Database& db, const SchemaRow& row, const VaultSchema::Table& shape)
+{
+    const QString table = row.name;
+    const std::vector<Token> tokens = tokenize(row.sql);
+    // sqlcipher_export rewrites the text from its 14th character on.
+    if (!row.sql.startsWith(QLatin1String("CREATE TABLE ")) || tokens.size() < 6 || !isSymbol(tokens[3], '(')
+        || !isSymbol(tokens.back(), ')'))
+        refuse(db, QStringLiteral("an unusual definition of table '%1'").arg(table));
+    const auto refuseClause = [&](size_t at) {
+        const QString clause = clauseNamed(tokens[at], at + 1 < tokens.size() ? &tokens[at + 1] : nullptr);
+        refuse(db,
+               clause.isEmpty() ? QStringLiteral("an unusual definition of table '%1'").arg(table)
+                                : QStringLiteral("%1 in table '%2'").arg(clause, table));
+    };
+    QSet<QString> seen;
+    for (size_t i = 4; i < tokens.size(); i += 3) {
+        const Token& name = tokens[i];
+        const auto column = std::find_if(shape.columns.begin(), shape.columns.end(), [&](const auto& expected) {
+            return name.kind != Token::Symbol
+                && name.text.compare(QLatin1String(expected.first), Qt::CaseInsensitive) == 0;
+        });
+        if (column == shape.columns.end() || seen.contains(name.text.toLower()))
+            refuseClause(i);
+        seen.insert(name.text.toLower());
+        if (i + 2 >= tokens.size() || !isWord(tokens[i + 1], column->second)) {
+            if (i + 1 < tokens.size() && tokens[i + 1].kind == Token::Word)
+                refuse(db, QStringLiteral("the column type '%1' in table '%2'").arg(tokens[i + 1].text, table));
+            refuse(db, QStringLiteral("an unusual definition of table '%1'").arg(table));
+        }
+        const Token& after = tokens[i + 2];
+        if (isSymbol(after, ')') && i + 3 == tokens.size())
+            break;
+        if (!isSymbol(after, ','))
+            refuseClause(i + 2);
+    }
+    if (seen.size() != qsizetype(shape.columns.size()))
+        refuse(db, QStringLiteral("an unusual definition of table '%1'").arg(table));
+}
+
+QString quoted(const QString& name)
+{
+    return QLatin1Char('\'') + QString(name).replace(QLatin1Char('\''), QLatin1String("''")) + QLatin1Char('\'');
+}
+
+// What SQLite itself made of the definition: the same columns and types,
+// none hidden, none NOT NULL, none with a default or in a key.
+void requireColumns(const Database& db, const VaultSchema::Table& shape)
+{
+    const QString table = QLatin1String(shape.name);
+    const QByteArray sql = QStringLiteral("pragma table_xinfo(%1)").arg(table).toUtf8();
+    Statement columns(db, sql.constData());
+    QStringList found;
+    while (columns.step()) {
+        const QString name = columns.text(1);
+        found << name.toLower();
+        const auto expected = std::find_if(shape.columns.begin(), shape.columns.end(), [&](const auto& column) {
+            return name.compare(QLatin1String(column.first), Qt::CaseInsensitive) == 0;
+        });
+        const bool plain = expected != shape.columns.end()
+            && columns.text(2).compare(QLatin1String(expected->second), Qt::CaseInsensitive) == 0
+            && columns.integer(3) == 0 && columns.isNull(4) && columns.integer(5) == 0 && columns.integer(6) == 0;
+        if (!plain)
+            refuse(db, QStringLiteral("an unusual column '%1' in table '%2'").arg(name, table));
+    }
+    if (found.size() != qsizetype(shape.columns.size()))
+        refuse(db, QStringLiteral("a table '%1' with the columns %2").arg(table, found.join(QLatin1String(", "))));
 }
 
 bool isBuiltInCollation(const QString& name)
@@ -44,128 +215,8 @@ bool isBuiltInCollation(const QString& name)
     return false;
 }
 
-bool isWord(const Token& token, const char* word)
-{
-    return token.kind == Token::Word && token.text.compare(QLatin1String(word), Qt::CaseInsensitive) == 0;
-}
-
-// SQL as SQLite splits it: quoted names and strings whole, comments dropped.
-// Empty when a quote is never closed.
-std::vector<Token> tokenize(const QString& sql)
-{
-    std::vector<Token> tokens;
-    const qsizetype n = sql.size();
-    qsizetype i = 0;
-    while (i < n) {
-        const QChar c = sql.at(i);
-        if (c.isSpace()) {
-            ++i;
-        } else if (sql.mid(i, 2) == QLatin1String("--")) {
-            const qsizetype end = sql.indexOf(QLatin1Char('\n'), i);
-            i = end < 0 ? n : end + 1;
-        } else if (sql.mid(i, 2) == QLatin1String("/*")) {
-            const qsizetype end = sql.indexOf(QLatin1String("*/"), i + 2);
-            i = end < 0 ? n : end + 2;
-        } else if (c == QLatin1Char('\'') || c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('[')) {
-            const QChar close = c == QLatin1Char('[') ? QLatin1Char(']') : c;
-            QString text;
-            qsizetype j = i + 1;
-            for (;; ++j) {
-                if (j >= n)
-                    return {};
-                if (sql.at(j) == close) {
-                    if (close != QLatin1Char(']') && j + 1 < n && sql.at(j + 1) == close) {
-                        text += close;
-                        ++j;
-                        continue;
-                    }
-                    break;
-                }
-                text += sql.at(j);
-            }
-            tokens.push_back({Token::Quoted, text});
-            i = j + 1;
-        } else if (c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char('$') || c.unicode() >= 0x80) {
-            qsizetype j = i;
-            while (j < n
-                   && (sql.at(j).isLetterOrNumber() || sql.at(j) == QLatin1Char('_') || sql.at(j) == QLatin1Char('$')
-                       || sql.at(j).unicode() >= 0x80))
-                ++j;
-            tokens.push_back({Token::Word, sql.mid(i, j - i)});
-            i = j;
-        } else {
-            tokens.push_back({Token::Symbol, QString(c)});
-            ++i;
-        }
-    }
-    return tokens;
-}
-
-// The table's own text: "CREATE TABLE name (...)" and nothing after, with no
-// clause in it that runs code or names a collation of someone else's.
-void requirePlainDefinition(const Database& db, const SchemaRow& row)
-{
-    const QString table = row.name;
-    const std::vector<Token> tokens = tokenize(row.sql);
-    // sqlcipher_export rewrites the text from its 14th character on.
-    bool plain = row.sql.startsWith(QLatin1String("CREATE TABLE ")) && tokens.size() >= 5
-        && tokens[3].text == QLatin1String("(") && tokens.back().text == QLatin1String(")");
-    int depth = 0;
-    for (size_t i = 3; plain && i < tokens.size(); ++i) {
-        const Token& token = tokens[i];
-        if (token.kind == Token::Symbol && token.text == QLatin1String("("))
-            ++depth;
-        else if (token.kind == Token::Symbol && token.text == QLatin1String(")") && --depth == 0)
-            plain = i + 1 == tokens.size();
-        else if (isWord(token, "CHECK"))
-            refuse(db, QStringLiteral("a CHECK constraint in table '%1'").arg(table));
-        else if (isWord(token, "REFERENCES") || isWord(token, "FOREIGN"))
-            refuse(db, QStringLiteral("a foreign key in table '%1'").arg(table));
-        else if (isWord(token, "AS") || isWord(token, "GENERATED"))
-            refuse(db, QStringLiteral("a computed column in table '%1'").arg(table));
-        else if (isWord(token, "DEFAULT") && i + 1 < tokens.size() && tokens[i + 1].text == QLatin1String("("))
-            refuse(db, QStringLiteral("a computed default in table '%1'").arg(table));
-        else if (isWord(token, "COLLATE")
-                 && (i + 1 == tokens.size() || tokens[i + 1].kind == Token::Symbol
-                     || !isBuiltInCollation(tokens[i + 1].text)))
-            refuse(db,
-                   QStringLiteral("the collation '%1' in table '%2'")
-                       .arg(i + 1 < tokens.size() ? tokens[i + 1].text : QString(), table));
-    }
-    if (!plain)
-        refuse(db, QStringLiteral("an unusual definition of table '%1'").arg(table));
-}
-
-QString quoted(const QString& name)
-{
-    return QLatin1Char('\'') + QString(name).replace(QLatin1Char('\''), QLatin1String("''")) + QLatin1Char('\'');
-}
-
-void requireColumns(const Database& db, const QString& table, const QStringList& expected)
-{
-    static const QRegularExpression plainType(QStringLiteral(R"(^([A-Za-z_][A-Za-z0-9_ ]*(\([0-9+\-, ]*\))?)?$)"));
-    static const QRegularExpression literal(
-        QStringLiteral(R"(^([-+]?(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?|'([^']|'')*'|[xX]'[0-9A-Fa-f]*'|[A-Za-z_]\w*)$)"));
-    const QByteArray sql = QStringLiteral("pragma table_info(%1)").arg(table).toUtf8();
-    Statement columns(db, sql.constData());
-    QStringList found;
-    while (columns.step()) {
-        const QString name = columns.text(1);
-        found << name.toLower();
-        if (!plainType.match(columns.text(2)).hasMatch())
-            refuse(db, QStringLiteral("the column type '%1' in table '%2'").arg(columns.text(2), table));
-        if (!columns.isNull(4) && !literal.match(columns.text(4)).hasMatch())
-            refuse(db, QStringLiteral("a computed default in table '%1'").arg(table));
-    }
-    QStringList sortedExpected = expected;
-    sortedExpected.sort();
-    found.sort();
-    if (found != sortedExpected)
-        refuse(db, QStringLiteral("a table '%1' with the columns %2").arg(table, found.join(QLatin1String(", "))));
-}
-
-// Indexes only on plain columns of the table, never partial, with built-in
-// collations; returns their names.
+// Indexes made by CREATE INDEX only, on plain columns of the table, never
+// partial, with built-in collations; returns their names.
 QSet<QString> requirePlainIndexes(const Database& db, const QString& table)
 {
     QSet<QString> names;
@@ -174,6 +225,8 @@ QSet<QString> requirePlainIndexes(const Database& db, const QString& table)
     while (list.step()) {
         const QString index = list.text(1);
         names.insert(index);
+        if (list.text(3) != QLatin1String("c"))
+            refuse(db, QStringLiteral("an index '%1' that a constraint made").arg(index));
         if (list.integer(4) != 0)
             refuse(db, QStringLiteral("a partial index '%1'").arg(index));
         const QByteArray infoSql = QStringLiteral("pragma index_xinfo(%1)").arg(quoted(index)).toUtf8();
@@ -208,24 +261,39 @@ void requireValuesWithinLimit(const Database& db)
     }
 }
 
+std::vector<SchemaRow> schemaRows(const Database& db)
+{
+    std::vector<SchemaRow> rows;
+    Statement schema(db, "select type, name, tbl_name, rootpage, sql from sqlite_master order by rowid");
+    while (schema.step())
+        rows.push_back({schema.text(0), schema.text(1), schema.text(2), schema.integer(3), schema.text(4)});
+    return rows;
+}
+
+const VaultSchema::Table* shapeOf(const SchemaRow& row)
+{
+    for (const VaultSchema::Table* shape : {&VaultSchema::Accounts, &VaultSchema::Master})
+        if (row.type == QLatin1String("table") && row.name == QLatin1String(shape->name))
+            return shape;
+    return nullptr;
+}
+
 }  // namespace
+
+QString VaultSchema::createStatement(const Table& table)
+{
+    QStringList columns;
+    for (const auto& [name, type] : table.columns)
+        columns << QStringLiteral("%1 %2").arg(QLatin1String(name), QLatin1String(type));
+    return QStringLiteral("create table %1 (%2)").arg(QLatin1String(table.name), columns.join(QLatin1String(", ")));
+}
 
 void VaultSchema::require(const Database& db)
 {
-    std::vector<SchemaRow> rows;
-    {
-        Statement schema(db, "select type, name, tbl_name, rootpage, sql from sqlite_master order by rowid");
-        while (schema.step())
-            rows.push_back({schema.text(0), schema.text(1), schema.text(2), schema.integer(3), schema.text(4)});
-    }
-    const auto isTable = [](const SchemaRow& row, const char* name) {
-        return row.type == QLatin1String("table") && row.name == QLatin1String(name);
-    };
-    const auto has = [&](const char* name) {
-        return std::any_of(rows.begin(), rows.end(), [&](const SchemaRow& row) { return isTable(row, name); });
-    };
+    const std::vector<SchemaRow> rows = schemaRows(db);
     // SQLite takes an empty file for an empty database; a vault has both tables.
-    if (!has("accounts") || !has("master"))
+    const auto tables = std::count_if(rows.begin(), rows.end(), [](const SchemaRow& row) { return shapeOf(row); });
+    if (tables != 2)
         throw AppError(ErrorCode::UnrecognizedFormat,
                        QStringLiteral("Unrecognized database format: '%1' is not a vault.").arg(db.path()),
                        ErrorSource::Store);
@@ -234,17 +302,18 @@ void VaultSchema::require(const Database& db)
         if (row.type == QLatin1String("table")) {
             if (row.rootpage <= 0)
                 refuse(db, QStringLiteral("a virtual table '%1'").arg(row.name));
-            if (!isTable(row, "accounts") && !isTable(row, "master"))
+            const Table* shape = shapeOf(row);
+            if (!shape)
                 refuse(db, QStringLiteral("a table '%1'").arg(row.name));
-            requirePlainDefinition(db, row);
+            requireExactDefinition(db, row, *shape);
         } else if (row.type != QLatin1String("index")) {
             refuse(db, QStringLiteral("a %1 '%2'").arg(row.type, row.name));
         }
     }
-    requireColumns(db, QStringLiteral("accounts"), AccountColumns);
-    requireColumns(db, QStringLiteral("master"), MasterColumns);
+    requireColumns(db, Accounts);
+    requireColumns(db, Master);
     const QSet<QString> indexes =
-        requirePlainIndexes(db, QStringLiteral("accounts")) + requirePlainIndexes(db, QStringLiteral("master"));
+        requirePlainIndexes(db, QLatin1String(Accounts.name)) + requirePlainIndexes(db, QLatin1String(Master.name));
     for (const SchemaRow& row : rows)
         if (row.type == QLatin1String("index") && !indexes.contains(row.name))
             refuse(db, QStringLiteral("an index '%1' on table '%2'").arg(row.name, row.table));

@@ -106,10 +106,9 @@ void VaultStore::createFresh(const QString& path)
     try {
         Database db;
         db.open(scratch, DatabasePassword, /*create=*/true);
-        db.exec("create table accounts (account text, username text, password text, url text, "
-                "hint text, notes text);"
-                "create table master (key text, password text, initialized boolean);"
-                "insert into master (key, password, initialized) values ('master', '', 0);");
+        for (const VaultSchema::Table* table : {&VaultSchema::Accounts, &VaultSchema::Master})
+            db.exec(VaultSchema::createStatement(*table).toUtf8().constData());
+        db.exec("insert into master (key, password, initialized) values ('master', '', 0)");
     } catch (...) {
         FileOps::removeIfExists(scratch);
         throw;
@@ -311,7 +310,7 @@ void VaultStore::storeMasterPassword(const QString& cipherText, bool markInitial
                      markInitialized ? "update master set password = ?, initialized = 1 where rowid = ?"
                                      : "update master set password = ? where rowid = ?");
     update.bind(1, cipherText).bind(2, rowid);
-    update.step();
+    update.changeOneRow();
     transaction.commit();
 }
 
@@ -355,13 +354,16 @@ void VaultStore::forEachAccount(const std::function<void(const AccountRow&)>& vi
 
 qint64 VaultStore::appendAccount(const AccountFields& f)
 {
+    Transaction transaction(db_);
+    // Under the write lock no other copy can commit in between.
     const bool current = orderCurrent();
     Statement insert(db_,
                      "insert into accounts (account, username, password, url, hint, notes) "
                      "values (?, ?, ?, ?, ?, ?)");
     insert.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint).bind(6, f.notes);
-    insert.step();
+    insert.changeOneRow();
     const qint64 rowid = sqlite3_last_insert_rowid(db_.handle());
+    transaction.commit();
     if (current)
         noteInserted({rowid, f.account});
     else
@@ -387,7 +389,7 @@ qint64 VaultStore::appendAccounts(const std::function<void(const AccountRow&)>& 
     while (next(f)) {
         insert.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint);
         insert.bind(6, f.notes);
-        insert.step();
+        insert.changeOneRow();
         insert.reset();
         ++appended;
     }
@@ -407,7 +409,7 @@ bool VaultStore::updateAccountAt(qint64 position, qint64 expectedRowid, const Ac
                      "hint = ?, notes = ? where rowid = ?");
     update.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint).bind(6, f.notes);
     update.bind(7, expectedRowid);
-    update.step();
+    update.changeOneRow();
     transaction.commit();
     if (f.account != row->fields.account) {
         noteRemoved(std::size_t(position - 1));
@@ -424,7 +426,7 @@ bool VaultStore::deleteAccountAt(qint64 position, qint64 expectedRowid)
         return false;
     Statement remove(db_, "delete from accounts where rowid = ?");
     remove.bind(1, expectedRowid);
-    remove.step();
+    remove.changeOneRow();
     transaction.commit();
     noteRemoved(std::size_t(position - 1));
     return true;
