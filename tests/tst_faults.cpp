@@ -9,6 +9,7 @@
 #include "shared/module1.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
+#include "vault/fileops.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
 
@@ -18,10 +19,12 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <random>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -416,6 +419,42 @@ private slots:
         holder.commitAndQuit();
         QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
         QCOMPARE(contentOf(f.sandbox.vaultPath()).size(), expected.size() + 1);
+    }
+
+    // Anyone who can read the folder can lock it for good: the program and
+    // the tools wait for a compaction, never for ever.
+    void folderLockedForGoodEndsStartUp()
+    {
+        MainWindowFixture f;
+        fillVault(f.sandbox, 2);
+        const QStringList before = contentOf(f.sandbox.vaultPath());
+        const int held = ::open(QFile::encodeName(f.sandbox.appFolder()).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
+        VaultLock::setWaitLimit(std::chrono::milliseconds(300));
+        const bool started = f.open();
+        VaultLock::setWaitLimit(VaultLock::WaitLimit);
+        ::close(held);
+        QVERIFY(!started);
+        VerifyStartUpEnded(f.sandbox);
+        const QString text = f.sandbox.messages.value(0).text;
+        QVERIFY2(text.endsWith(QStringLiteral("%1FileSystem").arg(ErrorCode::LockTimeout)), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("Close the program that holds it")), qPrintable(text));
+        QCOMPARE(contentOf(f.sandbox.vaultPath()), before);
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+    }
+
+    // A tool given the vault through a link of another name shares the folder
+    // that really holds it, so no copy compacts it underneath.
+    void lockFollowsALinkOfAnyName()
+    {
+        Sandbox sandbox;
+        QTemporaryDir elsewhere;
+        const QString link = elsewhere.filePath(QStringLiteral("my vault.mdb"));
+        QVERIFY(QFile::link(sandbox.vaultPath(), link));
+        VaultLock tool(link);
+        tool.share();
+        VaultLock program(sandbox.vaultPath());
+        QCOMPARE(ErrorCodeOf([&] { program.takeExclusive(); }), ErrorCode::Busy);
     }
 
     void rowOfNullsFromAnotherProgram()

@@ -47,7 +47,7 @@ inline QString sentence(const QString& description)
 // copy of the program: no copy compacts and replaces it in the meantime.
 class OpenVault {
 public:
-    explicit OpenVault(const QString& path) : lock_(std::make_unique<VaultLock>(QFileInfo(path).absolutePath()))
+    explicit OpenVault(const QString& path) : lock_(std::make_unique<VaultLock>(path))
     {
         lock_->share();
         store_ = VaultStore::open(path);

@@ -163,7 +163,7 @@ void frmMain::runStartUp()
 
     // Held for the program's life: no other copy may replace the vault
     // under an open connection.
-    attempt(Step::LockFolder, [&] { lock_ = std::make_unique<VaultLock>(Module1::applicationFolder()); });
+    attempt(Step::LockFolder, [&] { lock_ = std::make_unique<VaultLock>(vaultPath); });
 
     // A failing existence test still lets its action be tried.
     bool leftover = true;

@@ -38,6 +38,8 @@ inline constexpr int DatabaseFailure = 3146;
 inline constexpr int CipherFailure = 5;  // cipher text that does not open
 inline constexpr int SettingsFailure = 3045;
 inline constexpr int FileFailure = 57;  // device I/O error
+// The folder lock was not had in time: someone holds it for good.
+inline constexpr int LockTimeout = 3050;
 // The vault holds what Quillock never puts there and does not run: schema
 // objects beyond its two plain tables, code in their definitions, rows
 // over the size limit. The file is left as it is.

@@ -198,43 +198,44 @@ int openFolder(const QString& folder)
     return ::open(folder.toUtf8().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-bool lockBoth(int first, int second, int operation)
+bool sameFile(int a, int b)
 {
-    while (::flock(first, operation) != 0)
+    struct stat first {
+    }, second{};
+    return ::fstat(a, &first) == 0 && ::fstat(b, &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
+}
+
+bool flockOnce(int fd, int operation)
+{
+    while (::flock(fd, operation) != 0)
         if (errno != EINTR)
             return false;
-    if (second < 0)
-        return true;
-    while (::flock(second, operation) != 0) {
-        if (errno != EINTR) {
-            const int err = errno;
-            ::flock(first, LOCK_UN);
-            errno = err;
-            return false;
-        }
-    }
     return true;
+}
+
+std::chrono::milliseconds& waitLimit()
+{
+    static std::chrono::milliseconds limit = VaultLock::WaitLimit;
+    return limit;
 }
 
 }  // namespace
 
-VaultLock::VaultLock(const QString& folder) : folder_(folder)
+VaultLock::VaultLock(const QString& vaultPath) : folder_(QFileInfo(vaultPath).absolutePath())
 {
-    fd_ = openFolder(folder);
+    fd_ = openFolder(folder_);
     if (fd_ < 0)
-        RaiseFileError(errno, folder, QStringLiteral("open"));
+        RaiseFileError(errno, folder_, QStringLiteral("open"));
     // A link that leads nowhere is found out when the vault is opened.
-    const QByteArray vault = (folder + QStringLiteral("/data.mdb")).toUtf8();
+    const QByteArray vault = vaultPath.toUtf8();
     struct stat entry { };
     char target[PATH_MAX];
     if (::lstat(vault.constData(), &entry) != 0 || !S_ISLNK(entry.st_mode) || !::realpath(vault.constData(), target))
         return;
     linkedFd_ = openFolder(QFileInfo(QString::fromUtf8(target)).absolutePath());
-    struct stat own {
-    }, linked{};
     // Two locks on one folder from one process would shut each other out.
-    if (linkedFd_ >= 0 && ::fstat(fd_, &own) == 0 && ::fstat(linkedFd_, &linked) == 0 && own.st_dev == linked.st_dev
-        && own.st_ino == linked.st_ino) {
+    if (linkedFd_ >= 0 && sameFile(fd_, linkedFd_)) {
         ::close(linkedFd_);
         linkedFd_ = -1;
     }
@@ -248,9 +249,27 @@ VaultLock::~VaultLock()
         ::close(fd_);
 }
 
+void VaultLock::setWaitLimit(std::chrono::milliseconds limit)
+{
+    waitLimit() = limit;
+}
+
+// Both folders or neither; errno tells why not.
+bool VaultLock::tryLock(int operation)
+{
+    if (!flockOnce(fd_, operation))
+        return false;
+    if (linkedFd_ < 0 || flockOnce(linkedFd_, operation))
+        return true;
+    const int err = errno;
+    ::flock(fd_, LOCK_UN);
+    errno = err;
+    return false;
+}
+
 void VaultLock::takeExclusive()
 {
-    if (!lockBoth(fd_, linkedFd_, LOCK_EX | LOCK_NB)) {
+    if (!tryLock(LOCK_EX | LOCK_NB)) {
         if (errno == EWOULDBLOCK)
             throw AppError(ErrorCode::Busy, QStringLiteral("The vault is open in another copy of the program."),
                            ErrorSource::Store);
@@ -260,6 +279,19 @@ void VaultLock::takeExclusive()
 
 void VaultLock::share()
 {
-    if (!lockBoth(fd_, linkedFd_, LOCK_SH))
-        RaiseFileError(errno, folder_, QStringLiteral("lock"));
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + waitLimit();
+    while (!tryLock(LOCK_SH | LOCK_NB)) {
+        if (errno != EWOULDBLOCK)
+            RaiseFileError(errno, folder_, QStringLiteral("lock"));
+        if (Clock::now() >= deadline)
+            throw AppError(ErrorCode::LockTimeout,
+                           QStringLiteral("The folder '%1' has been locked by another program for %2 seconds; "
+                                          "no copy of Quillock holds it that long. Close the program that holds "
+                                          "it (or ask the folder's owner to), then start again. Nothing was changed.")
+                               .arg(folder_)
+                               .arg(std::chrono::duration_cast<std::chrono::seconds>(waitLimit()).count()),
+                           ErrorSource::Files);
+        ::usleep(20000);
+    }
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <chrono>
 
 // File operations that raise the one error value instead of failing
 // quietly: start-up needs to tell an access error (75) from the rest.
@@ -46,23 +47,33 @@ int writeAll(int fd, QByteArrayView bytes);
 void replaceFile(const QString& path, const QByteArray& bytes);
 }  // namespace FileOps
 
-// Holds a lock on the application folder for the program's whole life, so
+// Holds a lock on the folder of the vault for the program's whole life, so
 // that no copy compacts and replaces the vault while another has it open.
-// When the vault `data.mdb` is a link into another folder, that folder is
-// locked as well: copies in different folders may share one vault.
+// When the vault is reached through a symbolic link (of any name), the
+// folder that really holds it is locked as well: copies and tools in
+// different folders may share one vault.
 class VaultLock {
 public:
-    explicit VaultLock(const QString& folder);
+    // Longer than any compaction takes.
+    static constexpr std::chrono::milliseconds WaitLimit{30000};
+
+    explicit VaultLock(const QString& vaultPath);
     ~VaultLock();
     VaultLock(const VaultLock&) = delete;
     VaultLock& operator=(const VaultLock&) = delete;
 
     // Raises the busy error (3356) when another copy holds the folder.
     void takeExclusive();
-    // Waits for a copy that is compacting, then shares the folder.
+    // Waits for a copy that is compacting, then shares the folder. Raises
+    // LockTimeout when it is not had within the wait limit: whoever holds
+    // it longer is not compacting.
     void share();
 
+    static void setWaitLimit(std::chrono::milliseconds limit);  // tests
+
 private:
+    bool tryLock(int operation);
+
     int fd_ = -1;
     int linkedFd_ = -1;  // the folder of the file the vault links to
     QString folder_;
