@@ -65,7 +65,7 @@ const QByteArray& FreshVault()
 Sandbox::Sandbox()
 {
     // Born 0600, as the tool makes it.
-    FileOps::replaceFile(vaultPath(), FreshVault());
+    FileOps::writeFile(vaultPath(), FileOps::Placement::Replace, FreshVault());
 
     Module1::setApplicationFolder(app_.path());
     Module1::reset();

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -241,6 +242,36 @@ private slots:
         QCOMPARE(FolderEntries(sandbox.appFolder()), VaultAndReport);
         QCOMPARE(fingerprint(sandbox.vaultPath()), vaultBefore);
         QCOMPARE(vault->accountList().size(), size_t(21));
+    }
+
+    // A program killed while writing the report leaves its scratch file, with
+    // the passwords in it, only until the next start.
+    void interruptedReportIsRemovedByTheNextStart()
+    {
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
+        for (int i = 0; i < 200; ++i)
+            f.sandbox.addAccount(QStringLiteral("account %1").arg(i), QStringLiteral("user"), QStringLiteral("pw"));
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // The file size limit kills the writer part way, as a crash would.
+            const rlimit noCore{0, 0}, small{4096, 4096};
+            ::setrlimit(RLIMIT_CORE, &noCore);
+            ::setrlimit(RLIMIT_FSIZE, &small);
+            WriteReport(*VaultStore::open(f.sandbox.vaultPath()), f.sandbox.appFolder() + "/report.htm");
+            ::_exit(0);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFSIGNALED(status));
+        const QString left = QStringLiteral(".report.htm.%1.").arg(child);
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()).filter(left).size(), 1);
+        // One that a running copy is writing stays.
+        const QString running = f.sandbox.appFolder() + QStringLiteral("/.report.htm.1.AbCdEf");
+        WriteFile(running, "being written", 0600);
+        QVERIFY(f.open());
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()),
+                 (QStringList{QStringLiteral(".report.htm.1.AbCdEf"), QStringLiteral("data.mdb")}));
     }
 
     void addressNamesTheReport()

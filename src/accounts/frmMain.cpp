@@ -165,6 +165,9 @@ void frmMain::runStartUp()
     // under an open connection.
     attempt(Step::LockFolder, [&] { lock_ = std::make_unique<VaultLock>(vaultPath); });
 
+    // Passwords that an interrupted report left behind.
+    RemoveReportScratch(Module1::applicationFolder());
+
     // A failing existence test still lets its action be tried.
     bool leftover = true;
     attempt(Step::LeftoverTest, [&] { leftover = FileOps::exists(compactPath); });
@@ -218,7 +221,7 @@ void frmMain::writeScratchIcon()
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
     windowIcon().pixmap(32, 32).save(&buffer, "PNG");
-    FileOps::replaceFile(ScratchIcon, png);
+    FileOps::writeFile(ScratchIcon, FileOps::Placement::Replace, png);
 }
 
 void frmMain::removeIcons()
@@ -413,7 +416,7 @@ void frmMain::FlatBttn1_Click()
 void frmMain::FlatBttn2_Click()
 {
     runGuarded([this] {
-        WriteReport(vault(), Module1::applicationFile(QStringLiteral("report.htm")));
+        WriteReport(vault(), Module1::applicationFile(ReportFileName));
         DesktopOpen::open(ReportAddress(Module1::applicationFolder()));
     });
 }
@@ -421,7 +424,8 @@ void frmMain::FlatBttn2_Click()
 void frmMain::cmdExit_Click()
 {
     runCommand(this, [this] {
-        FileOps::removeIfExists(Module1::applicationFile(QStringLiteral("report.htm")));
+        FileOps::removeIfExists(Module1::applicationFile(ReportFileName));
+        RemoveReportScratch(Module1::applicationFolder());
         const QString choice = Settings::getSetting(Settings::ExitKey);
         if (choice == QLatin1String("E")) {
             endSequence();

@@ -176,43 +176,24 @@ QByteArray ReportContent(VaultStore& vault)
 
 void WriteReport(VaultStore& vault, const QString& path)
 {
-    const QByteArray target = path.toUtf8();
-
     // Replacing by rename would get past a report its owner made read-only.
+    const QByteArray target = path.toUtf8();
     if (::faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0 && errno != ENOENT)
         RaiseFileError(errno, path, QStringLiteral("write"));
+    // Written whole beside the report and renamed into place: no reader of
+    // the old file sees a part, and a field that does not open leaves the
+    // earlier report as it was.
+    FileOps::writeFile(path, FileOps::Placement::Replace, [&vault](FileOps::FileOutput& output) {
+        WriteReportTo(vault, [&output](QByteArrayView piece) { output.write(piece); });
+    });
+}
 
-    // A fresh file made 0600 and renamed into place only when complete: no
-    // reader of the old file, and no one but the owner, ever sees the
-    // passwords, and a field that does not open leaves the earlier report
-    // as it was.
-    QByteArray temporary = target + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0)
-        RaiseFileError(errno, path, QStringLiteral("create"));
-    bool stillOpen = true;
-    try {
-        WriteReportTo(vault, [fd, &path](QByteArrayView piece) {
-            if (const int error = FileOps::writeAll(fd, piece))
-                RaiseFileError(error, path, QStringLiteral("write"));
-        });
-        // A full disk may only show when the data reaches it.
-        if (::fsync(fd) != 0)
-            RaiseFileError(errno, path, QStringLiteral("write"));
-        stillOpen = false;  // the descriptor is gone after close, even when close fails
-        if (::close(fd) != 0)
-            RaiseFileError(errno, path, QStringLiteral("write"));
-        FileOps::rename(QString::fromUtf8(temporary), path);
-    } catch (...) {
-        if (stillOpen)
-            ::close(fd);
-        ::unlink(temporary.constData());
-        throw;
-    }
-    FileOps::syncFolderOf(path);
+void RemoveReportScratch(const QString& appFolder)
+{
+    FileOps::removeLeftoverScratch(appFolder, ReportFileName);
 }
 
 QString ReportAddress(const QString& appFolder)
 {
-    return QUrl::fromLocalFile(appFolder + QStringLiteral("/report.htm")).toString(QUrl::FullyEncoded);
+    return QUrl::fromLocalFile(appFolder + QLatin1Char('/') + ReportFileName).toString(QUrl::FullyEncoded);
 }

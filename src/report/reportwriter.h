@@ -9,6 +9,9 @@ class VaultStore;
 // The account report: every account with its username and password in
 // plain text, as an HTML page for the browser to print.
 
+// The report's file, in the application folder.
+inline const QString ReportFileName = QStringLiteral("report.htm");
+
 // The text with &, <, >, " and ' written as entities; each line break (CR LF,
 // LF or CR) stays as it is, with "<br>" before it.
 QString HtmlEscape(const QString& text);
@@ -23,8 +26,11 @@ QByteArray ReportContent(VaultStore& vault);
 
 // Writes the report to `path`, replacing an earlier one. The file is the
 // owner's alone from its first byte; on a failure the earlier report stays
-// as it was and the error is raised.
+// as it was and the error is raised. A program that ends in the middle
+// leaves a scratch file beside it, which RemoveReportScratch finds.
 void WriteReport(VaultStore& vault, const QString& path);
+// Removes what an interrupted report left in the application folder.
+void RemoveReportScratch(const QString& appFolder);
 
 // The address handed to the browser; it names exactly that file whatever the
 // folder is called.

@@ -95,32 +95,7 @@ QByteArray ExportCsv(VaultStore& vault, ExportFormat format, qsizetype* count)
 
 void WriteNewFile(const QString& path, const QByteArray& bytes)
 {
-    const QByteArray native = path.toUtf8();
-    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        if (errno == EEXIST)
-            throw AppError(ErrorCode::DatabaseFailure,
-                           QStringLiteral("'%1' exists already; an export never replaces a file.").arg(path),
-                           ErrorSource::Files);
-        RaiseFileError(errno, path, QStringLiteral("create"));
-    }
-    const auto fail = [&](int error, const char* action) {
-        ::close(fd);
-        ::unlink(native.constData());
-        RaiseFileError(error, path, QString::fromLatin1(action));
-    };
-    // The umask may take bits away but never add any; make it exact.
-    if (::fchmod(fd, 0600) != 0)
-        fail(errno, "protect");
-    if (const int error = FileOps::writeAll(fd, bytes))
-        fail(error, "write");
-    if (::fsync(fd) != 0)
-        fail(errno, "flush");
-    if (::close(fd) != 0) {
-        const int error = errno;
-        ::unlink(native.constData());
-        RaiseFileError(error, path, QStringLiteral("write"));
-    }
+    FileOps::writeFile(path, FileOps::Placement::New, bytes);
 }
 
 }  // namespace Transfer

@@ -4,8 +4,10 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -31,16 +33,36 @@ bool exists(const QString& path)
     RaiseFileError(errno, path, QStringLiteral("test for"));
 }
 
-void createEmpty(const QString& path)
+void raiseExists(const QString& path)
 {
-    const int fd = ::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    throw AppError(ErrorCode::DatabaseFailure, QStringLiteral("'%1' exists already; it is never replaced.").arg(path),
+                   ErrorSource::Files);
+}
+
+namespace {
+// Created with O_EXCL, so never through a link.
+FileHandle createNew(const QString& path)
+{
+    FileHandle file(::open(native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.isOpen()) {
         if (errno == EEXIST)
-            throw AppError(ErrorCode::DatabaseFailure, QStringLiteral("Database '%1' already exists.").arg(path),
-                           ErrorSource::Files);
+            raiseExists(path);
         RaiseFileError(errno, path, QStringLiteral("create"));
     }
-    ::close(fd);
+    return file;
+}
+
+// ".NAME.PID." before the random part: whoever finds it later can tell
+// whether the program writing it is still there.
+QString scratchPrefix(const QString& name)
+{
+    return QStringLiteral(".%1.%2.").arg(name).arg(::getpid());
+}
+}  // namespace
+
+void createEmpty(const QString& path)
+{
+    createNew(path).close(path);
 }
 
 void remove(const QString& path)
@@ -59,17 +81,6 @@ void rename(const QString& from, const QString& to)
 {
     if (::rename(native(from).constData(), native(to).constData()) != 0)
         RaiseFileError(errno, to, QStringLiteral("replace"));
-}
-
-void linkNoReplace(const QString& from, const QString& to)
-{
-    if (::link(native(from).constData(), native(to).constData()) != 0) {
-        if (errno == EEXIST)
-            throw AppError(ErrorCode::DatabaseFailure,
-                           QStringLiteral("'%1' exists already; a vault is never overwritten.").arg(to),
-                           ErrorSource::Files);
-        RaiseFileError(errno, to, QStringLiteral("create"));
-    }
 }
 
 void syncFile(const QString& path)
@@ -170,22 +181,104 @@ int writeAll(int fd, QByteArrayView bytes)
     return 0;
 }
 
-void replaceFile(const QString& path, const QByteArray& bytes)
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept
 {
-    const QFileInfo info(path);
-    // mkostemp creates with O_EXCL, so never through a link.
-    QByteArray scratch = native(info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
-    const int fd = ::mkostemp(scratch.data(), O_CLOEXEC);
-    if (fd < 0)
+    if (this != &other) {
+        closeQuietly();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+void FileHandle::close(const QString& path)
+{
+    // The descriptor is gone after close, even when close fails.
+    const int fd = std::exchange(fd_, -1);
+    if (fd >= 0 && ::close(fd) != 0)
         RaiseFileError(errno, path, QStringLiteral("write"));
-    int err = writeAll(fd, bytes);
-    if (::close(fd) != 0 && !err)
-        err = errno;
-    if (!err && ::rename(scratch.constData(), native(path).constData()) != 0)
-        err = errno;
-    if (err) {
-        ::unlink(scratch.constData());
-        RaiseFileError(err, path, QStringLiteral("write"));
+}
+
+void FileHandle::closeQuietly()
+{
+    if (fd_ >= 0)
+        ::close(std::exchange(fd_, -1));
+}
+
+FileOutput::FileOutput(int fd, QString writingPath, QString path)
+    : fd_(fd), writingPath_(std::move(writingPath)), path_(std::move(path))
+{
+}
+
+void FileOutput::write(QByteArrayView bytes)
+{
+    if (const int error = writeAll(fd_, bytes))
+        RaiseFileError(error, path_, QStringLiteral("write"));
+}
+
+void writeFile(const QString& path, Placement placement, const std::function<void(FileOutput&)>& fill)
+{
+    const bool scratch = placement != Placement::New;
+    QString writing = path;
+    FileHandle file;
+    if (scratch) {
+        const QFileInfo info(path);
+        QByteArray name = native(info.path() + QLatin1Char('/') + scratchPrefix(info.fileName()) + "XXXXXX");
+        file = FileHandle(::mkostemp(name.data(), O_CLOEXEC));
+        if (!file.isOpen())
+            RaiseFileError(errno, path, QStringLiteral("write"));
+        writing = QString::fromUtf8(name);
+    } else {
+        file = createNew(path);
+    }
+    auto removeWriting = qScopeGuard([&] {
+        file.closeQuietly();
+        ::unlink(native(writing).constData());
+    });
+    // The umask may take bits away but never add any; make it exact.
+    if (::fchmod(file.get(), 0600) != 0)
+        RaiseFileError(errno, path, QStringLiteral("protect"));
+    FileOutput output(file.get(), writing, path);
+    fill(output);
+    // A full disk may only show when the data reaches it.
+    if (::fsync(file.get()) != 0)
+        RaiseFileError(errno, path, QStringLiteral("write"));
+    file.close(path);
+    if (placement == Placement::Replace) {
+        rename(writing, path);
+    } else if (placement == Placement::NewWhole) {
+        if (::link(native(writing).constData(), native(path).constData()) != 0) {
+            if (errno == EEXIST)
+                raiseExists(path);
+            RaiseFileError(errno, path, QStringLiteral("create"));
+        }
+        ::unlink(native(writing).constData());
+    }
+    removeWriting.dismiss();
+    if (scratch)
+        syncFolderOf(path);
+}
+
+void writeFile(const QString& path, Placement placement, QByteArrayView bytes)
+{
+    writeFile(path, placement, [bytes](FileOutput& output) { output.write(bytes); });
+}
+
+void removeLeftoverScratch(const QString& folder, const QString& name)
+{
+    const QDir dir(folder);
+    const QString start = QStringLiteral(".%1.").arg(name);
+    for (const QString& entry : dir.entryList({start + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System)) {
+        bool isPid = false;
+        const pid_t writer = pid_t(entry.mid(start.size()).section(QLatin1Char('.'), 0, 0).toInt(&isPid));
+        const QByteArray path = native(dir.filePath(entry));
+        struct stat info { };
+        if (!isPid || writer <= 0 || ::lstat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode)
+            || info.st_uid != ::geteuid())
+            continue;
+        // Another copy may be writing it right now.
+        if (writer != ::getpid() && (::kill(writer, 0) == 0 || errno != ESRCH))
+            continue;
+        ::unlink(path.constData());
     }
 }
 

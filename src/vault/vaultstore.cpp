@@ -93,35 +93,17 @@ AccountRow readRow(const Statement& query)
 void VaultStore::createFresh(const QString& path)
 {
     if (FileOps::exists(path))
-        throw AppError(ErrorCode::DatabaseFailure,
-                       QStringLiteral("'%1' exists already; a vault is never overwritten.").arg(path),
-                       ErrorSource::Store);
-    // Built under a scratch name, then linked into place, which fails rather
-    // than replace a file that appeared in the meantime. The scratch file is
-    // ours before SQLite sees it, so the vault is born readable by its owner
-    // only: the fixed database password protects nothing by itself.
-    const QString scratch = path + QStringLiteral(".new");
-    FileOps::removeIfExists(scratch);
-    FileOps::createEmpty(scratch);
-    try {
+        FileOps::raiseExists(path);
+    // Whole or not at all, and ours before SQLite sees it, so the vault is
+    // born readable by its owner only: the fixed database password protects
+    // nothing by itself.
+    FileOps::writeFile(path, FileOps::Placement::NewWhole, [](FileOps::FileOutput& output) {
         Database db;
-        db.open(scratch, DatabasePassword, /*create=*/true);
+        db.open(output.writingPath(), DatabasePassword, /*create=*/true);
         for (const VaultSchema::Table* table : {&VaultSchema::Accounts, &VaultSchema::Master})
             db.exec(VaultSchema::createStatement(*table).toUtf8().constData());
         db.exec("insert into master (key, password, initialized) values ('master', '', 0)");
-    } catch (...) {
-        FileOps::removeIfExists(scratch);
-        throw;
-    }
-    FileOps::syncFile(scratch);
-    try {
-        FileOps::linkNoReplace(scratch, path);
-    } catch (...) {
-        FileOps::removeIfExists(scratch);
-        throw;
-    }
-    FileOps::remove(scratch);
-    FileOps::syncFolderOf(path);
+    });
 }
 
 void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
