@@ -388,7 +388,9 @@ void FloorExport(benchmark::State& state, int n)
         sqlite3* db = nullptr;
         sqlite3_open_v2(source.constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
         sqlite3_key(db, VaultStore::DatabasePassword.constData(), int(VaultStore::DatabasePassword.size()));
+        mustExec(db, QString::fromLatin1(VaultFormat));
         mustExec(db, QStringLiteral("attach database '%1' as compacted key 'tuvesk'").arg(target));
+        mustExec(db, QStringLiteral("pragma compacted.cipher_compatibility = 3"));
         mustExec(db, QStringLiteral("select sqlcipher_export('compacted')"));
         mustExec(db, QStringLiteral("detach database compacted"));
         sqlite3_close(db);
