@@ -15,6 +15,8 @@ int errorCodeForErrno(int errnum, int otherwise)
     case EACCES:
     case EPERM:
     case EROFS:
+    // A folder where a file is to be written cannot be written as a file.
+    case EISDIR:
         return ErrorCode::PathAccess;
     case ENOSPC:
     case EDQUOT:
