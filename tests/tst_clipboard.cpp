@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -82,9 +83,19 @@ int CaretOf(QWidget* box)
     return line ? line->cursorPosition() : static_cast<QPlainTextEdit*>(box)->textCursor().position();
 }
 
-void Press(QWidget* target, Qt::Key key)
+void Press(QWidget* target, Qt::Key key, Qt::KeyboardModifier modifier = Qt::ControlModifier)
 {
-    QTest::keyClick(target, key, Qt::ControlModifier);
+    QTest::keyClick(target, key, modifier);
+}
+
+// Chooses an item of the box's own context menu by its access key.
+void ChooseFromMenu(QWidget* box, Qt::Key accessKey)
+{
+    QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(2, 2), box->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(box, &event);
+    QTest::keyClick(QApplication::activePopupWidget(), accessKey);
+    if (QWidget* menu = QApplication::activePopupWidget())
+        menu->close();  // the item was disabled
 }
 
 // An add dialog on screen and active, as the clipboard keys need.
@@ -129,10 +140,24 @@ void TestClipboard::keysRunTheMenuNotTheBoxes()
     for (const char* name : {"txtName", "txtHint"}) {
         QWidget* box = Child<QWidget>(&open.dialog, name);
         box->setFocus();
-        for (const auto& [key, item] :
-             {std::pair{Qt::Key_X, "mnuCut"}, std::pair{Qt::Key_C, "mnuCopy"}, std::pair{Qt::Key_V, "mnuPaste"}}) {
+        for (const auto& [key, modifier, item] : {std::tuple{Qt::Key_X, Qt::ControlModifier, "mnuCut"},
+                                                  {Qt::Key_C, Qt::ControlModifier, "mnuCopy"},
+                                                  {Qt::Key_V, Qt::ControlModifier, "mnuPaste"},
+                                                  {Qt::Key_Delete, Qt::ShiftModifier, "mnuCut"},
+                                                  {Qt::Key_Insert, Qt::ControlModifier, "mnuCopy"},
+                                                  {Qt::Key_Insert, Qt::ShiftModifier, "mnuPaste"}}) {
             QSignalSpy spy(open.action(item), &QAction::triggered);
-            Press(box, key);
+            Press(box, key, modifier);
+            QCOMPARE(spy.count(), 1);
+        }
+        // The box's own menu, with something selected and something to paste.
+        for (const auto& [accessKey, item] :
+             {std::pair{Qt::Key_T, "mnuCut"}, std::pair{Qt::Key_C, "mnuCopy"}, std::pair{Qt::Key_P, "mnuPaste"}}) {
+            SetText(box, QStringLiteral("text"));
+            Select(box, 0, 4);
+            PutOnClipboard(QStringLiteral("pasted"));
+            QSignalSpy spy(open.action(item), &QAction::triggered);
+            ChooseFromMenu(box, accessKey);
             QCOMPARE(spy.count(), 1);
         }
     }
@@ -339,27 +364,35 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater_data()
     QTest::addColumn<QString>("then");  // "", "other program", or a plain box copying the same text
     QTest::addColumn<QString>("end");  // "lifetime", "end now" or "close box"
     QTest::addColumn<bool>("cleared");
-    QTest::newRow("password, lifetime over") << false << "txtPassword"
-                                             << ""
-                                             << "lifetime" << true;
-    QTest::newRow("masked box, lifetime over") << true << "txtPassword1"
-                                               << ""
-                                               << "lifetime" << true;
-    QTest::newRow("password, program ends") << false << "txtPassword"
-                                            << ""
-                                            << "end now" << true;
-    QTest::newRow("masked box, close box") << true << "txtPassword2"
-                                           << ""
-                                           << "close box" << true;
-    QTest::newRow("another program copied since") << false << "txtPassword"
-                                                  << "other program"
-                                                  << "lifetime" << false;
-    QTest::newRow("a plain box copied it since") << false << "txtPassword"
-                                                 << "txtUsername"
-                                                 << "end now" << false;
-    QTest::newRow("a plain box alone") << false << "txtName"
-                                       << ""
-                                       << "close box" << false;
+    // "command", keys, an item of the box's menu, or a selection with the mouse.
+    QTest::addColumn<QByteArray>("route");
+    const struct {
+        const char* name;
+        bool masked;
+        const char* box;
+        const char* then;
+        const char* end;
+        bool cleared;
+        const char* route;
+    } rows[] = {{"password, lifetime over", false, "txtPassword", "", "lifetime", true, "command"},
+                {"masked box, lifetime over", true, "txtPassword1", "", "lifetime", true, "command"},
+                {"password, program ends", false, "txtPassword", "", "end now", true, "command"},
+                {"masked box, close box", true, "txtPassword2", "", "close box", true, "command"},
+                {"another program copied since", false, "txtPassword", "other program", "lifetime", false, "command"},
+                {"a plain box copied it since", false, "txtPassword", "txtUsername", "end now", false, "command"},
+                {"a plain box alone", false, "txtName", "", "close box", false, "command"},
+                {"password, Ctrl+Insert", false, "txtPassword", "", "lifetime", true, "Ctrl+Ins"},
+                {"password, Shift+Delete", false, "txtPassword", "", "end now", true, "Shift+Del"},
+                {"password, menu Copy", false, "txtPassword", "", "close box", true, "menu Copy"},
+                {"password, menu Cut", false, "txtPassword", "", "lifetime", true, "menu Cut"},
+                {"password, X11 Ctrl+K", false, "txtPassword", "", "lifetime", true, "Ctrl+K"},
+                {"password, X11 Ctrl+U", false, "txtPassword", "", "end now", true, "Ctrl+U"},
+                {"password, primary selection", false, "txtPassword", "", "", false, "selection"},
+                {"masked box, Ctrl+Insert", true, "txtPassword1", "", "", false, "Ctrl+Ins"},
+                {"masked box, menu Copy", true, "txtPassword1", "", "", false, "menu Copy"},
+                {"masked box, primary selection", true, "txtPassword2", "", "", false, "selection"}};
+    for (const auto& row : rows)
+        QTest::newRow(row.name) << row.masked << row.box << row.then << row.end << row.cleared << QByteArray(row.route);
 }
 
 void TestClipboard::onlyACopiedPasswordIsClearedLater()
@@ -369,11 +402,18 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
     QFETCH(QString, then);
     QFETCH(QString, end);
     QFETCH(bool, cleared);
+    QFETCH(QByteArray, route);
+    const bool lineKeys = route == "Ctrl+K" || route == "Ctrl+U";
+    if ((route == "selection" && !Clipboard()->supportsSelection())
+        || (lineKeys && QKeySequence::keyBindings(QKeySequence::DeleteCompleteLine).isEmpty()))
+        QSKIP("Only X11 has a primary selection and these keys");
     MainWindowFixture f;
     f.sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"), QStringLiteral("pass"));
     f.start();
     f.pick(0);
     QCOMPARE(Module1::SelectedPassword, QStringLiteral("pass"));
+    PutOnClipboard(QStringLiteral("before"));
+    Clipboard()->clear(QClipboard::Selection);
 
     std::unique_ptr<QDialog> dialog;
     if (masked)
@@ -383,20 +423,45 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
     dialog->show();
     dialog->activateWindow();
     QVERIFY(WaitUntilActive(dialog.get()));
-    const auto copyFrom = [&](const QString& name) {
-        auto* line = Child<QLineEdit>(dialog.get(), name.toLatin1().constData());
+    QLineEdit* line = nullptr;
+    const auto copyFrom = [&](const QString& name, const QByteArray& how) {
+        line = Child<QLineEdit>(dialog.get(), name.toLatin1().constData());
         line->setText(Secret);
-        Select(line, 0, int(Secret.size()));
-        masked ? Module1::CutText() : Module1::CopyText();
+        // All of it, the caret at its start: Ctrl+K cuts from there.
+        Select(line, int(Secret.size()), 0);
+        if (how == "command") {
+            masked ? Module1::CutText() : Module1::CopyText();
+        } else if (how.startsWith("menu ")) {
+            ChooseFromMenu(line, how == "menu Cut" ? Qt::Key_T : Qt::Key_C);
+        } else if (how == "selection") {
+            const int middle = line->height() / 2;
+            QTest::mousePress(line, Qt::LeftButton, {}, QPoint(2, middle));
+            QTest::mouseMove(line, QPoint(line->width() - 2, middle));
+            QTest::mouseRelease(line, Qt::LeftButton, {}, QPoint(line->width() - 2, middle));
+        } else {
+            QTest::keySequence(line, QKeySequence(QString::fromLatin1(how)));
+        }
     };
-    copyFrom(box);
+    copyFrom(box, route);
+    if (route == "selection") {
+        QVERIFY(line->hasSelectedText());
+        QVERIFY(Clipboard()->text(QClipboard::Selection) != line->selectedText());
+        return;
+    }
+    if (masked && route != "command") {
+        // The box itself never lets a masked text out.
+        QVERIFY(Clipboard()->text() != Secret);
+        QVERIFY(!Module1::clipboardSecretTimer().isActive());
+        return;
+    }
     QCOMPARE(Clipboard()->text(), Secret);
+    QCOMPARE(Clipboard()->mimeData()->hasFormat(PasswordHint), box != QLatin1String("txtName"));
     QCOMPARE(Module1::clipboardSecretTimer().isActive(), box != QLatin1String("txtName"));
     QCOMPARE(Module1::clipboardSecretTimer().interval(), 30000);
     if (then == QLatin1String("other program"))
         PutOnClipboard(QStringLiteral("someone else's"));
     else if (!then.isEmpty())
-        copyFrom(then);
+        copyFrom(then, "command");
     const QString before = Clipboard()->text();
 
     if (end == QLatin1String("lifetime"))
