@@ -2,15 +2,18 @@
 
 #include "accounts/frmEditAccount.h"
 #include "accounts/frmNewAccount.h"
+#include "security/frmChangePassword.h"
 #include "shared/module1.h"
 #include "vault/stringcipher.h"
 
 #include <QAction>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <limits>
 
 bool operator==(const AccountRow& a, const AccountRow& b)
@@ -77,6 +80,15 @@ QString Repeat(const QString& piece, int length)
     return text;
 }
 
+// What lies at `at` now, read through the kernel: the buffer may be freed.
+QByteArray MemoryAt(const void* at, qsizetype size)
+{
+    QFile memory(QStringLiteral("/proc/self/mem"));
+    if (!memory.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !memory.seek(qint64(quintptr(at))))
+        return {};
+    return memory.read(size);
+}
+
 AccountFields LongPlainAccount()
 {
     return {Repeat(QStringLiteral("Ça 銀行 بنك "), 255),
@@ -140,6 +152,8 @@ private slots:
     void editNeverLoadsAnotherRow_data();
     void editNeverLoadsAnotherRow();
     void editEndsOnUndecipherableFieldWithoutShowing();
+    void closingZeroesWhatThePasswordBoxesHeld_data();
+    void closingZeroesWhatThePasswordBoxesHeld();
 };
 
 void TestAccountDialogs::layoutMatchesTheWindowTable()
@@ -772,6 +786,55 @@ void TestAccountDialogs::editEndsOnUndecipherableFieldWithoutShowing()
     QCOMPARE(sandbox.messages.size(), 1);
     QVERIFY(sandbox.messages[0].text.startsWith(QStringLiteral("Run-time error '5'")));
     QCOMPARE(Rows(*vault), before);
+}
+
+void TestAccountDialogs::closingZeroesWhatThePasswordBoxesHeld_data()
+{
+    QTest::addColumn<bool>("options");  // the Options dialog, else the edit dialog
+    QTest::addColumn<QString>("how");
+    for (const bool options : {false, true})
+        for (const char* how : {"cmdOk", "cancel", "Escape", "close box"})
+            QTest::addRow("%s, %s", options ? "Options" : "edit", how) << options << QString::fromLatin1(how);
+}
+
+void TestAccountDialogs::closingZeroesWhatThePasswordBoxesHeld()
+{
+    QFETCH(bool, options);
+    QFETCH(QString, how);
+    const QString secret = QStringLiteral("Zq7-only-here");
+    Sandbox sandbox;
+    sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"), secret);
+    sandbox.initializeMaster(secret);
+    auto vault = sandbox.openVault();
+    Module1::EditIndex = 0;
+    frmEditAccount edit(*vault);
+    QCOMPARE(edit.load(vault->accountAt(1)->rowid), frmEditAccount::Loaded::Row);
+    frmChangePassword change(*vault);
+    QDialog& dialog = options ? static_cast<QDialog&>(change) : edit;
+    // The boxes' own buffers of the text and of the text shown.
+    QList<const QChar*> buffers;
+    for (const QLineEdit* box : dialog.findChildren<QLineEdit*>(QRegularExpression(QStringLiteral("^txtPassword"))))
+        for (const QString& text : {box->text(), box->displayText()})
+            if (text == secret)
+                buffers.append(text.constData());
+    QCOMPARE(buffers.size(), 2);
+    const QByteArray bytes(reinterpret_cast<const char*>(secret.constData()), secret.size() * 2);
+    QList<QByteArray> after;
+    ExecWith(dialog, [&](QDialog* shown) {
+        if (how == QLatin1String("cmdOk"))
+            Click(shown, "cmdOk");
+        else if (how == QLatin1String("cancel"))
+            Click(shown, options ? "cmdExit" : "cmdCancel");
+        else if (how == QLatin1String("Escape"))
+            QTest::keyClick(shown, Qt::Key_Escape);
+        else
+            shown->close();
+        for (const QChar* at : buffers)
+            after.append(MemoryAt(at, bytes.size()));
+    });
+    QCOMPARE(after.size(), 2);
+    for (const QByteArray& held : after)
+        QVERIFY(held != bytes);
 }
 
 QUILLOCK_TEST_MAIN(TestAccountDialogs)
