@@ -12,6 +12,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
+#include <QScopeGuard>
+#include <QSystemTrayIcon>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -273,6 +277,42 @@ private slots:
         QCOMPARE(FolderEntries(f.sandbox.workFolder()), QStringList{QStringLiteral("temp.icx")});
         f.window->close();
         QCOMPARE(ReadFile(victim), QByteArray("precious"));
+    }
+
+    void trayDrawsOnlyAScratchIconOfItsOwn_data()
+    {
+        QTest::addColumn<bool>("otherOwner");
+        QTest::addColumn<unsigned>("mode");
+        QTest::addColumn<bool>("drawn");
+        QTest::newRow("ours") << false << 0600u << true;
+        QTest::newRow("another user's") << true << 0644u << false;
+        QTest::newRow("ours, anyone may write it") << false << 0666u << false;
+    }
+
+    void trayDrawsOnlyAScratchIconOfItsOwn()
+    {
+        QFETCH(bool, otherOwner);
+        QFETCH(unsigned, mode);
+        QFETCH(bool, drawn);
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
+        // Planted where the scratch icon goes, and not replaced: the step is skipped.
+        QImage planted(16, 16, QImage::Format_RGB32);
+        planted.fill(Qt::red);
+        QVERIFY(planted.save(QStringLiteral("temp.icx"), "PNG"));
+        QVERIFY(::chmod("temp.icx", mode) == 0);
+        if (otherOwner && ::chown("temp.icx", 65534, 65534) != 0)
+            QSKIP("Giving a file to another user needs root");
+        const QByteArray before = ReadFile(QStringLiteral("temp.icx"));
+        frmMain::setStartUpProbe([](frmMain::StartUpStep step) {
+            if (step == frmMain::StartUpStep::ScratchIcon)
+                throw AppError(ErrorCode::PathAccess, QStringLiteral("read-only"), ErrorSource::Files);
+        });
+        const auto noProbe = qScopeGuard([] { frmMain::setStartUpProbe({}); });
+        QVERIFY(f.open());
+        const auto* icon = f.window->Tray1().findChild<QSystemTrayIcon*>();
+        QCOMPARE(!icon->icon().isNull(), drawn);
+        QCOMPARE(ReadFile(QStringLiteral("temp.icx")), before);
     }
 
     void vaultIsReadableByItsOwnerOnly_data()

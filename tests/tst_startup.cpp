@@ -10,7 +10,9 @@
 
 #include <QComboBox>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSettings>
@@ -181,6 +183,17 @@ private slots:
             f.window.reset();
         }
         QFile::setPermissions(f.sandbox.workFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    void scratchIconFolderIsNoHindrance()
+    {
+        MainWindowFixture f;
+        QVERIFY(QDir().mkdir(QStringLiteral("temp.icx")));
+        f.start();
+        QVERIFY(f.window->Tray1().isShown());
+        f.window->close();
+        QVERIFY2(f.sandbox.messages.isEmpty(), qPrintable(f.sandbox.messages.value(0).text));
+        QVERIFY(QFileInfo(QStringLiteral("temp.icx")).isDir());
     }
 
     void busyOrDeniedStepsAreSkipped_data()
