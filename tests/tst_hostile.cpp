@@ -15,7 +15,6 @@
 #include <QImage>
 #include <QScopeGuard>
 #include <QSystemTrayIcon>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -279,40 +278,23 @@ private slots:
         QCOMPARE(ReadFile(victim), QByteArray("precious"));
     }
 
-    void trayDrawsOnlyAScratchIconOfItsOwn_data()
+    void trayNeverDrawsAScratchIconOfAnotherUser()
     {
-        QTest::addColumn<bool>("otherOwner");
-        QTest::addColumn<unsigned>("mode");
-        QTest::addColumn<bool>("drawn");
-        QTest::newRow("ours") << false << 0600u << true;
-        QTest::newRow("another user's") << true << 0644u << false;
-        QTest::newRow("ours, anyone may write it") << false << 0666u << false;
-    }
-
-    void trayDrawsOnlyAScratchIconOfItsOwn()
-    {
-        QFETCH(bool, otherOwner);
-        QFETCH(unsigned, mode);
-        QFETCH(bool, drawn);
         MainWindowFixture f;
         f.sandbox.initializeMaster(MasterPassword);
-        // Planted where the scratch icon goes, and not replaced: the step is skipped.
         QImage planted(16, 16, QImage::Format_RGB32);
         planted.fill(Qt::red);
+        // Where the scratch icon goes, and left there: that step is skipped.
         QVERIFY(planted.save(QStringLiteral("temp.icx"), "PNG"));
-        QVERIFY(::chmod("temp.icx", mode) == 0);
-        if (otherOwner && ::chown("temp.icx", 65534, 65534) != 0)
+        if (::chown("temp.icx", 65534, 65534) != 0)
             QSKIP("Giving a file to another user needs root");
-        const QByteArray before = ReadFile(QStringLiteral("temp.icx"));
         frmMain::setStartUpProbe([](frmMain::StartUpStep step) {
             if (step == frmMain::StartUpStep::ScratchIcon)
                 throw AppError(ErrorCode::PathAccess, QStringLiteral("read-only"), ErrorSource::Files);
         });
         const auto noProbe = qScopeGuard([] { frmMain::setStartUpProbe({}); });
         QVERIFY(f.open());
-        const auto* icon = f.window->Tray1().findChild<QSystemTrayIcon*>();
-        QCOMPARE(!icon->icon().isNull(), drawn);
-        QCOMPARE(ReadFile(QStringLiteral("temp.icx")), before);
+        QVERIFY(f.window->Tray1().findChild<QSystemTrayIcon*>()->icon().isNull());
     }
 
     void vaultIsReadableByItsOwnerOnly_data()
