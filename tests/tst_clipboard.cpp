@@ -138,6 +138,15 @@ void TestClipboard::keysRunTheMenuNotTheBoxes()
             QTest::keySequence(box, QKeySequence(QString::fromLatin1(keys)));
             QCOMPARE(spy.count(), 1);
         }
+        // Copy from the box's own menu, opened with the mouse where it goes.
+        SetText(box, QStringLiteral("text"));
+        Select(box, 0, 4);
+        QSignalSpy copies(open.action("mnuCopy"), &QAction::triggered);
+        auto* area = qobject_cast<QPlainTextEdit*>(box);
+        QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(4, 4), box->mapToGlobal(QPoint(4, 4)));
+        QApplication::sendEvent(area ? area->viewport() : box, &click);
+        QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_C);
+        QCOMPARE(copies.count(), 1);
     }
 }
 

@@ -67,6 +67,9 @@ AccountDialog::AccountDialog(VaultStore& vault, const QString& title, QWidget* p
     for (QWidget* box : std::initializer_list<QWidget*>{ui_->txtName, ui_->txtUsername, ui_->txtPassword, ui_->txtURL,
                                                         ui_->txtHint, ui_->txtNotes})
         box->installEventFilter(this);
+    // A multi-line box gets the mouse's context menu through its viewport.
+    for (QPlainTextEdit* box : {ui_->txtHint, ui_->txtNotes})
+        box->viewport()->installEventFilter(this);
     keepPasswordOffSelection();
     // Input methods neither learn nor suggest what is typed there.
     ui_->txtPassword->setInputMethodHints(Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
@@ -197,6 +200,8 @@ void AccountDialog::limitLength(QPlainTextEdit* box, int limit)
 bool AccountDialog::eventFilter(QObject* watched, QEvent* event)
 {
     auto* box = static_cast<QWidget*>(watched);
+    if (box == ui_->txtHint->viewport() || box == ui_->txtNotes->viewport())
+        box = box->parentWidget();
     switch (event->type()) {
     case QEvent::ShortcutOverride:
     case QEvent::KeyPress: {
