@@ -252,14 +252,15 @@ void AccountDialog::showBoxMenu(QWidget* box, const QPoint& at)
     QMenu* menu = line ? line->createStandardContextMenu()
                        : static_cast<QPlainTextEdit*>(box)->createStandardContextMenu(box->mapFromGlobal(at));
     // The box's own Cut, Copy and Paste become the menu's commands on this
-    // box; the items are known by their captions, as the one-line box names
-    // none of them.
-    const std::pair<QString, QAction*> commands[] = {{QLineEdit::tr("Cu&t"), ui_->mnuCut},
-                                                     {QLineEdit::tr("&Copy"), ui_->mnuCopy},
-                                                     {QLineEdit::tr("&Paste"), ui_->mnuPaste}};
+    // box. The items are known by their names, or by their captions in the
+    // one-line box, which names none of them.
+    const std::tuple<QLatin1String, QString, QAction*> commands[] = {
+        {QLatin1String("edit-cut"), QLineEdit::tr("Cu&t"), ui_->mnuCut},
+        {QLatin1String("edit-copy"), QLineEdit::tr("&Copy"), ui_->mnuCopy},
+        {QLatin1String("edit-paste"), QLineEdit::tr("&Paste"), ui_->mnuPaste}};
     for (QAction* item : menu->actions()) {
-        for (const auto& [caption, command] : commands) {
-            if (item->text().section(QLatin1Char('\t'), 0, 0) != caption)
+        for (const auto& [name, caption, command] : commands) {
+            if (item->objectName() != name && item->text().section(QLatin1Char('\t'), 0, 0) != caption)
                 continue;
             disconnect(item, &QAction::triggered, nullptr, nullptr);
             connect(item, &QAction::triggered, this, [box, command] {
