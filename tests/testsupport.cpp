@@ -308,6 +308,25 @@ unsigned ModeOf(const QString& path)
     return info.st_mode & 07777;
 }
 
+QList<const QChar*> BoxBuffers(QWidget* parent, const char* name)
+{
+    const auto* box = Child<QLineEdit>(parent, name);
+    return {box->text().constData(), box->displayText().constData()};
+}
+
+QStringList TextsAt(const QList<const QChar*>& buffers, qsizetype size)
+{
+    QFile memory(QStringLiteral("/proc/self/mem"));
+    if (!memory.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        qFatal("/proc/self/mem cannot be read");
+    QStringList texts;
+    for (const QChar* at : buffers) {
+        const QByteArray bytes = memory.seek(qint64(quintptr(at))) ? memory.read(size * 2) : QByteArray();
+        texts.append(QString(reinterpret_cast<const QChar*>(bytes.constData()), bytes.size() / 2));
+    }
+    return texts;
+}
+
 void Deliver(QWidget* box, const QString& how, const QString& text)
 {
     box->setFocus();

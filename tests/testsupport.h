@@ -115,6 +115,11 @@ QStringList FolderEntries(const QString& folder);
 // Permission bits of a file; 0 when it cannot be read.
 unsigned ModeOf(const QString& path);
 
+// The buffers of a one-line box's text and of the text it shows, and what
+// such buffers hold now, read through the kernel: the box may have freed them.
+QList<const QChar*> BoxBuffers(QWidget* parent, const char* name);
+QStringList TextsAt(const QList<const QChar*>& buffers, qsizetype size);
+
 // Hands text to a box the way a keyboard ("key": the pair in one key
 // event), an input method ("input method") or Ctrl+V ("paste") does.
 void Deliver(QWidget* box, const QString& how, const QString& text);

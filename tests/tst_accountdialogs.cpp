@@ -616,7 +616,13 @@ void TestAccountDialogs::editUnchangedRewritesWithFreshCipherText()
                        QStringLiteral("http://mail"), QStringLiteral("h"), QStringLiteral("n"));
     auto vault = sandbox.openVault();
     const auto before = Rows(*vault);
-    QVERIFY(EditWith(*vault, 0, [](QDialog* dialog) { QTest::keyClick(dialog, Qt::Key_Return); }).rebuilt);
+    QStringList left;  // the password box's buffers once it closed
+    QVERIFY(EditWith(*vault, 0, [&left](QDialog* dialog) {
+                const auto held = BoxBuffers(dialog, "txtPassword");
+                QTest::keyClick(dialog, Qt::Key_Return);
+                left = TextsAt(held, 4);
+            }).rebuilt);
+    QVERIFY(!left.contains(QStringLiteral("pass")));
     const auto after = Rows(*vault);
     QCOMPARE(after.size(), 1);
     QCOMPARE(after[0].rowid, before[0].rowid);
@@ -674,15 +680,19 @@ void TestAccountDialogs::editCancelAndCloseBoxKeepTheRecord()
     auto vault = sandbox.openVault();
     const auto before = Rows(*vault);
     for (bool closeBox : {false, true}) {
-        const Edit edit = EditWith(*vault, 0, [closeBox](QDialog* dialog) {
+        QStringList left;  // the password box's buffers once it closed
+        const Edit edit = EditWith(*vault, 0, [closeBox, &left](QDialog* dialog) {
+            const auto held = BoxBuffers(dialog, "txtPassword");
             TypeInto(dialog, "txtName", QStringLiteral("Changed"));
             if (closeBox)
                 dialog->close();
             else
                 Click(dialog, "cmdCancel");
+            left = TextsAt(held, 4);
         });
         QVERIFY(!edit.rebuilt);
         QVERIFY(edit.opened);
+        QVERIFY(!left.contains(QStringLiteral("pass")));
     }
     QCOMPARE(Rows(*vault), before);
 }

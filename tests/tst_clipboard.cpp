@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -129,12 +130,23 @@ void TestClipboard::keysRunTheMenuNotTheBoxes()
     for (const char* name : {"txtName", "txtHint"}) {
         QWidget* box = Child<QWidget>(&open.dialog, name);
         box->setFocus();
-        for (const auto& [key, item] :
-             {std::pair{Qt::Key_X, "mnuCut"}, std::pair{Qt::Key_C, "mnuCopy"}, std::pair{Qt::Key_V, "mnuPaste"}}) {
+        const std::pair<const char*, const char*> bindings[] = {{"Ctrl+X", "mnuCut"},    {"Ctrl+C", "mnuCopy"},
+                                                                {"Ctrl+V", "mnuPaste"},  {"Shift+Del", "mnuCut"},
+                                                                {"Ctrl+Ins", "mnuCopy"}, {"Shift+Ins", "mnuPaste"}};
+        for (const auto& [keys, item] : bindings) {
             QSignalSpy spy(open.action(item), &QAction::triggered);
-            Press(box, key);
+            QTest::keySequence(box, QKeySequence(QString::fromLatin1(keys)));
             QCOMPARE(spy.count(), 1);
         }
+        // Copy from the box's own menu, opened with the mouse where it goes.
+        SetText(box, QStringLiteral("text"));
+        Select(box, 0, 4);
+        QSignalSpy copies(open.action("mnuCopy"), &QAction::triggered);
+        auto* area = qobject_cast<QPlainTextEdit*>(box);
+        QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(4, 4), box->mapToGlobal(QPoint(4, 4)));
+        QApplication::sendEvent(area ? area->viewport() : box, &click);
+        QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_C);
+        QCOMPARE(copies.count(), 1);
     }
 }
 
@@ -335,7 +347,7 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater_data()
 {
     // A masked box of the master password window, cut; else a box of the add dialog, copied.
     QTest::addColumn<bool>("masked");
-    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("box");  // and how the text leaves it, if not by the command
     QTest::addColumn<QString>("then");  // "", "other program", or a plain box copying the same text
     QTest::addColumn<QString>("end");  // "lifetime", "end now" or "close box"
     QTest::addColumn<bool>("cleared");
@@ -360,6 +372,13 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater_data()
     QTest::newRow("a plain box alone") << false << "txtName"
                                        << ""
                                        << "close box" << false;
+    // Every other way out of a password box; a masked box lets nothing out.
+    for (const char* route : {"Ctrl+Ins", "Shift+Del", "menu Copy", "menu Cut", "Ctrl+K", "Ctrl+U", "selection"}) {
+        QTest::addRow("password, %s", route) << false << QStringLiteral("txtPassword ") + route << ""
+                                             << "lifetime" << true;
+        QTest::addRow("masked box, %s", route) << true << QStringLiteral("txtPassword1 ") + route << ""
+                                               << "" << false;
+    }
 }
 
 void TestClipboard::onlyACopiedPasswordIsClearedLater()
@@ -369,11 +388,19 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
     QFETCH(QString, then);
     QFETCH(QString, end);
     QFETCH(bool, cleared);
+    const QByteArray route = box.section(QLatin1Char(' '), 1).toLatin1();
+    box = box.section(QLatin1Char(' '), 0, 0);
+    if ((route == "selection" && !Clipboard()->supportsSelection())
+        || ((route == "Ctrl+K" || route == "Ctrl+U")
+            && QKeySequence::keyBindings(QKeySequence::DeleteEndOfLine).isEmpty()))
+        QSKIP("Only X11 has a primary selection and these keys");
     MainWindowFixture f;
     f.sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"), QStringLiteral("pass"));
     f.start();
     f.pick(0);
     QCOMPARE(Module1::SelectedPassword, QStringLiteral("pass"));
+    PutOnClipboard(QStringLiteral("before"));
+    Clipboard()->clear(QClipboard::Selection);
 
     std::unique_ptr<QDialog> dialog;
     if (masked)
@@ -383,20 +410,38 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
     dialog->show();
     dialog->activateWindow();
     QVERIFY(WaitUntilActive(dialog.get()));
-    const auto copyFrom = [&](const QString& name) {
+    const auto copyFrom = [&](const QString& name, const QByteArray& how) {
         auto* line = Child<QLineEdit>(dialog.get(), name.toLatin1().constData());
         line->setText(Secret);
-        Select(line, 0, int(Secret.size()));
-        masked ? Module1::CutText() : Module1::CopyText();
+        Select(line, int(Secret.size()), 0);  // all of it, the caret at its start for Ctrl+K
+        if (how == "command") {
+            masked ? Module1::CutText() : Module1::CopyText();
+        } else if (how.startsWith("menu ")) {
+            QContextMenuEvent menu(QContextMenuEvent::Keyboard, {}, line->mapToGlobal(QPoint()));
+            QApplication::sendEvent(line, &menu);
+            QTest::keyClick(QApplication::activePopupWidget(), how == "menu Cut" ? Qt::Key_T : Qt::Key_C);
+        } else if (how == "selection") {
+            QTest::mousePress(line, Qt::LeftButton, {}, QPoint(2, 5));
+            QTest::mouseMove(line, QPoint(line->width() - 2, 5));
+            QTest::mouseRelease(line, Qt::LeftButton, {}, QPoint(line->width() - 2, 5));
+            QVERIFY(line->hasSelectedText());
+        } else {
+            QTest::keySequence(line, QKeySequence(QString::fromLatin1(how)));
+        }
     };
-    copyFrom(box);
+    copyFrom(box, route.isEmpty() ? "command" : route);
+    QCOMPARE(Clipboard()->text(QClipboard::Selection), QString());
+    if (route == "selection" || (masked && !route.isEmpty())) {
+        QCOMPARE(Clipboard()->text(), QStringLiteral("before"));
+        return;
+    }
     QCOMPARE(Clipboard()->text(), Secret);
     QCOMPARE(Module1::clipboardSecretTimer().isActive(), box != QLatin1String("txtName"));
     QCOMPARE(Module1::clipboardSecretTimer().interval(), 30000);
     if (then == QLatin1String("other program"))
         PutOnClipboard(QStringLiteral("someone else's"));
     else if (!then.isEmpty())
-        copyFrom(then);
+        copyFrom(then, "command");
     const QString before = Clipboard()->text();
 
     if (end == QLatin1String("lifetime"))

@@ -12,6 +12,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
+#include <QScopeGuard>
+#include <QSystemTrayIcon>
 #include <unistd.h>
 
 namespace {
@@ -288,6 +291,25 @@ private slots:
         QCOMPARE(FolderEntries(f.sandbox.workFolder()), QStringList{QStringLiteral("temp.icx")});
         f.window->close();
         QCOMPARE(ReadFile(victim), QByteArray("precious"));
+    }
+
+    void trayNeverDrawsAScratchIconOfAnotherUser()
+    {
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
+        QImage planted(16, 16, QImage::Format_RGB32);
+        planted.fill(Qt::red);
+        // Where the scratch icon goes, and left there: that step is skipped.
+        QVERIFY(planted.save(QStringLiteral("temp.icx"), "PNG"));
+        if (::chown("temp.icx", 65534, 65534) != 0)
+            QSKIP("Giving a file to another user needs root");
+        frmMain::setStartUpProbe([](frmMain::StartUpStep step) {
+            if (step == frmMain::StartUpStep::ScratchIcon)
+                throw AppError(ErrorCode::PathAccess, QStringLiteral("read-only"), ErrorSource::Files);
+        });
+        const auto noProbe = qScopeGuard([] { frmMain::setStartUpProbe({}); });
+        QVERIFY(f.open());
+        QVERIFY(f.window->Tray1().findChild<QSystemTrayIcon*>()->icon().isNull());
     }
 
     void vaultIsReadableByItsOwnerOnly_data()

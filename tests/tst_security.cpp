@@ -476,11 +476,16 @@ private slots:
         const QString before = vault->storedMasterPassword();
         frmChangePassword dialog(*vault);
         QString first, second;
+        QStringList left;  // the boxes' buffers once the dialog closed
         const int result = ExecWith(dialog, [&](QDialog* d) {
             first = text(d, "txtPassword1");
             second = text(d, "txtPassword2");
+            first.detach(), second.detach();  // not holding the boxes' buffers
+            const auto held = BoxBuffers(d, "txtPassword1") + BoxBuffers(d, "txtPassword2");
             QTest::keyClick(Child<QLineEdit>(d, "txtPassword1"), Qt::Key_Return);
+            left = TextsAt(held, MasterPassword.size());
         });
+        QVERIFY(!left.contains(MasterPassword));
         QCOMPARE(first, MasterPassword);
         QCOMPARE(second, MasterPassword);
         QCOMPARE(result, int(QDialog::Accepted));
@@ -699,15 +704,19 @@ private slots:
         auto vault = sandbox.openVault();
         const QString stored = vault->storedMasterPassword();
         frmChangePassword dialog(*vault);
+        QStringList left;  // the boxes' buffers once the dialog closed
         const int result = ExecWith(dialog, [&](QDialog* d) {
             typeBoth(d, QStringLiteral("Another1"), QStringLiteral("Another1"));
+            const auto held = BoxBuffers(d, "txtPassword1") + BoxBuffers(d, "txtPassword2");
             if (how == QLatin1String("cancel"))
                 Click(d, "cmdExit");
             else if (how == QLatin1String("close"))
                 d->close();
             else
                 QTest::keyClick(Child<QLineEdit>(d, "txtPassword2"), Qt::Key_Escape);
+            left = TextsAt(held, 8);
         });
+        QVERIFY(!left.contains(QStringLiteral("Another1")));
         QCOMPARE(result, int(QDialog::Rejected));
         QCOMPARE(sandbox.openVault()->storedMasterPassword(), stored);
         QCOMPARE(Settings::getSetting(Settings::InitializedKey), QString());

@@ -10,10 +10,12 @@
 
 #include <QComboBox>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QSystemTrayIcon>
 
 namespace {
 
@@ -160,6 +162,7 @@ private slots:
         QVERIFY(QFile::exists(f.sandbox.workFolder() + QStringLiteral("/temp.icx")));
         QVERIFY(!ReadFile(QStringLiteral("temp.icx")).isEmpty());
         QCOMPARE(f.window->Tray1().IconFile, QStringLiteral("temp.icx"));
+        QVERIFY(!f.window->Tray1().findChild<QSystemTrayIcon*>()->icon().isNull());
         QCOMPARE(f.window->Tray1().TipText, QStringLiteral("Quillock"));
         f.window->close();
         QVERIFY(!QFile::exists(f.sandbox.workFolder() + QStringLiteral("/temp.icx")));
@@ -181,6 +184,15 @@ private slots:
             f.window.reset();
         }
         QFile::setPermissions(f.sandbox.workFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    void scratchIconFolderIsNoHindrance()
+    {
+        MainWindowFixture f;
+        QVERIFY(QDir().mkdir(QStringLiteral("temp.icx")));
+        f.start();
+        f.window->close();
+        QVERIFY2(f.sandbox.messages.isEmpty(), qPrintable(f.sandbox.messages.value(0).text));
     }
 
     void busyOrDeniedStepsAreSkipped_data()

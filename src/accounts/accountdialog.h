@@ -6,13 +6,16 @@
 #include <QDialog>
 #include <memory>
 
+class QKeyEvent;
 class QPlainTextEdit;
 namespace Ui {
 class AccountForm;
 }
 
 // What the add and edit dialogs share: one layout, the typing limits, the
-// hidden Edit menu and the checks "&Ok" makes before anything is stored.
+// hidden Edit menu, through which every way of cutting, copying and pasting
+// goes, the checks "&Ok" makes before anything is stored, and boxes wiped
+// when the dialog closes.
 class AccountDialog : public QDialog {
     Q_OBJECT
 public:
@@ -37,6 +40,8 @@ protected:
     virtual void store() = 0;
 
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // However the dialog closes (OK, Cancel, Escape, close box).
+    void done(int result) override;
 
     VaultStore& vault_;
     std::unique_ptr<Ui::AccountForm> ui_;
@@ -45,6 +50,9 @@ private:
     void cmdOk_Click();
     bool entriesPass();
     void limitLength(QPlainTextEdit* box, int limit);
+    QAction* clipboardCommand(const QKeyEvent* key, const QWidget* box) const;
+    void showBoxMenu(QWidget* box, const QPoint& at);
+    void keepPasswordOffSelection();
 
     bool filling_ = false;
     bool trimming_ = false;  // the limit's own removals are no new input

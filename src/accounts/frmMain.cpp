@@ -24,6 +24,7 @@
 #include <QBuffer>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QFileInfo>
 #include <QLayout>
 #include <QStringListModel>
 
@@ -227,7 +228,9 @@ void frmMain::writeScratchIcon()
 void frmMain::removeIcons()
 {
     tray_.RemoveIcon();
-    FileOps::removeIfExists(ScratchIcon);
+    // Only a file of that name is the scratch icon; a folder is left alone.
+    if (!QFileInfo(ScratchIcon).isDir())
+        FileOps::removeIfExists(ScratchIcon);
 }
 
 void frmMain::showDetail(QLabel* label, const QString& text, const QString& spoken)

@@ -7,8 +7,9 @@
 class QMenu;
 class QSystemTrayIcon;
 
-// The system-tray icon: a tip text, an icon drawn from a picture file, and
-// one event for mouse actions (2: click or double click, 4: context click).
+// The system-tray icon: a tip text, an icon drawn from a picture file of this
+// user, and one event for mouse actions (2: click or double click, 4: context
+// click).
 class Tray : public QObject {
     Q_OBJECT
 public:

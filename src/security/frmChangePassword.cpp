@@ -5,6 +5,7 @@
 #include "security/passwordrule.h"
 #include "shared/fixeddialog.h"
 #include "shared/programend.h"
+#include "shared/secrets.h"
 #include "shared/settings.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
@@ -50,6 +51,13 @@ frmChangePassword::frmChangePassword(VaultStore& vault, QWidget* parent)
 }
 
 frmChangePassword::~frmChangePassword() = default;
+
+void frmChangePassword::done(int result)
+{
+    Secrets::wipeBox(ui_->txtPassword1);
+    Secrets::wipeBox(ui_->txtPassword2);
+    QDialog::done(result);
+}
 
 void frmChangePassword::updateOptionTabStop()
 {

@@ -17,6 +17,10 @@ public:
     frmChangePassword(VaultStore& vault, QWidget* parent = nullptr);
     ~frmChangePassword() override;
 
+protected:
+    // However the dialog closes, the master password leaves the boxes.
+    void done(int result) override;
+
 private:
     void cmdOk_Click();
     void cmdExit_Click();

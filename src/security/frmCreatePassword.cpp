@@ -5,6 +5,7 @@
 #include "security/passwordrule.h"
 #include "shared/fixeddialog.h"
 #include "shared/programend.h"
+#include "shared/secrets.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -55,6 +56,13 @@ void frmCreatePassword::keyPressEvent(QKeyEvent* event)
         return;
     }
     QDialog::keyPressEvent(event);
+}
+
+void frmCreatePassword::done(int result)
+{
+    Secrets::wipeBox(ui_->txtPassword1);
+    Secrets::wipeBox(ui_->txtPassword2);
+    QDialog::done(result);
 }
 
 void frmCreatePassword::cmdOk_Click()

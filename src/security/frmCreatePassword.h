@@ -19,6 +19,8 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    // However the dialog closes, the new master password leaves the boxes.
+    void done(int result) override;
 
 private:
     void cmdOk_Click();

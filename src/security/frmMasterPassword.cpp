@@ -6,7 +6,6 @@
 #include "shared/fixeddialog.h"
 #include "shared/module1.h"
 #include "shared/secrets.h"
-#include "vault/wipe.h"
 
 frmMasterPassword::frmMasterPassword(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::frmMasterPassword>())
 {
@@ -20,11 +19,9 @@ frmMasterPassword::frmMasterPassword(QWidget* parent) : QDialog(parent), ui_(std
 
 frmMasterPassword::~frmMasterPassword()
 {
-    // Taken out of the box, the typed text has no holder but this one and,
-    // after OK, EnteredPassword, which the check wipes once it has compared.
-    QString entry = ui_->txtPassword->text();
-    ui_->txtPassword->setText(QString());
-    Secrets::wipe(entry);
+    // The typed text has no holder but the box and, after OK,
+    // EnteredPassword, which the check wipes once it has compared.
+    Secrets::wipeBox(ui_->txtPassword);
 }
 
 void frmMasterPassword::cmdOk_Click()

@@ -4,10 +4,12 @@
 #include "shared/messagebox.h"
 #include "shared/module1.h"
 #include "shared/programend.h"
+#include "shared/secrets.h"
 #include "shared/settings.h"
 #include "shared/textlimit.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
+#include "vault/wipe.h"
 
 #include <QDialog>
 #include <QLineEdit>
@@ -42,8 +44,9 @@ std::optional<QString> validate(QWidget* window, QLineEdit* first, QLineEdit* se
     if (!master) {
         MessageBox::critical(window, RejectionTitle, RejectionText);
         first->setFocus();
-        first->clear();
-        second->clear();
+        // Emptied with their undo history: clear() would keep the entries there.
+        Secrets::wipeBox(first);
+        Secrets::wipeBox(second);
     }
     return master;
 }
@@ -51,10 +54,13 @@ std::optional<QString> validate(QWidget* window, QLineEdit* first, QLineEdit* se
 void storeAndAccept(QDialog* dialog, QLineEdit* first, QLineEdit* second, VaultStore& vault, bool markInitialized)
 {
     runDialogCommand(dialog, [&] {
-        const std::optional<QString> master = validate(dialog, first, second);
+        std::optional<QString> master = validate(dialog, first, second);
         if (!master)
             return;
         vault.storeMasterPassword(Encrypt(*master), markInitialized);
+        // Let go before the dialog closes, so that the wipe of its boxes
+        // finds their buffers unshared.
+        Secrets::wipe(*master);
         Settings::saveSetting(Settings::InitializedKey, QStringLiteral("T"));
         dialog->accept();
     });

@@ -1,5 +1,9 @@
 #include "shared/secrets.h"
 
+#include "vault/wipe.h"
+
+#include <QLineEdit>
+
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -36,6 +40,17 @@ UserUmask::UserUmask() : ours_(::umask(userUmask()))
 UserUmask::~UserUmask()
 {
     ::umask(static_cast<mode_t>(ours_));
+}
+
+void wipeBox(QLineEdit* box)
+{
+    // Both share the box's own buffers.
+    QString text = box->text();
+    QString shown = box->displayText();
+    // setText, unlike clear(), keeps no undo step with the old text in it.
+    box->setText(QString());
+    wipe(text);
+    wipe(shown);
 }
 
 }  // namespace Secrets

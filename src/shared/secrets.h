@@ -1,5 +1,7 @@
 #pragma once
 
+class QLineEdit;
+
 // Keeping passwords out of core files and debuggers altogether, and the
 // program's files to their owner. The wiping itself is in vault/wipe.h.
 namespace Secrets {
@@ -20,5 +22,10 @@ public:
 private:
     unsigned ours_;
 };
+
+// Empties a one-line box with its undo history, and zeroes the buffers of
+// its text and of the text it shows once the box has let them go. A buffer
+// that something else still shares (a copy on the clipboard) is only let go.
+void wipeBox(QLineEdit* box);
 
 }  // namespace Secrets

@@ -35,5 +35,9 @@ void RaiseFileError(int errnum, const QString& path, const QString& action)
 {
     const QString detail =
         QStringLiteral("Cannot %1 '%2': %3").arg(action, path, QString::fromLocal8Bit(std::strerror(errnum)));
-    throw AppError(errorCodeForErrno(errnum, ErrorCode::FileFailure), detail, ErrorSource::Files);
+    // A folder where a file operation wants a file is a path access error,
+    // which start-up skips; the store still reports a vault that is a folder
+    // as one it cannot open.
+    const int code = errnum == EISDIR ? ErrorCode::PathAccess : errorCodeForErrno(errnum, ErrorCode::FileFailure);
+    throw AppError(code, detail, ErrorSource::Files);
 }

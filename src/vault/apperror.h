@@ -24,7 +24,7 @@ private:
 namespace ErrorCode {
 // Start-up skips a step that fails with one of these two.
 inline constexpr int Busy = 3356;  // vault locked or busy: another holder has it
-inline constexpr int PathAccess = 75;  // permission denied, read-only file system
+inline constexpr int PathAccess = 75;  // permission denied, read-only file system, a folder in the way
 // Everything else ends start-up with its message.
 inline constexpr int FileNotFound = 53;
 inline constexpr int ObjectNotSet = 91;  // no vault was opened
