@@ -59,78 +59,75 @@ private:
     bool shown_ = false;
 };
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Reads the file, shows the mapping, then stores (or in a dry run only
+// lists) its rows; `place` follows the work from the file to the vault.
+int Import(const Tool::CommandLine& line, bool dryRun, QString& place)
 {
-    QCoreApplication app(argc, argv);
-    Tool::CommandLine line;
-    bool dryRun = false;
-    const auto stop = Tool::readCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
-        if (args[i] != QLatin1String("--dry-run"))
-            return false;
-        dryRun = true;
-        return true;
-    });
-    if (stop)
-        return *stop;
-    const QString& file = line.file;
-    const QString& vaultPath = line.vault;
-
     ProgressLine progressLine;
     const auto progress = [&](Transfer::ImportStage stage, qsizetype done, qsizetype total) {
         progressLine.show(stage, done, total);
     };
-    bool inVault = false;
+    QByteArray bytes = Transfer::ReadInputFile(line.file);
+    std::unique_ptr<Transfer::AccountImport> import;
     try {
-        QByteArray bytes = Transfer::ReadInputFile(file);
-        std::unique_ptr<Transfer::AccountImport> import;
-        try {
-            import = std::make_unique<Transfer::AccountImport>(bytes, progress);
-        } catch (...) {
-            Secrets::wipe(bytes);
-            throw;
-        }
+        import = std::make_unique<Transfer::AccountImport>(bytes, progress);
+    } catch (...) {
         Secrets::wipe(bytes);
-        progressLine.clear();
-        Tool::print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import->columns().format)));
-        Tool::print(stdout, QStringLiteral("Columns: %1").arg(import->columnsText()));
-        std::fflush(stdout);
+        throw;
+    }
+    Secrets::wipe(bytes);
+    progressLine.clear();
+    Tool::print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import->columns().format)));
+    Tool::print(stdout, QStringLiteral("Columns: %1").arg(import->columnsText()));
+    std::fflush(stdout);
 
-        inVault = true;
-        Tool::OpenVault vault(vaultPath);
-        import->run(vault.store(), dryRun, progress);
-        progressLine.clear();
+    place = QStringLiteral("the vault %1 cannot be opened or written").arg(line.vault);
+    Tool::OpenVault vault(line.vault);
+    import->run(vault.store(), dryRun, progress);
+    progressLine.clear();
 
-        if (dryRun) {
-            Tool::print(stdout, QStringLiteral("Dry run: nothing was written. Would store:"));
-            for (const Transfer::ImportRow& row : import->stored())
-                Tool::print(stdout,
-                            QStringLiteral("  line %1: %2 (username \"%3\", %4)")
-                                .arg(row.line)
-                                .arg(row.plain.account, row.plain.username, row.plain.url));
-        }
-        const std::vector<Transfer::ImportSkip> skipped = import->skipped();
-        QString summary = QStringLiteral("Read %1 rows: %2 %3, %4 skipped")
-                              .arg(import->rowsRead())
-                              .arg(import->stored().size())
-                              .arg(dryRun ? QStringLiteral("would be stored") : QStringLiteral("stored"))
-                              .arg(skipped.size());
-        if (import->duplicates() > 0)
-            summary += QStringLiteral(" (%1 of them already there)").arg(import->duplicates());
-        Tool::print(stdout, summary + QLatin1Char('.'));
-        if (!skipped.empty()) {
-            Tool::print(stdout, QStringLiteral("Skipped:"));
-            for (const Transfer::ImportSkip& skip : skipped)
-                Tool::print(stdout, QStringLiteral("  line %1: %2").arg(skip.line).arg(skip.reason));
-        }
-    } catch (const AppError& error) {
-        progressLine.clear();
-        const QString what = inVault ? QStringLiteral("the vault %1 cannot be opened or written").arg(vaultPath) : file;
-        Tool::print(stderr,
-                    QStringLiteral("quillock-import: %1: %2 Nothing was stored.")
-                        .arg(what, Tool::sentence(error.description())));
-        return 1;
+    if (dryRun) {
+        Tool::print(stdout, QStringLiteral("Dry run: nothing was written. Would store:"));
+        for (const Transfer::ImportRow& row : import->stored())
+            Tool::print(stdout,
+                        QStringLiteral("  line %1: %2 (username \"%3\", %4)")
+                            .arg(row.line)
+                            .arg(row.plain.account, row.plain.username, row.plain.url));
+    }
+    const std::vector<Transfer::ImportSkip> skipped = import->skipped();
+    QString summary = QStringLiteral("Read %1 rows: %2 %3, %4 skipped")
+                          .arg(import->rowsRead())
+                          .arg(import->stored().size())
+                          .arg(dryRun ? QStringLiteral("would be stored") : QStringLiteral("stored"))
+                          .arg(skipped.size());
+    if (import->duplicates() > 0)
+        summary += QStringLiteral(" (%1 of them already there)").arg(import->duplicates());
+    Tool::print(stdout, summary + QLatin1Char('.'));
+    if (!skipped.empty()) {
+        Tool::print(stdout, QStringLiteral("Skipped:"));
+        for (const Transfer::ImportSkip& skip : skipped)
+            Tool::print(stdout, QStringLiteral("  line %1: %2").arg(skip.line).arg(skip.reason));
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QString place;  // what a failure is about: the file, then the vault
+    return Tool::run(argc, argv, "quillock-import", "Nothing was stored.", place, [&] {
+        Tool::CommandLine line;
+        bool dryRun = false;
+        const auto stop = Tool::readCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
+            if (args[i] != QLatin1String("--dry-run"))
+                return false;
+            dryRun = true;
+            return true;
+        });
+        if (stop)
+            return *stop;
+        place = line.file;
+        return Import(line, dryRun, place);
+    });
 }
