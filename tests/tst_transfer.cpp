@@ -1,5 +1,6 @@
 // Import from the CSV exports of other programs, and export for leaving.
 #include "testsupport.h"
+#include "transfertool.h"
 
 #include "transfer/accountexport.h"
 #include "transfer/accountimport.h"
@@ -65,6 +66,8 @@ private slots:
     void masterPasswordIsComparedExactly_data();
     void masterPasswordIsComparedExactly();
     void toolsRunAsProcesses();
+    void printedTextCannotDisguiseItself_data();
+    void printedTextCannotDisguiseItself();
 };
 
 void TestTransfer::readsEveryQuotingQuirk_data()
@@ -469,6 +472,31 @@ void TestTransfer::toolsRunAsProcesses()
     QCOMPARE(ModeOf(exported), 0600u);
     QVERIFY(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, answer, nullptr, &err) != 0);
     QVERIFY2(err.contains("exists already"), qPrintable(err));
+}
+
+void TestTransfer::printedTextCannotDisguiseItself_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("printed");
+    const QString x = QStringLiteral("\uFFFD");
+    QTest::newRow("escape sequence") << "a\x1B[2Jb"
+                                     << "a" + x + "[2Jb";
+    QTest::newRow("right-to-left override") << "gpj\u202Eexe.doc"
+                                            << "gpj" + x + "exe.doc";
+    QTest::newRow("isolates and marks") << "\u2066a\u2069\u200E\u200F\u061C" << x + "a" + x + x + x + x;
+    QTest::newRow("hidden ones: soft hyphen, zero width, BOM") << "a\u00AD\u200Bb\uFEFF"
+                                                               << "a" + x + x + "b" + x;
+    QTest::newRow("a tag outside the basic plane") << QString::fromUtf8("a\U000E0041") << "a" + x;
+    QTest::newRow("line separator, lone surrogate") << "a\u2028b" + QString(QChar(0xD800)) << "a" + x + "b" + x;
+    QTest::newRow("text of every script kept")
+        << QString::fromUtf8("Ærø Ω Ж 銀行 مرحبا 😀") << QString::fromUtf8("Ærø Ω Ж 銀行 مرحبا 😀");
+}
+
+void TestTransfer::printedTextCannotDisguiseItself()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, printed);
+    QCOMPARE(Tool::printable(text), printed);
 }
 
 QUILLOCK_TEST_MAIN(TestTransfer)

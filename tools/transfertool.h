@@ -22,14 +22,27 @@
 
 namespace Tool {
 
-// Text from a file may hold escape sequences; a terminal gets none of them.
+// Text from a file may hold escape sequences, and format characters that
+// reorder or hide what a terminal shows (U+202E turns "gpj.exe" around);
+// a terminal gets none of them, nor a line separator or a lone surrogate.
 inline QString printable(const QString& text)
 {
     QString out;
     out.reserve(text.size());
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        out += (u < 0x20 || (u >= 0x7F && u < 0xA0)) ? QChar(u'\uFFFD') : c;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char32_t code = text[i].unicode();
+        const bool pair = QChar::isHighSurrogate(code) && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+        if (pair)
+            code = QChar::surrogateToUcs4(text[i], text[i + 1]);
+        const QChar::Category category = QChar::category(code);
+        const bool hidden = code < 0x20 || (code >= 0x7F && code < 0xA0) || category == QChar::Other_Format
+            || category == QChar::Other_Surrogate || category == QChar::Separator_Line
+            || category == QChar::Separator_Paragraph;
+        if (hidden)
+            out += QChar(u'\uFFFD');
+        else
+            out.append(text.constData() + i, pair ? 2 : 1);
+        i += pair ? 1 : 0;
     }
     return out;
 }
