@@ -67,48 +67,42 @@ int Import(const Tool::CommandLine& line, bool dryRun, QString& place)
     const auto progress = [&](Transfer::ImportStage stage, qsizetype done, qsizetype total) {
         progressLine.show(stage, done, total);
     };
-    QByteArray bytes = Transfer::ReadInputFile(line.file);
-    std::unique_ptr<Transfer::AccountImport> import;
-    try {
-        import = std::make_unique<Transfer::AccountImport>(bytes, progress);
-    } catch (...) {
-        Secrets::wipe(bytes);
-        throw;
-    }
-    Secrets::wipe(bytes);
+    // The import keeps the file's text and wipes it when it goes.
+    Transfer::AccountImport import(Transfer::ReadInputFile(line.file), progress);
     progressLine.clear();
-    Tool::print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import->columns().format)));
-    Tool::print(stdout, QStringLiteral("Columns: %1").arg(import->columnsText()));
+    Tool::print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import.columns().format)));
+    Tool::print(stdout, QStringLiteral("Columns: %1").arg(import.columnsText()));
     std::fflush(stdout);
 
     place = QStringLiteral("the vault %1 cannot be opened or written").arg(line.vault);
     Tool::OpenVault vault(line.vault);
-    import->run(vault.store(), dryRun, progress);
+    import.run(vault.store(), dryRun, progress);
     progressLine.clear();
 
     if (dryRun) {
         Tool::print(stdout, QStringLiteral("Dry run: nothing was written. Would store:"));
-        for (const Transfer::ImportRow& row : import->stored())
+        import.forEachStored([](const Transfer::ImportRow& row) {
             Tool::print(stdout,
                         QStringLiteral("  line %1: %2 (username \"%3\", %4)")
                             .arg(row.line)
                             .arg(row.plain.account, row.plain.username, row.plain.url));
-    }
-    const std::vector<Transfer::ImportSkip> skipped = import->skipped();
-    QString summary = QStringLiteral("Read %1 rows: %2 %3, %4 skipped")
-                          .arg(import->rowsRead())
-                          .arg(import->stored().size())
-                          .arg(dryRun ? QStringLiteral("would be stored") : QStringLiteral("stored"))
-                          .arg(skipped.size());
-    if (import->duplicates() > 0)
-        summary += QStringLiteral(" (%1 of them already there)").arg(import->duplicates());
-    Tool::print(stdout, summary + QLatin1Char('.'));
-    if (!skipped.empty()) {
-        Tool::print(stdout, QStringLiteral("Skipped:"));
-        for (const Transfer::ImportSkip& skip : skipped)
+    });
+}
+QString summary = QStringLiteral("Read %1 rows: %2 %3, %4 skipped")
+                      .arg(import.rowsRead())
+                      .arg(import.storedCount())
+                      .arg(dryRun ? QStringLiteral("would be stored") : QStringLiteral("stored"))
+                      .arg(import.skippedCount());
+if (import.duplicates() > 0)
+    summary += QStringLiteral(" (%1 of them already there)").arg(import.duplicates());
+Tool::print(stdout, summary + QLatin1Char('.'));
+if (import.skippedCount() > 0) {
+    Tool::print(stdout, QStringLiteral("Skipped:"));
+        import.forEachSkipped([](const Transfer::ImportSkip& skip) {
             Tool::print(stdout, QStringLiteral("  line %1: %2").arg(skip.line).arg(skip.reason));
-    }
-    return 0;
+});
+}  // namespace
+return 0;
 }
 
 }  // namespace

@@ -6,78 +6,17 @@
 #include "vault/stringcipher.h"
 #include "vault/wipe.h"
 
+#include <QScopeGuard>
 #include <QUrl>
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <sodium.h>
-#include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace Transfer {
 
 namespace {
-
-// A header cell as the known formats name their columns.
-QString Key(const QString& cell)
-{
-    return cell.trimmed().toLower();
-}
-
-// A header cell reduced to its letters and digits, for matching common words.
-QString Word(const QString& cell)
-{
-    QString word;
-    for (const QChar c : cell.toLower())
-        if (c.isLetterOrNumber())
-            word += c;
-    return word;
-}
-
-bool HasAll(const QStringList& keys, const std::vector<const char*>& names)
-{
-    return std::all_of(names.begin(), names.end(),
-                       [&](const char* name) { return keys.contains(QLatin1String(name)); });
-}
-
-// -1 for a column the format does not have.
-int Column(const QStringList& keys, const char* name)
-{
-    return name ? int(keys.indexOf(QLatin1String(name))) : -1;
-}
-
-// The column whose header is the first of `words` that any column has.
-int ColumnNamed(const QStringList& words, std::initializer_list<const char*> wanted)
-{
-    for (const char* want : wanted) {
-        const qsizetype at = words.indexOf(QLatin1String(want));
-        if (at >= 0)
-            return int(at);
-    }
-    return -1;
-}
-
-ImportColumns OtherColumns(const QStringList& header)
-{
-    QStringList words;
-    for (const QString& cell : header)
-        words << Word(cell);
-    ImportColumns c;
-    c.format = ImportFormat::Other;
-    c.name = ColumnNamed(words,
-                         {"name", "title", "account", "accountname", "entry", "entryname", "sitename", "service",
-                          "servicename", "label", "item", "itemname"});
-    c.username = ColumnNamed(
-        words, {"username", "user", "login", "loginname", "loginusername", "userid", "email", "emailaddress", "mail"});
-    c.password = ColumnNamed(words, {"password", "pass", "passwd", "pwd", "loginpassword", "passphrase", "secret"});
-    c.url = ColumnNamed(words,
-                        {"url", "uri", "loginuri", "website", "websiteurl", "siteurl", "web", "webaddress", "address",
-                         "link", "site", "host", "hostname", "domain", "origin"});
-    c.hint = ColumnNamed(words, {"hint", "passwordhint"});
-    c.notes =
-        ColumnNamed(words, {"notes", "note", "comments", "comment", "extra", "remarks", "memo", "description", "info"});
-    return c;
-}
 
 QString OneLineEnd(QString text)
 {
@@ -128,10 +67,14 @@ QStringList Problems(const AccountFields& plain, bool nameFromUrl, bool urlPrefi
     return problems;
 }
 
-// Knows the accounts seen so far by a keyed hash of name, username,
-// password and URL, so no plain password is kept for the comparison.
+// Knows the accounts of the rows and of the vault by a keyed hash of
+// name, username, password and URL, so no plain password is kept for the
+// comparison: twelve bytes of it (two accounts alike by chance take some
+// 2^48 of them) and a row number each, sorted once.
 class SeenAccounts {
 public:
+    using Digest = std::array<unsigned char, 12>;
+
     SeenAccounts()
     {
         if (sodium_init() < 0)
@@ -141,20 +84,11 @@ public:
     }
     ~SeenAccounts() { sodium_memzero(key_.data(), key_.size()); }
 
-    // The line that first had the account (0: the vault), or -1 when it is new.
-    qsizetype add(const QString& name, const QString& username, const QString& password, const QString& url,
-                  qsizetype line)
-    {
-        const auto [at, added] = lines_.try_emplace(digest({&name, &username, &password, &url}), line);
-        return added ? -1 : at->second;
-    }
-
-private:
-    std::string digest(std::initializer_list<const QString*> values) const
+    Digest digest(const AccountFields& plain) const
     {
         crypto_generichash_state state;
-        crypto_generichash_init(&state, key_.data(), key_.size(), crypto_generichash_BYTES);
-        for (const QString* value : values) {
+        crypto_generichash_init(&state, key_.data(), key_.size(), crypto_generichash_BYTES_MIN);
+        for (const QString* value : {&plain.account, &plain.username, &plain.password, &plain.url}) {
             QByteArray utf8 = value->toUtf8();
             const quint64 length = quint64(utf8.size());
             crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(&length), sizeof length);
@@ -162,184 +96,182 @@ private:
                                       quint64(utf8.size()));
             Secrets::wipe(utf8);
         }
-        std::string out(crypto_generichash_BYTES, '\0');
-        crypto_generichash_final(&state, reinterpret_cast<unsigned char*>(out.data()), out.size());
+        std::array<unsigned char, crypto_generichash_BYTES_MIN> full{};
+        crypto_generichash_final(&state, full.data(), full.size());
+        Digest out{};
+        std::copy_n(full.begin(), out.size(), out.begin());
         return out;
     }
 
+    void reserve(size_t rows) { rows_.reserve(rows); }
+    void addRow(const AccountFields& plain, size_t row) { rows_.push_back({digest(plain), quint32(row)}); }
+    qsizetype rows() const { return qsizetype(rows_.size()); }
+
+    // Calls `repeat(row, first)` for every row whose account an earlier row had.
+    template <class Repeat> void forEachRepeat(Repeat repeat)
+    {
+        std::sort(rows_.begin(), rows_.end());
+        for (size_t first = 0, i = 1; i < rows_.size(); ++i) {
+            if (rows_[i].digest == rows_[first].digest)
+                repeat(rows_[i].row, rows_[first].row);
+            else
+                first = i;
+        }
+    }
+    // Calls `held(row)` for every row holding the same account as `plain`.
+    template <class Held> void forEachHolding(const AccountFields& plain, Held held) const
+    {
+        const Entry probe{digest(plain), 0};
+        const auto same = [](const Entry& a, const Entry& b) { return a.digest < b.digest; };
+        const auto [from, to] = std::equal_range(rows_.begin(), rows_.end(), probe, same);
+        for (auto at = from; at != to; ++at)
+            held(at->row);
+    }
+
+private:
+    struct Entry {
+        Digest digest;
+        quint32 row;
+        bool operator<(const Entry& other) const
+        {
+            return digest != other.digest ? digest < other.digest : row < other.row;
+        }
+    };
     std::array<unsigned char, crypto_generichash_KEYBYTES> key_{};
-    std::unordered_map<std::string, qsizetype> lines_;
+    std::vector<Entry> rows_;
 };
 
-void WipeRows(std::vector<ImportRow>& rows)
+// CRLF, LF and CR each end a line.
+qsizetype LineCount(const QByteArray& text)
 {
-    for (ImportRow& row : rows) {
-        Secrets::wipe(row.plain.username);
-        Secrets::wipe(row.plain.password);
-    }
-    rows.clear();
+    qsizetype lines = 1;
+    for (qsizetype i = 0; i < text.size(); ++i)
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')))
+            ++lines;
+    return lines;
+}
+
+void WipeRow(ImportRow& row)
+{
+    Secrets::wipe(row.plain.username);
+    Secrets::wipe(row.plain.password);
+    row.plain = {};
 }
 
 }  // namespace
 
-QString FormatName(ImportFormat format)
-{
-    switch (format) {
-    case ImportFormat::Firefox:
-        return QStringLiteral("Firefox");
-    case ImportFormat::Chrome:
-        return QStringLiteral("Chrome, Chromium or Edge");
-    case ImportFormat::Bitwarden:
-        return QStringLiteral("Bitwarden");
-    case ImportFormat::KeePassXC:
-        return QStringLiteral("KeePassXC");
-    case ImportFormat::Other:
-        break;
-    }
-    return QStringLiteral("other (columns matched by their names)");
-}
+// Reads the records of rows again, going forward through the text as the
+// rows are asked for in line order.
+class AccountImport::RowCursor {
+public:
+    explicit RowCursor(const QByteArray& text) : text_(text) { }
 
-ImportColumns RecognizeHeader(const QStringList& header)
-{
-    QStringList keys;
-    for (const QString& cell : header)
-        keys << Key(cell);
-    // Each known export by the columns its header always has, tried in
-    // this order; a closed header has no columns but those and its notes.
-    struct KnownFormat {
-        ImportFormat format;
-        std::vector<const char*> header;
-        bool closed;
-        const char* name;
-        const char* username;
-        const char* password;
-        const char* url;
-        const char* notes;
-        const char* type;
-    };
-    static const KnownFormat formats[] = {
-        {ImportFormat::Bitwarden,
-         {"type", "name", "notes", "login_uri", "login_username", "login_password"},
-         false,
-         "name",
-         "login_username",
-         "login_password",
-         "login_uri",
-         "notes",
-         "type"},
-        {ImportFormat::Firefox,
-         {"url", "username", "password", "httprealm", "formactionorigin"},
-         false,
-         nullptr,
-         "username",
-         "password",
-         "url",
-         nullptr,
-         nullptr},
-        {ImportFormat::KeePassXC,
-         {"group", "title", "username", "password", "url", "notes"},
-         false,
-         "title",
-         "username",
-         "password",
-         "url",
-         "notes",
-         nullptr},
-        {ImportFormat::Chrome,
-         {"name", "url", "username", "password"},
-         true,
-         "name",
-         "username",
-         "password",
-         "url",
-         "note",
-         nullptr},
-    };
-    for (const KnownFormat& known : formats) {
-        const auto listed = [&](const QString& key) {
-            return (known.notes && key == QLatin1String(known.notes))
-                || std::any_of(known.header.begin(), known.header.end(),
-                               [&](const char* name) { return key == QLatin1String(name); });
-        };
-        if (!HasAll(keys, known.header) || (known.closed && !std::all_of(keys.begin(), keys.end(), listed)))
-            continue;
-        return {.format = known.format,
-                .name = Column(keys, known.name),
-                .username = Column(keys, known.username),
-                .password = Column(keys, known.password),
-                .url = Column(keys, known.url),
-                .notes = Column(keys, known.notes),
-                .type = Column(keys, known.type)};
+    const CsvRecord& at(const RowState& row)
+    {
+        const auto begin = qsizetype(row.begin);
+        if (record_.line > 0 && record_.begin == begin)
+            return record_;
+        if (!reader_ || record_.begin > begin)
+            reader_ = std::make_unique<CsvReader>(text_, begin, qsizetype(row.line));
+        while (record_.line == 0 || record_.begin < begin)
+            if (!reader_->next(record_))
+                break;
+        if (record_.begin != begin)
+            RaiseInputError(row.line, QStringLiteral("the row cannot be read again"));
+        return record_;
     }
-    ImportColumns c = OtherColumns(header);
-    if (c.password < 0 || (c.name < 0 && c.url < 0)) {
-        QString cells = header.join(QStringLiteral(", "));
-        if (cells.size() > 200)
-            cells = cells.left(200) + QStringLiteral("...");
-        RaiseInputError(1,
-                        QStringLiteral("the header row matches no export this tool knows (Firefox, Chrome, "
-                                       "Bitwarden, KeePassXC) and names no %1 column (columns: %2)")
-                            .arg(c.password < 0 ? QStringLiteral("password") : QStringLiteral("name or URL"), cells));
-    }
-    return c;
-}
 
-AccountImport::AccountImport(const QByteArray& csv, const ImportProgress& progress)
+private:
+    const QByteArray& text_;
+    std::unique_ptr<CsvReader> reader_;
+    CsvRecord record_;
+};
+
+AccountImport::AccountImport(QByteArray csv, const ImportProgress& progress) : text_(std::move(csv))
 {
-    std::vector<CsvRecord> records = ParseCsv(csv, [&](qsizetype read) {
-        if (progress)
-            progress(ImportStage::Reading, std::max<qsizetype>(read - 1, 0), 0);  // the header is no row
-    });
-    struct Wiper {
-        std::vector<CsvRecord>& records;
-        ~Wiper() { WipeRecords(records); }
-    } wiper{records};
-
-    header_ = records.front().fields;
-    columns_ = RecognizeHeader(header_);
-    rowsRead_ = qsizetype(records.size()) - 1;
-    const auto field = [](const CsvRecord& record, int column) {
-        return column >= 0 ? record.fields[column] : QString();
-    };
-    for (auto record = records.begin() + 1; record != records.end(); ++record) {
-        if (columns_.type >= 0) {
-            const QString type = field(*record, columns_.type).trimmed();
-            if (type.compare(QLatin1String("login"), Qt::CaseInsensitive) != 0) {
-                refused_.push_back({record->line, QStringLiteral("not a login (type \"%1\")").arg(type)});
-                continue;
-            }
-        }
-        ImportRow row{record->line, {}};
-        AccountFields& plain = row.plain;
-        const QString url = field(*record, columns_.url);
-        plain.account = columns_.name >= 0 ? field(*record, columns_.name) : HostOf(url);
-        plain.username = field(*record, columns_.username);
-        plain.password = field(*record, columns_.password);
-        // The URL rule of the add dialog, applied as its second "&Ok" would.
-        const bool prefixed = !AccountLimits::HasUrlScheme(url);
-        plain.url = prefixed ? AccountLimits::HttpPrefix + url : url;
-        const QString notes = OneLineEnd(field(*record, columns_.notes));
-        if (columns_.hint >= 0) {
-            plain.hint = OneLineEnd(field(*record, columns_.hint));
-            plain.notes = notes;
-        } else {
-            std::tie(plain.notes, plain.hint) = SplitHint(notes);
-        }
-        const QStringList problems = Problems(plain, columns_.name < 0, prefixed);
-        if (!problems.isEmpty()) {
-            refused_.push_back({record->line, problems.join(QStringLiteral("; "))});
-            Secrets::wipe(plain.username);
-            Secrets::wipe(plain.password);
-            continue;
-        }
-        accepted_.push_back(std::move(row));
+    try {
+        readRows(progress);
+    } catch (...) {
+        Secrets::wipe(text_);
+        throw;
     }
 }
 
 AccountImport::~AccountImport()
 {
-    WipeRows(stored_);
-    WipeRows(accepted_);
+    Secrets::wipe(text_);
+}
+
+void AccountImport::readRows(const ImportProgress& progress)
+{
+    CsvReader reader(text_);
+    if (!reader.next(header_))
+        RaiseInputError(0, QStringLiteral("the file is empty"));
+    // A header that matches nothing is told after the faults of the rest
+    // of the file, which say more about a file that is no CSV at all.
+    std::optional<AppError> unknownHeader;
+    try {
+        columns_ = RecognizeHeader(header_);
+    } catch (const AppError& error) {
+        unknownHeader = error;
+    }
+    // Room for a row a line at once: growing by doubling would need half as much again.
+    rows_.reserve(size_t(LineCount(text_)));
+    CsvRecord record;
+    ImportRow row;
+    while (reader.next(record)) {
+        if (record.size() != header_.size())
+            RaiseInputError(
+                record.line,
+                QStringLiteral("%1 field(s) where the header row has %2").arg(record.size()).arg(header_.size()));
+        if (!unknownHeader)
+            rows_.push_back(
+                RowState{quint32(record.begin), quint32(record.line) & 0xFFFFFFF, convert(record, row, nullptr), 0});
+        if (progress && reader.recordsRead() % 1000 == 0)
+            progress(ImportStage::Reading, reader.recordsRead() - 1, 0);  // the header is no row
+    }
+    WipeRow(row);
+    if (unknownHeader)
+        throw *unknownHeader;
+    if (progress)
+        progress(ImportStage::Reading, rowsRead(), 0);
+}
+
+AccountImport::Outcome AccountImport::convert(const CsvRecord& record, ImportRow& row, QString* reason) const
+{
+    WipeRow(row);
+    row.line = record.line;
+    const auto field = [&](int column) { return column >= 0 ? record.field(column) : QString(); };
+    if (columns_.type >= 0) {
+        const QString type = field(columns_.type).trimmed();
+        if (type.compare(QLatin1String("login"), Qt::CaseInsensitive) != 0) {
+            if (reason)
+                *reason = QStringLiteral("not a login (type \"%1\")").arg(type);
+            return Outcome::Refused;
+        }
+    }
+    AccountFields& plain = row.plain;
+    const QString url = field(columns_.url);
+    plain.account = columns_.name >= 0 ? field(columns_.name) : HostOf(url);
+    plain.username = field(columns_.username);
+    plain.password = field(columns_.password);
+    // The URL rule of the add dialog, applied as its second "&Ok" would.
+    const bool prefixed = !AccountLimits::HasUrlScheme(url);
+    plain.url = prefixed ? AccountLimits::HttpPrefix + url : url;
+    const QString notes = OneLineEnd(field(columns_.notes));
+    if (columns_.hint >= 0) {
+        plain.hint = OneLineEnd(field(columns_.hint));
+        plain.notes = notes;
+    } else {
+        std::tie(plain.notes, plain.hint) = SplitHint(notes);
+    }
+    const QStringList problems = Problems(plain, columns_.name < 0, prefixed);
+    if (problems.isEmpty())
+        return Outcome::Login;
+    if (reason)
+        *reason = problems.join(QStringLiteral("; "));
+    WipeRow(row);
+    return Outcome::Refused;
 }
 
 QString AccountImport::columnsText() const
@@ -347,7 +279,7 @@ QString AccountImport::columnsText() const
     QStringList parts;
     const auto add = [&](const char* field, int column) {
         if (column >= 0)
-            parts << QStringLiteral("%1 from \"%2\"").arg(QLatin1String(field), header_[column]);
+            parts << QStringLiteral("%1 from \"%2\"").arg(QLatin1String(field), header_.field(column));
     };
     if (columns_.name < 0)
         parts << QStringLiteral("name from the URL's host");
@@ -360,75 +292,132 @@ QString AccountImport::columnsText() const
     if (columns_.hint < 0 && columns_.notes >= 0)
         parts << QStringLiteral("hint from a closing \"Hint: \" paragraph of the notes");
     QString text = parts.join(QStringLiteral(", "));
-    if (columns_.format == ImportFormat::Other) {
-        QStringList unused;
-        for (int i = 0; i < header_.size(); ++i) {
-            if (i != columns_.name && i != columns_.username && i != columns_.password && i != columns_.url
-                && i != columns_.hint && i != columns_.notes)
-                unused << QStringLiteral("\"%1\"").arg(header_[i]);
-        }
-        if (!unused.isEmpty())
-            text += QStringLiteral("; not used: ") + unused.join(QStringLiteral(", "));
+    if (columns_.format != ImportFormat::Other)
+        return text;
+    // A header of thousands of columns must not flood the terminal.
+    constexpr int Shown = 10;
+    QStringList unused;
+    qsizetype more = 0;
+    for (int i = 0; i < header_.size(); ++i) {
+        if (i == columns_.name || i == columns_.username || i == columns_.password || i == columns_.url
+            || i == columns_.hint || i == columns_.notes)
+            continue;
+        if (unused.size() < Shown)
+            unused << QStringLiteral("\"%1\"").arg(header_.field(i));
+        else
+            ++more;
     }
+    if (more > 0)
+        unused << QStringLiteral("and %1 more").arg(more);
+    if (!unused.isEmpty())
+        text += QStringLiteral("; not used: ") + unused.join(QStringLiteral(", "));
     return text;
 }
 
 void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& progress)
 {
-    WipeRows(stored_);
-    duplicates_.clear();
+    storedCount_ = 0;
+    duplicates_ = 0;
     SeenAccounts seen;
+    seen.reserve(size_t(std::count_if(rows_.begin(), rows_.end(),
+                                      [](const RowState& row) { return row.outcome != Outcome::Refused; })));
+    {
+        RowCursor cursor(text_);
+        ImportRow row;
+        for (size_t i = 0; i < rows_.size(); ++i) {
+            if (rows_[i].outcome == Outcome::Duplicate)
+                rows_[i].outcome = Outcome::Login;  // a run before this one failed
+            if (rows_[i].outcome == Outcome::Login && convert(cursor.at(rows_[i]), row, nullptr) == Outcome::Login)
+                seen.addRow(row.plain, i);
+        }
+        WipeRow(row);
+    }
+    const auto markDuplicate = [&](size_t row, quint32 firstLine) {
+        duplicates_ += rows_[row].outcome == Outcome::Duplicate ? 0 : 1;
+        rows_[row].outcome = Outcome::Duplicate;
+        rows_[row].firstLine = firstLine;
+    };
+    seen.forEachRepeat([&](size_t row, size_t first) { markDuplicate(row, rows_[first].line); });
+
     qsizetype checked = 0;
     const auto visitStored = [&](const AccountRow& row) {
-        QString username = DecryptField(row.fields.username);
-        QString password = DecryptField(row.fields.password);
-        seen.add(row.fields.account, username, password, row.fields.url, 0);
-        Secrets::wipe(username);
-        Secrets::wipe(password);
+        AccountFields plain{row.fields.account,
+                            DecryptField(row.fields.username),
+                            DecryptField(row.fields.password),
+                            row.fields.url,
+                            {},
+                            {}};
+        seen.forEachHolding(plain, [&](size_t held) { markDuplicate(held, 0); });
+        Secrets::wipe(plain.username);
+        Secrets::wipe(plain.password);
         if (progress && ++checked % 500 == 0)
             progress(ImportStage::Checking, checked, 0);
     };
+    RowCursor cursor(text_);
+    ImportRow current;
     size_t next = 0;
     const auto nextNew = [&]() -> const ImportRow* {
-        while (next < accepted_.size()) {
-            const ImportRow& row = accepted_[next++];
-            const AccountFields& p = row.plain;
-            const qsizetype first = seen.add(p.account, p.username, p.password, p.url, row.line);
-            if (first < 0)
-                return &row;
-            duplicates_.push_back({row.line,
-                                   first == 0 ? QStringLiteral("the same account is in the vault already")
-                                              : QStringLiteral("the same account as line %1").arg(first)});
+        while (next < rows_.size()) {
+            const RowState& state = rows_[next++];
+            if (state.outcome == Outcome::Login && convert(cursor.at(state), current, nullptr) == Outcome::Login)
+                return &current;
         }
         return nullptr;
     };
+    const auto forget = qScopeGuard([&] { WipeRow(current); });
 
     if (dryRun) {
         vault.forEachAccount(visitStored);
-        while (const ImportRow* row = nextNew())
-            stored_.push_back(*row);
+        while (nextNew())
+            ++storedCount_;
         return;
     }
-    std::vector<ImportRow> storing;
+    qsizetype storing = 0;
     vault.appendAccounts(visitStored, [&](AccountFields& out) {
         const ImportRow* row = nextNew();
         if (!row)
             return false;
         const AccountFields& p = row->plain;
         out = {p.account, Encrypt(p.username), Encrypt(p.password), p.url, p.hint, p.notes};
-        storing.push_back(*row);
-        if (progress && storing.size() % 500 == 0)
-            progress(ImportStage::Storing, qsizetype(storing.size()), qsizetype(accepted_.size()));
+        ++storing;
+        if (progress && storing % 500 == 0)
+            progress(ImportStage::Storing, storing, seen.rows());
         return true;
     });
-    stored_ = std::move(storing);
+    storedCount_ = storing;
+}
+
+void AccountImport::forEachStored(const std::function<void(const ImportRow&)>& visit) const
+{
+    RowCursor cursor(text_);
+    ImportRow row;
+    for (const RowState& state : rows_)
+        if (state.outcome == Outcome::Login && convert(cursor.at(state), row, nullptr) == Outcome::Login)
+            visit(row);
+    WipeRow(row);
+}
+
+void AccountImport::forEachSkipped(const std::function<void(const ImportSkip&)>& visit) const
+{
+    RowCursor cursor(text_);
+    ImportRow row;
+    for (const RowState& state : rows_) {
+        ImportSkip skip{qsizetype(state.line), {}};
+        if (state.outcome == Outcome::Duplicate)
+            skip.reason = state.firstLine == 0 ? QStringLiteral("the same account is in the vault already")
+                                               : QStringLiteral("the same account as line %1").arg(state.firstLine);
+        else if (state.outcome == Outcome::Refused)
+            convert(cursor.at(state), row, &skip.reason);
+        if (!skip.reason.isEmpty())
+            visit(skip);
+    }
+    WipeRow(row);
 }
 
 std::vector<ImportSkip> AccountImport::skipped() const
 {
-    std::vector<ImportSkip> all = refused_;
-    all.insert(all.end(), duplicates_.begin(), duplicates_.end());
-    std::stable_sort(all.begin(), all.end(), [](const ImportSkip& a, const ImportSkip& b) { return a.line < b.line; });
+    std::vector<ImportSkip> all;
+    forEachSkipped([&](const ImportSkip& skip) { all.push_back(skip); });
     return all;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transfer/csvfile.h"
+#include "transfer/importformats.h"
 #include "vault/vaultstore.h"
 
 #include <QString>
@@ -10,25 +11,6 @@
 // Takes the logins of a CSV export into the vault, obeying everything the
 // add dialog enforces.
 namespace Transfer {
-
-enum class ImportFormat { Firefox, Chrome, Bitwarden, KeePassXC, Other };
-
-// Where each account field comes from: a column index, or -1.
-struct ImportColumns {
-    ImportFormat format = ImportFormat::Other;
-    int name = -1;  // -1: the host of the URL
-    int username = -1;
-    int password = -1;
-    int url = -1;
-    int hint = -1;  // -1: a hint written into the notes by our export
-    int notes = -1;
-    int type = -1;  // Bitwarden's item type: only logins are taken
-};
-
-QString FormatName(ImportFormat format);
-// Recognises a header row; raises an input error naming line 1 when it
-// matches no format and names no password column and no name or URL column.
-ImportColumns RecognizeHeader(const QStringList& header);
 
 struct ImportRow {
     qsizetype line = 0;
@@ -45,9 +27,11 @@ using ImportProgress = std::function<void(ImportStage stage, qsizetype done, qsi
 
 class AccountImport {
 public:
-    // Reads and checks the whole text; raises an input error naming the
-    // line when any of it cannot be read, so nothing is stored.
-    explicit AccountImport(const QByteArray& csv, const ImportProgress& progress = {});
+    // Reads and checks the whole text, which it keeps (and wipes when it
+    // goes) rather than a copy of every row: the rows are read again from
+    // it as they are stored. Raises an input error naming the line when
+    // any of it cannot be read, so nothing is stored.
+    explicit AccountImport(QByteArray csv, const ImportProgress& progress = {});
     ~AccountImport();
     AccountImport(const AccountImport&) = delete;
     AccountImport& operator=(const AccountImport&) = delete;
@@ -55,7 +39,7 @@ public:
     const ImportColumns& columns() const { return columns_; }
     // The mapping in words, e.g. `name <- "Title", username <- "Username"`.
     QString columnsText() const;
-    qsizetype rowsRead() const { return rowsRead_; }
+    qsizetype rowsRead() const { return qsizetype(rows_.size()); }
 
     // Leaves out rows identical (name, username, password and URL) to an
     // account in the vault or to an earlier row, then appends the rest in
@@ -64,18 +48,35 @@ public:
 
     // After run: the rows stored (or, in a dry run, that would be), and
     // every row left out with its reason, in line order.
-    const std::vector<ImportRow>& stored() const { return stored_; }
+    qsizetype storedCount() const { return storedCount_; }
+    qsizetype skippedCount() const { return rowsRead() - storedCount_; }
+    void forEachStored(const std::function<void(const ImportRow&)>& visit) const;
+    void forEachSkipped(const std::function<void(const ImportSkip&)>& visit) const;
     std::vector<ImportSkip> skipped() const;
-    qsizetype duplicates() const { return qsizetype(duplicates_.size()); }
+    qsizetype duplicates() const { return duplicates_; }
 
 private:
-    QStringList header_;
+    // What became of a row; the rest of its fate is read again when asked.
+    // Twelve bytes a row: a file of short rows has millions of them.
+    enum class Outcome : quint8 { Login, Refused, Duplicate };
+    struct RowState {
+        quint32 begin = 0;  // its first byte in the text
+        quint32 line : 28 = 0;  // a file within MaxInputBytes has fewer lines
+        Outcome outcome : 4 = Outcome::Login;
+        quint32 firstLine = 0;  // a duplicate's first line; 0: the vault
+    };
+    class RowCursor;
+
+    void readRows(const ImportProgress& progress);
+    // The account fields of a record, or why it cannot be one.
+    Outcome convert(const CsvRecord& record, ImportRow& row, QString* reason) const;
+
+    QByteArray text_;
+    CsvRecord header_;
     ImportColumns columns_;
-    qsizetype rowsRead_ = 0;
-    std::vector<ImportRow> accepted_;
-    std::vector<ImportSkip> refused_;
-    std::vector<ImportRow> stored_;
-    std::vector<ImportSkip> duplicates_;
+    std::vector<RowState> rows_;
+    qsizetype storedCount_ = 0;
+    qsizetype duplicates_ = 0;
 };
 
 }  // namespace Transfer
