@@ -1,16 +1,13 @@
 #include "transfer/accountimport.h"
 
 #include "transfer/transfer.h"
-#include "vault/accountlimits.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
 #include "vault/wipe.h"
 
 #include <QScopeGuard>
-#include <QUrl>
 #include <algorithm>
 #include <array>
-#include <optional>
 #include <sodium.h>
 #include <vector>
 
@@ -18,54 +15,24 @@ namespace Transfer {
 
 namespace {
 
-QString OneLineEnd(QString text)
+// CRLF, LF and CR each end a line.
+qsizetype lineCount(const QByteArray& text)
 {
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return text;
+    qsizetype lines = 1;
+    for (qsizetype i = 0; i < text.size(); ++i)
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')))
+            ++lines;
+    return lines;
 }
 
-QString HostOf(const QString& url)
+void wipeRow(ImportRow& row)
 {
-    const QString host = QUrl(url).host();
-    return host.isEmpty() ? url : host;
+    Secrets::wipe(row.plain.username);
+    Secrets::wipe(row.plain.password);
+    row.plain = {};
 }
 
-QStringList Problems(const AccountFields& plain, bool nameFromUrl, bool urlPrefixed)
-{
-    QStringList problems;
-    if (AccountLimits::IsBlankName(plain.account))
-        problems << (nameFromUrl ? QStringLiteral("no name: the URL is empty") : QStringLiteral("the name is blank"));
-    struct Check {
-        const QString& value;
-        const char* label;
-        int limit;
-        bool singleLine;
-    };
-    const Check checks[] = {
-        {plain.account, "name", AccountLimits::Name, true},
-        {plain.username, "username", AccountLimits::Username, true},
-        {plain.password, "password", AccountLimits::Password, true},
-        {plain.url, "URL", AccountLimits::Url, true},
-        {plain.hint, "hint", AccountLimits::Text, false},
-        {plain.notes, "notes", AccountLimits::Text, false},
-    };
-    for (const Check& check : checks) {
-        const QString label = QString::fromLatin1(check.label);
-        if (check.singleLine && (check.value.contains(QLatin1Char('\n')) || check.value.contains(QLatin1Char('\r'))))
-            problems << QStringLiteral("the %1 holds a line break").arg(label);
-        if (check.value.size() > check.limit) {
-            const QString what = (urlPrefixed && &check.value == &plain.url)
-                ? QStringLiteral("the URL with \"http://\" put in front")
-                : QStringLiteral("the %1").arg(label);
-            problems << QStringLiteral("%1 has %2 characters; at most %3 fit")
-                            .arg(what)
-                            .arg(check.value.size())
-                            .arg(check.limit);
-        }
-    }
-    return problems;
-}
+}  // namespace
 
 // Knows the accounts of the rows and of the vault by a keyed hash of
 // name, username, password and URL, so no plain password is kept for the
@@ -141,38 +108,21 @@ private:
     std::vector<Entry> rows_;
 };
 
-// CRLF, LF and CR each end a line.
-qsizetype LineCount(const QByteArray& text)
-{
-    qsizetype lines = 1;
-    for (qsizetype i = 0; i < text.size(); ++i)
-        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')))
-            ++lines;
-    return lines;
-}
-
-void WipeRow(ImportRow& row)
-{
-    Secrets::wipe(row.plain.username);
-    Secrets::wipe(row.plain.password);
-    row.plain = {};
-}
-
-}  // namespace
-
 // Reads the records of rows again, going forward through the text as the
 // rows are asked for in line order.
 class AccountImport::RowCursor {
 public:
-    explicit RowCursor(const QByteArray& text) : text_(text) { }
+    RowCursor(const QByteArray& text, const CsvDialect& dialect) : text_(text), dialect_(dialect) { }
 
     const CsvRecord& at(const RowState& row)
     {
         const auto begin = qsizetype(row.begin);
         if (record_.line > 0 && record_.begin == begin)
             return record_;
-        if (!reader_ || record_.begin > begin)
-            reader_ = std::make_unique<CsvReader>(text_, begin, qsizetype(row.line));
+        if (!reader_ || record_.begin > begin) {
+            reader_ = std::make_unique<CsvReader>(text_, dialect_, begin, qsizetype(row.line));
+            record_.clear();
+        }
         while (record_.line == 0 || record_.begin < begin)
             if (!reader_->next(record_))
                 break;
@@ -183,14 +133,16 @@ public:
 
 private:
     const QByteArray& text_;
+    CsvDialect dialect_;
     std::unique_ptr<CsvReader> reader_;
     CsvRecord record_;
 };
 
-AccountImport::AccountImport(QByteArray csv, const ImportProgress& progress) : text_(std::move(csv))
+AccountImport::AccountImport(QByteArray csv, const ImportProgress& progress, std::optional<ImportFormat> format)
+    : text_(std::move(csv))
 {
     try {
-        readRows(progress);
+        readRows(progress, format);
     } catch (...) {
         Secrets::wipe(text_);
         throw;
@@ -202,80 +154,139 @@ AccountImport::~AccountImport()
     Secrets::wipe(text_);
 }
 
-void AccountImport::readRows(const ImportProgress& progress)
+void AccountImport::readRows(const ImportProgress& progress, std::optional<ImportFormat> format)
 {
-    CsvReader reader(text_);
-    if (!reader.next(header_))
+    dialect_ = sniffDialect(text_);
+    auto reader = std::make_unique<CsvReader>(text_, dialect_);
+    if (!reader->next(header_))
         RaiseInputError(0, QStringLiteral("the file is empty"));
+    // Room for a row a line at once: growing by doubling would need half as much again.
+    rows_.reserve(size_t(lineCount(text_)));
     // A header that matches nothing is told after the faults of the rest
     // of the file, which say more about a file that is no CSV at all.
     std::optional<AppError> unknownHeader;
     try {
-        columns_ = RecognizeHeader(header_);
+        recognize(format);
     } catch (const AppError& error) {
         unknownHeader = error;
+        columns_.width = header_.size();
     }
-    // Room for a row a line at once: growing by doubling would need half as much again.
-    rows_.reserve(size_t(LineCount(text_)));
-    CsvRecord record;
-    ImportRow row;
-    while (reader.next(record)) {
-        if (record.size() != header_.size())
-            RaiseInputError(
-                record.line,
-                QStringLiteral("%1 field(s) where the header row has %2").arg(record.size()).arg(header_.size()));
-        if (!unknownHeader)
-            rows_.push_back(
-                RowState{quint32(record.begin), quint32(record.line) & 0xFFFFFFF, convert(record, row, nullptr), 0});
-        if (progress && reader.recordsRead() % 1000 == 0)
-            progress(ImportStage::Reading, reader.recordsRead() - 1, 0);  // the header is no row
+    if (columns_.has(BackslashEscapes)) {
+        dialect_.backslashEscapes = true;
+        reader = std::make_unique<CsvReader>(text_, dialect_, reader->position(), reader->nextLine());
     }
-    WipeRow(row);
+    qsizetype records = 0;
+    for (CsvRecord record; reader->next(record);) {
+        addRow(record, !unknownHeader);
+        if (progress && ++records % 1000 == 0)
+            progress(ImportStage::Reading, records, 0);
+    }
+    refuseWhenMostlyBroken();
     if (unknownHeader)
         throw *unknownHeader;
     if (progress)
         progress(ImportStage::Reading, rowsRead(), 0);
 }
 
-AccountImport::Outcome AccountImport::convert(const CsvRecord& record, ImportRow& row, QString* reason) const
+void AccountImport::recognize(std::optional<ImportFormat> format)
 {
-    WipeRow(row);
-    row.line = record.line;
-    const auto field = [&](int column) { return column >= 0 ? record.field(column) : QString(); };
-    if (columns_.type >= 0) {
-        const QString type = field(columns_.type).trimmed();
-        if (type.compare(QLatin1String("login"), Qt::CaseInsensitive) != 0) {
-            if (reason)
-                *reason = QStringLiteral("not a login (type \"%1\")").arg(type);
-            return Outcome::Refused;
+    columns_ = RecognizeHeader(header_, format);
+    if (columns_.firstIsRow) {
+        // Keeper writes no header: its first record is a row.
+        addRow(header_, true);
+        header_.clear();
+    }
+}
+
+void AccountImport::addRow(const CsvRecord& record, bool known)
+{
+    RowState state;
+    state.begin = quint32(record.begin);
+    state.line = quint32(record.line);
+    if (broken(record)) {
+        // The lines of one row broken by unquoted line breaks go together.
+        if (!rows_.empty() && rows_.back().outcome == RowOutcome::Broken) {
+            rows_.back().extra = quint32(record.lastLine);
+            return;
         }
+        state.outcome = RowOutcome::Broken;
+        state.extra = quint32(record.lastLine);
+        if (brokenRows_++ == 0)
+            firstBroken_ = {record.line, record.size()};
+    } else if (known) {
+        ImportRow row;
+        const RowCheck check = convert(record, row);
+        wipeRow(row);
+        state.outcome = check.outcome;
+        state.flags = (check.totp ? unsigned(HasTotp) : 0u) | (check.remarks().isEmpty() ? 0u : unsigned(HasRemarks));
+        if (check.outcome == RowOutcome::NotLogin)
+            ++notLogins_[size_t(check.kind)];
     }
-    AccountFields& plain = row.plain;
-    const QString url = field(columns_.url);
-    plain.account = columns_.name >= 0 ? field(columns_.name) : HostOf(url);
-    plain.username = field(columns_.username);
-    plain.password = field(columns_.password);
-    // The URL rule of the add dialog, applied as its second "&Ok" would.
-    const bool prefixed = !AccountLimits::HasUrlScheme(url);
-    plain.url = prefixed ? AccountLimits::HttpPrefix + url : url;
-    const QString notes = OneLineEnd(field(columns_.notes));
-    if (columns_.hint >= 0) {
-        plain.hint = OneLineEnd(field(columns_.hint));
-        plain.notes = notes;
-    } else {
-        std::tie(plain.notes, plain.hint) = SplitHint(notes);
+    rows_.push_back(state);
+}
+
+bool AccountImport::broken(const CsvRecord& record) const
+{
+    switch (columns_.shape) {
+    case RowShape::Columns:
+        return record.size() != columns_.width;
+    case RowShape::Wider:
+        return record.size() < columns_.width;
+    case RowShape::Pairs:
+        return record.size() < 2;
+    case RowShape::Headerless:
+        return record.size() < 7;
     }
-    const QStringList problems = Problems(plain, columns_.name < 0, prefixed);
-    if (problems.isEmpty())
-        return Outcome::Login;
-    if (reason)
-        *reason = problems.join(QStringLiteral("; "));
-    WipeRow(row);
-    return Outcome::Refused;
+    return false;
+}
+
+QString AccountImport::brokenText(qsizetype size) const
+{
+    switch (columns_.shape) {
+    case RowShape::Pairs:
+        return QStringLiteral("%1 field(s) where a row has at least a title and a note").arg(size);
+    case RowShape::Headerless:
+        return QStringLiteral("%1 field(s) where a row has at least 7").arg(size);
+    case RowShape::Columns:
+    case RowShape::Wider:
+        break;
+    }
+    return QStringLiteral("%1 field(s) where the header row has %2").arg(size).arg(columns_.width);
+}
+
+void AccountImport::refuseWhenMostlyBroken() const
+{
+    if (brokenRows_ * 4 <= rowsRead())
+        return;
+    RaiseInputError(firstBroken_.first,
+                    QStringLiteral("%1; %2 of the %3 rows are broken so, more than a quarter: the file is not read "
+                                   "as this layout")
+                        .arg(brokenText(firstBroken_.second))
+                        .arg(brokenRows_)
+                        .arg(rowsRead()));
+}
+
+RowCheck AccountImport::convert(const CsvRecord& record, ImportRow& row) const
+{
+    wipeRow(row);
+    row.line = record.line;
+    ImportItem item = readItem(record, columns_);
+    const RowCheck check = makeAccount(item, columns_, row.plain);
+    item.wipe();
+    if (check.outcome != RowOutcome::Login)
+        wipeRow(row);
+    return check;
 }
 
 QString AccountImport::columnsText() const
 {
+    if (columns_.shape == RowShape::Pairs)
+        return QStringLiteral("name from the title, username from the \"Username\" or \"Login\" field (else "
+                              "\"E-mail\"), password from \"Password\", URL from \"Website\" or \"URL\", notes from "
+                              "the last field");
+    if (columns_.headerless())
+        return QStringLiteral("name from the 2nd field (title), username from the 3rd (login), password from the "
+                              "4th, URL from the 5th (address), notes from the 6th");
     QStringList parts;
     const auto add = [&](const char* field, int column) {
         if (column >= 0)
@@ -285,15 +296,20 @@ QString AccountImport::columnsText() const
         parts << QStringLiteral("name from the URL's host");
     add("name", columns_.name);
     add("username", columns_.username);
+    add("username when that is empty", columns_.email);
     add("password", columns_.password);
     add("URL", columns_.url);
+    add("more addresses", columns_.moreUrls);
     add("hint", columns_.hint);
     add("notes", columns_.notes);
     if (columns_.hint < 0 && columns_.notes >= 0)
         parts << QStringLiteral("hint from a closing \"Hint: \" paragraph of the notes");
-    QString text = parts.join(QStringLiteral(", "));
-    if (columns_.format != ImportFormat::Other)
-        return text;
+    const QString text = parts.join(QStringLiteral(", "));
+    return columns_.format == ImportFormat::Other ? text + unusedText() : text;
+}
+
+QString AccountImport::unusedText() const
+{
     // A header of thousands of columns must not flood the terminal.
     constexpr int Shown = 10;
     QStringList unused;
@@ -309,36 +325,13 @@ QString AccountImport::columnsText() const
     }
     if (more > 0)
         unused << QStringLiteral("and %1 more").arg(more);
-    if (!unused.isEmpty())
-        text += QStringLiteral("; not used: ") + unused.join(QStringLiteral(", "));
-    return text;
+    return unused.isEmpty() ? QString() : QStringLiteral("; not used: ") + unused.join(QStringLiteral(", "));
 }
 
 void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& progress)
 {
     storedCount_ = 0;
-    duplicates_ = 0;
-    SeenAccounts seen;
-    seen.reserve(size_t(std::count_if(rows_.begin(), rows_.end(),
-                                      [](const RowState& row) { return row.outcome != Outcome::Refused; })));
-    {
-        RowCursor cursor(text_);
-        ImportRow row;
-        for (size_t i = 0; i < rows_.size(); ++i) {
-            if (rows_[i].outcome == Outcome::Duplicate)
-                rows_[i].outcome = Outcome::Login;  // a run before this one failed
-            if (rows_[i].outcome == Outcome::Login && convert(cursor.at(rows_[i]), row, nullptr) == Outcome::Login)
-                seen.addRow(row.plain, i);
-        }
-        WipeRow(row);
-    }
-    const auto markDuplicate = [&](size_t row, quint32 firstLine) {
-        duplicates_ += rows_[row].outcome == Outcome::Duplicate ? 0 : 1;
-        rows_[row].outcome = Outcome::Duplicate;
-        rows_[row].firstLine = firstLine;
-    };
-    seen.forEachRepeat([&](size_t row, size_t first) { markDuplicate(row, rows_[first].line); });
-
+    SeenAccounts seen = rowAccounts();
     qsizetype checked = 0;
     const auto visitStored = [&](const AccountRow& row) {
         AccountFields plain{row.fields.account,
@@ -353,18 +346,18 @@ void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& pr
         if (progress && ++checked % 500 == 0)
             progress(ImportStage::Checking, checked, 0);
     };
-    RowCursor cursor(text_);
+    RowCursor cursor(text_, dialect_);
     ImportRow current;
     size_t next = 0;
     const auto nextNew = [&]() -> const ImportRow* {
         while (next < rows_.size()) {
             const RowState& state = rows_[next++];
-            if (state.outcome == Outcome::Login && convert(cursor.at(state), current, nullptr) == Outcome::Login)
+            if (state.outcome == RowOutcome::Login && convert(cursor.at(state), current).outcome == RowOutcome::Login)
                 return &current;
         }
         return nullptr;
     };
-    const auto forget = qScopeGuard([&] { WipeRow(current); });
+    const auto forget = qScopeGuard([&] { wipeRow(current); });
 
     if (dryRun) {
         vault.forEachAccount(visitStored);
@@ -387,31 +380,79 @@ void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& pr
     storedCount_ = storing;
 }
 
+// The accounts of the rows, with the rows that repeat an earlier one marked.
+SeenAccounts AccountImport::rowAccounts()
+{
+    duplicates_ = 0;
+    for (RowState& state : rows_)
+        if (state.outcome == RowOutcome::Duplicate)
+            state.outcome = RowOutcome::Login;  // a run before this one failed
+    SeenAccounts seen;
+    seen.reserve(size_t(std::count_if(rows_.begin(), rows_.end(),
+                                      [](const RowState& row) { return row.outcome == RowOutcome::Login; })));
+    RowCursor cursor(text_, dialect_);
+    ImportRow row;
+    for (size_t i = 0; i < rows_.size(); ++i)
+        if (rows_[i].outcome == RowOutcome::Login && convert(cursor.at(rows_[i]), row).outcome == RowOutcome::Login)
+            seen.addRow(row.plain, i);
+    wipeRow(row);
+    seen.forEachRepeat([&](size_t row, size_t first) { markDuplicate(row, rows_[first].line); });
+    return seen;
+}
+
+void AccountImport::markDuplicate(size_t row, quint32 firstLine)
+{
+    duplicates_ += rows_[row].outcome == RowOutcome::Duplicate ? 0 : 1;
+    rows_[row].outcome = RowOutcome::Duplicate;
+    rows_[row].extra = firstLine;
+}
+
 void AccountImport::forEachStored(const std::function<void(const ImportRow&)>& visit) const
 {
-    RowCursor cursor(text_);
+    RowCursor cursor(text_, dialect_);
     ImportRow row;
     for (const RowState& state : rows_)
-        if (state.outcome == Outcome::Login && convert(cursor.at(state), row, nullptr) == Outcome::Login)
+        if (state.outcome == RowOutcome::Login && convert(cursor.at(state), row).outcome == RowOutcome::Login)
             visit(row);
-    WipeRow(row);
+    wipeRow(row);
 }
 
 void AccountImport::forEachSkipped(const std::function<void(const ImportSkip&)>& visit) const
 {
-    RowCursor cursor(text_);
+    RowCursor cursor(text_, dialect_);
     ImportRow row;
     for (const RowState& state : rows_) {
-        ImportSkip skip{qsizetype(state.line), {}};
-        if (state.outcome == Outcome::Duplicate)
-            skip.reason = state.firstLine == 0 ? QStringLiteral("the same account is in the vault already")
-                                               : QStringLiteral("the same account as line %1").arg(state.firstLine);
-        else if (state.outcome == Outcome::Refused)
-            convert(cursor.at(state), row, &skip.reason);
-        if (!skip.reason.isEmpty())
-            visit(skip);
+        ImportSkip skip{qsizetype(state.line), {}, 0};
+        switch (state.outcome) {
+        case RowOutcome::Login:
+            continue;
+        case RowOutcome::Duplicate:
+            skip.reason = state.extra == 0 ? QStringLiteral("the same account is in the vault already")
+                                           : QStringLiteral("the same account as line %1").arg(state.extra);
+            break;
+        case RowOutcome::Broken:
+            skip.reason = brokenText(cursor.at(state).size());
+            skip.lastLine = state.extra > state.line ? qsizetype(state.extra) : 0;
+            break;
+        case RowOutcome::Refused:
+        case RowOutcome::NotLogin:
+            skip.reason = convert(cursor.at(state), row).reason;
+            break;
+        }
+        visit(skip);
     }
-    WipeRow(row);
+    wipeRow(row);
+}
+
+void AccountImport::forEachRemark(const std::function<void(const ImportSkip&)>& visit) const
+{
+    RowCursor cursor(text_, dialect_);
+    ImportRow row;
+    for (const RowState& state : rows_)
+        if (state.outcome == RowOutcome::Login && (state.flags & HasRemarks) != 0)
+            for (const QString& remark : convert(cursor.at(state), row).remarks())
+                visit({qsizetype(state.line), remark, 0});
+    wipeRow(row);
 }
 
 std::vector<ImportSkip> AccountImport::skipped() const
@@ -419,6 +460,22 @@ std::vector<ImportSkip> AccountImport::skipped() const
     std::vector<ImportSkip> all;
     forEachSkipped([&](const ImportSkip& skip) { all.push_back(skip); });
     return all;
+}
+
+QString AccountImport::notLoginsText() const
+{
+    QStringList kinds;
+    for (int kind = 0; kind < ItemKindCount; ++kind)
+        if (notLogins_[size_t(kind)] > 0)
+            kinds << kindText(ItemKind(kind), notLogins_[size_t(kind)]);
+    return kinds.join(QStringLiteral(", "));
+}
+
+qsizetype AccountImport::totpLeftBehind() const
+{
+    return std::count_if(rows_.begin(), rows_.end(), [](const RowState& row) {
+        return row.outcome == RowOutcome::Login && (row.flags & HasTotp) != 0;
+    });
 }
 
 }  // namespace Transfer

@@ -66,22 +66,22 @@ qsizetype InvalidUtf8At(const unsigned char* p, qsizetype n)
 // in front of it.
 constexpr size_t BlockHead = alignof(std::max_align_t);
 
-size_t& CapacityOf(void* block)
+size_t& capacityOf(void* block)
 {
     return *reinterpret_cast<size_t*>(static_cast<unsigned char*>(block) - BlockHead);
 }
 
-void FreeBlock(void* block)
+void freeBlock(void* block)
 {
     if (!block)
         return;
-    sodium_memzero(block, CapacityOf(block));
+    sodium_memzero(block, capacityOf(block));
     std::free(static_cast<unsigned char*>(block) - BlockHead);
 }
 
-void* GrowBlock(void* old, size_t size)
+void* growBlock(void* old, size_t size)
 {
-    const size_t had = old ? CapacityOf(old) : 0;
+    const size_t had = old ? capacityOf(old) : 0;
     if (size <= had)
         return old;
     const size_t capacity = std::max({size, 2 * had, size_t(1024)});
@@ -89,10 +89,10 @@ void* GrowBlock(void* old, size_t size)
     if (!base)
         return nullptr;
     void* block = base + BlockHead;
-    CapacityOf(block) = capacity;
+    capacityOf(block) = capacity;
     if (old)
         std::memcpy(block, old, had);
-    FreeBlock(old);
+    freeBlock(old);
     return block;
 }
 
@@ -110,8 +110,8 @@ struct CsvReader::Parser {
         if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI) != 0)
             RaiseInputError(0, QStringLiteral("the CSV reader could not start"));
         csv_set_space_func(&parser, NoSpaces);
-        csv_set_realloc_func(&parser, GrowBlock);
-        csv_set_free_func(&parser, FreeBlock);
+        csv_set_realloc_func(&parser, growBlock);
+        csv_set_free_func(&parser, freeBlock);
     }
     ~Parser() { csv_free(&parser); }
     csv_parser parser{};
@@ -189,15 +189,41 @@ void CsvRecord::clear()
     line = lastLine = begin = 0;
 }
 
-CsvReader::CsvReader(const QByteArray& text, qsizetype from, qsizetype line)
+CsvDialect sniffDialect(const QByteArray& text)
+{
+    qsizetype commas = 0;
+    qsizetype semicolons = 0;
+    qsizetype tabs = 0;
+    bool quoted = false;
+    for (const char c : text) {
+        if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && (c == '\n' || c == '\r'))
+            break;
+        else if (!quoted)
+            commas += c == ',', semicolons += c == ';', tabs += c == '\t';
+    }
+    CsvDialect dialect;
+    if (semicolons > commas && semicolons >= tabs)
+        dialect.separator = ';';
+    else if (tabs > commas && tabs > semicolons)
+        dialect.separator = '\t';
+    return dialect;
+}
+
+CsvReader::CsvReader(const QByteArray& text, const CsvDialect& dialect, qsizetype from, qsizetype line)
     : data_(reinterpret_cast<const unsigned char*>(text.constData())), size_(text.size()), pos_(from), line_(line - 1),
-      parser_(std::make_unique<Parser>())
+      parser_(std::make_unique<Parser>()), backslashEscapes_(dialect.backslashEscapes)
 {
     if (from == 0 && size_ >= 3 && data_[0] == 0xEF && data_[1] == 0xBB && data_[2] == 0xBF)
         pos_ = 3;
+    csv_set_delim(&parser_->parser, static_cast<unsigned char>(dialect.separator));
 }
 
-CsvReader::~CsvReader() = default;
+CsvReader::~CsvReader()
+{
+    Secrets::wipe(unescaped_);
+}
 
 void CsvReader::onField(void* data, size_t length, void* user)
 {
@@ -223,7 +249,6 @@ bool CsvReader::next(CsvRecord& record)
             RaiseInputError(record.line, QStringLiteral("a quoted field is never closed"));
     }
     record_ = nullptr;
-    records_ += ended_ ? 1 : 0;
     return ended_;
 }
 
@@ -236,8 +261,28 @@ void CsvReader::feedLine()
     const bool blank = end == pos_;
     if (end < size_)
         end += (data_[end] == '\r' && end + 1 < size_ && data_[end + 1] == '\n') ? 2 : 1;
-
     const qsizetype length = end - pos_;
+    checkText(length);
+    if (record_->line == 0 && !blank) {
+        record_->line = line_;
+        record_->begin = pos_;
+    }
+    if (record_->line > 0)
+        record_->lastLine = line_;
+    csv_parser* parser = &parser_->parser;
+    const QByteArrayView text = unescaped(length);
+    if (csv_parse(parser, text.data(), size_t(text.size()), onField, onRecordEnd, this) != size_t(text.size())) {
+        if (csv_error(parser) == CSV_EPARSE)
+            RaiseInputError(line_,
+                            QStringLiteral("broken quoting: a quote inside an unquoted field, "
+                                           "or text after a closing quote"));
+        RaiseInputError(line_, QString::fromUtf8(csv_strerror(csv_error(parser))));
+    }
+    pos_ = end;
+}
+
+void CsvReader::checkText(qsizetype length) const
+{
     if (std::memchr(data_ + pos_, 0, size_t(length)))
         RaiseInputError(line_, QStringLiteral("a NUL byte: this is a binary file, not CSV text"));
     const qsizetype bad = InvalidUtf8At(data_ + pos_, length);
@@ -247,21 +292,32 @@ void CsvReader::feedLine()
                                        "save the file as UTF-8 and try again")
                             .arg(unsigned(data_[pos_ + bad]), 2, 16, QLatin1Char('0'))
                             .arg(bad + 1));
-    if (record_->line == 0 && !blank) {
-        record_->line = line_;
-        record_->begin = pos_;
+}
+
+QByteArrayView CsvReader::unescaped(qsizetype length)
+{
+    const auto* line = reinterpret_cast<const char*>(data_ + pos_);
+    if (!backslashEscapes_)
+        return QByteArrayView(line, length);
+    // Never grown while in use: a quote at most doubles.
+    if (unescaped_.capacity() < 2 * length) {
+        Secrets::wipe(unescaped_);
+        unescaped_.reserve(2 * length);
+    } else if (unescaped_.isDetached()) {
+        sodium_memzero(unescaped_.data(), size_t(unescaped_.size()));
     }
-    if (record_->line > 0)
-        record_->lastLine = line_;
-    csv_parser* parser = &parser_->parser;
-    if (csv_parse(parser, data_ + pos_, size_t(length), onField, onRecordEnd, this) != size_t(length)) {
-        if (csv_error(parser) == CSV_EPARSE)
-            RaiseInputError(line_,
-                            QStringLiteral("broken quoting: a quote inside an unquoted field, "
-                                           "or text after a closing quote"));
-        RaiseInputError(line_, QString::fromUtf8(csv_strerror(csv_error(parser))));
+    unescaped_.truncate(0);
+    for (qsizetype i = 0; i < length; ++i) {
+        const char c = line[i];
+        if (inQuotes_ && c == '\\' && i + 1 < length) {
+            const char escaped = line[++i];
+            unescaped_.append(escaped == '"' ? QByteArrayView("\"\"") : QByteArrayView(&escaped, 1));
+            continue;
+        }
+        inQuotes_ = c == '"' ? !inQuotes_ : inQuotes_;
+        unescaped_.append(c);
     }
-    pos_ = end;
+    return unescaped_;
 }
 
 QByteArray ReadInputFile(const QString& path)

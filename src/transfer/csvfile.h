@@ -48,6 +48,18 @@ private:
     mutable qsizetype foundAt_ = 0;
 };
 
+// How a file separates and quotes its fields.
+struct CsvDialect {
+    char separator = ',';
+    // KeePass's "KeePass CSV (1.x)": inside quotes, \" is a quote and \\ a
+    // backslash, where RFC 4180 doubles the quote.
+    bool backslashEscapes = false;
+};
+
+// The separator a file's first line uses most, outside quotes: a comma,
+// or a semicolon or tab where a spreadsheet re-saved it so.
+CsvDialect sniffDialect(const QByteArray& text);
+
 // Reads the records of a text one after the other, fed one physical line
 // at a time, so every record and every fault is known by its line: an
 // optional UTF-8 byte-order mark, CRLF, LF or CR line ends, quoted fields
@@ -59,18 +71,23 @@ class CsvReader {
 public:
     // Reads from byte `from` of `text`, the start of line `line`; the text
     // must outlive the reader.
-    explicit CsvReader(const QByteArray& text, qsizetype from = 0, qsizetype line = 1);
+    explicit CsvReader(const QByteArray& text, const CsvDialect& dialect = {}, qsizetype from = 0, qsizetype line = 1);
     ~CsvReader();
     CsvReader(const CsvReader&) = delete;
     CsvReader& operator=(const CsvReader&) = delete;
 
     // The next record; false at the end of the text.
     bool next(CsvRecord& record);
-    qsizetype recordsRead() const { return records_; }
+    // Where the next record's text begins (or blank lines before it).
+    qsizetype position() const { return pos_; }
+    qsizetype nextLine() const { return line_ + 1; }
 
 private:
     struct Parser;
     void feedLine();
+    void checkText(qsizetype length) const;
+    // The line as libcsv reads it: backslash escapes made RFC 4180's.
+    QByteArrayView unescaped(qsizetype length);
     static void onField(void* data, size_t length, void* user);
     static void onRecordEnd(int, void* user);
 
@@ -78,11 +95,13 @@ private:
     qsizetype size_;
     qsizetype pos_;
     qsizetype line_;
-    qsizetype records_ = 0;
     std::unique_ptr<Parser> parser_;
     CsvRecord* record_ = nullptr;
     bool ended_ = false;
     bool finished_ = false;
+    bool backslashEscapes_ = false;
+    bool inQuotes_ = false;  // where a backslash escapes
+    QByteArray unescaped_;
 };
 
 // One record for writing: every field quoted, quotes doubled, CRLF at the end.
