@@ -18,7 +18,7 @@
 namespace {
 
 // A line of /proc/PID/FILE after its label, blanks made single.
-QString ProcField(qint64 pid, const char* file, const char* label)
+QString procField(qint64 pid, const char* file, const char* label)
 {
     for (const QByteArray& line : ReadFile(QStringLiteral("/proc/%1/%2").arg(pid).arg(file)).split('\n'))
         if (line.startsWith(label))
@@ -27,14 +27,14 @@ QString ProcField(qint64 pid, const char* file, const char* label)
 }
 
 // Owner of a file; -1 when it cannot be looked at.
-qint64 OwnerOf(const QString& path)
+qint64 ownerOf(const QString& path)
 {
     struct stat info { };
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? qint64(info.st_uid) : -1;
 }
 
 // What Tool::guarded writes to standard error, and its exit status.
-QString GuardedOutput(const std::function<int()>& work, int& status)
+QString guardedOutput(const std::function<int()>& work, int& status)
 {
     std::fflush(stderr);
     std::FILE* capture = std::tmpfile();
@@ -107,10 +107,11 @@ private slots:
             {sandbox.appFolder() + QStringLiteral("/out.csv"), QStringLiteral("--vault"), sandbox.vaultPath()});
         QVERIFY(exporter.waitForStarted());
         const qint64 pid = exporter.processId();
-        QVERIFY(QTest::qWaitFor([&] { return ProcField(pid, "limits", "Max core file size") == "0 0 bytes"; },
+        QVERIFY(QTest::qWaitFor([&] { return procField(pid, "limits", "Max core file size") == "0 0 bytes"; },
                                 LoadedMachineMs));
-        QCOMPARE(OwnerOf(QStringLiteral("/proc/%1/status").arg(pid)), 0);
-        const qint64 sizeKb = ProcField(pid, "status", "VmSize:").section(QLatin1Char(' '), 0, 0).toLongLong();
+        QCOMPARE(ownerOf(QStringLiteral("/proc/%1/status").arg(pid)), 0);
+        [[maybe_unused]] const qint64 sizeKb =
+            procField(pid, "status", "VmSize:").section(QLatin1Char(' '), 0, 0).toLongLong();
         QCOMPARE(exporter.state(), QProcess::Running);
         exporter.closeWriteChannel();
         QVERIFY(exporter.waitForFinished(LoadedMachineMs));
@@ -148,7 +149,7 @@ private slots:
         QFETCH(int, thrown);
         QFETCH(QString, line);
         int status = 0;
-        const QString written = GuardedOutput(
+        const QString written = guardedOutput(
             [thrown]() -> int {
                 if (thrown == 0)
                     throw AppError(3274, QStringLiteral("line 2: a NUL byte"), QStringLiteral("Import"));

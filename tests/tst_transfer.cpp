@@ -651,6 +651,20 @@ void TestTransfer::toolsRunAsProcesses()
              qPrintable(out));
     QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1);
 
+    const QString lastPass = sandbox.workFolder() + QStringLiteral("/lastpass.csv");
+    WriteFile(lastPass,
+              "url,username,password,totp,extra,name,grouping,fav\nhttps://a.example,u,p&amp;,SECRET,,A,,0\n"
+              "http://sn,,,,memo,N,,0\nhttps://b.example,v,q,,two\nlines,B,,0\nhttps://c.example,w,r,,,C,,0\n");
+    QCOMPARE(RunTool(QUILLOCK_TEST_IMPORT, {lastPass, "--vault", vault, "--dry-run"}, {}, &out), 0);
+    QVERIFY2(out.contains("Read 4 rows: 2 would be stored, 2 skipped.\nNot logins, so not taken: 1 secure note.\n1 of "
+                          "the accounts had a TOTP secret")
+                 && out.contains("  lines 4-5: 5 field(s) where the header row has 8\n")
+                 && out.contains("to check:\n  line 2: HTML entities"),
+             qPrintable(out));
+    QCOMPARE(RunTool(QUILLOCK_TEST_IMPORT, {lastPass, "--vault", vault, "--format", "dashlane-notes"}, {}, &out, &err),
+             1);
+    QVERIFY2(err.contains("line 1: the header row has none of the columns"), qPrintable(err));
+
     const QString bad = sandbox.workFolder() + QStringLiteral("/bad.csv");
     WriteFile(bad, "title,password\nok,1\n\"broken,2\n");
     QVERIFY(RunTool(QUILLOCK_TEST_IMPORT, {bad, "--vault", vault}, {}, &out, &err) != 0);
