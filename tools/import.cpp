@@ -68,6 +68,8 @@ private:
     bool shown_ = false;
 };
 
+// A list of rows by their lines, under a heading that shows only when the
+// list has any.
 void printRows(const char* heading,
                const std::function<void(const std::function<void(const Transfer::ImportSkip&)>&)>& forEach)
 {
@@ -82,6 +84,8 @@ void printRows(const char* heading,
     });
 }
 
+// What became of the rows: counts first, then the rows left out and those
+// stored with a change.
 void printSummary(const Transfer::AccountImport& import, bool dryRun)
 {
     QString summary = QStringLiteral("Read %1 rows: %2 %3, %4 skipped")
