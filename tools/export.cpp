@@ -98,53 +98,52 @@ QString FormatTitle(Transfer::ExportFormat format)
     return {};
 }
 
+// Writes the file once the master password is right.
+int Export(const Tool::CommandLine& line, Transfer::ExportFormat format)
+{
+    const QString& file = line.file;
+    // Before the master password is asked for, not instead of the
+    // exclusive creation that really guards the file.
+    if (FileOps::exists(file))
+        throw AppError(ErrorCode::DatabaseFailure,
+                       QStringLiteral("'%1' exists already; an export never replaces a file.").arg(file),
+                       ErrorSource::Files);
+    Tool::OpenVault vault(line.vault);
+    QString entry;
+    const bool given = ReadMasterPassword(entry);
+    const bool matches = given && Transfer::MasterPasswordMatches(vault.store(), entry);
+    Secrets::wipe(entry);
+    if (!matches) {
+        Tool::print(stderr, QStringLiteral("quillock-export: wrong master password; nothing was written."));
+        return 1;
+    }
+    qsizetype count = 0;
+    QByteArray csv = Transfer::ExportCsv(vault.store(), format, &count);
+    const auto forgetCsv = qScopeGuard([&] { Secrets::wipe(csv); });
+    Transfer::WriteNewFile(file, csv);
+    Tool::print(stdout,
+                QStringLiteral("Wrote %1 accounts to %2 for %3. The file holds every password in "
+                               "plain text: delete it once it is imported.")
+                    .arg(count)
+                    .arg(file, FormatTitle(format)));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
-    Tool::CommandLine line;
-    QString formatName = QStringLiteral("keepassxc");
-    const auto stop = Tool::readCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
-        return Tool::optionValue(args, i, QStringLiteral("--format"), formatName);
+    return Tool::run(argc, argv, "quillock-export", "Nothing was written.", QString(), [] {
+        Tool::CommandLine line;
+        QString formatName = QStringLiteral("keepassxc");
+        const auto stop = Tool::readCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
+            return Tool::optionValue(args, i, QStringLiteral("--format"), formatName);
+        });
+        if (stop)
+            return *stop;
+        const auto format = Transfer::ExportFormatNamed(formatName);
+        if (!format)
+            return Tool::wrongUsage(Usage);
+        return Export(line, *format);
     });
-    if (stop)
-        return *stop;
-    const auto format = Transfer::ExportFormatNamed(formatName);
-    if (!format)
-        return Tool::wrongUsage(Usage);
-    const QString& file = line.file;
-
-    try {
-        // Before the master password is asked for, not instead of the
-        // exclusive creation that really guards the file.
-        if (FileOps::exists(file))
-            throw AppError(ErrorCode::DatabaseFailure,
-                           QStringLiteral("'%1' exists already; an export never replaces a file.").arg(file),
-                           ErrorSource::Files);
-        Tool::OpenVault vault(line.vault);
-        QString entry;
-        const bool given = ReadMasterPassword(entry);
-        const bool matches = given && Transfer::MasterPasswordMatches(vault.store(), entry);
-        Secrets::wipe(entry);
-        if (!matches) {
-            Tool::print(stderr, QStringLiteral("quillock-export: wrong master password; nothing was written."));
-            return 1;
-        }
-        qsizetype count = 0;
-        QByteArray csv = Transfer::ExportCsv(vault.store(), *format, &count);
-        const auto forgetCsv = qScopeGuard([&] { Secrets::wipe(csv); });
-        Transfer::WriteNewFile(file, csv);
-        Tool::print(stdout,
-                    QStringLiteral("Wrote %1 accounts to %2 for %3. The file holds every password in "
-                                   "plain text: delete it once it is imported.")
-                        .arg(count)
-                        .arg(file, FormatTitle(*format)));
-    } catch (const AppError& error) {
-        Tool::print(
-            stderr,
-            QStringLiteral("quillock-export: %1 Nothing was written.").arg(Tool::sentence(error.description())));
-        return 1;
-    }
-    return 0;
 }

@@ -1,17 +1,26 @@
-// Appends the logins of a CSV export (Firefox, Chrome, Bitwarden, KeePassXC
-// or any file with a name or URL and a password column) to the vault.
+// Appends the logins of a CSV export (the browsers', other password
+// managers', or any file with a name or URL and a password column) to the
+// vault.
 #include "transfertool.h"
 
 #include "transfer/accountimport.h"
 #include "transfer/transfer.h"
 
+#include <functional>
+#include <optional>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
-const char Usage[] = "usage: quillock-import FILE [--vault PATH/data.mdb] [--dry-run]\n"
-                     "Reads the CSV export FILE and appends its logins to the vault beside this tool\n"
-                     "(or the one named). --dry-run shows what would be stored and writes nothing.\n";
+QByteArray usage()
+{
+    return "usage: quillock-import FILE [--vault PATH/data.mdb] [--dry-run] [--format NAME]\n"
+           "Reads the CSV export FILE and appends its logins to the vault beside this tool\n"
+           "(or the one named). --dry-run shows what would be stored and writes nothing.\n"
+           "The export is known by its header row; --format takes one of these layouts instead:\n  "
+        + Transfer::formatOptions().join(QStringLiteral(", ")).toUtf8() + "\n";
+}
 
 // One line on a terminal that keeps being rewritten; nothing elsewhere.
 class ProgressLine {
@@ -59,78 +68,100 @@ private:
     bool shown_ = false;
 };
 
-}  // namespace
-
-int main(int argc, char** argv)
+// A list of rows by their lines, under a heading that shows only when the
+// list has any.
+void printRows(const char* heading,
+               const std::function<void(const std::function<void(const Transfer::ImportSkip&)>&)>& forEach)
 {
-    QCoreApplication app(argc, argv);
-    Tool::CommandLine line;
-    bool dryRun = false;
-    const auto stop = Tool::readCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
-        if (args[i] != QLatin1String("--dry-run"))
-            return false;
-        dryRun = true;
-        return true;
+    bool first = true;
+    forEach([&](const Transfer::ImportSkip& entry) {
+        if (std::exchange(first, false))
+            Tool::print(stdout, QLatin1String(heading));
+        const QString lines = entry.lastLine > entry.line
+            ? QStringLiteral("lines %1-%2").arg(entry.line).arg(entry.lastLine)
+            : QStringLiteral("line %1").arg(entry.line);
+        Tool::print(stdout, QStringLiteral("  %1: %2").arg(lines, entry.reason));
     });
-    if (stop)
-        return *stop;
-    const QString& file = line.file;
-    const QString& vaultPath = line.vault;
+}
 
+// What became of the rows: counts first, then the rows left out and those
+// stored with a change.
+void printSummary(const Transfer::AccountImport& import, bool dryRun)
+{
+    QString summary = QStringLiteral("Read %1 rows: %2 %3, %4 skipped")
+                          .arg(import.rowsRead())
+                          .arg(import.storedCount())
+                          .arg(dryRun ? QStringLiteral("would be stored") : QStringLiteral("stored"))
+                          .arg(import.skippedCount());
+    if (import.duplicates() > 0)
+        summary += QStringLiteral(" (%1 of them already there)").arg(import.duplicates());
+    Tool::print(stdout, summary + QLatin1Char('.'));
+    if (const QString kinds = import.notLoginsText(); !kinds.isEmpty())
+        Tool::print(stdout, QStringLiteral("Not logins, so not taken: %1.").arg(kinds));
+    if (const qsizetype totp = import.totpLeftBehind(); totp > 0)
+        Tool::print(stdout,
+                    QStringLiteral("%1 of the accounts had a TOTP secret, which was left behind: Quillock has "
+                                   "no protected place for it.")
+                        .arg(totp));
+    printRows("Skipped:", [&](const auto& visit) { import.forEachSkipped(visit); });
+    printRows("Shortened or stored as written, to check:", [&](const auto& visit) { import.forEachRemark(visit); });
+}
+
+// Reads the file, shows the mapping, then stores (or in a dry run only
+// lists) its rows; `place` follows the work from the file to the vault.
+int importFile(const Tool::CommandLine& line, bool dryRun, std::optional<Transfer::ImportFormat> format, QString& place)
+{
     ProgressLine progressLine;
     const auto progress = [&](Transfer::ImportStage stage, qsizetype done, qsizetype total) {
         progressLine.show(stage, done, total);
     };
-    bool inVault = false;
-    try {
-        QByteArray bytes = Transfer::ReadInputFile(file);
-        std::unique_ptr<Transfer::AccountImport> import;
-        try {
-            import = std::make_unique<Transfer::AccountImport>(bytes, progress);
-        } catch (...) {
-            Secrets::wipe(bytes);
-            throw;
-        }
-        Secrets::wipe(bytes);
-        progressLine.clear();
-        Tool::print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import->columns().format)));
-        Tool::print(stdout, QStringLiteral("Columns: %1").arg(import->columnsText()));
-        std::fflush(stdout);
+    // The import keeps the file's text and wipes it when it goes.
+    Transfer::AccountImport import(Transfer::ReadInputFile(line.file), progress, format);
+    progressLine.clear();
+    Tool::print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import.columns().format)));
+    Tool::print(stdout, QStringLiteral("Columns: %1").arg(import.columnsText()));
+    std::fflush(stdout);
 
-        inVault = true;
-        Tool::OpenVault vault(vaultPath);
-        import->run(vault.store(), dryRun, progress);
-        progressLine.clear();
+    place = QStringLiteral("the vault %1 cannot be opened or written").arg(line.vault);
+    Tool::OpenVault vault(line.vault);
+    import.run(vault.store(), dryRun, progress);
+    progressLine.clear();
 
-        if (dryRun) {
-            Tool::print(stdout, QStringLiteral("Dry run: nothing was written. Would store:"));
-            for (const Transfer::ImportRow& row : import->stored())
-                Tool::print(stdout,
-                            QStringLiteral("  line %1: %2 (username \"%3\", %4)")
-                                .arg(row.line)
-                                .arg(row.plain.account, row.plain.username, row.plain.url));
-        }
-        const std::vector<Transfer::ImportSkip> skipped = import->skipped();
-        QString summary = QStringLiteral("Read %1 rows: %2 %3, %4 skipped")
-                              .arg(import->rowsRead())
-                              .arg(import->stored().size())
-                              .arg(dryRun ? QStringLiteral("would be stored") : QStringLiteral("stored"))
-                              .arg(skipped.size());
-        if (import->duplicates() > 0)
-            summary += QStringLiteral(" (%1 of them already there)").arg(import->duplicates());
-        Tool::print(stdout, summary + QLatin1Char('.'));
-        if (!skipped.empty()) {
-            Tool::print(stdout, QStringLiteral("Skipped:"));
-            for (const Transfer::ImportSkip& skip : skipped)
-                Tool::print(stdout, QStringLiteral("  line %1: %2").arg(skip.line).arg(skip.reason));
-        }
-    } catch (const AppError& error) {
-        progressLine.clear();
-        const QString what = inVault ? QStringLiteral("the vault %1 cannot be opened or written").arg(vaultPath) : file;
-        Tool::print(stderr,
-                    QStringLiteral("quillock-import: %1: %2 Nothing was stored.")
-                        .arg(what, Tool::sentence(error.description())));
-        return 1;
-    }
-    return 0;
+    if (dryRun) {
+        Tool::print(stdout, QStringLiteral("Dry run: nothing was written. Would store:"));
+        import.forEachStored([](const Transfer::ImportRow& row) {
+            Tool::print(stdout, QStringLiteral("  line %1: %2 (username \"%3\", %4)")
+                                    .arg(row.line)
+                                    .arg(row.plain.account, row.plain.username, row.plain.url));
+    });
+}
+printSummary(import, dryRun);
+return 0;
+}  // namespace
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QString place;  // what a failure is about: the file, then the vault
+    return Tool::run(argc, argv, "quillock-import", "Nothing was stored.", place, [&] {
+        Tool::CommandLine line;
+        bool dryRun = false;
+        QString formatName;
+        const auto stop = Tool::readCommandLine(usage().constData(), line, [&](const QStringList& args, qsizetype& i) {
+            if (Tool::optionValue(args, i, QStringLiteral("--format"), formatName))
+                return true;
+            if (args[i] != QLatin1String("--dry-run"))
+                return false;
+            dryRun = true;
+            return true;
+        });
+        if (stop)
+            return *stop;
+        const std::optional<Transfer::ImportFormat> format = Transfer::formatNamed(formatName);
+        if (!formatName.isEmpty() && !format)
+            return Tool::wrongUsage(usage().constData());
+        place = line.file;
+        return importFile(line, dryRun, format, place);
+    });
 }

@@ -1,10 +1,12 @@
-// What quillock-import and quillock-export share: their command line,
-// output a terminal cannot be tricked by, the vault beside the tool, and
-// the lock the program holds.
+// What quillock-import, quillock-export and every later tool share: a
+// hardened process that fails with one line, their command line, output a
+// terminal cannot be tricked by, the vault beside the tool, and the lock
+// the program holds.
 #pragma once
 
 #include "vault/apperror.h"
 #include "vault/fileops.h"
+#include "vault/hardening.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
@@ -12,20 +14,35 @@
 #include <QFileInfo>
 #include <QString>
 #include <cstdio>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 
 namespace Tool {
 
-// Text from a file may hold escape sequences; a terminal gets none of them.
+// Text from a file may hold escape sequences, and format characters that
+// reorder or hide what a terminal shows (U+202E turns "gpj.exe" around);
+// a terminal gets none of them, nor a line separator or a lone surrogate.
 inline QString printable(const QString& text)
 {
     QString out;
     out.reserve(text.size());
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        out += (u < 0x20 || (u >= 0x7F && u < 0xA0)) ? QChar(u'\uFFFD') : c;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char32_t code = text[i].unicode();
+        const bool pair = QChar::isHighSurrogate(code) && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+        if (pair)
+            code = QChar::surrogateToUcs4(text[i], text[i + 1]);
+        const QChar::Category category = QChar::category(code);
+        const bool hidden = code < 0x20 || (code >= 0x7F && code < 0xA0) || category == QChar::Other_Format
+            || category == QChar::Other_Surrogate || category == QChar::Separator_Line
+            || category == QChar::Separator_Paragraph;
+        if (hidden)
+            out += QChar(u'\uFFFD');
+        else
+            out.append(text.constData() + i, pair ? 2 : 1);
+        i += pair ? 1 : 0;
     }
     return out;
 }
@@ -41,6 +58,44 @@ inline void print(std::FILE* to, const QString& line)
 inline QString sentence(const QString& description)
 {
     return description.endsWith(QLatin1Char('.')) ? description : description + QLatin1Char('.');
+}
+
+// Runs `work` and returns its exit status. Whatever it throws ends the
+// tool with one line on standard error, "TOOL: [PLACE: ]REASON AFTERMATH",
+// and exit status 1; `place` (read when the error comes) names what the
+// tool was working on. Memory that ran out is told without allocating more.
+inline int guarded(const char* tool, const char* aftermath, const QString& place, const std::function<int()>& work)
+{
+    try {
+        return work();
+    } catch (const AppError& error) {
+        const QString where = place.isEmpty() ? QString() : place + QStringLiteral(": ");
+        print(stderr,
+              QStringLiteral("%1: %2%3 %4")
+                  .arg(QLatin1String(tool), where, sentence(error.description()), QLatin1String(aftermath)));
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "%s: out of memory. %s\n", tool, aftermath);
+    } catch (const std::exception& error) {
+        print(stderr,
+              QStringLiteral("%1: unexpected failure: %2 %3")
+                  .arg(QLatin1String(tool), sentence(QString::fromUtf8(error.what())), QLatin1String(aftermath)));
+    } catch (...) {
+        std::fprintf(stderr, "%s: unexpected failure. %s\n", tool, aftermath);
+    }
+    std::fflush(stderr);
+    return 1;
+}
+
+// A tool's whole life, its main's only statement: the process hardened
+// before anything is read, then `work` guarded as above.
+inline int run(int argc, char** argv, const char* tool, const char* aftermath, const QString& place,
+               const std::function<int()>& work)
+{
+    Secrets::hardenProcess();
+    return guarded(tool, aftermath, place, [&] {
+        QCoreApplication app(argc, argv);
+        return work();
+    });
 }
 
 // The vault, opened while the tool shares its folder with every running

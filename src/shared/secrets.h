@@ -1,14 +1,13 @@
 #pragma once
 
+#include "vault/hardening.h"
+
 class QLineEdit;
 
-// Keeping passwords out of core files and debuggers altogether, and the
-// program's files to their owner. The wiping itself is in vault/wipe.h.
+// The program's files stay its owner's; what the desktop writes for the
+// user does not. Hardening the process is in the core (vault/hardening.h),
+// shared with the tools.
 namespace Secrets {
-
-// No core file, no debugger of the same user, and files readable by their
-// owner only. Called first thing at start.
-void hardenProcess();
 
 // While alive, the user's own umask is back: the desktop's handler (the
 // browser) is started under it, so the files it saves are not made private.

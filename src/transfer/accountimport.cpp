@@ -1,137 +1,47 @@
 #include "transfer/accountimport.h"
 
 #include "transfer/transfer.h"
-#include "vault/accountlimits.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
 #include "vault/wipe.h"
 
-#include <QUrl>
+#include <QScopeGuard>
 #include <algorithm>
 #include <array>
 #include <sodium.h>
-#include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace Transfer {
 
 namespace {
 
-// A header cell as the known formats name their columns.
-QString Key(const QString& cell)
+// CRLF, LF and CR each end a line.
+qsizetype lineCount(const QByteArray& text)
 {
-    return cell.trimmed().toLower();
+    qsizetype lines = 1;
+    for (qsizetype i = 0; i < text.size(); ++i)
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')))
+            ++lines;
+    return lines;
 }
 
-// A header cell reduced to its letters and digits, for matching common words.
-QString Word(const QString& cell)
+void wipeRow(ImportRow& row)
 {
-    QString word;
-    for (const QChar c : cell.toLower())
-        if (c.isLetterOrNumber())
-            word += c;
-    return word;
+    Secrets::wipe(row.plain.username);
+    Secrets::wipe(row.plain.password);
+    row.plain = {};
 }
 
-bool HasAll(const QStringList& keys, const std::vector<const char*>& names)
-{
-    return std::all_of(names.begin(), names.end(),
-                       [&](const char* name) { return keys.contains(QLatin1String(name)); });
-}
+}  // namespace
 
-// -1 for a column the format does not have.
-int Column(const QStringList& keys, const char* name)
-{
-    return name ? int(keys.indexOf(QLatin1String(name))) : -1;
-}
-
-// The column whose header is the first of `words` that any column has.
-int ColumnNamed(const QStringList& words, std::initializer_list<const char*> wanted)
-{
-    for (const char* want : wanted) {
-        const qsizetype at = words.indexOf(QLatin1String(want));
-        if (at >= 0)
-            return int(at);
-    }
-    return -1;
-}
-
-ImportColumns OtherColumns(const QStringList& header)
-{
-    QStringList words;
-    for (const QString& cell : header)
-        words << Word(cell);
-    ImportColumns c;
-    c.format = ImportFormat::Other;
-    c.name = ColumnNamed(words,
-                         {"name", "title", "account", "accountname", "entry", "entryname", "sitename", "service",
-                          "servicename", "label", "item", "itemname"});
-    c.username = ColumnNamed(
-        words, {"username", "user", "login", "loginname", "loginusername", "userid", "email", "emailaddress", "mail"});
-    c.password = ColumnNamed(words, {"password", "pass", "passwd", "pwd", "loginpassword", "passphrase", "secret"});
-    c.url = ColumnNamed(words,
-                        {"url", "uri", "loginuri", "website", "websiteurl", "siteurl", "web", "webaddress", "address",
-                         "link", "site", "host", "hostname", "domain", "origin"});
-    c.hint = ColumnNamed(words, {"hint", "passwordhint"});
-    c.notes =
-        ColumnNamed(words, {"notes", "note", "comments", "comment", "extra", "remarks", "memo", "description", "info"});
-    return c;
-}
-
-QString OneLineEnd(QString text)
-{
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return text;
-}
-
-QString HostOf(const QString& url)
-{
-    const QString host = QUrl(url).host();
-    return host.isEmpty() ? url : host;
-}
-
-QStringList Problems(const AccountFields& plain, bool nameFromUrl, bool urlPrefixed)
-{
-    QStringList problems;
-    if (AccountLimits::IsBlankName(plain.account))
-        problems << (nameFromUrl ? QStringLiteral("no name: the URL is empty") : QStringLiteral("the name is blank"));
-    struct Check {
-        const QString& value;
-        const char* label;
-        int limit;
-        bool singleLine;
-    };
-    const Check checks[] = {
-        {plain.account, "name", AccountLimits::Name, true},
-        {plain.username, "username", AccountLimits::Username, true},
-        {plain.password, "password", AccountLimits::Password, true},
-        {plain.url, "URL", AccountLimits::Url, true},
-        {plain.hint, "hint", AccountLimits::Text, false},
-        {plain.notes, "notes", AccountLimits::Text, false},
-    };
-    for (const Check& check : checks) {
-        const QString label = QString::fromLatin1(check.label);
-        if (check.singleLine && (check.value.contains(QLatin1Char('\n')) || check.value.contains(QLatin1Char('\r'))))
-            problems << QStringLiteral("the %1 holds a line break").arg(label);
-        if (check.value.size() > check.limit) {
-            const QString what = (urlPrefixed && &check.value == &plain.url)
-                ? QStringLiteral("the URL with \"http://\" put in front")
-                : QStringLiteral("the %1").arg(label);
-            problems << QStringLiteral("%1 has %2 characters; at most %3 fit")
-                            .arg(what)
-                            .arg(check.value.size())
-                            .arg(check.limit);
-        }
-    }
-    return problems;
-}
-
-// Knows the accounts seen so far by a keyed hash of name, username,
-// password and URL, so no plain password is kept for the comparison.
+// Knows the accounts of the rows and of the vault by a keyed hash of
+// name, username, password and URL, so no plain password is kept for the
+// comparison: twelve bytes of it (two accounts alike by chance take some
+// 2^48 of them) and a row number each, sorted once.
 class SeenAccounts {
 public:
+    using Digest = std::array<unsigned char, 12>;
+
     SeenAccounts()
     {
         if (sodium_init() < 0)
@@ -141,20 +51,11 @@ public:
     }
     ~SeenAccounts() { sodium_memzero(key_.data(), key_.size()); }
 
-    // The line that first had the account (0: the vault), or -1 when it is new.
-    qsizetype add(const QString& name, const QString& username, const QString& password, const QString& url,
-                  qsizetype line)
-    {
-        const auto [at, added] = lines_.try_emplace(digest({&name, &username, &password, &url}), line);
-        return added ? -1 : at->second;
-    }
-
-private:
-    std::string digest(std::initializer_list<const QString*> values) const
+    Digest digest(const AccountFields& plain) const
     {
         crypto_generichash_state state;
-        crypto_generichash_init(&state, key_.data(), key_.size(), crypto_generichash_BYTES);
-        for (const QString* value : values) {
+        crypto_generichash_init(&state, key_.data(), key_.size(), crypto_generichash_BYTES_MIN);
+        for (const QString* value : {&plain.account, &plain.username, &plain.password, &plain.url}) {
             QByteArray utf8 = value->toUtf8();
             const quint64 length = quint64(utf8.size());
             crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(&length), sizeof length);
@@ -162,274 +63,419 @@ private:
                                       quint64(utf8.size()));
             Secrets::wipe(utf8);
         }
-        std::string out(crypto_generichash_BYTES, '\0');
-        crypto_generichash_final(&state, reinterpret_cast<unsigned char*>(out.data()), out.size());
+        std::array<unsigned char, crypto_generichash_BYTES_MIN> full{};
+        crypto_generichash_final(&state, full.data(), full.size());
+        Digest out{};
+        std::copy_n(full.begin(), out.size(), out.begin());
         return out;
     }
 
+    void reserve(size_t rows) { rows_.reserve(rows); }
+    void addRow(const AccountFields& plain, size_t row) { rows_.push_back({digest(plain), quint32(row)}); }
+    qsizetype rows() const { return qsizetype(rows_.size()); }
+
+    // Calls `repeat(row, first)` for every row whose account an earlier row had.
+    template <class Repeat> void forEachRepeat(Repeat repeat)
+    {
+        std::sort(rows_.begin(), rows_.end());
+        for (size_t first = 0, i = 1; i < rows_.size(); ++i) {
+            if (rows_[i].digest == rows_[first].digest)
+                repeat(rows_[i].row, rows_[first].row);
+            else
+                first = i;
+        }
+    }
+    // Calls `held(row)` for every row holding the same account as `plain`.
+    template <class Held> void forEachHolding(const AccountFields& plain, Held held) const
+    {
+        const Entry probe{digest(plain), 0};
+        const auto same = [](const Entry& a, const Entry& b) { return a.digest < b.digest; };
+        const auto [from, to] = std::equal_range(rows_.begin(), rows_.end(), probe, same);
+        for (auto at = from; at != to; ++at)
+            held(at->row);
+    }
+
+private:
+    struct Entry {
+        Digest digest;
+        quint32 row;
+        bool operator<(const Entry& other) const
+        {
+            return digest != other.digest ? digest < other.digest : row < other.row;
+        }
+    };
     std::array<unsigned char, crypto_generichash_KEYBYTES> key_{};
-    std::unordered_map<std::string, qsizetype> lines_;
+    std::vector<Entry> rows_;
 };
 
-void WipeRows(std::vector<ImportRow>& rows)
-{
-    for (ImportRow& row : rows) {
-        Secrets::wipe(row.plain.username);
-        Secrets::wipe(row.plain.password);
-    }
-    rows.clear();
-}
+// Reads the records of rows again, going forward through the text as the
+// rows are asked for in line order.
+class AccountImport::RowCursor {
+public:
+    RowCursor(const QByteArray& text, const CsvDialect& dialect) : text_(text), dialect_(dialect) { }
 
-}  // namespace
-
-QString FormatName(ImportFormat format)
-{
-    switch (format) {
-    case ImportFormat::Firefox:
-        return QStringLiteral("Firefox");
-    case ImportFormat::Chrome:
-        return QStringLiteral("Chrome, Chromium or Edge");
-    case ImportFormat::Bitwarden:
-        return QStringLiteral("Bitwarden");
-    case ImportFormat::KeePassXC:
-        return QStringLiteral("KeePassXC");
-    case ImportFormat::Other:
-        break;
-    }
-    return QStringLiteral("other (columns matched by their names)");
-}
-
-ImportColumns RecognizeHeader(const QStringList& header)
-{
-    QStringList keys;
-    for (const QString& cell : header)
-        keys << Key(cell);
-    // Each known export by the columns its header always has, tried in
-    // this order; a closed header has no columns but those and its notes.
-    struct KnownFormat {
-        ImportFormat format;
-        std::vector<const char*> header;
-        bool closed;
-        const char* name;
-        const char* username;
-        const char* password;
-        const char* url;
-        const char* notes;
-        const char* type;
-    };
-    static const KnownFormat formats[] = {
-        {ImportFormat::Bitwarden,
-         {"type", "name", "notes", "login_uri", "login_username", "login_password"},
-         false,
-         "name",
-         "login_username",
-         "login_password",
-         "login_uri",
-         "notes",
-         "type"},
-        {ImportFormat::Firefox,
-         {"url", "username", "password", "httprealm", "formactionorigin"},
-         false,
-         nullptr,
-         "username",
-         "password",
-         "url",
-         nullptr,
-         nullptr},
-        {ImportFormat::KeePassXC,
-         {"group", "title", "username", "password", "url", "notes"},
-         false,
-         "title",
-         "username",
-         "password",
-         "url",
-         "notes",
-         nullptr},
-        {ImportFormat::Chrome,
-         {"name", "url", "username", "password"},
-         true,
-         "name",
-         "username",
-         "password",
-         "url",
-         "note",
-         nullptr},
-    };
-    for (const KnownFormat& known : formats) {
-        const auto listed = [&](const QString& key) {
-            return (known.notes && key == QLatin1String(known.notes))
-                || std::any_of(known.header.begin(), known.header.end(),
-                               [&](const char* name) { return key == QLatin1String(name); });
-        };
-        if (!HasAll(keys, known.header) || (known.closed && !std::all_of(keys.begin(), keys.end(), listed)))
-            continue;
-        return {.format = known.format,
-                .name = Column(keys, known.name),
-                .username = Column(keys, known.username),
-                .password = Column(keys, known.password),
-                .url = Column(keys, known.url),
-                .notes = Column(keys, known.notes),
-                .type = Column(keys, known.type)};
-    }
-    ImportColumns c = OtherColumns(header);
-    if (c.password < 0 || (c.name < 0 && c.url < 0)) {
-        QString cells = header.join(QStringLiteral(", "));
-        if (cells.size() > 200)
-            cells = cells.left(200) + QStringLiteral("...");
-        RaiseInputError(1,
-                        QStringLiteral("the header row matches no export this tool knows (Firefox, Chrome, "
-                                       "Bitwarden, KeePassXC) and names no %1 column (columns: %2)")
-                            .arg(c.password < 0 ? QStringLiteral("password") : QStringLiteral("name or URL"), cells));
-    }
-    return c;
-}
-
-AccountImport::AccountImport(const QByteArray& csv, const ImportProgress& progress)
-{
-    std::vector<CsvRecord> records = ParseCsv(csv, [&](qsizetype read) {
-        if (progress)
-            progress(ImportStage::Reading, std::max<qsizetype>(read - 1, 0), 0);  // the header is no row
-    });
-    struct Wiper {
-        std::vector<CsvRecord>& records;
-        ~Wiper() { WipeRecords(records); }
-    } wiper{records};
-
-    header_ = records.front().fields;
-    columns_ = RecognizeHeader(header_);
-    rowsRead_ = qsizetype(records.size()) - 1;
-    const auto field = [](const CsvRecord& record, int column) {
-        return column >= 0 ? record.fields[column] : QString();
-    };
-    for (auto record = records.begin() + 1; record != records.end(); ++record) {
-        if (columns_.type >= 0) {
-            const QString type = field(*record, columns_.type).trimmed();
-            if (type.compare(QLatin1String("login"), Qt::CaseInsensitive) != 0) {
-                refused_.push_back({record->line, QStringLiteral("not a login (type \"%1\")").arg(type)});
-                continue;
-            }
+    const CsvRecord& at(const RowState& row)
+    {
+        const auto begin = qsizetype(row.begin);
+        if (record_.line > 0 && record_.begin == begin)
+            return record_;
+        if (!reader_ || record_.begin > begin) {
+            reader_ = std::make_unique<CsvReader>(text_, dialect_, begin, qsizetype(row.line));
+            record_.clear();
         }
-        ImportRow row{record->line, {}};
-        AccountFields& plain = row.plain;
-        const QString url = field(*record, columns_.url);
-        plain.account = columns_.name >= 0 ? field(*record, columns_.name) : HostOf(url);
-        plain.username = field(*record, columns_.username);
-        plain.password = field(*record, columns_.password);
-        // The URL rule of the add dialog, applied as its second "&Ok" would.
-        const bool prefixed = !AccountLimits::HasUrlScheme(url);
-        plain.url = prefixed ? AccountLimits::HttpPrefix + url : url;
-        const QString notes = OneLineEnd(field(*record, columns_.notes));
-        if (columns_.hint >= 0) {
-            plain.hint = OneLineEnd(field(*record, columns_.hint));
-            plain.notes = notes;
-        } else {
-            std::tie(plain.notes, plain.hint) = SplitHint(notes);
-        }
-        const QStringList problems = Problems(plain, columns_.name < 0, prefixed);
-        if (!problems.isEmpty()) {
-            refused_.push_back({record->line, problems.join(QStringLiteral("; "))});
-            Secrets::wipe(plain.username);
-            Secrets::wipe(plain.password);
-            continue;
-        }
-        accepted_.push_back(std::move(row));
+        while (record_.line == 0 || record_.begin < begin)
+            if (!reader_->next(record_))
+                break;
+        if (record_.begin != begin)
+            RaiseInputError(row.line, QStringLiteral("the row cannot be read again"));
+        return record_;
+    }
+
+private:
+    const QByteArray& text_;
+    CsvDialect dialect_;
+    std::unique_ptr<CsvReader> reader_;
+    CsvRecord record_;
+};
+
+AccountImport::AccountImport(QByteArray csv, const ImportProgress& progress, std::optional<ImportFormat> format)
+    : text_(std::move(csv))
+{
+    try {
+        readRows(progress, format);
+    } catch (...) {
+        Secrets::wipe(text_);
+        throw;
     }
 }
 
 AccountImport::~AccountImport()
 {
-    WipeRows(stored_);
-    WipeRows(accepted_);
+    Secrets::wipe(text_);
+}
+
+void AccountImport::readRows(const ImportProgress& progress, std::optional<ImportFormat> format)
+{
+    dialect_ = sniffDialect(text_);
+    auto reader = std::make_unique<CsvReader>(text_, dialect_);
+    if (!reader->next(header_))
+        RaiseInputError(0, QStringLiteral("the file is empty"));
+    // Room for a row a line at once: growing by doubling would need half as much again.
+    rows_.reserve(size_t(lineCount(text_)));
+    // A header that matches nothing is told after the faults of the rest
+    // of the file, which say more about a file that is no CSV at all.
+    std::optional<AppError> unknownHeader;
+    try {
+        recognize(format);
+    } catch (const AppError& error) {
+        unknownHeader = error;
+        columns_.width = header_.size();
+    }
+    if (columns_.has(BackslashEscapes)) {
+        dialect_.backslashEscapes = true;
+        reader = std::make_unique<CsvReader>(text_, dialect_, reader->position(), reader->nextLine());
+    }
+    qsizetype records = 0;
+    for (CsvRecord record; reader->next(record);) {
+        addRow(record, !unknownHeader);
+        if (progress && ++records % 1000 == 0)
+            progress(ImportStage::Reading, records, 0);
+    }
+    refuseWhenMostlyBroken();
+    if (unknownHeader)
+        throw *unknownHeader;
+    if (progress)
+        progress(ImportStage::Reading, rowsRead(), 0);
+}
+
+void AccountImport::recognize(std::optional<ImportFormat> format)
+{
+    columns_ = RecognizeHeader(header_, format);
+    if (columns_.firstIsRow) {
+        // Keeper writes no header: its first record is a row.
+        addRow(header_, true);
+        header_.clear();
+    }
+}
+
+void AccountImport::addRow(const CsvRecord& record, bool known)
+{
+    RowState state;
+    state.begin = quint32(record.begin);
+    state.line = quint32(record.line);
+    if (broken(record)) {
+        // The lines of one row broken by unquoted line breaks go together.
+        if (!rows_.empty() && rows_.back().outcome == RowOutcome::Broken) {
+            rows_.back().extra = quint32(record.lastLine);
+            return;
+        }
+        state.outcome = RowOutcome::Broken;
+        state.extra = quint32(record.lastLine);
+        if (brokenRows_++ == 0)
+            firstBroken_ = {record.line, record.size()};
+    } else if (known) {
+        ImportRow row;
+        const RowCheck check = convert(record, row);
+        wipeRow(row);
+        state.outcome = check.outcome;
+        state.flags = (check.totp ? unsigned(HasTotp) : 0u) | (check.remarks().isEmpty() ? 0u : unsigned(HasRemarks));
+        if (check.outcome == RowOutcome::NotLogin)
+            ++notLogins_[size_t(check.kind)];
+    }
+    rows_.push_back(state);
+}
+
+bool AccountImport::broken(const CsvRecord& record) const
+{
+    switch (columns_.shape) {
+    case RowShape::Columns:
+        return record.size() != columns_.width;
+    case RowShape::Wider:
+        return record.size() < columns_.width;
+    case RowShape::Pairs:
+        return record.size() < 2;
+    case RowShape::Headerless:
+        return record.size() < 7;
+    }
+    return false;
+}
+
+QString AccountImport::brokenText(qsizetype size) const
+{
+    switch (columns_.shape) {
+    case RowShape::Pairs:
+        return QStringLiteral("%1 field(s) where a row has at least a title and a note").arg(size);
+    case RowShape::Headerless:
+        return QStringLiteral("%1 field(s) where a row has at least 7").arg(size);
+    case RowShape::Columns:
+    case RowShape::Wider:
+        break;
+    }
+    return QStringLiteral("%1 field(s) where the header row has %2").arg(size).arg(columns_.width);
+}
+
+void AccountImport::refuseWhenMostlyBroken() const
+{
+    if (brokenRows_ * 4 <= rowsRead())
+        return;
+    RaiseInputError(firstBroken_.first,
+                    QStringLiteral("%1; %2 of the %3 rows are broken so, more than a quarter: the file is not read "
+                                   "as this layout")
+                        .arg(brokenText(firstBroken_.second))
+                        .arg(brokenRows_)
+                        .arg(rowsRead()));
+}
+
+RowCheck AccountImport::convert(const CsvRecord& record, ImportRow& row) const
+{
+    wipeRow(row);
+    row.line = record.line;
+    ImportItem item = readItem(record, columns_);
+    const RowCheck check = makeAccount(item, columns_, row.plain);
+    item.wipe();
+    if (check.outcome != RowOutcome::Login)
+        wipeRow(row);
+    return check;
 }
 
 QString AccountImport::columnsText() const
 {
+    if (columns_.shape == RowShape::Pairs)
+        return QStringLiteral("name from the title, username from the \"Username\" or \"Login\" field (else "
+                              "\"E-mail\"), password from \"Password\", URL from \"Website\" or \"URL\", notes from "
+                              "the last field");
+    if (columns_.headerless())
+        return QStringLiteral("name from the 2nd field (title), username from the 3rd (login), password from the "
+                              "4th, URL from the 5th (address), notes from the 6th");
     QStringList parts;
     const auto add = [&](const char* field, int column) {
         if (column >= 0)
-            parts << QStringLiteral("%1 from \"%2\"").arg(QLatin1String(field), header_[column]);
+            parts << QStringLiteral("%1 from \"%2\"").arg(QLatin1String(field), header_.field(column));
     };
     if (columns_.name < 0)
         parts << QStringLiteral("name from the URL's host");
     add("name", columns_.name);
     add("username", columns_.username);
+    add("username when that is empty", columns_.email);
     add("password", columns_.password);
     add("URL", columns_.url);
+    add("more addresses", columns_.moreUrls);
     add("hint", columns_.hint);
     add("notes", columns_.notes);
     if (columns_.hint < 0 && columns_.notes >= 0)
         parts << QStringLiteral("hint from a closing \"Hint: \" paragraph of the notes");
-    QString text = parts.join(QStringLiteral(", "));
-    if (columns_.format == ImportFormat::Other) {
-        QStringList unused;
-        for (int i = 0; i < header_.size(); ++i) {
-            if (i != columns_.name && i != columns_.username && i != columns_.password && i != columns_.url
-                && i != columns_.hint && i != columns_.notes)
-                unused << QStringLiteral("\"%1\"").arg(header_[i]);
-        }
-        if (!unused.isEmpty())
-            text += QStringLiteral("; not used: ") + unused.join(QStringLiteral(", "));
+    const QString text = parts.join(QStringLiteral(", "));
+    return columns_.format == ImportFormat::Other ? text + unusedText() : text;
+}
+
+QString AccountImport::unusedText() const
+{
+    // A header of thousands of columns must not flood the terminal.
+    constexpr int Shown = 10;
+    QStringList unused;
+    qsizetype more = 0;
+    for (int i = 0; i < header_.size(); ++i) {
+        if (i == columns_.name || i == columns_.username || i == columns_.password || i == columns_.url
+            || i == columns_.hint || i == columns_.notes)
+            continue;
+        if (unused.size() < Shown)
+            unused << QStringLiteral("\"%1\"").arg(header_.field(i));
+        else
+            ++more;
     }
-    return text;
+    if (more > 0)
+        unused << QStringLiteral("and %1 more").arg(more);
+    return unused.isEmpty() ? QString() : QStringLiteral("; not used: ") + unused.join(QStringLiteral(", "));
 }
 
 void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& progress)
 {
-    WipeRows(stored_);
-    duplicates_.clear();
-    SeenAccounts seen;
+    storedCount_ = 0;
+    SeenAccounts seen = rowAccounts();
     qsizetype checked = 0;
     const auto visitStored = [&](const AccountRow& row) {
-        QString username = DecryptField(row.fields.username);
-        QString password = DecryptField(row.fields.password);
-        seen.add(row.fields.account, username, password, row.fields.url, 0);
-        Secrets::wipe(username);
-        Secrets::wipe(password);
+        AccountFields plain{row.fields.account,
+                            DecryptField(row.fields.username),
+                            DecryptField(row.fields.password),
+                            row.fields.url,
+                            {},
+                            {}};
+        seen.forEachHolding(plain, [&](size_t held) { markDuplicate(held, 0); });
+        Secrets::wipe(plain.username);
+        Secrets::wipe(plain.password);
         if (progress && ++checked % 500 == 0)
             progress(ImportStage::Checking, checked, 0);
     };
+    RowCursor cursor(text_, dialect_);
+    ImportRow current;
     size_t next = 0;
     const auto nextNew = [&]() -> const ImportRow* {
-        while (next < accepted_.size()) {
-            const ImportRow& row = accepted_[next++];
-            const AccountFields& p = row.plain;
-            const qsizetype first = seen.add(p.account, p.username, p.password, p.url, row.line);
-            if (first < 0)
-                return &row;
-            duplicates_.push_back({row.line,
-                                   first == 0 ? QStringLiteral("the same account is in the vault already")
-                                              : QStringLiteral("the same account as line %1").arg(first)});
+        while (next < rows_.size()) {
+            const RowState& state = rows_[next++];
+            if (state.outcome == RowOutcome::Login && convert(cursor.at(state), current).outcome == RowOutcome::Login)
+                return &current;
         }
         return nullptr;
     };
+    const auto forget = qScopeGuard([&] { wipeRow(current); });
 
     if (dryRun) {
         vault.forEachAccount(visitStored);
-        while (const ImportRow* row = nextNew())
-            stored_.push_back(*row);
+        while (nextNew())
+            ++storedCount_;
         return;
     }
-    std::vector<ImportRow> storing;
+    qsizetype storing = 0;
     vault.appendAccounts(visitStored, [&](AccountFields& out) {
         const ImportRow* row = nextNew();
         if (!row)
             return false;
         const AccountFields& p = row->plain;
         out = {p.account, Encrypt(p.username), Encrypt(p.password), p.url, p.hint, p.notes};
-        storing.push_back(*row);
-        if (progress && storing.size() % 500 == 0)
-            progress(ImportStage::Storing, qsizetype(storing.size()), qsizetype(accepted_.size()));
+        ++storing;
+        if (progress && storing % 500 == 0)
+            progress(ImportStage::Storing, storing, seen.rows());
         return true;
     });
-    stored_ = std::move(storing);
+    storedCount_ = storing;
+}
+
+// The accounts of the rows, with the rows that repeat an earlier one marked.
+SeenAccounts AccountImport::rowAccounts()
+{
+    duplicates_ = 0;
+    for (RowState& state : rows_)
+        if (state.outcome == RowOutcome::Duplicate)
+            state.outcome = RowOutcome::Login;  // a run before this one failed
+    SeenAccounts seen;
+    seen.reserve(size_t(std::count_if(rows_.begin(), rows_.end(),
+                                      [](const RowState& row) { return row.outcome == RowOutcome::Login; })));
+    RowCursor cursor(text_, dialect_);
+    ImportRow row;
+    for (size_t i = 0; i < rows_.size(); ++i)
+        if (rows_[i].outcome == RowOutcome::Login && convert(cursor.at(rows_[i]), row).outcome == RowOutcome::Login)
+            seen.addRow(row.plain, i);
+    wipeRow(row);
+    seen.forEachRepeat([&](size_t row, size_t first) { markDuplicate(row, rows_[first].line); });
+    return seen;
+}
+
+void AccountImport::markDuplicate(size_t row, quint32 firstLine)
+{
+    duplicates_ += rows_[row].outcome == RowOutcome::Duplicate ? 0 : 1;
+    rows_[row].outcome = RowOutcome::Duplicate;
+    rows_[row].extra = firstLine;
+}
+
+void AccountImport::forEachStored(const std::function<void(const ImportRow&)>& visit) const
+{
+    RowCursor cursor(text_, dialect_);
+    ImportRow row;
+    for (const RowState& state : rows_)
+        if (state.outcome == RowOutcome::Login && convert(cursor.at(state), row).outcome == RowOutcome::Login)
+            visit(row);
+    wipeRow(row);
+}
+
+void AccountImport::forEachSkipped(const std::function<void(const ImportSkip&)>& visit) const
+{
+    RowCursor cursor(text_, dialect_);
+    ImportRow row;
+    for (const RowState& state : rows_) {
+        ImportSkip skip{qsizetype(state.line), {}, 0};
+        switch (state.outcome) {
+        case RowOutcome::Login:
+            continue;
+        case RowOutcome::Duplicate:
+            skip.reason = state.extra == 0 ? QStringLiteral("the same account is in the vault already")
+                                           : QStringLiteral("the same account as line %1").arg(state.extra);
+            break;
+        case RowOutcome::Broken:
+            skip.reason = brokenText(cursor.at(state).size());
+            skip.lastLine = state.extra > state.line ? qsizetype(state.extra) : 0;
+            break;
+        case RowOutcome::Refused:
+        case RowOutcome::NotLogin:
+            skip.reason = convert(cursor.at(state), row).reason;
+            break;
+        }
+        visit(skip);
+    }
+    wipeRow(row);
+}
+
+void AccountImport::forEachRemark(const std::function<void(const ImportSkip&)>& visit) const
+{
+    RowCursor cursor(text_, dialect_);
+    ImportRow row;
+    for (const RowState& state : rows_)
+        if (state.outcome == RowOutcome::Login && (state.flags & HasRemarks) != 0)
+            for (const QString& remark : convert(cursor.at(state), row).remarks())
+                visit({qsizetype(state.line), remark, 0});
+    wipeRow(row);
 }
 
 std::vector<ImportSkip> AccountImport::skipped() const
 {
-    std::vector<ImportSkip> all = refused_;
-    all.insert(all.end(), duplicates_.begin(), duplicates_.end());
-    std::stable_sort(all.begin(), all.end(), [](const ImportSkip& a, const ImportSkip& b) { return a.line < b.line; });
+    std::vector<ImportSkip> all;
+    forEachSkipped([&](const ImportSkip& skip) { all.push_back(skip); });
     return all;
+}
+
+QString AccountImport::notLoginsText() const
+{
+    QStringList kinds;
+    for (int kind = 0; kind < ItemKindCount; ++kind)
+        if (notLogins_[size_t(kind)] > 0)
+            kinds << kindText(ItemKind(kind), notLogins_[size_t(kind)]);
+    return kinds.join(QStringLiteral(", "));
+}
+
+qsizetype AccountImport::totpLeftBehind() const
+{
+    return std::count_if(rows_.begin(), rows_.end(), [](const RowState& row) {
+        return row.outcome == RowOutcome::Login && (row.flags & HasTotp) != 0;
+    });
 }
 
 }  // namespace Transfer

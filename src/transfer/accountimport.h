@@ -1,43 +1,32 @@
 #pragma once
 
 #include "transfer/csvfile.h"
+#include "transfer/importformats.h"
+#include "transfer/importrules.h"
 #include "vault/vaultstore.h"
 
 #include <QString>
+#include <array>
 #include <functional>
+#include <optional>
 #include <vector>
 
 // Takes the logins of a CSV export into the vault, obeying everything the
 // add dialog enforces.
 namespace Transfer {
 
-enum class ImportFormat { Firefox, Chrome, Bitwarden, KeePassXC, Other };
-
-// Where each account field comes from: a column index, or -1.
-struct ImportColumns {
-    ImportFormat format = ImportFormat::Other;
-    int name = -1;  // -1: the host of the URL
-    int username = -1;
-    int password = -1;
-    int url = -1;
-    int hint = -1;  // -1: a hint written into the notes by our export
-    int notes = -1;
-    int type = -1;  // Bitwarden's item type: only logins are taken
-};
-
-QString FormatName(ImportFormat format);
-// Recognises a header row; raises an input error naming line 1 when it
-// matches no format and names no password column and no name or URL column.
-ImportColumns RecognizeHeader(const QStringList& header);
+class SeenAccounts;
 
 struct ImportRow {
     qsizetype line = 0;
     AccountFields plain;  // username and password not yet enciphered
 };
 
+// A line of the listing: a row skipped and why, or a row stored with a change.
 struct ImportSkip {
     qsizetype line = 0;
     QString reason;
+    qsizetype lastLine = 0;  // a row broken over several lines ends here
 };
 
 enum class ImportStage { Reading, Checking, Storing };
@@ -45,9 +34,14 @@ using ImportProgress = std::function<void(ImportStage stage, qsizetype done, qsi
 
 class AccountImport {
 public:
-    // Reads and checks the whole text; raises an input error naming the
-    // line when any of it cannot be read, so nothing is stored.
-    explicit AccountImport(const QByteArray& csv, const ImportProgress& progress = {});
+    // Reads and checks the whole text, which it keeps (and wipes when it
+    // goes) rather than a copy of every row: the rows are read again from
+    // it as they are stored. `format` takes that layout whatever the
+    // header says. Raises an input error naming the line when the text
+    // cannot be read, or more than a quarter of its rows are broken, so
+    // nothing is stored.
+    explicit AccountImport(QByteArray csv, const ImportProgress& progress = {},
+                           std::optional<ImportFormat> format = {});
     ~AccountImport();
     AccountImport(const AccountImport&) = delete;
     AccountImport& operator=(const AccountImport&) = delete;
@@ -55,27 +49,64 @@ public:
     const ImportColumns& columns() const { return columns_; }
     // The mapping in words, e.g. `name <- "Title", username <- "Username"`.
     QString columnsText() const;
-    qsizetype rowsRead() const { return rowsRead_; }
+    qsizetype rowsRead() const { return qsizetype(rows_.size()); }
 
     // Leaves out rows identical (name, username, password and URL) to an
     // account in the vault or to an earlier row, then appends the rest in
     // one transaction. A dry run only reads the vault.
     void run(VaultStore& vault, bool dryRun, const ImportProgress& progress = {});
 
-    // After run: the rows stored (or, in a dry run, that would be), and
-    // every row left out with its reason, in line order.
-    const std::vector<ImportRow>& stored() const { return stored_; }
+    // After run: the rows stored (or, in a dry run, that would be), every
+    // row left out with its reason, and every row stored with a change
+    // (shortened, or to be checked), each in line order.
+    qsizetype storedCount() const { return storedCount_; }
+    qsizetype skippedCount() const { return rowsRead() - storedCount_; }
+    void forEachStored(const std::function<void(const ImportRow&)>& visit) const;
+    void forEachSkipped(const std::function<void(const ImportSkip&)>& visit) const;
+    void forEachRemark(const std::function<void(const ImportSkip&)>& visit) const;
     std::vector<ImportSkip> skipped() const;
-    qsizetype duplicates() const { return qsizetype(duplicates_.size()); }
+    qsizetype duplicates() const { return duplicates_; }
+    // The rows that are not logins by kind, e.g. "2 secure notes, 1 card".
+    QString notLoginsText() const;
+    // The accounts stored whose row had a TOTP secret, which is not taken.
+    qsizetype totpLeftBehind() const;
 
 private:
-    QStringList header_;
+    // What became of a row; the rest of its fate is read again when asked.
+    // Twelve bytes a row: a file of short rows has millions of them.
+    enum Flag : unsigned { HasTotp = 1, HasRemarks = 2 };
+    struct RowState {
+        quint32 begin : 26 = 0;  // its first byte; MaxInputBytes is 2^26
+        RowOutcome outcome : 3 = RowOutcome::Login;
+        quint32 flags : 3 = 0;
+        quint32 line = 0;
+        quint32 extra = 0;  // a duplicate's first line (0: the vault); a broken row's last line
+    };
+    class RowCursor;
+
+    void readRows(const ImportProgress& progress, std::optional<ImportFormat> format);
+    void recognize(std::optional<ImportFormat> format);
+    // `known`: the layout is; else the row is only counted and looked at for its width.
+    void addRow(const CsvRecord& record, bool known);
+    bool broken(const CsvRecord& record) const;
+    QString brokenText(qsizetype size) const;
+    void refuseWhenMostlyBroken() const;
+    // The account fields of a record, or why it makes none.
+    RowCheck convert(const CsvRecord& record, ImportRow& row) const;
+    QString unusedText() const;
+    SeenAccounts rowAccounts();
+    void markDuplicate(size_t row, quint32 firstLine);
+
+    QByteArray text_;
+    CsvDialect dialect_;
+    CsvRecord header_;
     ImportColumns columns_;
-    qsizetype rowsRead_ = 0;
-    std::vector<ImportRow> accepted_;
-    std::vector<ImportSkip> refused_;
-    std::vector<ImportRow> stored_;
-    std::vector<ImportSkip> duplicates_;
+    std::vector<RowState> rows_;
+    std::array<qsizetype, ItemKindCount> notLogins_{};
+    std::pair<qsizetype, qsizetype> firstBroken_;  // the line of the first broken row, and its fields
+    qsizetype brokenRows_ = 0;
+    qsizetype storedCount_ = 0;
+    qsizetype duplicates_ = 0;
 };
 
 }  // namespace Transfer

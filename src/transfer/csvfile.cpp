@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -57,25 +59,41 @@ qsizetype InvalidUtf8At(const unsigned char* p, qsizetype n)
     return -1;
 }
 
-struct ParseState {
-    std::vector<CsvRecord> records;
-    QStringList fields;
-    qsizetype recordLine = 0;
-    bool betweenRecords = true;
-};
+// libcsv grows its field buffer by 128 bytes at a time through realloc:
+// a long field is copied over and over, and every copy left behind in
+// freed memory holds the field's text, a password perhaps. Here a block
+// grows by doubling and is wiped before it is freed. Its capacity is kept
+// in front of it.
+constexpr size_t BlockHead = alignof(std::max_align_t);
 
-void OnField(void* data, size_t length, void* user)
+size_t& capacityOf(void* block)
 {
-    auto* state = static_cast<ParseState*>(user);
-    state->fields.append(QString::fromUtf8(static_cast<const char*>(data), qsizetype(length)));
+    return *reinterpret_cast<size_t*>(static_cast<unsigned char*>(block) - BlockHead);
 }
 
-void OnRecordEnd(int, void* user)
+void freeBlock(void* block)
 {
-    auto* state = static_cast<ParseState*>(user);
-    state->records.push_back({state->recordLine, std::move(state->fields)});
-    state->fields = QStringList();
-    state->betweenRecords = true;
+    if (!block)
+        return;
+    sodium_memzero(block, capacityOf(block));
+    std::free(static_cast<unsigned char*>(block) - BlockHead);
+}
+
+void* growBlock(void* old, size_t size)
+{
+    const size_t had = old ? capacityOf(old) : 0;
+    if (size <= had)
+        return old;
+    const size_t capacity = std::max({size, 2 * had, size_t(1024)});
+    auto* base = static_cast<unsigned char*>(std::malloc(capacity + BlockHead));
+    if (!base)
+        return nullptr;
+    void* block = base + BlockHead;
+    capacityOf(block) = capacity;
+    if (old)
+        std::memcpy(block, old, had);
+    freeBlock(old);
+    return block;
 }
 
 // Blanks belong to the field: a password may begin or end with one.
@@ -84,30 +102,223 @@ int NoSpaces(unsigned char)
     return 0;
 }
 
-// Owns the parser; its buffer held the last field's plain text.
-class Parser {
-public:
+}  // namespace
+
+struct CsvReader::Parser {
     Parser()
     {
-        if (csv_init(&parser_, CSV_STRICT | CSV_STRICT_FINI) != 0)
+        if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI) != 0)
             RaiseInputError(0, QStringLiteral("the CSV reader could not start"));
-        csv_set_space_func(&parser_, NoSpaces);
+        csv_set_space_func(&parser, NoSpaces);
+        csv_set_realloc_func(&parser, growBlock);
+        csv_set_free_func(&parser, freeBlock);
     }
-    ~Parser()
-    {
-        if (parser_.entry_buf)
-            sodium_memzero(parser_.entry_buf, parser_.entry_size);
-        csv_free(&parser_);
-    }
-    Parser(const Parser&) = delete;
-    Parser& operator=(const Parser&) = delete;
-    csv_parser* get() { return &parser_; }
-
-private:
-    csv_parser parser_{};
+    ~Parser() { csv_free(&parser); }
+    csv_parser parser{};
 };
 
-}  // namespace
+CsvRecord::~CsvRecord()
+{
+    Secrets::wipe(text_);
+}
+
+CsvRecord& CsvRecord::operator=(const CsvRecord& other)
+{
+    if (this != &other) {
+        Secrets::wipe(text_);
+        line = other.line;
+        lastLine = other.lastLine;
+        begin = other.begin;
+        text_ = other.text_;
+        size_ = other.size_;
+        foundField_ = foundAt_ = 0;
+    }
+    return *this;
+}
+
+QByteArrayView CsvRecord::bytes(qsizetype i) const
+{
+    if (i < 0 || i >= size_)
+        return {};
+    if (i < foundField_)
+        foundField_ = foundAt_ = 0;
+    const char* text = text_.constData();
+    for (; foundField_ < i; ++foundField_)
+        foundAt_ += qsizetype(std::strlen(text + foundAt_)) + 1;
+    return QByteArrayView(text + foundAt_, qsizetype(std::strlen(text + foundAt_)));
+}
+
+QString CsvRecord::field(qsizetype i) const
+{
+    return QString::fromUtf8(bytes(i));
+}
+
+QStringList CsvRecord::fields() const
+{
+    QStringList all;
+    for (qsizetype i = 0; i < size(); ++i)
+        all << field(i);
+    return all;
+}
+
+void CsvRecord::appendField(const char* data, size_t length)
+{
+    const qsizetype needed = text_.size() + qsizetype(length) + 1;
+    if (needed > text_.capacity()) {
+        // Grown by hand, so the old buffer is wiped rather than freed as it is.
+        QByteArray grown;
+        grown.reserve(std::max<qsizetype>({needed, 2 * text_.capacity(), 256}));
+        grown.append(text_.constData(), text_.size());
+        Secrets::wipe(text_);
+        text_ = std::move(grown);
+    }
+    text_.append(data, qsizetype(length));
+    text_.append('\0');
+    ++size_;
+}
+
+void CsvRecord::clear()
+{
+    if (text_.isDetached()) {
+        sodium_memzero(text_.data(), size_t(text_.size()));
+        text_.truncate(0);  // the buffer stays for the next record
+    } else {
+        text_ = QByteArray();
+    }
+    size_ = foundField_ = foundAt_ = 0;
+    line = lastLine = begin = 0;
+}
+
+CsvDialect sniffDialect(const QByteArray& text)
+{
+    qsizetype commas = 0;
+    qsizetype semicolons = 0;
+    qsizetype tabs = 0;
+    bool quoted = false;
+    for (const char c : text) {
+        if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && (c == '\n' || c == '\r'))
+            break;
+        else if (!quoted)
+            commas += c == ',', semicolons += c == ';', tabs += c == '\t';
+    }
+    CsvDialect dialect;
+    if (semicolons > commas && semicolons >= tabs)
+        dialect.separator = ';';
+    else if (tabs > commas && tabs > semicolons)
+        dialect.separator = '\t';
+    return dialect;
+}
+
+CsvReader::CsvReader(const QByteArray& text, const CsvDialect& dialect, qsizetype from, qsizetype line)
+    : data_(reinterpret_cast<const unsigned char*>(text.constData())), size_(text.size()), pos_(from), line_(line - 1),
+      parser_(std::make_unique<Parser>()), backslashEscapes_(dialect.backslashEscapes)
+{
+    if (from == 0 && size_ >= 3 && data_[0] == 0xEF && data_[1] == 0xBB && data_[2] == 0xBF)
+        pos_ = 3;
+    csv_set_delim(&parser_->parser, static_cast<unsigned char>(dialect.separator));
+}
+
+CsvReader::~CsvReader()
+{
+    Secrets::wipe(unescaped_);
+}
+
+void CsvReader::onField(void* data, size_t length, void* user)
+{
+    static_cast<CsvReader*>(user)->record_->appendField(static_cast<const char*>(data), length);
+}
+
+void CsvReader::onRecordEnd(int, void* user)
+{
+    static_cast<CsvReader*>(user)->ended_ = true;
+}
+
+bool CsvReader::next(CsvRecord& record)
+{
+    record.clear();
+    record_ = &record;
+    ended_ = false;
+    while (!ended_ && pos_ < size_)
+        feedLine();
+    if (!ended_ && !finished_) {
+        finished_ = true;
+        csv_parser* parser = &parser_->parser;
+        if (csv_fini(parser, onField, onRecordEnd, this) != 0 || csv_error(parser) == CSV_EPARSE)
+            RaiseInputError(record.line, QStringLiteral("a quoted field is never closed"));
+    }
+    record_ = nullptr;
+    return ended_;
+}
+
+void CsvReader::feedLine()
+{
+    ++line_;
+    qsizetype end = pos_;
+    while (end < size_ && data_[end] != '\n' && data_[end] != '\r')
+        ++end;
+    const bool blank = end == pos_;
+    if (end < size_)
+        end += (data_[end] == '\r' && end + 1 < size_ && data_[end + 1] == '\n') ? 2 : 1;
+    const qsizetype length = end - pos_;
+    checkText(length);
+    if (record_->line == 0 && !blank) {
+        record_->line = line_;
+        record_->begin = pos_;
+    }
+    if (record_->line > 0)
+        record_->lastLine = line_;
+    csv_parser* parser = &parser_->parser;
+    const QByteArrayView text = unescaped(length);
+    if (csv_parse(parser, text.data(), size_t(text.size()), onField, onRecordEnd, this) != size_t(text.size())) {
+        if (csv_error(parser) == CSV_EPARSE)
+            RaiseInputError(line_,
+                            QStringLiteral("broken quoting: a quote inside an unquoted field, "
+                                           "or text after a closing quote"));
+        RaiseInputError(line_, QString::fromUtf8(csv_strerror(csv_error(parser))));
+    }
+    pos_ = end;
+}
+
+void CsvReader::checkText(qsizetype length) const
+{
+    if (std::memchr(data_ + pos_, 0, size_t(length)))
+        RaiseInputError(line_, QStringLiteral("a NUL byte: this is a binary file, not CSV text"));
+    const qsizetype bad = InvalidUtf8At(data_ + pos_, length);
+    if (bad >= 0)
+        RaiseInputError(line_,
+                        QStringLiteral("invalid UTF-8 (byte 0x%1 at byte %2 of the line); "
+                                       "save the file as UTF-8 and try again")
+                            .arg(unsigned(data_[pos_ + bad]), 2, 16, QLatin1Char('0'))
+                            .arg(bad + 1));
+}
+
+QByteArrayView CsvReader::unescaped(qsizetype length)
+{
+    const auto* line = reinterpret_cast<const char*>(data_ + pos_);
+    if (!backslashEscapes_)
+        return QByteArrayView(line, length);
+    // Never grown while in use: a quote at most doubles.
+    if (unescaped_.capacity() < 2 * length) {
+        Secrets::wipe(unescaped_);
+        unescaped_.reserve(2 * length);
+    } else if (unescaped_.isDetached()) {
+        sodium_memzero(unescaped_.data(), size_t(unescaped_.size()));
+    }
+    unescaped_.truncate(0);
+    for (qsizetype i = 0; i < length; ++i) {
+        const char c = line[i];
+        if (inQuotes_ && c == '\\' && i + 1 < length) {
+            const char escaped = line[++i];
+            unescaped_.append(escaped == '"' ? QByteArrayView("\"\"") : QByteArrayView(&escaped, 1));
+            continue;
+        }
+        inQuotes_ = c == '"' ? !inQuotes_ : inQuotes_;
+        unescaped_.append(c);
+    }
+    return unescaped_;
+}
 
 QByteArray ReadInputFile(const QString& path)
 {
@@ -158,95 +369,6 @@ QByteArray ReadInputFile(const QString& path)
     }
     bytes.truncate(filled);
     return bytes;
-}
-
-std::vector<CsvRecord> ParseCsv(const QByteArray& text, const std::function<void(qsizetype)>& progress)
-{
-    const auto* data = reinterpret_cast<const unsigned char*>(text.constData());
-    const qsizetype size = text.size();
-    qsizetype pos = 0;
-    if (size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF)
-        pos = 3;
-
-    ParseState state;
-    struct Wiper {
-        ParseState& state;
-        bool armed = true;
-        ~Wiper()
-        {
-            if (!armed)
-                return;
-            WipeRecords(state.records);
-            for (QString& field : state.fields)
-                Secrets::wipe(field);
-        }
-    } wiper{state};
-
-    Parser parser;
-    qsizetype line = 0;
-    qsizetype reported = 0;
-    // Fed one physical line at a time, so every record and every fault is
-    // known by the line it is on.
-    while (pos < size) {
-        ++line;
-        qsizetype end = pos;
-        while (end < size && data[end] != '\n' && data[end] != '\r')
-            ++end;
-        const bool blank = end == pos;
-        if (end < size)
-            end += (data[end] == '\r' && end + 1 < size && data[end + 1] == '\n') ? 2 : 1;
-
-        const qsizetype length = end - pos;
-        if (std::memchr(data + pos, 0, size_t(length)))
-            RaiseInputError(line, QStringLiteral("a NUL byte: this is a binary file, not CSV text"));
-        const qsizetype bad = InvalidUtf8At(data + pos, length);
-        if (bad >= 0)
-            RaiseInputError(line,
-                            QStringLiteral("invalid UTF-8 (byte 0x%1 at byte %2 of the line); "
-                                           "save the file as UTF-8 and try again")
-                                .arg(unsigned(data[pos + bad]), 2, 16, QLatin1Char('0'))
-                                .arg(bad + 1));
-        if (state.betweenRecords && !blank) {
-            state.recordLine = line;
-            state.betweenRecords = false;
-        }
-        if (csv_parse(parser.get(), data + pos, size_t(length), OnField, OnRecordEnd, &state) != size_t(length)) {
-            if (csv_error(parser.get()) == CSV_EPARSE)
-                RaiseInputError(line,
-                                QStringLiteral("broken quoting: a quote inside an unquoted field, "
-                                               "or text after a closing quote"));
-            RaiseInputError(line, QString::fromUtf8(csv_strerror(csv_error(parser.get()))));
-        }
-        pos = end;
-        if (progress && qsizetype(state.records.size()) >= reported + 1000) {
-            reported = qsizetype(state.records.size());
-            progress(reported);
-        }
-    }
-    if (csv_fini(parser.get(), OnField, OnRecordEnd, &state) != 0 || csv_error(parser.get()) == CSV_EPARSE)
-        RaiseInputError(state.recordLine, QStringLiteral("a quoted field is never closed"));
-
-    if (state.records.empty())
-        RaiseInputError(0, QStringLiteral("the file is empty"));
-    const qsizetype columns = state.records.front().fields.size();
-    for (const CsvRecord& record : state.records) {
-        if (record.fields.size() != columns)
-            RaiseInputError(
-                record.line,
-                QStringLiteral("%1 field(s) where the header row has %2").arg(record.fields.size()).arg(columns));
-    }
-    if (progress)
-        progress(qsizetype(state.records.size()));
-    wiper.armed = false;
-    return std::move(state.records);
-}
-
-void WipeRecords(std::vector<CsvRecord>& records)
-{
-    for (CsvRecord& record : records)
-        for (QString& field : record.fields)
-            Secrets::wipe(field);
-    records.clear();
 }
 
 void AppendCsvRecord(QByteArray& out, const QStringList& fields)

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "transfer/csvfile.h"
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// The exports the import knows, by their header rows (or, for Keeper, by
+// the shape of their rows), and where each account field comes from in
+// them.
+namespace Transfer {
+
+enum class ImportFormat {
+    Firefox,
+    Chrome,
+    Bitwarden,
+    KeePassXC,
+    LastPass,
+    OnePassword8,
+    OnePassword7,
+    Apple,
+    Dashlane,
+    DashlaneNotes,
+    NordPass,
+    ProtonPass,
+    Enpass,
+    RoboForm,
+    KeePass1,
+    Keeper,
+    Other
+};
+
+// How a layout's rows hold their fields.
+enum class RowShape {
+    Columns,  // one field a column, as many as the header has
+    Wider,  // the same, and custom fields past the last column (RoboForm)
+    Pairs,  // a title, label and value pairs, a note last (Enpass)
+    Headerless  // fixed columns, then name and value pairs; no header row (Keeper)
+};
+
+// What some layouts do that the others do not.
+enum ImportQuirk : unsigned {
+    SecureNoteUrl = 1,  // the address "http://sn" marks a secure note (LastPass)
+    HtmlEntities = 2,  // "&amp;" and the like written for characters (LastPass)
+    ApostropheEscapes = 4,  // "'@..." and "''..." written for "@..." and "'..." (RoboForm)
+    BackslashEscapes = 8,  // \" and \\ inside quotes (KeePass 1.x)
+    OnlySecureNotes = 16,  // every row is a secure note (Dashlane's securenotes.csv)
+    AddressLists = 32,  // the address column may hold several (1Password 7, Proton Pass)
+    BrowserRows = 64,  // "chrome://..." rows are the browser's own sign-ins (Firefox)
+    Bookmarks = 128,  // a row without login and password is a bookmark (RoboForm)
+};
+
+// Where each account field comes from: a column index, or -1.
+struct ImportColumns {
+    ImportFormat format = ImportFormat::Other;
+    RowShape shape = RowShape::Columns;
+    unsigned quirks = 0;
+    qsizetype width = 0;  // the header's columns
+    bool firstIsRow = false;  // no header: the first record is a row
+    int name = -1;  // -1 (or empty): the host of the first address
+    int username = -1;
+    int email = -1;  // the username of a row whose own is empty
+    int password = -1;
+    int url = -1;
+    int moreUrls = -1;  // further addresses (NordPass: a JSON list)
+    int hint = -1;  // -1: a hint written into the notes by our export
+    int notes = -1;
+    int type = -1;  // the item's type: only logins are taken
+    int totp = -1;  // a TOTP secret, which is not taken
+
+    bool has(ImportQuirk quirk) const { return (quirks & quirk) != 0; }
+    bool headerless() const { return shape == RowShape::Headerless; }
+};
+
+QString FormatName(ImportFormat format);
+// The format `--format NAME` names (any case); nothing for an unknown name.
+std::optional<ImportFormat> formatNamed(const QString& name);
+// Every NAME `--format` takes, as the usage lists them.
+QStringList formatOptions();
+
+// Recognises the first record of a file: a known export's header row, a
+// header naming a password column and a name or URL column, or Keeper's
+// rows, which have no header. `forced` takes that layout whatever the
+// header says. Raises an input error naming line 1 when nothing fits.
+ImportColumns RecognizeHeader(const CsvRecord& first, std::optional<ImportFormat> forced = {});
+
+}  // namespace Transfer

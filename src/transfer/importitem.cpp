@@ -1,0 +1,210 @@
+#include "transfer/importitem.h"
+
+#include "vault/wipe.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+
+namespace Transfer {
+
+namespace {
+
+// A type column's value, as the layouts that have one write it.
+ItemKind kindOfType(const QString& type)
+{
+    QString key = type.trimmed().toLower();
+    key.remove(QLatin1Char('_')).remove(QLatin1Char(' '));
+    static const QHash<QString, ItemKind> kinds = {
+        {QStringLiteral("login"), ItemKind::Login},       {QStringLiteral("password"), ItemKind::Login},
+        {QStringLiteral("note"), ItemKind::SecureNote},   {QStringLiteral("securenote"), ItemKind::SecureNote},
+        {QStringLiteral("card"), ItemKind::Card},         {QStringLiteral("creditcard"), ItemKind::Card},
+        {QStringLiteral("identity"), ItemKind::Identity}, {QStringLiteral("alias"), ItemKind::Alias},
+        {QStringLiteral("folder"), ItemKind::Folder},
+    };
+    return kinds.value(key, ItemKind::Other);
+}
+
+// Several addresses in one field: one a line, or a list separated by ", ".
+QStringList splitAddresses(const QString& text)
+{
+    static const QRegularExpression between(QStringLiteral("[\\r\\n]+|,\\s+"));
+    QStringList addresses;
+    for (const QString& part : text.split(between))
+        if (!part.trimmed().isEmpty())
+            addresses << part.trimmed();
+    return addresses;
+}
+
+// NordPass writes its further addresses as a JSON list of strings.
+QStringList moreAddresses(const QString& text)
+{
+    const QJsonDocument list = QJsonDocument::fromJson(text.toUtf8());
+    if (!list.isArray())
+        return splitAddresses(text);
+    QStringList addresses;
+    for (const QJsonValue& value : list.array())
+        if (!value.toString().trimmed().isEmpty())
+            addresses << value.toString().trimmed();
+    return addresses;
+}
+
+// RoboForm puts an apostrophe before a field that begins with "@" or "'",
+// so a spreadsheet takes it for text; taken off once.
+QString withoutApostrophe(QString text)
+{
+    if (text.startsWith(QStringLiteral("'@")) || text.startsWith(QStringLiteral("''")))
+        text.remove(0, 1);
+    return text;
+}
+
+ItemKind kindOfColumns(const ImportItem& item, const ImportColumns& columns, const QString& url)
+{
+    if (columns.type >= 0)
+        return kindOfType(item.type);
+    if (columns.has(OnlySecureNotes) || (columns.has(SecureNoteUrl) && url.trimmed() == QLatin1String("http://sn")))
+        return ItemKind::SecureNote;
+    if (columns.has(Bookmarks) && item.username.isEmpty() && item.password.isEmpty())
+        return ItemKind::Bookmark;
+    if (columns.has(BrowserRows) && url.trimmed().startsWith(QStringLiteral("chrome://")))
+        return ItemKind::BrowserSignIn;
+    return ItemKind::Login;
+}
+
+ImportItem readColumns(const CsvRecord& record, const ImportColumns& columns)
+{
+    const auto field = [&](int column) {
+        const QString text = column >= 0 ? record.field(column) : QString();
+        return columns.has(ApostropheEscapes) ? withoutApostrophe(text) : text;
+    };
+    ImportItem item;
+    item.type = field(columns.type);
+    item.name = field(columns.name);
+    item.username = field(columns.username);
+    if (item.username.isEmpty())
+        item.username = field(columns.email);
+    item.password = field(columns.password);
+    const QString url = field(columns.url);
+    item.addresses = columns.has(AddressLists) ? splitAddresses(url) : QStringList(url);
+    if (columns.moreUrls >= 0)
+        item.addresses += moreAddresses(field(columns.moreUrls));
+    item.notes = field(columns.notes);
+    item.hint = field(columns.hint);
+    item.totp = !field(columns.totp).trimmed().isEmpty();
+    item.kind = kindOfColumns(item, columns, url);
+    return item;
+}
+
+// What an Enpass label names; labels of secret fields begin with "*".
+enum class EnpassLabel { Username, Email, Password, Address, Totp, CardField, Other };
+
+EnpassLabel labelOf(const QString& label)
+{
+    QString key = label.trimmed().toLower();
+    if (key.startsWith(QLatin1Char('*')))
+        key = key.mid(1).trimmed();
+    static const QHash<QString, EnpassLabel> labels = {
+        {QStringLiteral("username"), EnpassLabel::Username},    {QStringLiteral("login"), EnpassLabel::Username},
+        {QStringLiteral("e-mail"), EnpassLabel::Email},         {QStringLiteral("email"), EnpassLabel::Email},
+        {QStringLiteral("password"), EnpassLabel::Password},    {QStringLiteral("website"), EnpassLabel::Address},
+        {QStringLiteral("url"), EnpassLabel::Address},          {QStringLiteral("totp"), EnpassLabel::Totp},
+        {QStringLiteral("cardholder"), EnpassLabel::CardField}, {QStringLiteral("number"), EnpassLabel::CardField},
+    };
+    return labels.value(key, EnpassLabel::Other);
+}
+
+// Enpass: a title, then label and value pairs, then the note when the row
+// has an even number of fields.
+ImportItem readEnpass(const CsvRecord& record)
+{
+    ImportItem item;
+    item.name = record.field(0);
+    const qsizetype size = record.size();
+    const qsizetype pairsEnd = size % 2 == 0 ? size - 1 : size;
+    if (size % 2 == 0)
+        item.notes = record.field(size - 1);
+    QString email;
+    bool login = false;
+    bool card = false;
+    for (qsizetype i = 1; i + 1 < pairsEnd; i += 2) {
+        const QString value = record.field(i + 1);
+        const EnpassLabel label = labelOf(record.field(i));
+        if (label == EnpassLabel::Username && item.username.isEmpty())
+            item.username = value;
+        else if (label == EnpassLabel::Email && email.isEmpty())
+            email = value;
+        else if (label == EnpassLabel::Password && item.password.isEmpty())
+            item.password = value;
+        else if (label == EnpassLabel::Address && !value.trimmed().isEmpty())
+            item.addresses << value.trimmed();
+        item.totp = item.totp || (label == EnpassLabel::Totp && !value.trimmed().isEmpty());
+        login = login || label < EnpassLabel::Totp;
+        card = card || label == EnpassLabel::CardField;
+    }
+    if (item.username.isEmpty())
+        item.username = email;
+    item.kind = login ? ItemKind::Login : card ? ItemKind::Card : size <= 2 ? ItemKind::SecureNote : ItemKind::Other;
+    return item;
+}
+
+// Keeper: folder, title, login, password, address, notes, shared folder,
+// then custom name and value pairs, among them its TOTP field.
+ImportItem readKeeper(const CsvRecord& record)
+{
+    ImportItem item;
+    item.name = record.field(1);
+    item.username = record.field(2);
+    item.password = record.field(3);
+    item.addresses = QStringList(record.field(4));
+    item.notes = record.field(5);
+    for (qsizetype i = 7; i + 1 < record.size(); i += 2)
+        item.totp = item.totp || record.field(i).startsWith(QStringLiteral("TFC:"))
+            || record.field(i + 1).trimmed().startsWith(QStringLiteral("otpauth://"));
+    const bool empty = item.username.isEmpty() && item.password.isEmpty() && record.field(4).trimmed().isEmpty();
+    item.kind = empty ? ItemKind::Other : ItemKind::Login;
+    return item;
+}
+
+}  // namespace
+
+QString kindText(ItemKind kind, std::optional<qsizetype> count)
+{
+    static const char* const names[ItemKindCount][3] = {
+        {"a", "login", "logins"},
+        {"a", "secure note", "secure notes"},
+        {"a", "card", "cards"},
+        {"an", "identity", "identities"},
+        {"an", "alias", "aliases"},
+        {"a", "folder", "folders"},
+        {"a", "bookmark", "bookmarks"},
+        {"the", "browser's own sign-in", "browser's own sign-ins"},
+        {"an", "item of another kind", "items of other kinds"},
+    };
+    const auto& name = names[int(kind)];
+    if (!count)
+        return QStringLiteral("%1 %2").arg(QLatin1String(name[0]), QLatin1String(name[1]));
+    return QStringLiteral("%1 %2").arg(*count).arg(QLatin1String(*count == 1 ? name[1] : name[2]));
+}
+
+void ImportItem::wipe()
+{
+    Secrets::wipe(username);
+    Secrets::wipe(password);
+    *this = {};
+}
+
+ImportItem readItem(const CsvRecord& record, const ImportColumns& columns)
+{
+    switch (columns.shape) {
+    case RowShape::Pairs:
+        return readEnpass(record);
+    case RowShape::Headerless:
+        return readKeeper(record);
+    case RowShape::Columns:
+    case RowShape::Wider:
+        break;
+    }
+    return readColumns(record, columns);
+}
+
+}  // namespace Transfer
