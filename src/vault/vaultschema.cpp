@@ -2,6 +2,7 @@
 
 #include "vault/apperror.h"
 #include "vault/sqlite.h"
+#include "vault/vaultseal.h"
 
 #include <QRegularExpression>
 #include <QSet>
@@ -234,7 +235,7 @@ void VaultSchema::require(const Database& db)
         if (row.type == QLatin1String("table")) {
             if (row.rootpage <= 0)
                 refuse(db, QStringLiteral("a virtual table '%1'").arg(row.name));
-            if (!isTable(row, "accounts") && !isTable(row, "master"))
+            if (!isTable(row, "accounts") && !isTable(row, "master") && !VaultSeal::isSealTable(row.name, row.sql))
                 refuse(db, QStringLiteral("a table '%1'").arg(row.name));
             requirePlainDefinition(db, row);
         } else if (row.type != QLatin1String("index")) {
@@ -249,4 +250,6 @@ void VaultSchema::require(const Database& db)
         if (row.type == QLatin1String("index") && !indexes.contains(row.name))
             refuse(db, QStringLiteral("an index '%1' on table '%2'").arg(row.name, row.table));
     requireValuesWithinLimit(db);
+    // A sealed vault only as its seal row says.
+    VaultSeal::requireIntact(db);
 }

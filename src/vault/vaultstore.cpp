@@ -3,6 +3,7 @@
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/vaultschema.h"
+#include "vault/vaultseal.h"
 
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -191,8 +192,11 @@ std::unique_ptr<VaultStore> VaultStore::open(const QString& path)
     VaultSchema::require(store->db_);
     FileOps::restrictToOwner(path);
     store->sizePageCache();
+    store->seal_ = VaultSeal::load(store->db_);
     return store;
 }
+
+VaultStore::~VaultStore() = default;
 
 void VaultStore::sizePageCache()
 {

@@ -1,0 +1,294 @@
+// Sealed vaults: the seal itself, what the file keeps and refuses, the
+// commands on a sealed vault, the import and export, and quillock-seal.
+#include "testsupport.h"
+
+#include "shared/module1.h"
+#include "vault/apperror.h"
+#include "vault/sqlite.h"
+#include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <algorithm>
+
+namespace {
+
+// Accounts whose passwords the tests look for, in several scripts.
+const QList<AccountFields> Sample = {
+    {QStringLiteral("Bank"), QStringLiteral("ann"), QStringLiteral("vault-Pass-31!"), QStringLiteral("http://bank"),
+     QStringLiteral("hint"), QStringLiteral("notes")},
+    {QStringLiteral("Mail"),
+     QStringLiteral("ann@mail"),
+     QStringLiteral("pässwörd-Ωμέγα-") + Emoji,
+     QStringLiteral("https://mail"),
+     {},
+     {}},
+    {QStringLiteral("Empty"), QStringLiteral("nobody"), QString(), QStringLiteral("http://"), {}, {}},
+};
+
+// Changes a vault the way another program could: no guard, no limits.
+void alterUnguarded(const QString& path, const QString& sql)
+{
+    Database raw;
+    raw.open(path, VaultStore::DatabasePassword);
+    sqlite3_set_authorizer(raw.handle(), nullptr, nullptr);
+    sqlite3_db_config(raw.handle(), SQLITE_DBCONFIG_DEFENSIVE, 0, nullptr);
+    raw.exec(sql.toUtf8().constData());
+}
+
+// The sample accounts in a vault with MasterPassword, then sealed.
+void prepareSealed(Sandbox& sandbox, const QList<AccountFields>& accounts = Sample)
+{
+    sandbox.initializeMaster(MasterPassword);
+    auto vault = sandbox.openVault();
+    AddAccounts(*vault, int(accounts.size()), [&](int i) { return accounts[i]; });
+    VaultSeal::sealVault(*vault, MasterPassword);
+}
+
+// Every account with its password opened.
+QList<AccountFields> OpenedAccounts(VaultStore& vault)
+{
+    QList<AccountFields> accounts;
+    vault.forEachAccount([&](const AccountRow& row) {
+        AccountFields plain = row.fields;
+        plain.username = DecryptField(row.fields.username);
+        plain.password = OpenPassword(vault, row.fields.password);
+        accounts.append(plain);
+    });
+    return accounts;
+}
+
+QStringList StoredPasswords(VaultStore& vault)
+{
+    QStringList stored;
+    vault.forEachAccount([&](const AccountRow& row) { stored << row.fields.password; });
+    return stored;
+}
+
+QList<AccountFields> Sorted(QList<AccountFields> accounts)
+{
+    std::sort(accounts.begin(), accounts.end(), [](const AccountFields& a, const AccountFields& b) {
+        return a.account.compare(b.account, Qt::CaseInsensitive) < 0;
+    });
+    return accounts;
+}
+
+// Every page of the vault as the database password opens it, free space
+// and freed pages included (the sqlcipher shell reads them); empty
+// without the shell.
+QByteArray DecipheredPages(const QString& path)
+{
+    const QString shell = QStandardPaths::findExecutable(QStringLiteral("sqlcipher"));
+    if (shell.isEmpty())
+        return {};
+    QProcess process;
+    process.start(shell, {QStringLiteral("-readonly"), path});
+    process.write("PRAGMA key='tuvesk'; PRAGMA cipher_compatibility = 3; select hex(data) from sqlite_dbpage;\n");
+    process.closeWriteChannel();
+    process.waitForFinished(60000);
+    QByteArray pages;
+    for (const QByteArray& line : process.readAllStandardOutput().split('\n'))
+        pages += QByteArray::fromHex(line.trimmed());
+    return pages;
+}
+
+}  // namespace
+
+class TestSealed : public QObject {
+    Q_OBJECT
+private slots:
+    void sealingKeepsEveryAccountAndUnsealingGivesThemBack()
+    {
+        Sandbox sandbox;
+        prepareSealed(sandbox);
+        auto vault = sandbox.openVault();
+        QVERIFY(vault->seal());
+        for (const QString& stored : StoredPasswords(*vault))
+            QVERIFY2(stored.startsWith(VaultSeal::Prefix), qPrintable(stored));
+        QCOMPARE(vault->storedMasterPassword(), QString());
+        QVERIFY(vault->isInitialized());
+        // Nothing opens before the check.
+        QCOMPARE(ErrorCodeOf([&] { OpenedAccounts(*vault); }), ErrorCode::CipherFailure);
+        QVERIFY(MasterPasswordOpens(*vault, MasterPassword));
+        QCOMPARE(OpenedAccounts(*vault), Sorted(Sample));
+        LockSeal(*vault);
+        QCOMPARE(ErrorCodeOf([&] { OpenedAccounts(*vault); }), ErrorCode::CipherFailure);
+
+        // A second copy adds with the public key alone; the first opens it.
+        const AccountFields added{QStringLiteral("Added"), {}, QStringLiteral("new-secret"), {}, {}, {}};
+        {
+            auto other = sandbox.openVault();
+            other->appendAccount({added.account, Encrypt({}), PasswordToStore(*other, added.password), {}, {}, {}});
+        }
+        QVERIFY(MasterPasswordOpens(*vault, MasterPassword));
+        QCOMPARE(OpenedAccounts(*vault), Sorted(Sample + QList<AccountFields>{added}));
+
+        QCOMPARE(ErrorCodeOf([&] { VaultSeal::unsealVault(*vault, QStringLiteral("wrong pass")); }),
+                 ErrorCode::CipherFailure);
+        QCOMPARE(VaultSeal::unsealVault(*vault, MasterPassword), qint64(Sample.size() + 1));
+        QVERIFY(!vault->seal());
+        auto reopened = sandbox.openVault();
+        QVERIFY(!reopened->seal());
+        QCOMPARE(PlainAccounts(*reopened), Sorted(Sample + QList<AccountFields>{added}));
+        QCOMPARE(Decrypt(reopened->storedMasterPassword()), MasterPassword);
+    }
+
+    void checkPassesForExactlyTheEntriesThatPassOnAPlainVault_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<bool>("passes");
+        QTest::newRow("exact") << MasterPassword << true;
+        QTest::newRow("trailing space") << MasterPassword + QLatin1Char(' ') << false;
+        QTest::newRow("leading space") << QLatin1Char(' ') + MasterPassword << false;
+        QTest::newRow("other case") << MasterPassword.toUpper() << false;
+        QTest::newRow("empty") << QString() << false;
+        // Its UTF-8 form is that of the password with U+FFFD in its place.
+        QTest::newRow("half a character") << QStringLiteral("opensesam") + QChar(0xD83D) << false;
+    }
+
+    void checkPassesForExactlyTheEntriesThatPassOnAPlainVault()
+    {
+        QFETCH(QString, entry);
+        QFETCH(bool, passes);
+        Sandbox sandbox;
+        // A master password holding U+FFFD, which half a character would otherwise match.
+        const QString master = QStringLiteral("opensesam") + QChar(0xFFFD);
+        const bool halfCharacter = QTest::currentDataTag() == QLatin1String("half a character");
+        sandbox.initializeMaster(halfCharacter ? master : MasterPassword);
+        auto vault = sandbox.openVault();
+        QCOMPARE(MasterPasswordOpens(*vault, entry), passes);
+        VaultSeal::sealVault(*vault, halfCharacter ? master : MasterPassword);
+        QCOMPARE(MasterPasswordOpens(*vault, entry), passes);
+        QCOMPARE(vault->seal()->isUnlocked(), passes);
+    }
+
+    void damagedSealIsRefusedAndLeftAsItIs_data()
+    {
+        QTest::addColumn<QString>("sql");
+        QTest::addColumn<int>("code");
+        const int damaged = ErrorCode::VaultDamaged;
+        QTest::newRow("public key cut short") << "update seal set publickey = substr(publickey, 1, 40)" << damaged;
+        QTest::newRow("secret key box grown") << "update seal set secretkey = secretkey || 'AAAA'" << damaged;
+        QTest::newRow("salt not base64") << "update seal set salt = '########################'" << damaged;
+        QTest::newRow("salt as a blob") << "update seal set salt = cast(salt as blob)" << damaged;
+        QTest::newRow("one pass") << "update seal set opslimit = 1" << damaged;
+        QTest::newRow("a terabyte") << "update seal set memlimit = 1099511627776" << damaged;
+        QTest::newRow("a minute's work") << "update seal set opslimit = 64, memlimit = 1073741824" << damaged;
+        QTest::newRow("format 2") << "update seal set version = 2" << damaged;
+        QTest::newRow("two seal rows") << "insert into seal select * from seal" << damaged;
+        QTest::newRow("no seal row") << "delete from seal" << damaged;
+        QTest::newRow("a plain password") << "update accounts set password = '%1' where account = 'Bank'" << damaged;
+        QTest::newRow("master row holds the password") << "update master set password = '%2'" << damaged;
+        QTest::newRow("master row not initialised") << "update master set initialized = 0" << damaged;
+        QTest::newRow("seal table of another shape")
+            << "alter table seal add column extra text" << ErrorCode::UntrustedVault;
+        QTest::newRow("index on the seal table")
+            << "create index sealed on seal (version)" << ErrorCode::UntrustedVault;
+    }
+
+    void damagedSealIsRefusedAndLeftAsItIs()
+    {
+        QFETCH(QString, sql);
+        QFETCH(int, code);
+        MainWindowFixture f;
+        prepareSealed(f.sandbox);
+        alterUnguarded(f.sandbox.vaultPath(),
+                       QString(sql)
+                           .replace(QStringLiteral("%1"), Encrypt(QStringLiteral("plain")))
+                           .replace(QStringLiteral("%2"), Encrypt(MasterPassword)));
+        const QByteArray before = ReadFile(f.sandbox.vaultPath());
+
+        QVERIFY(!f.open());
+        VerifyStartUpEnded(f.sandbox);
+        const QString text = f.sandbox.messages.value(0).text;
+        QVERIFY2(text.endsWith(QString::number(code) + QStringLiteral("SQLCipher")), qPrintable(text));
+        QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
+        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+    }
+
+    void newMasterPasswordEnciphersTheSecretKeyAnew()
+    {
+        Sandbox sandbox;
+        prepareSealed(sandbox);
+        auto vault = sandbox.openVault();
+        const QStringList passwordsBefore = StoredPasswords(*vault);
+        QCOMPARE(ErrorCodeOf([&] { StoreMasterPassword(*vault, QStringLiteral("newmaster1"), false); }),
+                 ErrorCode::CipherFailure);
+        QVERIFY(MasterPasswordOpens(*vault, MasterPassword));
+        StoreMasterPassword(*vault, QStringLiteral("newmaster1"), false);
+        // Only the seal row changed; the compaction at the next start keeps it.
+        QCOMPARE(StoredPasswords(*vault), passwordsBefore);
+        const QString compacted = sandbox.appFolder() + QStringLiteral("/data1.mdb");
+        VaultStore::compact(sandbox.vaultPath(), compacted);
+        VaultStore::replaceVault(compacted, sandbox.vaultPath());
+        auto again = sandbox.openVault();
+        QVERIFY(again->seal());
+        QVERIFY(!MasterPasswordOpens(*again, MasterPassword));
+        QVERIFY(MasterPasswordOpens(*again, QStringLiteral("newmaster1")));
+        QCOMPARE(OpenedAccounts(*again), Sorted(Sample));
+    }
+
+    void sealedFileGivesAwayNoPasswordWithTheFixedKeys()
+    {
+        Sandbox sandbox;
+        // Enough rows that sealing splits pages and frees some.
+        QList<AccountFields> accounts = Sample;
+        for (int i = 0; i < 200; ++i)
+            accounts << AccountFields{QStringLiteral("Site %1").arg(i),
+                                      QStringLiteral("user%1").arg(i),
+                                      QStringLiteral("generated-%1-Pw").arg(i),
+                                      QStringLiteral("http://site"),
+                                      {},
+                                      {}};
+        prepareSealed(sandbox, accounts);
+        {
+            auto vault = sandbox.openVault();
+            vault->appendAccount({QStringLiteral("Later"),
+                                  Encrypt(QStringLiteral("later-user")),
+                                  PasswordToStore(*vault, QStringLiteral("added-after-Sealing")),
+                                  {},
+                                  {},
+                                  {}});
+        }
+        QStringList secrets = {MasterPassword, QStringLiteral("added-after-Sealing")};
+        for (const AccountFields& account : accounts)
+            if (!account.password.isEmpty())
+                secrets << account.password;
+
+        const QByteArray pages = DecipheredPages(sandbox.vaultPath());
+        if (pages.isEmpty())
+            QSKIP("the sqlcipher shell is needed to read every page of the vault");
+        QVERIFY(pages.size() > 2048);
+        for (const QString& secret : secrets) {
+            const QByteArray utf16(reinterpret_cast<const char*>(secret.utf16()), secret.size() * 2);
+            for (const QByteArray& form : {secret.toUtf8(), utf16, secret.toUtf8().toBase64(), secret.toLatin1()})
+                QVERIFY2(!pages.contains(form), qPrintable(secret));
+        }
+        // Whatever the field key opens is a username, never a password. A
+        // cipher text runs on into the letters of the field stored beside
+        // it, so every stretch of a run is tried.
+        static const QRegularExpression base64(QStringLiteral("[A-Za-z0-9+/]{56,}={0,2}"));
+        QStringList opened;
+        for (const auto& match : base64.globalMatch(QString::fromLatin1(pages))) {
+            const QString run = match.captured();
+            for (qsizetype from = 0; from + 56 <= run.size(); ++from) {
+                for (qsizetype to = run.size(); to >= from + 56; --to) {
+                    if ((to - from) % 4 != 0)
+                        continue;
+                    try {
+                        opened << Decrypt(run.mid(from, to - from));
+                    } catch (const AppError&) {
+                    }
+                }
+            }
+        }
+        QVERIFY2(opened.contains(QStringLiteral("ann@mail")), "the search found no enciphered username");
+        for (const QString& secret : secrets)
+            QVERIFY2(!opened.contains(secret), qPrintable(secret));
+    }
+};
+
+QUILLOCK_TEST_MAIN(TestSealed)
+#include "tst_sealed.moc"
