@@ -4,6 +4,7 @@
 
 #include "shared/module1.h"
 #include "vault/apperror.h"
+#include "vault/fileops.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultseal.h"
@@ -287,6 +288,72 @@ private slots:
         QVERIFY2(opened.contains(QStringLiteral("ann@mail")), "the search found no enciphered username");
         for (const QString& secret : secrets)
             QVERIFY2(!opened.contains(secret), qPrintable(secret));
+    }
+
+    void sealingToolConvertsOnlyWhenItMay_data()
+    {
+        QTest::addColumn<bool>("sealedBefore");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<bool>("copyRunning");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("says");
+        QTest::addColumn<bool>("sealedAfter");
+        const QByteArray right = MasterPassword.toUtf8() + '\n';
+        const QStringList seal{QStringLiteral("--yes")};
+        const QStringList unseal{QStringLiteral("--unseal")};
+        QTest::newRow("seal") << false << seal << right << false << 0 << "Sealed the vault" << true;
+        QTest::newRow("seal, master password with a trailing space") << false << seal << MasterPassword.toUtf8() + " \n"
+                                                                     << false << 1 << "Wrong master password." << false;
+        QTest::newRow("seal from a script without --yes")
+            << false << QStringList() << right << false << 1 << "give --yes to seal" << false;
+        QTest::newRow("seal a sealed vault") << true << seal << right << false << 0 << "sealed already" << true;
+        QTest::newRow("seal while Quillock runs")
+            << false << seal << right << true << 1 << "Close Quillock first" << false;
+        QTest::newRow("unseal") << true << unseal << right << false << 0 << "Unsealed the vault" << false;
+        QTest::newRow("unseal, master password in capitals")
+            << true << unseal << MasterPassword.toUpper().toUtf8() + '\n'
+            << false << 1 << "Wrong master password." << true;
+        QTest::newRow("unseal a plain vault") << false << unseal << right << false << 0 << "is not sealed" << false;
+        QTest::newRow("unseal while Quillock runs")
+            << true << unseal << right << true << 1 << "Close Quillock first" << true;
+    }
+
+    void sealingToolConvertsOnlyWhenItMay()
+    {
+        QFETCH(bool, sealedBefore);
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, input);
+        QFETCH(bool, copyRunning);
+        QFETCH(int, status);
+        QFETCH(QString, says);
+        QFETCH(bool, sealedAfter);
+        Sandbox sandbox;
+        if (sealedBefore) {
+            prepareSealed(sandbox);
+        } else {
+            sandbox.initializeMaster(MasterPassword);
+            AddAccounts(*sandbox.openVault(), int(Sample.size()), [](int i) { return Sample[i]; });
+        }
+        const QByteArray before = ReadFile(sandbox.vaultPath());
+        std::unique_ptr<VaultLock> running;
+        if (copyRunning) {
+            running = std::make_unique<VaultLock>(sandbox.appFolder());
+            running->share();
+        }
+        QString out, err;
+        QCOMPARE(RunTool(QUILLOCK_TEST_SEAL, args + QStringList{QStringLiteral("--vault"), sandbox.vaultPath()}, input,
+                         &out, &err),
+                 status);
+        QVERIFY2((out + err).contains(says), qPrintable(out + err));
+        if (status != 0)
+            QVERIFY2(err.contains(QStringLiteral("Nothing was changed.")), qPrintable(err));
+        auto vault = sandbox.openVault();
+        QCOMPARE(vault->seal() != nullptr, sealedAfter);
+        if (sealedAfter == sealedBefore)
+            QCOMPARE(ReadFile(sandbox.vaultPath()), before);
+        QVERIFY(MasterPasswordOpens(*vault, MasterPassword));
+        QCOMPARE(OpenedAccounts(*vault), Sorted(Sample));
     }
 };
 
