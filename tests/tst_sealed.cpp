@@ -2,6 +2,7 @@
 // commands on a sealed vault, the import and export, and quillock-seal.
 #include "testsupport.h"
 
+#include "accounts/frmMain.h"
 #include "shared/module1.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
@@ -9,6 +10,7 @@
 #include "vault/stringcipher.h"
 #include "vault/vaultseal.h"
 
+#include <QLineEdit>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -93,6 +95,83 @@ QByteArray DecipheredPages(const QString& path)
     for (const QByteArray& line : process.readAllStandardOutput().split('\n'))
         pages += QByteArray::fromHex(line.trimmed());
     return pages;
+}
+
+// Everything a user sees and the program writes while every guarded command
+// runs once, with a wrong and a right master password, then the add and
+// the Options dialog's new master password.
+QStringList Journey(bool sealed)
+{
+    MainWindowFixture f;
+    if (sealed)
+        prepareSealed(f.sandbox);
+    else {
+        f.sandbox.initializeMaster(MasterPassword);
+        AddAccounts(*f.sandbox.openVault(), int(Sample.size()), [](int i) { return Sample[i]; });
+    }
+    if (!f.open())
+        return {QStringLiteral("did not start")};
+    QStringList seen;
+    const auto look = [&](const QString& step) {
+        seen << step + QLatin1Char(':') + f.label("lblUsername") + QLatin1Char('|') + f.label("lblPassword");
+        // Open only inside a guarded command.
+        if (f.window->VaultDb()->seal() && f.window->VaultDb()->seal()->isUnlocked())
+            seen << QStringLiteral("still unlocked after ") + step;
+    };
+    const auto reveal = [&](const QString& entry) {
+        AnswerMasterPrompt(entry);
+        f.click("cmdReveal");
+        look(QStringLiteral("reveal with ") + entry);
+    };
+    f.pick(0);
+    look(QStringLiteral("pick"));
+    if (sealed && !Module1::SelectedPassword.isEmpty())
+        seen << QStringLiteral("the pick opened the password");
+    reveal(MasterPassword + QLatin1Char(' '));
+    reveal(MasterPassword);
+
+    AnswerMasterPrompt(MasterPassword, [&](QWidget* dialog) {
+        const AccountFields shown = BoxContents(dialog);
+        seen << shown.username + QLatin1Char('|') + shown.password;
+        TypeInto(dialog, "txtPassword", QStringLiteral("changed-Pw"));
+        Click(dialog, "cmdOk");
+    });
+    f.click("cmdEdit");
+    f.pick(0);
+    reveal(MasterPassword);
+
+    AnswerMasterPrompt(MasterPassword);
+    f.click("FlatBttn2");
+    seen << QString::fromLatin1(ReadFile(f.report()).toBase64());
+
+    AnswerMasterPrompt(MasterPassword, [&](QWidget* dialog) {
+        seen << Child<QLineEdit>(dialog, "txtPassword1")->text() + Child<QLineEdit>(dialog, "txtPassword2")->text();
+        TypeInto(dialog, "txtPassword1", QStringLiteral("  newmaster1 "));
+        TypeInto(dialog, "txtPassword2", QStringLiteral("  newmaster1 "));
+        Click(dialog, "cmdOk");
+    });
+    f.click("FlatBttn1");
+    f.addThroughDialog({QStringLiteral("Added"),
+                        QStringLiteral("who"),
+                        QStringLiteral("added-Pw"),
+                        QStringLiteral("http://a"),
+                        {},
+                        {}});
+    f.pick(0);
+    reveal(MasterPassword);
+    reveal(QStringLiteral("newmaster1"));
+    seen << f.listed();
+    if (sealed) {
+        // Edited, added and kept alike: sealed.
+        QStringList stored = StoredPasswords(*f.window->VaultDb());
+        stored.removeAll(QString());
+        if (!f.window->VaultDb()->seal() || !stored.filter(QRegularExpression(QStringLiteral("^(?!seal:)"))).isEmpty())
+            seen << QStringLiteral("a password is not sealed");
+    }
+    for (const MessageBox::Request& message : f.sandbox.messages)
+        seen << message.title + QLatin1Char('|') + message.text;
+    seen << QString::number(f.sandbox.ends);
+    return seen;
 }
 
 }  // namespace
@@ -288,6 +367,13 @@ private slots:
         QVERIFY2(opened.contains(QStringLiteral("ann@mail")), "the search found no enciphered username");
         for (const QString& secret : secrets)
             QVERIFY2(!opened.contains(secret), qPrintable(secret));
+    }
+
+    void sealedVaultShowsExactlyWhatAPlainOneShows()
+    {
+        const QStringList plain = Journey(false);
+        QCOMPARE(plain.size(), 16);
+        QCOMPARE(Journey(true), plain);
     }
 
     void sealingToolConvertsOnlyWhenItMay_data()

@@ -6,7 +6,7 @@
 #include "shared/programend.h"
 #include "shared/settings.h"
 #include "shared/textlimit.h"
-#include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 
 #include <QDialog>
@@ -54,7 +54,7 @@ void storeAndAccept(QDialog* dialog, QLineEdit* first, QLineEdit* second, VaultS
         const std::optional<QString> master = validate(dialog, first, second);
         if (!master)
             return;
-        vault.storeMasterPassword(Encrypt(*master), markInitialized);
+        StoreMasterPassword(vault, *master, markInitialized);
         Settings::saveSetting(Settings::InitializedKey, QStringLiteral("T"));
         dialog->accept();
     });

@@ -554,9 +554,14 @@ void StoreMasterPassword(VaultStore& vault, const QString& master, bool markInit
         vault.storeMasterPassword(Encrypt(master), markInitialized);
 }
 
-QString PasswordAtPick(VaultStore& vault, const QString& stored)
+QString CurrentMasterPassword(VaultStore& vault)
 {
-    return vault.seal() ? stored : DecryptField(stored);
+    VaultSeal* seal = vault.seal();
+    if (!seal)
+        return Decrypt(vault.storedMasterPassword());
+    if (!seal->isUnlocked())
+        cipherFailure(QStringLiteral("The sealed vault is locked: no security check has opened it."));
+    return seal->unlockedEntry();
 }
 
 QString OpenPassword(VaultStore& vault, const QString& stored)

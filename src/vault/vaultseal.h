@@ -134,9 +134,9 @@ bool MasterPasswordOpens(VaultStore& vault, const QString& entry);
 // enciphered into the master row, or, in a sealed vault, as the key that
 // encloses the secret key.
 void StoreMasterPassword(VaultStore& vault, const QString& master, bool markInitialized);
-// What a pick keeps until reveal: the password, or in a sealed vault the
-// stored value, opened only once reveal's check has passed.
-QString PasswordAtPick(VaultStore& vault, const QString& stored);
+// The master password as the Options dialog shows it: deciphered, or in a
+// sealed vault the entry that unlocked the seal.
+QString CurrentMasterPassword(VaultStore& vault);
 // The plain password of a stored value (the seal must be unlocked).
 QString OpenPassword(VaultStore& vault, const QString& stored);
 // A typed password as it is stored.
