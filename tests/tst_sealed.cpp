@@ -376,6 +376,67 @@ private slots:
         QCOMPARE(Journey(true), plain);
     }
 
+    void importNeedsNoMasterPasswordAndComparesWithoutPasswords_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("says");
+        QTest::addColumn<QStringList>("added");
+        QTest::newRow("without the master password")
+            << QStringList() << QByteArray() << 0 << "by name, username and URL" << QStringList{"new-Pw"};
+        QTest::newRow("with the master password")
+            << QStringList{"--compare-passwords"} << MasterPassword.toUtf8() + '\n'
+            << 0 << "1 of them already there" << QStringList{"new-Pw", "other-Pw"};
+        QTest::newRow("with a wrong master password")
+            << QStringList{"--compare-passwords"} << MasterPassword.toUtf8() + " \n"
+            << 1 << "wrong master password" << QStringList();
+    }
+
+    void importNeedsNoMasterPasswordAndComparesWithoutPasswords()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QByteArray, input);
+        QFETCH(int, status);
+        QFETCH(QString, says);
+        QFETCH(QStringList, added);
+        Sandbox sandbox;
+        prepareSealed(sandbox);
+        const QString csv = sandbox.workFolder() + QStringLiteral("/in.csv");
+        WriteFile(csv,
+                  "name,url,username,password\nBank,http://bank,ann,other-Pw\n"
+                  "Bank,http://bank,ann,vault-Pass-31!\nNew,http://new,neo,new-Pw\n");
+        QString out, err;
+        QCOMPARE(RunTool(QUILLOCK_TEST_IMPORT,
+                         QStringList{csv, QStringLiteral("--vault"), sandbox.vaultPath()} + options, input, &out, &err),
+                 status);
+        QVERIFY2((out + err).contains(says), qPrintable(out + err));
+
+        QStringList expected;
+        for (const AccountFields& account : Sample)
+            expected << account.password;
+        expected << added;
+        expected.sort();
+        auto vault = sandbox.openVault();
+        for (const QString& stored : StoredPasswords(*vault))
+            QVERIFY(stored.startsWith(VaultSeal::Prefix));
+        QVERIFY(MasterPasswordOpens(*vault, MasterPassword));
+        QStringList opened;
+        for (const AccountFields& account : OpenedAccounts(*vault))
+            opened << account.password;
+        opened.sort();
+        QCOMPARE(opened, expected);
+
+        // The export opens every password with the master password it asks for.
+        const QString exported = sandbox.workFolder() + QStringLiteral("/out.csv");
+        QCOMPARE(RunTool(QUILLOCK_TEST_EXPORT, {exported, QStringLiteral("--vault"), sandbox.vaultPath()},
+                         MasterPassword.toUtf8() + '\n'),
+                 0);
+        const QString written = QString::fromUtf8(ReadFile(exported));
+        for (const QString& password : expected)
+            QVERIFY2(written.contains(password), qPrintable(password));
+    }
+
     void sealingToolConvertsOnlyWhenItMay_data()
     {
         QTest::addColumn<bool>("sealedBefore");

@@ -1,17 +1,22 @@
 // Appends the logins of a CSV export (Firefox, Chrome, Bitwarden, KeePassXC
 // or any file with a name or URL and a password column) to the vault.
+#include "masterentry.h"
 #include "transfertool.h"
 
 #include "transfer/accountimport.h"
 #include "transfer/transfer.h"
+#include "vault/vaultseal.h"
 
 #include <unistd.h>
 
 namespace {
 
-const char Usage[] = "usage: quillock-import FILE [--vault PATH/data.mdb] [--dry-run]\n"
+const char Usage[] = "usage: quillock-import FILE [--vault PATH/data.mdb] [--dry-run] [--compare-passwords]\n"
                      "Reads the CSV export FILE and appends its logins to the vault beside this tool\n"
-                     "(or the one named). --dry-run shows what would be stored and writes nothing.\n";
+                     "(or the one named). --dry-run shows what would be stored and writes nothing.\n"
+                     "In a sealed vault a row repeats an account when name, username and URL are the\n"
+                     "same; --compare-passwords asks for the master password (when standard input is\n"
+                     "not a terminal, its first line) and compares the passwords too.\n";
 
 // One line on a terminal that keeps being rewritten; nothing elsewhere.
 class ProgressLine {
@@ -66,10 +71,14 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     Tool::CommandLine line;
     bool dryRun = false;
+    bool comparePasswords = false;
     const auto stop = Tool::readCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
-        if (args[i] != QLatin1String("--dry-run"))
+        if (args[i] == QLatin1String("--dry-run"))
+            dryRun = true;
+        else if (args[i] == QLatin1String("--compare-passwords"))
+            comparePasswords = true;
+        else
             return false;
-        dryRun = true;
         return true;
     });
     if (stop)
@@ -99,6 +108,23 @@ int main(int argc, char** argv)
 
         inVault = true;
         Tool::OpenVault vault(vaultPath);
+        if (VaultSeal* seal = vault.store().seal()) {
+            if (!comparePasswords) {
+                Tool::print(stdout,
+                            QStringLiteral("The vault is sealed: rows are compared with its accounts by "
+                                           "name, username and URL (--compare-passwords compares the "
+                                           "passwords too)."));
+            } else {
+                QString entry;
+                const bool given = Tool::ReadMasterPassword(entry);
+                const bool opened = given && seal->unlock(entry);
+                Secrets::wipe(entry);
+                if (!opened) {
+                    Tool::print(stderr, QStringLiteral("quillock-import: wrong master password; nothing was stored."));
+                    return 1;
+                }
+            }
+        }
         import->run(vault.store(), dryRun, progress);
         progressLine.clear();
 

@@ -4,6 +4,7 @@
 #include "vault/accountlimits.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 #include "vault/wipe.h"
 
 #include <QUrl>
@@ -379,9 +380,12 @@ void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& pr
     duplicates_.clear();
     SeenAccounts seen;
     qsizetype checked = 0;
+    // A sealed vault's passwords open only with the master password: without
+    // it, accounts are the same when name, username and URL are.
+    const bool withPasswords = !vault.seal() || vault.seal()->isUnlocked();
     const auto visitStored = [&](const AccountRow& row) {
         QString username = DecryptField(row.fields.username);
-        QString password = DecryptField(row.fields.password);
+        QString password = withPasswords ? OpenPassword(vault, row.fields.password) : QString();
         seen.add(row.fields.account, username, password, row.fields.url, 0);
         Secrets::wipe(username);
         Secrets::wipe(password);
@@ -393,12 +397,15 @@ void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& pr
         while (next < accepted_.size()) {
             const ImportRow& row = accepted_[next++];
             const AccountFields& p = row.plain;
-            const qsizetype first = seen.add(p.account, p.username, p.password, p.url, row.line);
+            const qsizetype first =
+                seen.add(p.account, p.username, withPasswords ? p.password : QString(), p.url, row.line);
             if (first < 0)
                 return &row;
+            const QString same =
+                withPasswords ? QStringLiteral("the same account") : QStringLiteral("the same name, username and URL");
             duplicates_.push_back({row.line,
-                                   first == 0 ? QStringLiteral("the same account is in the vault already")
-                                              : QStringLiteral("the same account as line %1").arg(first)});
+                                   first == 0 ? same + QStringLiteral(" is in the vault already")
+                                              : same + QStringLiteral(" as line %1").arg(first)});
         }
         return nullptr;
     };
@@ -415,7 +422,7 @@ void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& pr
         if (!row)
             return false;
         const AccountFields& p = row->plain;
-        out = {p.account, Encrypt(p.username), Encrypt(p.password), p.url, p.hint, p.notes};
+        out = {p.account, Encrypt(p.username), PasswordToStore(vault, p.password), p.url, p.hint, p.notes};
         storing.push_back(*row);
         if (progress && storing.size() % 500 == 0)
             progress(ImportStage::Storing, qsizetype(storing.size()), qsizetype(accepted_.size()));
