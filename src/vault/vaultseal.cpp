@@ -30,6 +30,9 @@ constexpr std::size_t BoxedSecretKeyBytes =
 constexpr std::size_t PadBlock = 64;
 constexpr std::size_t SealedHead = KeyBytes + NonceBytes + MacBytes;
 constexpr std::size_t SharedKeysPerBlock = 128;
+// A vault of countless writers (only a hostile one has them) must not grow
+// the cache without end: beyond this many it starts afresh.
+constexpr std::size_t SharedKeysKept = 32 * SharedKeysPerBlock;
 // How many passwords a conversion handles between two progress reports.
 constexpr qint64 ProgressEvery = 500;
 
@@ -304,6 +307,10 @@ const unsigned char* VaultSeal::sharedKeyFor(const PublicKey& writer)
 {
     if (const auto found = sharedKeys_.find(writer); found != sharedKeys_.end())
         return found->second;
+    if (sharedKeys_.size() >= SharedKeysKept) {
+        sharedKeys_.clear();
+        sharedKeyBlocks_.clear();
+    }
     if (sharedKeyBlocks_.empty() || sharedKeysInLastBlock_ == SharedKeysPerBlock) {
         sharedKeyBlocks_.push_back(std::make_unique<SecureBytes>(SharedKeysPerBlock * crypto_box_BEFORENMBYTES));
         sharedKeysInLastBlock_ = 0;
@@ -358,6 +365,8 @@ QString VaultSeal::open(const QString& stored)
     if (!stored.startsWith(Prefix))
         cipherFailure(QStringLiteral("The stored password is not sealed."));
     const QByteArray encoded = QStringView(stored).mid(Prefix.size()).toLatin1();
+    if (std::size_t(encoded.size()) < base64Length(SealedHead + PadBlock))
+        cipherFailure(QStringLiteral("The sealed password is not valid."));
     std::vector<unsigned char> sealed(std::size_t(encoded.size()));
     std::size_t length = 0;
     const char* end = nullptr;
