@@ -6,6 +6,7 @@
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QStringList>
 #include <QStringView>
@@ -33,6 +34,9 @@ constexpr std::size_t SharedKeysPerBlock = 128;
 // A vault of countless writers (only a hostile one has them) must not grow
 // the cache without end: beyond this many it starts afresh.
 constexpr std::size_t SharedKeysKept = 32 * SharedKeysPerBlock;
+// The most page cache a pass over a sealed vault's passwords sizes, as the
+// store sizes it for an open vault.
+constexpr qint64 CacheRoom = 48 * 1024 * 1024;
 // How many passwords a conversion handles between two progress reports.
 constexpr qint64 ProgressEvery = 500;
 
@@ -208,6 +212,18 @@ void VaultSeal::requireIntact(const Database& db)
         if (!master.isNull(1) && master.integer(1) != 0)
             damaged(db, QStringLiteral("its master row holds a password"));
     } while (master.step());
+}
+
+void VaultSeal::requireSealedPasswords(Database& db)
+{
+    if (!hasSealTable(db))
+        return;
+    // The pass leaves the pages in a cache of the vault's size (at most what
+    // the store keeps for an open vault), where the compaction's export or
+    // the first list finds them instead of deciphering them again.
+    const qint64 size = QFileInfo(db.path()).size();
+    if (size > 0 && size <= CacheRoom)
+        db.exec(QStringLiteral("pragma cache_size = -%1").arg((size + size / 4) / 1024 + 1024).toUtf8().constData());
     // Every password sealed (or absent); compared without calling anything.
     Statement unsealed(db,
                        "select count(*) from accounts where password <> '' "
@@ -222,6 +238,9 @@ std::unique_ptr<VaultSeal> VaultSeal::load(Database& db)
     if (!hasSealTable(db))
         return nullptr;
     const Row row = readRow(db);
+    // After the schema check's passes, with the page cache sized: this pass
+    // leaves the pages the first list reads in it.
+    requireSealedPasswords(db);
     // A password rewritten or deleted leaves nothing of its old form behind.
     db.exec("pragma secure_delete = on");
     return std::unique_ptr<VaultSeal>(new VaultSeal(db, row.publicKey));

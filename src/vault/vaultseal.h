@@ -63,9 +63,12 @@ public:
     static constexpr quint64 MostWork = 4ull << 30;  // passes times bytes
 
     // The schema check's hooks: the seal table in exactly its own shape, and
-    // a sealed vault's content as its seal row says (3049 when it is not).
+    // a sealed vault's seal and master rows as they must be (3049 when they
+    // are not). The passwords' form takes a pass over the table of its own,
+    // made before a compaction copies anything and when the seal is loaded.
     static bool isSealTable(const QString& name, const QString& sql);
     static void requireIntact(const Database& db);
+    static void requireSealedPasswords(Database& db);
 
     // The vault's seal, or null for a vault in the described format.
     static std::unique_ptr<VaultSeal> load(Database& db);

@@ -132,6 +132,7 @@ void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
     source.open(vaultPath, DatabasePassword);
     // Nothing but the two tables may reach the copy, nor run on the way.
     VaultSchema::require(source);
+    VaultSeal::requireSealedPasswords(source);
     // Another name of the file would go on holding the old content.
     if (FileOps::linkCount(vaultPath) > 1)
         throw AppError(
