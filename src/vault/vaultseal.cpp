@@ -107,14 +107,34 @@ void requireOneRow(Database& db, const char* what)
                        ErrorSource::Store);
 }
 
-// The non-empty passwords by row: what a conversion rewrites.
-std::vector<std::pair<qint64, QString>> storedPasswords(Database& db)
+// A conversion's pass: every non-empty password opened by `open` and stored
+// again as `close` gives it, the plain text wiped in between. Returns how
+// many were rewritten.
+using Conversion = std::function<QString(const QString&)>;
+qint64 rewritePasswords(Database& db, const Conversion& open, const Conversion& close,
+                        const VaultSeal::Progress& progress)
 {
     std::vector<std::pair<qint64, QString>> rows;
-    Statement query(db, "select rowid, password from accounts where password <> ''");
-    while (query.step())
-        rows.emplace_back(query.integer(0), query.text(1));
-    return rows;
+    {
+        Statement query(db, "select rowid, password from accounts where password <> ''");
+        while (query.step())
+            rows.emplace_back(query.integer(0), query.text(1));
+    }
+    const qint64 total = qint64(rows.size());
+    Statement update(db, "update accounts set password = ? where rowid = ?");
+    qint64 done = 0;
+    for (const auto& [rowid, stored] : rows) {
+        QString plain = open(stored);
+        const QString converted = close(plain);
+        Secrets::wipe(plain);
+        update.bind(1, converted).bind(2, rowid);
+        update.step();
+        requireOneRow(db, "the accounts");
+        update.reset();
+        if (progress && ++done % ProgressEvery == 0)
+            progress(done, total);
+    }
+    return total;
 }
 
 // Runs a conversion under the guard that lets it create or drop the seal
@@ -488,21 +508,9 @@ qint64 VaultSeal::sealVault(VaultStore& vault, const QString& master, const Prog
         }
 
         VaultSeal writer(db, publicKey);
-        const auto rows = storedPasswords(db);
-        const qint64 total = qint64(rows.size());
-        Statement update(db, "update accounts set password = ? where rowid = ?");
-        qint64 done = 0;
-        for (const auto& [rowid, stored] : rows) {
-            QString plain = Decrypt(stored);
-            const QString sealed = writer.seal(plain);
-            Secrets::wipe(plain);
-            update.bind(1, sealed).bind(2, rowid);
-            update.step();
-            requireOneRow(db, "the accounts");
-            update.reset();
-            if (progress && ++done % ProgressEvery == 0)
-                progress(done, total);
-        }
+        const qint64 total = rewritePasswords(
+            db, [](const QString& stored) { return Decrypt(stored); },
+            [&](const QString& plain) { return writer.seal(plain); }, progress);
         db.exec("update master set password = ''");
         transaction.commit();
         return total;
@@ -527,23 +535,9 @@ qint64 VaultSeal::unsealVault(VaultStore& vault, const QString& master, const Pr
     Database& db = vault.db_;
     const qint64 openedCount = underSealingGuard(db, [&] {
         Transaction transaction(db);
-        const auto rows = storedPasswords(db);
-        const qint64 total = qint64(rows.size());
-        qint64 done = 0;
-        {
-            Statement update(db, "update accounts set password = ? where rowid = ?");
-            for (const auto& [rowid, stored] : rows) {
-                QString plain = seal.open(stored);
-                const QString cipherText = Encrypt(plain);
-                Secrets::wipe(plain);
-                update.bind(1, cipherText).bind(2, rowid);
-                update.step();
-                requireOneRow(db, "the accounts");
-                update.reset();
-                if (progress && ++done % ProgressEvery == 0)
-                    progress(done, total);
-            }
-        }
+        const qint64 total = rewritePasswords(
+            db, [&](const QString& stored) { return seal.open(stored); },
+            [](const QString& plain) { return Encrypt(plain); }, progress);
         // The master row as creation writes it.
         {
             Statement first(db, "select rowid from master limit 1");
