@@ -3,6 +3,7 @@
 // the C API: a bare sqlcipher_export of the file, a bare unsorted scan of row
 // id and name, a bare read of one row by id, a bare insert, delete or update
 // by id, a bare read of all six fields with the two enciphered ones opened.
+// A sealed copy of each vault is measured beside it in the same run.
 // Prints the table of medians at the end.
 #include "vaultgen.h"
 
@@ -18,6 +19,7 @@
 #include "vault/apperror.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 
 #include <QApplication>
@@ -26,11 +28,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -73,13 +78,35 @@ QString generatedVault(int n)
     return path;
 }
 
-// An application folder holding its own copy of the generated vault, and a
-// working folder for the scratch icon.
+// The generated vault of n accounts sealed with its master password, kept
+// beside it.
+QString sealedVault(int n)
+{
+    const QString path = QStringLiteral("%1/vault-%2-sealed-v1.mdb").arg(vaultCache).arg(n);
+    if (!QFile::exists(path)) {
+        const QString scratch = path + QStringLiteral(".tmp");
+        QFile::remove(scratch);
+        std::fprintf(stderr, "sealing a vault of %d accounts...\n", n);
+        if (!QFile::copy(generatedVault(n), scratch))
+            die(QStringLiteral("cannot copy the vault of %1 accounts").arg(n));
+        try {
+            VaultSeal::sealVault(*VaultStore::open(scratch), VaultGen::MasterPassword);
+        } catch (const AppError& error) {
+            die(QString::fromUtf8(error.what()));
+        }
+        if (!QFile::rename(scratch, path))
+            die(QStringLiteral("cannot keep %1").arg(path));
+    }
+    return path;
+}
+
+// An application folder holding its own copy of the generated vault (or of
+// its sealed copy), and a working folder for the scratch icon.
 class AppFolder {
 public:
-    explicit AppFolder(int n)
+    explicit AppFolder(int n, bool sealed = false)
     {
-        if (!app_.isValid() || !work_.isValid() || !QFile::copy(generatedVault(n), vault()))
+        if (!app_.isValid() || !work_.isValid() || !QFile::copy(sealed ? sealedVault(n) : generatedVault(n), vault()))
             die(QStringLiteral("cannot lay out an application folder"));
         Module1::setApplicationFolder(app_.path());
         Module1::reset();
@@ -213,18 +240,29 @@ struct Bare {
     Database db;
 };
 
-AccountFields sampleFields()
+// As the add dialog stores them: in a sealed vault the password sealed.
+AccountFields sampleFields(VaultStore& vault)
 {
-    return {QStringLiteral("Mid-list Bank"),           Encrypt(QStringLiteral("someone@example.org")),
-            Encrypt(QStringLiteral("s3cret-Pass!")),   QStringLiteral("http://www.bank.example/login"),
-            QStringLiteral("the usual\nwith a twist"), QStringLiteral("card ends 1234\r\nphone +44 20 7946 0000")};
+    return {QStringLiteral("Mid-list Bank"),
+            Encrypt(QStringLiteral("someone@example.org")),
+            PasswordToStore(vault, QStringLiteral("s3cret-Pass!")),
+            QStringLiteral("http://www.bank.example/login"),
+            QStringLiteral("the usual\nwith a twist"),
+            QStringLiteral("card ends 1234\r\nphone +44 20 7946 0000")};
+}
+
+// What a passing security check leaves: in a sealed vault, the seal open.
+void passCheck(VaultStore& vault)
+{
+    if (!MasterPasswordOpens(vault, VaultGen::MasterPassword))
+        die(QStringLiteral("the master password does not open the vault"));
 }
 
 // ---- our work ----
 
-void StartUp(benchmark::State& state, int n)
+void StartUp(benchmark::State& state, int n, bool sealed)
 {
-    AppFolder app(n);
+    AppFolder app(n, sealed);
     for (auto _ : state) {
         auto window = std::make_unique<frmMain>();
         const auto start = Clock::now();
@@ -274,9 +312,9 @@ void StoreOrder(benchmark::State& state, int n)
 
 // `changed`: another connection commits before every pick, so the pick must
 // walk the order afresh.
-void Pick(benchmark::State& state, int n, int which, bool changed)
+void Pick(benchmark::State& state, int n, int which, bool changed, bool sealed = false)
 {
-    AppFolder app(n);
+    AppFolder app(n, sealed);
     auto window = startedMain();
     const int index = which == 0 ? 0 : which == 1 ? n / 2 : n - 1;
     Bare other(app.vault());
@@ -287,7 +325,8 @@ void Pick(benchmark::State& state, int n, int which, bool changed)
         const auto start = Clock::now();
         pick(*window, index);
         state.SetIterationTime(secondsSince(start));
-        if (Module1::SelectedPassword.isEmpty() || accountList(*window)->currentText() != expected)
+        // A sealed password stays closed until reveal.
+        if (Module1::SelectedPassword.isEmpty() != sealed || accountList(*window)->currentText() != expected)
             die(QStringLiteral("the pick did not show its account"));
     }
 }
@@ -310,15 +349,15 @@ void DeleteCommand(benchmark::State& state, int n)
     }
 }
 
-void AddCommand(benchmark::State& state, int n)
+void AddCommand(benchmark::State& state, int n, bool sealed)
 {
-    AppFolder app(n);
+    AppFolder app(n, sealed);
     auto window = startedMain();
     for (auto _ : state) {
         const auto start = Clock::now();
         // The dialog's store step (two fields enciphered, the row appended),
         // then the list brought up to date as the main window does after it.
-        const qint64 rowid = window->VaultDb()->appendAccount(sampleFields());
+        const qint64 rowid = window->VaultDb()->appendAccount(sampleFields(*window->VaultDb()));
         window->LoadAccountList();
         state.SetIterationTime(secondsSince(start));
         // Taken away again as our own write, so the next round starts alike.
@@ -328,10 +367,11 @@ void AddCommand(benchmark::State& state, int n)
     }
 }
 
-void EditLoad(benchmark::State& state, int n)
+void EditLoad(benchmark::State& state, int n, bool sealed)
 {
-    AppFolder app(n);
+    AppFolder app(n, sealed);
     auto window = startedMain();
+    passCheck(*window->VaultDb());
     Module1::EditIndex = n / 2;
     const qint64 rowid = window->VaultDb()->accountAt(n / 2 + 1)->rowid;
     for (auto _ : state) {
@@ -344,10 +384,11 @@ void EditLoad(benchmark::State& state, int n)
     }
 }
 
-void EditStore(benchmark::State& state, int n)
+void EditStore(benchmark::State& state, int n, bool sealed)
 {
-    AppFolder app(n);
+    AppFolder app(n, sealed);
     auto window = startedMain();
+    passCheck(*window->VaultDb());
     Module1::EditIndex = n / 2;
     const qint64 rowid = window->VaultDb()->accountAt(n / 2 + 1)->rowid;
     for (auto _ : state) {
@@ -364,14 +405,82 @@ void EditStore(benchmark::State& state, int n)
     }
 }
 
-void Report(benchmark::State& state, int n)
+// `derive`: the check's derivation (a sealed vault's) is timed with it;
+// otherwise the seal is open before.
+void Report(benchmark::State& state, int n, bool sealed, bool derive)
 {
-    AppFolder app(n);
+    AppFolder app(n, sealed);
     auto window = startedMain();
+    VaultStore& vault = *window->VaultDb();
     const QString path = app.file("report.htm");
+    if (!derive)
+        passCheck(vault);
     for (auto _ : state) {
         const auto start = Clock::now();
-        WriteReport(*window->VaultDb(), path);
+        if (derive)
+            passCheck(vault);
+        WriteReport(vault, path);
+        if (derive)
+            LockSeal(vault);
+        state.SetIterationTime(secondsSince(start));
+    }
+}
+
+// One bare Argon2id derivation with the limits a vault is sealed with, in seconds.
+double bareDerivation()
+{
+    unsigned char key[crypto_secretbox_KEYBYTES];
+    unsigned char salt[crypto_pwhash_SALTBYTES] = {};
+    const QByteArray master = VaultGen::MasterPassword.toUtf8();
+    const auto start = Clock::now();
+    if (crypto_pwhash(key, sizeof key, master.constData(), quint64(master.size()), salt, VaultSeal::DefaultLimits.ops,
+                      size_t(VaultSeal::DefaultLimits.mem), crypto_pwhash_ALG_ARGON2ID13)
+        != 0)
+        die(QStringLiteral("the derivation failed"));
+    return secondsSince(start);
+}
+
+// The reveal command through its button, its prompt answered at once.
+// `lessDerivation`: a bare derivation is timed right before each reveal and
+// taken off, so the load of the machine weighs alike on both.
+void Reveal(benchmark::State& state, int n, bool sealed, bool lessDerivation = false)
+{
+    AppFolder app(n, sealed);
+    auto window = startedMain();
+    auto* button = window->findChild<QPushButton*>(QStringLiteral("cmdReveal"));
+    auto* shown = window->findChild<QLabel*>(QStringLiteral("lblPassword"));
+    for (auto _ : state) {
+        pick(*window, n / 2);
+        QTimer::singleShot(0, [] {
+            for (QWidget* prompt : QApplication::topLevelWidgets()) {
+                if (prompt->objectName() != QLatin1String("frmMasterPassword") || !prompt->isVisible())
+                    continue;
+                prompt->findChild<QLineEdit*>(QStringLiteral("txtPassword"))->setText(VaultGen::MasterPassword);
+                prompt->findChild<QPushButton*>(QStringLiteral("cmdOk"))->click();
+            }
+        });
+        const double derivation = lessDerivation ? bareDerivation() : 0.0;
+        const auto start = Clock::now();
+        button->click();
+        state.SetIterationTime(std::max(0.0, secondsSince(start) - derivation));
+        if (shown->text().isEmpty() || shown->text() == QLatin1String("****************"))
+            die(QStringLiteral("the reveal showed no password"));
+    }
+}
+
+// What quillock-seal does once it has the lock and the master password:
+// the vault opened and converted, one way or the other.
+void Convert(benchmark::State& state, int n, bool toSealed)
+{
+    for (auto _ : state) {
+        AppFolder app(n, !toSealed);
+        const auto start = Clock::now();
+        auto vault = VaultStore::open(app.vault());
+        if (toSealed)
+            VaultSeal::sealVault(*vault, VaultGen::MasterPassword);
+        else
+            VaultSeal::unsealVault(*vault, VaultGen::MasterPassword);
+        vault.reset();
         state.SetIterationTime(secondsSince(start));
     }
 }
@@ -450,6 +559,12 @@ template <class Pass> void FloorPass(benchmark::State& state, int n, bool cold, 
     }
 }
 
+void FloorDerive(benchmark::State& state)
+{
+    for (auto _ : state)
+        state.SetIterationTime(bareDerivation());
+}
+
 void FloorRead(benchmark::State& state, int n)
 {
     AppFolder app(n);
@@ -517,6 +632,7 @@ struct Line {
     std::vector<const char*> floors;
     const char* floorText;
     const char* target;  // "" when none
+    bool difference = false;  // ours minus the floor, not ours over it
 };
 
 const std::vector<Line> Lines = {
@@ -550,12 +666,42 @@ const std::vector<Line> Lines = {
     {"edit: store (OK, list in step)", "edit_store", {"floor_update"}, "update by id", "< 20 ms, <= 3x"},
     {"report (written and synced)", "report", {"floor_read_all"}, "read of all fields + deciphering", "< 1.5x"},
     {"quillock-import of a Chrome export of as many rows", "import", {}, "", "< 10 s at 100,000"},
+    {"reveal (prompt answered, password shown)", "reveal", {}, "", ""},
+    // A sealed vault beside the same vault unsealed.
+    {"sealed: start-up", "sealed_startup", {"startup"}, "start-up, unsealed", ""},
+    {"sealed: pick first entry", "sealed_pick_first", {"pick_first"}, "pick, unsealed", "< +0.1 ms", true},
+    {"sealed: pick middle entry", "sealed_pick_middle", {"pick_middle"}, "pick, unsealed", "< +0.1 ms", true},
+    {"sealed: pick last entry", "sealed_pick_last", {"pick_last"}, "pick, unsealed", "< +0.1 ms", true},
+    {"sealed: add (store, list in step)", "sealed_add", {"add"}, "add, unsealed", "< 20 ms"},
+    {"sealed: edit: load (seal open)", "sealed_edit_load", {"edit_load"}, "edit load, unsealed", ""},
+    {"sealed: edit: store (OK, list in step)", "sealed_edit_store", {"edit_store"}, "edit store, unsealed", "< 20 ms"},
+    {"sealed: reveal (prompt answered, password shown)",
+     "sealed_reveal",
+     {"reveal", "floor_derive"},
+     "reveal, unsealed + one derivation",
+     "",
+     true},
+    {"sealed: reveal less a derivation timed beside it",
+     "sealed_reveal_less",
+     {"reveal"},
+     "reveal, unsealed",
+     "< +5 ms",
+     true},
+    {"sealed: report (with the check's derivation)", "sealed_report", {"report"}, "report, unsealed", "< 1.5x"},
+    {"sealed: report, seal open before", "sealed_report_open", {"report"}, "report, unsealed", ""},
+    {"sealing (open, derive, convert, commit)", "seal", {}, "", "10,000 < 3 s; 100,000 < 30 s"},
+    {"unsealing (open, derive, convert, commit)", "unseal", {}, "", "10,000 < 3 s; 100,000 < 30 s"},
 };
 
 void printTable(const std::map<std::string, double>& medians, const std::vector<int>& sizes, FILE* out)
 {
     std::fprintf(out, "| Work | Accounts | Ours (ms) | Floor (ms) | Floor is | Ratio | Target |\n");
     std::fprintf(out, "|---|---:|---:|---:|---|---:|---|\n");
+    if (const auto derive = medians.find("floor_derive"); derive != medians.end())
+        std::fprintf(out,
+                     "| one Argon2id derivation (%llu MiB, %llu passes) | - | %.1f | - | - | - | 200 to 500 ms |\n",
+                     static_cast<unsigned long long>(VaultSeal::DefaultLimits.mem >> 20),
+                     static_cast<unsigned long long>(VaultSeal::DefaultLimits.ops), derive->second);
     for (const Line& line : Lines) {
         for (int n : sizes) {
             const auto key = [n](const char* name) { return std::string(name) + "/" + std::to_string(n); };
@@ -565,13 +711,19 @@ void printTable(const std::map<std::string, double>& medians, const std::vector<
             double floor = 0;
             bool haveFloor = true;
             for (const char* part : line.floors) {
-                const auto found = medians.find(key(part));
+                // A floor of no size (the derivation) counts at every size.
+                auto found = medians.find(key(part));
+                if (found == medians.end())
+                    found = medians.find(part);
                 haveFloor = haveFloor && found != medians.end();
                 if (found != medians.end())
                     floor += found->second;
             }
             if (line.floors.empty())
                 std::fprintf(out, "| %s | %d | %.3f | - | - | - | %s |\n", line.work, n, ours->second, line.target);
+            else if (haveFloor && line.difference)
+                std::fprintf(out, "| %s | %d | %.2f | %.2f | %s | %+.2f ms | %s |\n", line.work, n, ours->second, floor,
+                             line.floorText, ours->second - floor, line.target);
             else if (haveFloor)
                 std::fprintf(out, "| %s | %d | %.2f | %.2f | %s | %.2f | %s |\n", line.work, n, ours->second, floor,
                              line.floorText, ours->second / floor, line.target);
@@ -588,7 +740,7 @@ void printTable(const std::map<std::string, double>& medians, const std::vector<
 // and the last entry picked, as a user would. Prints its own high-water
 // mark of resident memory: that of its fresh address space alone (a
 // child's rusage would carry over the parent's at the fork).
-int peakChild(const QString& folder)
+int peakChild(const QString& folder, bool check)
 {
     Module1::setApplicationFolder(folder);
     QDir::setCurrent(folder);
@@ -601,6 +753,11 @@ int peakChild(const QString& folder)
     combo->hidePopup();
     pick(*window, combo->count() - 1);
     QApplication::processEvents();
+    // The check of a guarded command; in a sealed vault its derivation.
+    if (check) {
+        passCheck(*window->VaultDb());
+        LockSeal(*window->VaultDb());
+    }
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return 1;
@@ -611,12 +768,13 @@ int peakChild(const QString& folder)
 }
 
 // Peak resident memory (MB) of a separate program run of peakChild.
-double peakMemory(int n)
+double peakMemory(int n, bool sealed, bool check)
 {
-    AppFolder app(n);
+    AppFolder app(n, sealed);
     QProcess child;
     child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--peak-child"), QFileInfo(app.vault()).absolutePath()});
+                {check ? QStringLiteral("--peak-child-check") : QStringLiteral("--peak-child"),
+                 QFileInfo(app.vault()).absolutePath()});
     if (!child.waitForFinished(600000) || child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
         die(QStringLiteral("the peak-memory child failed"));
     const QByteArray kb = child.readAllStandardOutput().trimmed();
@@ -682,7 +840,7 @@ void registerAll(const std::vector<int>& sizes)
     };
     for (int n : sizes) {
         const int heavy = n >= 40000 ? 3 : 5;
-        add("startup", n, 1, heavy + 2, [n](benchmark::State& s) { StartUp(s, n); });
+        add("startup", n, 1, heavy + 2, [n](benchmark::State& s) { StartUp(s, n, false); });
         add("floor_export", n, 1, heavy + 2, [n](benchmark::State& s) { FloorExport(s, n); });
         add("list", n, 20, 5, [n](benchmark::State& s) { LoadList(s, n, false); });
         add("list_changed", n, 2, heavy, [n](benchmark::State& s) { LoadList(s, n, true); });
@@ -696,16 +854,37 @@ void registerAll(const std::vector<int>& sizes)
         add("floor_read", n, 20, 5, [n](benchmark::State& s) { FloorRead(s, n); });
         add("delete", n, 5, heavy, [n](benchmark::State& s) { DeleteCommand(s, n); });
         add("floor_delete", n, 5, heavy, [n](benchmark::State& s) { FloorWrite(s, n, "delete"); });
-        add("add", n, 5, heavy, [n](benchmark::State& s) { AddCommand(s, n); });
+        add("add", n, 5, heavy, [n](benchmark::State& s) { AddCommand(s, n, false); });
         add("floor_insert", n, 5, heavy, [n](benchmark::State& s) { FloorWrite(s, n, "insert"); });
-        add("edit_load", n, 20, 5, [n](benchmark::State& s) { EditLoad(s, n); });
-        add("edit_store", n, 5, heavy, [n](benchmark::State& s) { EditStore(s, n); });
+        add("edit_load", n, 20, 5, [n](benchmark::State& s) { EditLoad(s, n, false); });
+        add("edit_store", n, 5, heavy, [n](benchmark::State& s) { EditStore(s, n, false); });
         add("floor_update", n, 5, heavy, [n](benchmark::State& s) { FloorWrite(s, n, "update"); });
-        add("report", n, 1, heavy, [n](benchmark::State& s) { Report(s, n); });
+        add("report", n, 1, heavy, [n](benchmark::State& s) { Report(s, n, false, false); });
         add("import", n, 1, heavy, [n](benchmark::State& s) { importRows(s, n); });
         add("floor_read_all", n, 1, heavy,
             [n](benchmark::State& s) { FloorPass(s, n, false, [](Bare& b) { return b.readAllAndDecipher(); }); });
+        add("reveal", n, 5, 5, [n](benchmark::State& s) { Reveal(s, n, false); });
+
+        add("sealed_startup", n, 1, heavy + 2, [n](benchmark::State& s) { StartUp(s, n, true); });
+        add("sealed_pick_first", n, 20, 5, [n](benchmark::State& s) { Pick(s, n, 0, false, true); });
+        add("sealed_pick_middle", n, 20, 5, [n](benchmark::State& s) { Pick(s, n, 1, false, true); });
+        add("sealed_pick_last", n, 20, 5, [n](benchmark::State& s) { Pick(s, n, 2, false, true); });
+        add("sealed_add", n, 5, heavy, [n](benchmark::State& s) { AddCommand(s, n, true); });
+        add("sealed_edit_load", n, 20, 5, [n](benchmark::State& s) { EditLoad(s, n, true); });
+        add("sealed_edit_store", n, 5, heavy, [n](benchmark::State& s) { EditStore(s, n, true); });
+        add("sealed_reveal", n, 3, 5, [n](benchmark::State& s) { Reveal(s, n, true); });
+        add("sealed_reveal_less", n, 10, 5, [n](benchmark::State& s) { Reveal(s, n, true, true); });
+        add("sealed_report", n, 1, heavy, [n](benchmark::State& s) { Report(s, n, true, true); });
+        add("sealed_report_open", n, 1, heavy, [n](benchmark::State& s) { Report(s, n, true, false); });
+        add("seal", n, 1, 3, [n](benchmark::State& s) { Convert(s, n, true); });
+        add("unseal", n, 1, 3, [n](benchmark::State& s) { Convert(s, n, false); });
     }
+    benchmark::RegisterBenchmark("floor_derive", FloorDerive)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(3)
+        ->Repetitions(5)
+        ->ReportAggregatesOnly(true);
 }
 
 }  // namespace
@@ -716,6 +895,7 @@ int main(int argc, char** argv)
     std::vector<int> sizes = {1000, 10000, 40000, 100000};
     QString tableFile;
     QString peakFolder;
+    bool peakCheck = false;
     bool peak = true;
     std::vector<char*> rest = {argv[0]};
     for (int i = 1; i < argc; ++i) {
@@ -730,7 +910,9 @@ int main(int argc, char** argv)
             tableFile = QString::fromLocal8Bit(argv[++i]);
         } else if (arg == QLatin1String("--no-peak")) {
             peak = false;
-        } else if (arg == QLatin1String("--peak-child") && i + 1 < argc) {
+        } else if ((arg == QLatin1String("--peak-child") || arg == QLatin1String("--peak-child-check"))
+                   && i + 1 < argc) {
+            peakCheck = arg == QLatin1String("--peak-child-check");
             peakFolder = QString::fromLocal8Bit(argv[++i]);
         } else if (arg == QLatin1String("--import-peak-child") && i + 2 < argc) {
             QCoreApplication core(argc, argv);  // no windows: the tool has none
@@ -764,10 +946,10 @@ int main(int argc, char** argv)
     DesktopOpen::setOpener([](const QString&) {});
 
     if (!peakFolder.isEmpty())
-        return peakChild(peakFolder);
+        return peakChild(peakFolder, peakCheck);
 
     for (int n : sizes)
-        generatedVault(n);
+        sealedVault(n);
 
     int benchArgc = int(rest.size());
     benchmark::Initialize(&benchArgc, rest.data());
@@ -789,7 +971,12 @@ int main(int argc, char** argv)
                          "\n| Peak memory of the running program | Accounts | MB | Target |\n|---|---:|---:|---|\n");
             for (int n : sizes)
                 std::fprintf(memory, "| frmMain started, list shown, last entry picked | %d | %.1f | %s |\n", n,
-                             peakMemory(n), n == 100000 ? "< 100 MB" : "");
+                             peakMemory(n, false, false), n == 100000 ? "< 100 MB" : "");
+            for (int n : sizes)
+                std::fprintf(memory, "| the same, sealed | %d | %.1f | |\n", n, peakMemory(n, true, false));
+            for (int n : sizes)
+                std::fprintf(memory, "| the same, sealed, then a security check (its derivation) | %d | %.1f | |\n", n,
+                             peakMemory(n, true, true));
             // The import keeps the file and a few bytes a row, never a string a field.
             const qsizetype shortRows = 16 * 1024 * 1024;
             std::fprintf(memory,

@@ -7,6 +7,7 @@ import os
 import re
 import shlex
 import stat
+import subprocess
 import time
 
 import ondisk
@@ -635,11 +636,90 @@ def damaged_vault(ctx):
     check(not os.path.exists(os.path.join(folder, "data1.mdb")), "a compaction copy was left behind")
 
 
+def seal_tool(folder, args, password):
+    """quillock-seal from the application folder, the master password on its
+    standard input as a script gives it."""
+    out = subprocess.run([os.path.join(folder, "quillock-seal")] + args, input=password + "\n",
+                         capture_output=True, text=True, timeout=60)
+    return out.returncode, out.stdout + out.stderr
+
+
+def sealed_vault(ctx):
+    """Sealing: the program shows and writes exactly what it did, adds and
+    takes a new master password while sealed; unsealing gives it all back."""
+    folder = ctx.make_folder("sealed")
+    vault = os.path.join(folder, "data.mdb")
+    report_path = os.path.join(folder, "report.htm")
+    master = "Sealed-Pass1"
+    p = ctx.start(folder=folder)
+    create = p.window(CREATE_TITLE, timeout=20)
+    p.type_into(find(create, "password text", "Master Password"), master)
+    p.type_into(find(create, "password text", "Again, Please"), master)
+    p.click(find(create, "push button", "Ok"))
+    main = p.main(timeout=20)
+    for account in (BANK, SHOP):
+        add_account(ctx, p, main, account)
+    security_check(p, main, "Print Report", master)
+    ctx.expect_opened("file://" + report_path)
+    with open(report_path, "rb") as f:
+        plain_report = f.read()
+    close_by_window_manager(ctx, p)
+
+    status, said = seal_tool(folder, ["--yes"], master)
+    check(status == 0 and "Sealed the vault" in said, f"quillock-seal: {status} {said!r}")
+    check(all(r["password"].startswith("seal:") for r in ondisk.accounts(vault)), "a password is not sealed")
+    equal(ondisk.master_row(vault), {"key": "master", "password": "", "initialized": "1"}, "the sealed master row")
+
+    p = ctx.start(folder=folder)
+    main = p.main(timeout=20)
+    pick(p, main, BANK["account"])
+    equal(panel(main), [BANK["username"], MASK, BANK["url"], BANK["hint"], BANK["notes"]], "the sealed detail panel")
+    security_check(p, main, "Password", master + " ")
+    answer(p, "Quillock Security Check", "OK", CHECK_FAILED)
+    security_check(p, main, "Password", master)
+    wait_until(lambda: detail(main, "Password:") == BANK["password"], 10, "the revealed sealed password")
+    ctx.shot(main, "main-sealed-revealed")
+    security_check(p, main, "Print Report", master)
+    ctx.expect_opened("file://" + report_path)
+    with open(report_path, "rb") as f:
+        check(f.read() == plain_report, "the sealed vault's report differs from the plain one's")
+
+    # Adding asks for nothing and seals; a new master password rewraps the key only.
+    added = dict(SHOP, account="Added sealed", password="new-one")
+    add_account(ctx, p, main, added)
+    check(ondisk.accounts(vault)[-1]["password"].startswith("seal:"), "the add did not seal")
+    passwords = [r["password"] for r in ondisk.accounts(vault)]
+    security_check(p, main, "Options", master)
+    dialog = p.window(OPTIONS_TITLE)
+    master = "Sealed-Pass2"
+    for box in ("Master Password", "Again, Please"):
+        p.type_into(find(dialog, "password text", box), master)
+    p.click(find(dialog, "push button", "Ok"))
+    p.window_gone(OPTIONS_TITLE)
+    equal([r["password"] for r in ondisk.accounts(vault)], passwords, "sealed passwords after a new master password")
+    pick(p, main, added["account"])
+    security_check(p, main, "Password", master)
+    wait_until(lambda: detail(main, "Password:") == added["password"], 10, "the added sealed password")
+    close_by_window_manager(ctx, p)
+
+    status, said = seal_tool(folder, ["--unseal"], "Sealed-Pass1")
+    check(status == 1 and "Wrong master password" in said, f"unsealing with the old password: {status} {said!r}")
+    status, said = seal_tool(folder, ["--unseal"], master)
+    check(status == 0 and "Unsealed the vault" in said, f"quillock-seal --unseal: {status} {said!r}")
+    check(not any(r["password"].startswith("seal:") for r in ondisk.accounts(vault)), "a password stayed sealed")
+    p = ctx.start(folder=folder)
+    main = p.main(timeout=20)
+    pick(p, main, SHOP["account"])
+    security_check(p, main, "Password", master)
+    wait_until(lambda: detail(main, "Password:") == SHOP["password"], 10, "a password after unsealing")
+    close_by_window_manager(ctx, p)
+
+
 JOURNEYS = [installed_folder, first_start, add_accounts, pick_and_reveal, edit_and_rename, delete_account, report,
-            options, tray, clearing, reinstall_keeps_vault, damaged_vault]
+            options, tray, clearing, reinstall_keeps_vault, damaged_vault, sealed_vault]
 # Journeys that make their own folder run even after an earlier one failed.
-INDEPENDENT = {damaged_vault}
-LIMITS = {clearing: 120}
+INDEPENDENT = {damaged_vault, sealed_vault}
+LIMITS = {clearing: 120, sealed_vault: 180}
 DEFAULT_LIMIT = 90
 
 __all__ = ["JOURNEYS", "INDEPENDENT", "LIMITS", "DEFAULT_LIMIT", "DriveError"]

@@ -22,6 +22,7 @@ echo "-- crash test, plain build"
   --summary "$figures.crash" || status=1
 cat "$figures.crash" >>"$figures"
 "$QUILLOCK_BUILD/quillock-crashtest" race --rounds 300 --summary "$figures" || status=1
+"$QUILLOCK_BUILD/quillock-crashtest" race --sealed --rounds 150 --summary "$figures" || status=1
 "$QUILLOCK_BUILD/quillock-crashtest" run --points --accounts 3 --trials 5000 --budget 1800 \
   --summary "$figures.crash" || status=1
 cat "$figures.crash" >>"$figures"

@@ -371,6 +371,30 @@ private slots:
         QCOMPARE(contentOf(vaultPath), before);
     }
 
+    void fullFileSystemDuringSealingChangesNothing()
+    {
+        Sandbox sandbox;
+        fillVault(sandbox, 200);
+        const QString mountPoint = sandbox.workFolder() + QStringLiteral("/small");
+        SmallFileSystem small(mountPoint, 1024);
+        if (!small.mounted())
+            QSKIP(qPrintable(QStringLiteral("cannot mount a small tmpfs here (%1)").arg(small.why())));
+        const QString vaultPath = mountPoint + QStringLiteral("/data.mdb");
+        QVERIFY(QFile::copy(sandbox.vaultPath(), vaultPath));
+        const QByteArray bytes = ReadFile(vaultPath);
+        small.fill();
+        const QStringList sealing{QStringLiteral("--yes"), QStringLiteral("--vault"), vaultPath};
+        QString err;
+        QCOMPARE(RunTool(QUILLOCK_TEST_SEAL, sealing, MasterPassword.toUtf8() + '\n', nullptr, &err), 1);
+        QVERIFY2(err.contains(QStringLiteral("full")) && err.contains(QStringLiteral("Nothing was changed.")),
+                 qPrintable(err));
+        QCOMPARE(ReadFile(vaultPath), bytes);
+        small.makeRoom();
+        QCOMPARE(FolderEntries(mountPoint), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(RunTool(QUILLOCK_TEST_SEAL, sealing, MasterPassword.toUtf8() + '\n'), 0);
+        QVERIFY(VaultStore::open(vaultPath)->seal());
+    }
+
     void vaultLockedByAnotherProcess()
     {
         MainWindowFixture f;

@@ -1,10 +1,12 @@
 // Appends the logins of a CSV export (the browsers', other password
 // managers', or any file with a name or URL and a password column) to the
 // vault.
+#include "masterentry.h"
 #include "transfertool.h"
 
 #include "transfer/accountimport.h"
 #include "transfer/transfer.h"
+#include "vault/vaultseal.h"
 
 #include <functional>
 #include <optional>
@@ -15,9 +17,12 @@ namespace {
 
 QByteArray usage()
 {
-    return "usage: quillock-import FILE [--vault PATH/data.mdb] [--dry-run] [--format NAME]\n"
+    return "usage: quillock-import FILE [--vault PATH/data.mdb] [--dry-run] [--format NAME] [--compare-passwords]\n"
            "Reads the CSV export FILE and appends its logins to the vault beside this tool\n"
            "(or the one named). --dry-run shows what would be stored and writes nothing.\n"
+           "In a sealed vault a row repeats an account when name, username and URL are the\n"
+           "same; --compare-passwords asks for the master password (when standard input is\n"
+           "not a terminal, its first line) and compares the passwords too.\n"
            "The export is known by its header row; --format takes one of these layouts instead:\n  "
         + Transfer::formatOptions().join(QStringLiteral(", ")).toUtf8() + "\n";
 }
@@ -109,14 +114,40 @@ void printSummary(const Transfer::AccountImport& import, bool dryRun)
 
 // Reads the file, shows the mapping, then stores (or in a dry run only
 // lists) its rows; `place` follows the work from the file to the vault.
-int importFile(const Tool::CommandLine& line, bool dryRun, std::optional<Transfer::ImportFormat> format, QString& place)
+// In a sealed vault, opens the seal with the master password when the
+// passwords are to be compared too; false when the entry is wrong.
+bool openSealFor(VaultSeal* seal, bool comparePasswords)
+{
+    if (!seal)
+        return true;
+    if (!comparePasswords) {
+        Tool::print(stdout,
+                    QStringLiteral("The vault is sealed: rows are compared with its accounts by name, "
+                                   "username and URL (--compare-passwords compares the passwords too)."));
+        return true;
+    }
+    QString entry;
+    const bool opened = Tool::ReadMasterPassword(entry) && seal->unlock(entry);
+    Secrets::wipe(entry);
+    return opened;
+}
+
+struct ImportOptions {
+    bool dryRun = false;
+    bool comparePasswords = false;
+    std::optional<Transfer::ImportFormat> format;
+};
+
+// Reads the file, shows the mapping, then stores (or in a dry run only
+// lists) its rows; `place` follows the work from the file to the vault.
+int importFile(const Tool::CommandLine& line, const ImportOptions& options, QString& place)
 {
     ProgressLine progressLine;
     const auto progress = [&](Transfer::ImportStage stage, qsizetype done, qsizetype total) {
         progressLine.show(stage, done, total);
     };
     // The import keeps the file's text and wipes it when it goes.
-    Transfer::AccountImport import(Transfer::ReadInputFile(line.file), progress, format);
+    Transfer::AccountImport import(Transfer::ReadInputFile(line.file), progress, options.format);
     progressLine.clear();
     Tool::print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import.columns().format)));
     Tool::print(stdout, QStringLiteral("Columns: %1").arg(import.columnsText()));
@@ -124,10 +155,14 @@ int importFile(const Tool::CommandLine& line, bool dryRun, std::optional<Transfe
 
     place = QStringLiteral("the vault %1 cannot be opened or written").arg(line.vault);
     Tool::OpenVault vault(line.vault);
-    import.run(vault.store(), dryRun, progress);
+    if (!openSealFor(vault.store().seal(), options.comparePasswords)) {
+        Tool::print(stderr, QStringLiteral("quillock-import: wrong master password; nothing was stored."));
+        return 1;
+    }
+    import.run(vault.store(), options.dryRun, progress);
     progressLine.clear();
 
-    if (dryRun) {
+    if (options.dryRun) {
         Tool::print(stdout, QStringLiteral("Dry run: nothing was written. Would store:"));
         import.forEachStored([](const Transfer::ImportRow& row) {
             Tool::print(stdout, QStringLiteral("  line %1: %2 (username \"%3\", %4)")
@@ -135,7 +170,7 @@ int importFile(const Tool::CommandLine& line, bool dryRun, std::optional<Transfe
                                     .arg(row.plain.account, row.plain.username, row.plain.url));
     });
 }
-printSummary(import, dryRun);
+printSummary(import, options.dryRun);
 return 0;
 }  // namespace
 
@@ -146,22 +181,25 @@ int main(int argc, char** argv)
     QString place;  // what a failure is about: the file, then the vault
     return Tool::run(argc, argv, "quillock-import", "Nothing was stored.", place, [&] {
         Tool::CommandLine line;
-        bool dryRun = false;
+        ImportOptions options;
         QString formatName;
         const auto stop = Tool::readCommandLine(usage().constData(), line, [&](const QStringList& args, qsizetype& i) {
             if (Tool::optionValue(args, i, QStringLiteral("--format"), formatName))
                 return true;
-            if (args[i] != QLatin1String("--dry-run"))
+            if (args[i] == QLatin1String("--dry-run"))
+                options.dryRun = true;
+            else if (args[i] == QLatin1String("--compare-passwords"))
+                options.comparePasswords = true;
+            else
                 return false;
-            dryRun = true;
             return true;
         });
         if (stop)
             return *stop;
-        const std::optional<Transfer::ImportFormat> format = Transfer::formatNamed(formatName);
-        if (!formatName.isEmpty() && !format)
+        options.format = Transfer::formatNamed(formatName);
+        if (!formatName.isEmpty() && !options.format)
             return Tool::wrongUsage(usage().constData());
         place = line.file;
-        return importFile(line, dryRun, format, place);
+        return importFile(line, options, place);
     });
 }

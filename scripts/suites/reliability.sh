@@ -20,6 +20,7 @@ step=$(date +%s)
 echo "-- crash test, short run"
 "$QUILLOCK_ASAN_BUILD/quillock-crashtest" run --trials "${QUILLOCK_CRASH_TRIALS:-25}" --min-trials 10 --budget 120
 "$QUILLOCK_ASAN_BUILD/quillock-crashtest" race --rounds "${QUILLOCK_RACE_ROUNDS:-200}"
+"$QUILLOCK_ASAN_BUILD/quillock-crashtest" race --sealed --rounds "${QUILLOCK_SEALED_RACE_ROUNDS:-60}"
 # Cutting at file steps preloads a library, which wants the plain build.
 cmake --build "$QUILLOCK_BUILD" --target quillock-crashtest | tail -n 1
 "$QUILLOCK_BUILD/quillock-crashtest" run --points --point-step "${QUILLOCK_POINT_STEP:-7}" --accounts 3 \

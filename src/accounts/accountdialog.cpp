@@ -9,6 +9,7 @@
 #include "shared/secrets.h"
 #include "shared/textlimit.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -109,7 +110,7 @@ AccountFields AccountDialog::fieldsToStore() const
     AccountFields fields;
     fields.account = lineText(ui_->txtName);
     fields.username = Encrypt(lineText(ui_->txtUsername));
-    fields.password = Encrypt(lineText(ui_->txtPassword));
+    fields.password = PasswordToStore(vault_, lineText(ui_->txtPassword));
     fields.url = lineText(ui_->txtURL);
     fields.hint = boxText(ui_->txtHint);
     fields.notes = boxText(ui_->txtNotes);

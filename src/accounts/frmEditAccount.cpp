@@ -5,6 +5,7 @@
 #include "shared/module1.h"
 #include "shared/programend.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 
 #include <limits>
 
@@ -38,7 +39,7 @@ frmEditAccount::Loaded frmEditAccount::load(std::optional<qint64> listedRowid)
         return Loaded::Moved;
     AccountFields plain = row->fields;
     plain.username = DecryptField(row->fields.username);
-    plain.password = DecryptField(row->fields.password);
+    plain.password = OpenPassword(vault_, row->fields.password);
     showFields(plain);
     loadedRowid_ = row->rowid;
     return Loaded::Row;

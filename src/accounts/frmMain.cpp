@@ -18,6 +18,7 @@
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
@@ -26,6 +27,7 @@
 #include <QCursor>
 #include <QFileInfo>
 #include <QLayout>
+#include <QScopeGuard>
 #include <QStringListModel>
 
 namespace {
@@ -269,6 +271,7 @@ void frmMain::LoadAccountList()
     timer_.stop();
     // The labels emptied above no longer share the password's buffer.
     Secrets::wipe(Module1::SelectedPassword);
+    selectedSealed_.clear();
 }
 
 void frmMain::copyList(const AccountOrder& order)
@@ -324,7 +327,9 @@ void frmMain::cboAccount_Click()
             showDetail(ui_->lblNotes, row->fields.notes);
             // The label shows the mask by now, so the old password has no other holder.
             Secrets::wipe(Module1::SelectedPassword);
-            Module1::SelectedPassword = DecryptField(row->fields.password);
+            // A sealed password stays closed until reveal's check has passed.
+            selectedSealed_ = vault().seal() ? row->fields.password : QString();
+            Module1::SelectedPassword = vault().seal() ? QString() : DecryptField(row->fields.password);
         }
         ui_->cmdEdit->setEnabled(true);
         ui_->cmdDelete->setEnabled(true);
@@ -337,6 +342,11 @@ void frmMain::cboAccount_Click()
 void frmMain::runGuarded(const std::function<void()>& command)
 {
     runCommand(this, [&] {
+        // A sealed vault is open for this one command, however it ends.
+        const auto relock = qScopeGuard([this] {
+            if (vaultDb_)
+                LockSeal(*vaultDb_);
+        });
         if (!Module1::SecurityCheck(this, vault())) {
             MessageBox::critical(this, QStringLiteral("Quillock Security Check"),
                                  QStringLiteral("Security check failed."));
@@ -348,7 +358,17 @@ void frmMain::runGuarded(const std::function<void()>& command)
 
 void frmMain::cmdReveal_Click()
 {
-    runGuarded([this] { showDetail(ui_->lblPassword, Module1::SelectedPassword); });
+    runGuarded([this] {
+        if (vault().seal()) {
+            // The label lets go of the password it showed, so the wipe reaches it.
+            QString opened = OpenPassword(vault(), selectedSealed_);
+            showDetail(ui_->lblPassword, opened);
+            std::swap(Module1::SelectedPassword, opened);
+            Secrets::wipe(opened);
+            return;
+        }
+        showDetail(ui_->lblPassword, Module1::SelectedPassword);
+    });
 }
 
 void frmMain::cmdDelete_Click()

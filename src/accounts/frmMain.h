@@ -106,6 +106,8 @@ private:
     bool listed_ = false;
     // What a screen reader is told for lblPassword; it may hold the password.
     QString passwordSpoken_;
+    // In a sealed vault, the picked account's password as stored.
+    QString selectedSealed_;
     QTimer timer_;
     Tray tray_;
     bool unloaded_ = false;

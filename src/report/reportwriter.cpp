@@ -3,6 +3,7 @@
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
@@ -136,7 +137,7 @@ void WriteReportTo(VaultStore& vault, const ReportSink& sink)
     out.append("Quillock Account Report</b></font></p>");
     out.append(LineEnd);
 
-    vault.forEachAccount([&out](const AccountRow& account) {
+    vault.forEachAccount([&out, &vault](const AccountRow& account) {
         const AccountFields& f = account.fields;
         QString username;
         QString password;
@@ -145,7 +146,7 @@ void WriteReportTo(VaultStore& vault, const ReportSink& sink)
             Secrets::wipe(password);
         });
         username = DecryptField(f.username);
-        password = DecryptField(f.password);
+        password = OpenPassword(vault, f.password);
         out.append("<table cellspacing=2 cellpadding=2 border=0>");
         out.append(DoubleEnd);
         out.appendRow("Account Name:", f.account);

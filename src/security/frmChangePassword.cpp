@@ -7,7 +7,7 @@
 #include "shared/programend.h"
 #include "shared/secrets.h"
 #include "shared/settings.h"
-#include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 
 namespace {
@@ -22,9 +22,8 @@ frmChangePassword::frmChangePassword(VaultStore& vault, QWidget* parent)
     FixedDialog::setUp(this);
     PasswordRule::setUpBoxes({ui_->txtPassword1, ui_->txtPassword2});
 
-    const QString stored = vault_.storedMasterPassword();
-    ui_->txtPassword1->setText(Decrypt(stored));
-    ui_->txtPassword2->setText(Decrypt(stored));
+    ui_->txtPassword1->setText(CurrentMasterPassword(vault_));
+    ui_->txtPassword2->setText(CurrentMasterPassword(vault_));
 
     // Only the exact values select; anything else leaves the choice open.
     const QString exitChoice = Settings::getSetting(Settings::ExitKey);

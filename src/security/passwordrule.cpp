@@ -7,7 +7,7 @@
 #include "shared/secrets.h"
 #include "shared/settings.h"
 #include "shared/textlimit.h"
-#include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
@@ -57,7 +57,7 @@ void storeAndAccept(QDialog* dialog, QLineEdit* first, QLineEdit* second, VaultS
         std::optional<QString> master = validate(dialog, first, second);
         if (!master)
             return;
-        vault.storeMasterPassword(Encrypt(*master), markInitialized);
+        StoreMasterPassword(vault, *master, markInitialized);
         // Let go before the dialog closes, so that the wipe of its boxes
         // finds their buffers unshared.
         Secrets::wipe(*master);

@@ -1,6 +1,6 @@
 #include "security/frmMasterPassword.h"
 #include "shared/module1.h"
-#include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
@@ -20,10 +20,8 @@ bool SecurityCheck(QWidget* owner, VaultStore& vault)
     // A prompt closed without OK has no entry; an earlier one must not count.
     if (answer != QDialog::Accepted)
         return false;
-    QString stored = Decrypt(vault.storedMasterPassword());
-    const bool match = EnteredPassword == stored;
-    Secrets::wipe(stored);
-    return match;
+    // In a sealed vault a match also unlocks the seal for the command.
+    return MasterPasswordOpens(vault, EnteredPassword);
 }
 
 }  // namespace Module1

@@ -5,6 +5,7 @@
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 #include "vault/wipe.h"
 
 #include <cerrno>
@@ -32,10 +33,8 @@ bool MasterPasswordMatches(VaultStore& vault, const QString& entered)
         throw AppError(ErrorCode::NoCurrentRecord,
                        QStringLiteral("The vault has no master password yet; start Quillock once to choose one."),
                        ErrorSource::Store);
-    QString stored = Decrypt(vault.storedMasterPassword());
-    const bool same = entered == stored;
-    Secrets::wipe(stored);
-    return same;
+    // In a sealed vault a match also unlocks the seal.
+    return MasterPasswordOpens(vault, entered);
 }
 
 QByteArray ExportCsv(VaultStore& vault, ExportFormat format, qsizetype* count)
@@ -61,7 +60,7 @@ QByteArray ExportCsv(VaultStore& vault, ExportFormat format, qsizetype* count)
         vault.forEachAccount([&](const AccountRow& row) {
             const AccountFields& f = row.fields;
             QString username = DecryptField(f.username);
-            QString password = DecryptField(f.password);
+            QString password = OpenPassword(vault, f.password);
             const QString notes = NotesWithHint(f.notes, f.hint);
             QStringList fields;
             switch (format) {

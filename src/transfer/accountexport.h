@@ -15,8 +15,8 @@ enum class ExportFormat { KeePassXC, Bitwarden, Chrome };
 std::optional<ExportFormat> ExportFormatNamed(const QString& name);
 
 // Compares an entry with the stored master password as the security check
-// does: exactly, neither side trimmed. Raises when the vault has no master
-// password yet.
+// does: exactly, neither side trimmed; a sealed vault's seal is then open.
+// Raises when the vault has no master password yet.
 bool MasterPasswordMatches(VaultStore& vault, const QString& entered);
 
 // Every account in list order, header first; the hint goes into the notes

@@ -3,6 +3,7 @@
 #include "transfer/transfer.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 #include "vault/wipe.h"
 
 #include <QScopeGuard>
@@ -42,7 +43,7 @@ class SeenAccounts {
 public:
     using Digest = std::array<unsigned char, 12>;
 
-    SeenAccounts()
+    explicit SeenAccounts(bool withPasswords) : withPasswords_(withPasswords)
     {
         if (sodium_init() < 0)
             throw AppError(ErrorCode::CipherFailure, QStringLiteral("The cipher library could not be initialised."),
@@ -55,7 +56,9 @@ public:
     {
         crypto_generichash_state state;
         crypto_generichash_init(&state, key_.data(), key_.size(), crypto_generichash_BYTES_MIN);
-        for (const QString* value : {&plain.account, &plain.username, &plain.password, &plain.url}) {
+        const QString none;
+        for (const QString* value :
+             {&plain.account, &plain.username, withPasswords_ ? &plain.password : &none, &plain.url}) {
             QByteArray utf8 = value->toUtf8();
             const quint64 length = quint64(utf8.size());
             crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(&length), sizeof length);
@@ -105,6 +108,7 @@ private:
         }
     };
     std::array<unsigned char, crypto_generichash_KEYBYTES> key_{};
+    bool withPasswords_;
     std::vector<Entry> rows_;
 };
 
@@ -331,12 +335,16 @@ QString AccountImport::unusedText() const
 void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& progress)
 {
     storedCount_ = 0;
+    // A sealed vault's passwords open only with the master password: without
+    // it, accounts are the same when name, username and URL are.
+    const bool withPasswords = !vault.seal() || vault.seal()->isUnlocked();
+    comparedPasswords_ = withPasswords;
     SeenAccounts seen = rowAccounts();
     qsizetype checked = 0;
     const auto visitStored = [&](const AccountRow& row) {
         AccountFields plain{row.fields.account,
                             DecryptField(row.fields.username),
-                            DecryptField(row.fields.password),
+                            withPasswords ? OpenPassword(vault, row.fields.password) : QString(),
                             row.fields.url,
                             {},
                             {}};
@@ -371,7 +379,7 @@ void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& pr
         if (!row)
             return false;
         const AccountFields& p = row->plain;
-        out = {p.account, Encrypt(p.username), Encrypt(p.password), p.url, p.hint, p.notes};
+        out = {p.account, Encrypt(p.username), PasswordToStore(vault, p.password), p.url, p.hint, p.notes};
         ++storing;
         if (progress && storing % 500 == 0)
             progress(ImportStage::Storing, storing, seen.rows());
@@ -387,7 +395,7 @@ SeenAccounts AccountImport::rowAccounts()
     for (RowState& state : rows_)
         if (state.outcome == RowOutcome::Duplicate)
             state.outcome = RowOutcome::Login;  // a run before this one failed
-    SeenAccounts seen;
+    SeenAccounts seen(comparedPasswords_);
     seen.reserve(size_t(std::count_if(rows_.begin(), rows_.end(),
                                       [](const RowState& row) { return row.outcome == RowOutcome::Login; })));
     RowCursor cursor(text_, dialect_);
@@ -426,10 +434,13 @@ void AccountImport::forEachSkipped(const std::function<void(const ImportSkip&)>&
         switch (state.outcome) {
         case RowOutcome::Login:
             continue;
-        case RowOutcome::Duplicate:
-            skip.reason = state.extra == 0 ? QStringLiteral("the same account is in the vault already")
-                                           : QStringLiteral("the same account as line %1").arg(state.extra);
+        case RowOutcome::Duplicate: {
+            const QString same = comparedPasswords_ ? QStringLiteral("the same account")
+                                                    : QStringLiteral("the same name, username and URL");
+            skip.reason = state.extra == 0 ? same + QStringLiteral(" is in the vault already")
+                                           : same + QStringLiteral(" as line %1").arg(state.extra);
             break;
+        }
         case RowOutcome::Broken:
             skip.reason = brokenText(cursor.at(state).size());
             skip.lastLine = state.extra > state.line ? qsizetype(state.extra) : 0;

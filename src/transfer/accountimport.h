@@ -53,7 +53,8 @@ public:
 
     // Leaves out rows identical (name, username, password and URL) to an
     // account in the vault or to an earlier row, then appends the rest in
-    // one transaction. A dry run only reads the vault.
+    // one transaction. In a sealed vault whose seal is not open, rows are
+    // compared without their passwords. A dry run only reads the vault.
     void run(VaultStore& vault, bool dryRun, const ImportProgress& progress = {});
 
     // After run: the rows stored (or, in a dry run, that would be), every
@@ -107,6 +108,7 @@ private:
     qsizetype brokenRows_ = 0;
     qsizetype storedCount_ = 0;
     qsizetype duplicates_ = 0;
+    bool comparedPasswords_ = true;  // false in a sealed vault without the master password
 };
 
 }  // namespace Transfer

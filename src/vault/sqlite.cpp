@@ -50,7 +50,7 @@ bool named(const char* text, std::initializer_list<const char*> names)
 
 bool isVaultTable(const char* table)
 {
-    return named(table, {"accounts", "master"});
+    return named(table, {"accounts", "master", "seal"});
 }
 
 // Caps on what a hostile file can make the engine hold or parse. None is
@@ -211,6 +211,7 @@ bool Database::allows(int action, const char* first, const char* second, const c
 {
     const bool building = guard_ == Guard::Building;
     const bool compacting = guard_ == Guard::Compaction;
+    const bool sealing = guard_ == Guard::Sealing && named(first, {"seal", "sqlite_master"});
     // SQLite names no database for a count that reads no column.
     const bool main = !database || named(database, {"main"});
     const bool copy = compacting && named(database, {"compacted"});
@@ -227,15 +228,17 @@ bool Database::allows(int action, const char* first, const char* second, const c
         if ((main || copy) && isVaultTable(first))
             return true;
         // Creating a table or an index writes its row of the schema.
-        return schemaTable && action != SQLITE_DELETE && (copy || (main && building));
+        return schemaTable && (action != SQLITE_DELETE || sealing) && (copy || (main && (building || sealing)));
     case SQLITE_CREATE_TABLE:  // table
-        return isVaultTable(first) && (copy || (main && building));
+        return isVaultTable(first) && (copy || (main && (building || sealing)));
+    case SQLITE_DROP_TABLE:  // table
+        return main && sealing;
     case SQLITE_CREATE_INDEX:  // index, table
         return isVaultTable(second) && (copy || (main && building));
     case SQLITE_REINDEX:
         return copy;
     case SQLITE_FUNCTION:  // -, function
-        return named(second, {"count", "octet_length"})
+        return named(second, {"count", "octet_length", "typeof"})
             || (compacting && named(second, {"sqlcipher_export", "substr", "like", "quote"}));
     case SQLITE_PRAGMA:  // pragma, argument
         if (named(first, {"cipher_compatibility"}))
@@ -246,6 +249,8 @@ bool Database::allows(int action, const char* first, const char* second, const c
             return false;
         if (named(first, {"table_xinfo", "index_list"}))
             return isVaultTable(second);
+        if (named(first, {"secure_delete"}))
+            return named(second, {"on"});
         return named(first, {"index_xinfo", "data_version", "cache_size"});
     case SQLITE_ATTACH:  // file name when written as a literal: ours is bound
         return compacting && !first;

@@ -2,6 +2,7 @@
 
 #include "vault/apperror.h"
 #include "vault/sqlite.h"
+#include "vault/vaultseal.h"
 
 #include <QSet>
 #include <QStringList>
@@ -302,6 +303,9 @@ void VaultSchema::require(const Database& db)
         if (row.type == QLatin1String("table")) {
             if (row.rootpage <= 0)
                 refuse(db, QStringLiteral("a virtual table '%1'").arg(row.name));
+            // A sealed vault's one table of its own, in exactly its shape.
+            if (VaultSeal::isSealTable(row.name, row.sql))
+                continue;
             const Table* shape = shapeOf(row);
             if (!shape)
                 refuse(db, QStringLiteral("a table '%1'").arg(row.name));
@@ -318,4 +322,6 @@ void VaultSchema::require(const Database& db)
         if (row.type == QLatin1String("index") && !indexes.contains(row.name))
             refuse(db, QStringLiteral("an index '%1' on table '%2'").arg(row.name, row.table));
     requireValuesWithinLimit(db);
+    // A sealed vault only as its seal row says.
+    VaultSeal::requireIntact(db);
 }

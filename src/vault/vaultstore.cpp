@@ -3,6 +3,7 @@
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/vaultschema.h"
+#include "vault/vaultseal.h"
 
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -112,6 +113,7 @@ void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
     source.open(vaultPath, DatabasePassword);
     // Nothing but the two tables may reach the copy, nor run on the way.
     VaultSchema::require(source);
+    VaultSeal::requireSealedPasswords(source);
     // Another name of the file would go on holding the old content.
     if (FileOps::linkCount(vaultPath) > 1)
         throw AppError(
@@ -172,8 +174,11 @@ std::unique_ptr<VaultStore> VaultStore::open(const QString& path)
     VaultSchema::require(store->db_);
     FileOps::restrictToOwner(path);
     store->sizePageCache();
+    store->seal_ = VaultSeal::load(store->db_);
     return store;
 }
+
+VaultStore::~VaultStore() = default;
 
 void VaultStore::sizePageCache()
 {

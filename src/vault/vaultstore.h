@@ -20,6 +20,8 @@ struct AccountFields {
     bool operator==(const AccountFields&) const = default;
 };
 
+class VaultSeal;
+
 struct AccountRow {
     qint64 rowid = 0;
     AccountFields fields;
@@ -59,7 +61,10 @@ public:
     // Teaches a connection the account order (UNICODE_NOCASE).
     static void registerAccountOrder(Database& db);
 
+    ~VaultStore();
     const QString& path() const { return db_.path(); }
+    // The seal of a sealed vault; null for a vault in the described format.
+    VaultSeal* seal() const { return seal_.get(); }
 
     // Master row.
     bool isInitialized();  // `initialized` of the first row
@@ -97,6 +102,7 @@ public:
     bool deleteAccountAt(qint64 position, qint64 expectedRowid);
 
 private:
+    friend class VaultSeal;  // sealing and unsealing convert the whole vault
     VaultStore() = default;
     void sizePageCache();
     qint64 dataVersion();
@@ -113,4 +119,5 @@ private:
     bool orderValid_ = false;
     quint64 orderGeneration_ = 0;
     std::vector<ListChange> changes_;
+    std::unique_ptr<VaultSeal> seal_;  // goes before db_
 };

@@ -4,11 +4,15 @@
 // after the command that was running, and that the next start works.
 //
 //   quillock-crashtest run [--points [--point-step N]] [--trials N] [--budget SECONDS] [--min-trials N]
-//                          [--accounts N] [--kinds startup,add,edit,delete,options]
+//                          [--accounts N] [--kinds startup,add,edit,delete,options,seal]
 //                          [--seed N] [--folder DIR] [--summary FILE]
-//   quillock-crashtest race [--rounds N] [--folder DIR] [--summary FILE]
-//   quillock-crashtest drive APPFOLDER WORKFOLDER KIND FIRSTSERIAL   (a child)
+//   quillock-crashtest race [--rounds N] [--sealed] [--folder DIR] [--summary FILE]
+//   quillock-crashtest drive APPFOLDER WORKFOLDER KIND FIRSTSERIAL COMMANDS MASTER   (a child)
 //   quillock-crashtest race-copy APPFOLDER WORKFOLDER FIRSTSERIAL ROUNDS   (a child)
+//
+// The kind "seal" closes the program, seals the vault (or unseals a sealed
+// one) as quillock-seal does, and starts the program again; the other kinds
+// then work on whichever form the vault is in.
 #include "testsupport.h"
 
 #include "accounts/frmMain.h"
@@ -16,8 +20,10 @@
 #include "shared/module1.h"
 #include "shared/programend.h"
 #include "vault/apperror.h"
+#include "vault/fileops.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 
 #include <QAbstractButton>
@@ -54,11 +60,12 @@ struct Plain {
 struct Model {
     std::map<QString, Plain> accounts;
     QString master;
+    bool sealed = false;
     bool operator==(const Model&) const = default;
 };
 
-enum class Kind { Startup, Add, Edit, Delete, Options };
-const QStringList KindNames = {"startup", "add", "edit", "delete", "options"};
+enum class Kind { Startup, Add, Edit, Delete, Options, Seal };
+const QStringList KindNames = {"startup", "add", "edit", "delete", "options", "seal"};
 
 Kind kindNamed(const QString& name)
 {
@@ -102,6 +109,7 @@ Change plan(const Model& model, Kind kind, qint64 serial)
         change.kind = Kind::Add;
     switch (change.kind) {
     case Kind::Startup:
+    case Kind::Seal:
         break;
     case Kind::Add:
         change.name = QStringLiteral("n%1").arg(serial, 7, 10, QLatin1Char('0'));
@@ -141,26 +149,41 @@ void apply(Model& model, const Change& change)
     case Kind::Options:
         model.master = change.master;
         break;
+    case Kind::Seal:
+        model.sealed = !model.sealed;
+        break;
     }
 }
 
-// Reads the vault back; a duplicate name is a mixed state and fails.
-Model readModel(VaultStore& vault)
+// Reads the vault back; a duplicate name is a mixed state and fails. A
+// sealed vault is opened with whichever of `masters` opens it.
+Model readModel(VaultStore& vault, const QStringList& masters)
 {
     Model model;
-    model.master = Decrypt(vault.storedMasterPassword());
+    model.sealed = vault.seal() != nullptr;
+    if (!model.sealed)
+        model.master = Decrypt(vault.storedMasterPassword());
+    for (const QString& master : masters) {
+        if (model.sealed && model.master.isEmpty() && MasterPasswordOpens(vault, master))
+            model.master = master;
+    }
+    if (model.sealed && model.master.isEmpty())
+        throw AppError(0, QStringLiteral("no master password known opens the seal"), QStringLiteral("check"));
     vault.forEachAccount([&](const AccountRow& row) {
         const AccountFields& f = row.fields;
         if (model.accounts.count(f.account))
             throw AppError(0, QStringLiteral("account '%1' is stored twice").arg(f.account), QStringLiteral("check"));
-        model.accounts[f.account] = {DecryptField(f.username), DecryptField(f.password), f.url, f.hint, f.notes};
+        model.accounts[f.account] = {DecryptField(f.username), OpenPassword(vault, f.password), f.url, f.hint, f.notes};
     });
+    LockSeal(vault);
     return model;
 }
 
 QString describe(const Model& model)
 {
-    return QStringLiteral("%1 accounts, master '%2'").arg(model.accounts.size()).arg(model.master);
+    return QStringLiteral("%1 accounts, master '%2'%3")
+        .arg(model.accounts.size())
+        .arg(model.master, model.sealed ? QStringLiteral(", sealed") : QString());
 }
 
 // ---------------------------------------------------------------- the child
@@ -269,14 +292,27 @@ void prepareChild(const QString& app, const QString& work)
     });
 }
 
-int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint64 commands)
+// What quillock-seal does, with the program closed: the vault sealed, or
+// a sealed one turned back.
+void convert(const QString& app, const QString& master)
+{
+    VaultLock lock(app);
+    lock.takeExclusive();
+    const auto vault = VaultStore::open(app + QStringLiteral("/data.mdb"));
+    if (vault->seal())
+        VaultSeal::unsealVault(*vault, master);
+    else
+        VaultSeal::sealVault(*vault, master);
+}
+
+int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint64 commands, const QString& master)
 {
     prepareChild(app, work);
 
     say(QStringLiteral("loading"));
     std::unique_ptr<frmMain> window = startWindow();
     say(QStringLiteral("ready"));
-    Model model = readModel(*window->VaultDb());
+    Model model = readModel(*window->VaultDb(), {master});
 
     for (qint64 serial = first; serial < first + commands; ++serial) {
         const Change change = plan(model, kind, serial);
@@ -285,6 +321,12 @@ int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint
         case Kind::Startup:
             window->close();
             window.reset();
+            window = startWindow();
+            break;
+        case Kind::Seal:
+            window->close();
+            window.reset();
+            convert(app, model.master);
             window = startWindow();
             break;
         case Kind::Add:
@@ -423,7 +465,7 @@ struct Options {
     int minTrials = -1;
     int budgetSeconds = 600;
     int accounts = 1500;
-    QList<Kind> kinds = {Kind::Startup, Kind::Add, Kind::Edit, Kind::Delete, Kind::Options};
+    QList<Kind> kinds = {Kind::Startup, Kind::Add, Kind::Edit, Kind::Delete, Kind::Options, Kind::Seal};
     quint32 seed = 0;
     QString folder;
     QString summary;
@@ -542,7 +584,7 @@ QString checkNextStart(const QString& app, const Model& expected)
     if (problem.isEmpty()) {
         try {
             auto vault = VaultStore::open(app + QStringLiteral("/data.mdb"));
-            if (!(readModel(*vault) == expected))
+            if (!(readModel(*vault, {expected.master}) == expected))
                 problem = QStringLiteral("the next start changed the vault");
         } catch (const AppError& error) {
             problem = QStringLiteral("after the next start: %1 (%2)").arg(error.description()).arg(error.code());
@@ -607,7 +649,7 @@ int run(const Options& options)
         QProcess child;
         child.setProgram(self);
         child.setArguments({QStringLiteral("drive"), app, work, KindNames[int(kind)], QString::number(first),
-                            QString::number(options.points ? 1 : 100000)});
+                            QString::number(options.points ? 1 : 100000), model.master});
         child.setStandardOutputFile(logPath);
         child.setStandardErrorFile(root + QStringLiteral("/child.err"));
         if (options.points) {
@@ -707,7 +749,7 @@ int run(const Options& options)
                 if (!vault->isInitialized())
                     throw AppError(0, QStringLiteral("the master row lost its initialised mark"),
                                    QStringLiteral("check"));
-                found = readModel(*vault);
+                found = readModel(*vault, {before.master, after.master});
                 opened = true;
             } catch (const AppError& error) {
                 problems << QStringLiteral("the vault left by the kill does not open: %1 (%2)")
@@ -756,7 +798,7 @@ int run(const Options& options)
             std::fflush(stdout);
             // Go on from whatever the vault now holds, if it opens at all.
             try {
-                model = readModel(*VaultStore::open(app + QStringLiteral("/data.mdb")));
+                model = readModel(*VaultStore::open(app + QStringLiteral("/data.mdb")), {model.master});
             } catch (const AppError&) {
                 break;
             }
@@ -819,7 +861,7 @@ int run(const Options& options)
 
 // Two copies at once on one vault: every add of both survives, and every
 // edit and delete reached the row it named or nothing.
-int race(int rounds, const QString& folder, const QString& summary)
+int race(int rounds, bool sealed, const QString& folder, const QString& summary)
 {
     QTemporaryDir scratch;
     const QString root = folder.isEmpty() ? scratch.path() : folder;
@@ -828,6 +870,10 @@ int race(int rounds, const QString& folder, const QString& summary)
     Module1::setApplicationFolder(app);
     Model model;
     prepareVault(app, 50, model);
+    if (sealed) {
+        convert(app, model.master);
+        model.sealed = true;
+    }
 
     QElapsedTimer clock;
     clock.start();
@@ -891,7 +937,7 @@ int race(int rounds, const QString& folder, const QString& summary)
     }
     if (findings.isEmpty()) {
         try {
-            const Model found = readModel(*VaultStore::open(app + QStringLiteral("/data.mdb")));
+            const Model found = readModel(*VaultStore::open(app + QStringLiteral("/data.mdb")), {model.master});
             if (!(found == model)) {
                 QStringList differences;
                 for (const auto& [name, fields] : model.accounts)
@@ -916,7 +962,8 @@ int race(int rounds, const QString& folder, const QString& summary)
 
     QString report;
     QTextStream out(&report);
-    out << "Two copies at once: " << rounds << " rounds each in " << clock.elapsed() / 1000 << " s\n";
+    out << "Two copies at once" << (sealed ? " on a sealed vault: " : ": ") << rounds << " rounds each in "
+        << clock.elapsed() / 1000 << " s\n";
     out << "  adds: " << adds
         << "; the vault afterwards holds exactly what both copies did: " << (findings.isEmpty() ? "yes" : "no") << "\n";
     out << "  edits: " << editsDone << " stored, " << editsSkipped
@@ -965,20 +1012,26 @@ int main(int argc, char** argv)
         if (args[1] == QLatin1String("race-copy"))
             return raceCopy(args[2], args[3], args[4].toLongLong(), args[5].toInt());
         return drive(args[2], args[3], kindNamed(args[4]), args[5].toLongLong(),
-                     args.value(6, QStringLiteral("100000")).toLongLong());
+                     args.value(6, QStringLiteral("100000")).toLongLong(), args.value(7));
     }
     if (args.size() >= 2 && args[1] == QLatin1String("race")) {
         int rounds = 30;
+        bool sealed = false;
         QString folder, summary;
-        for (qsizetype i = 2; i + 1 < args.size(); i += 2) {
-            if (args[i] == QLatin1String("--rounds"))
+        for (qsizetype i = 2; i < args.size(); i += 2) {
+            if (args[i] == QLatin1String("--sealed")) {
+                sealed = true;
+                --i;
+            } else if (i + 1 >= args.size()) {
+                break;
+            } else if (args[i] == QLatin1String("--rounds"))
                 rounds = args[i + 1].toInt();
             else if (args[i] == QLatin1String("--folder"))
                 folder = args[i + 1];
             else if (args[i] == QLatin1String("--summary"))
                 summary = args[i + 1];
         }
-        return race(rounds, folder, summary);
+        return race(rounds, sealed, folder, summary);
     }
     if (args.size() < 2 || args[1] != QLatin1String("run")) {
         std::fprintf(

@@ -1,0 +1,143 @@
+// Seals a vault, so that its passwords open only with the master password,
+// or turns a sealed vault back into the format every Quillock reads.
+#include "masterentry.h"
+#include "transfertool.h"
+
+#include "vault/vaultseal.h"
+
+#include <QScopeGuard>
+#include <unistd.h>
+
+namespace {
+
+const char Usage[] = "usage: quillock-seal [--vault PATH/data.mdb] [--yes]\n"
+                     "       quillock-seal --unseal [--vault PATH/data.mdb]\n"
+                     "Seals the vault beside this tool (or the one named): its passwords then open only with\n"
+                     "the master password. --unseal turns a sealed vault back. Asks for the master password;\n"
+                     "when standard input is not a terminal, its first line is the master password. Sealing\n"
+                     "asks for a typed \"yes\" on a terminal; --yes gives it from a script.\n";
+
+const char Warning[] = "Sealing the vault %1:\n"
+                       "  - Every password in it is then locked with your master password. If you forget the master\n"
+                       "    password, nobody can ever get those passwords back: not you, not anyone else.\n"
+                       "  - Older copies of Quillock cannot open a sealed vault.\n"
+                       "  - Account names, usernames, addresses, hints and notes stay readable without the master\n"
+                       "    password, as the main window shows them.\n"
+                       "  - Copies of the vault made before now still hold every password; delete them, or change\n"
+                       "    the master password (Options) once the vault is sealed.\n"
+                       "  - quillock-seal --unseal turns it back, with the master password.";
+
+// One line on a terminal that keeps being rewritten; nothing elsewhere.
+void ShowProgress(const char* doing, qint64 done, qint64 total)
+{
+    if (::isatty(STDERR_FILENO) != 1)
+        return;
+    if (done >= total)
+        std::fputs("\r\033[K", stderr);
+    else
+        std::fprintf(stderr, "\r\033[K%s: %lld of %lld passwords", doing, static_cast<long long>(done),
+                     static_cast<long long>(total));
+    std::fflush(stderr);
+}
+
+// "yes" typed on the terminal; anything else, or no terminal, is a no.
+bool Confirmed()
+{
+    if (::isatty(STDIN_FILENO) != 1)
+        return false;
+    std::fputs("Type yes to seal the vault: ", stderr);
+    std::fflush(stderr);
+    QString answer;
+    return Tool::ReadLine(answer) && answer == QLatin1String("yes");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    bool unseal = false;
+    bool yes = false;
+    QString vaultPath;
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--unseal"))
+            unseal = true;
+        else if (args[i] == QLatin1String("--yes"))
+            yes = true;
+        else if (Tool::optionValue(args, i, QStringLiteral("--vault"), vaultPath))
+            continue;
+        else if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
+            std::fputs(Usage, stdout);
+            return 0;
+        } else
+            return Tool::wrongUsage(Usage);
+    }
+    if (vaultPath.isEmpty())
+        vaultPath = QCoreApplication::applicationDirPath() + QStringLiteral("/data.mdb");
+    const auto refuse = [](const QString& why) {
+        Tool::print(stderr, QStringLiteral("quillock-seal: %1 Nothing was changed.").arg(why));
+        return 1;
+    };
+
+    try {
+        // Nobody else may have the vault open while all of it changes form:
+        // a running copy would go on writing passwords in the old one.
+        VaultLock lock(QFileInfo(vaultPath).absolutePath());
+        try {
+            lock.takeExclusive();
+        } catch (const AppError& error) {
+            if (error.code() != ErrorCode::Busy)
+                throw;
+            return refuse(QStringLiteral("Close Quillock first: a copy of Quillock or of its tools has the vault "
+                                         "%1 open.")
+                              .arg(vaultPath));
+        }
+        const std::unique_ptr<VaultStore> vault = VaultStore::open(vaultPath);
+        if (!unseal && vault->seal()) {
+            Tool::print(stdout, QStringLiteral("The vault %1 is sealed already; it was left as it is.").arg(vaultPath));
+            return 0;
+        }
+        if (unseal && !vault->seal()) {
+            Tool::print(stdout, QStringLiteral("The vault %1 is not sealed; it was left as it is.").arg(vaultPath));
+            return 0;
+        }
+        if (!vault->isInitialized())
+            return refuse(QStringLiteral("The vault %1 has no master password yet; start Quillock once to choose "
+                                         "one.")
+                              .arg(vaultPath));
+        if (!unseal) {
+            Tool::print(stderr, QString::fromLatin1(Warning).arg(vaultPath));
+            if (!yes && ::isatty(STDIN_FILENO) != 1)
+                return refuse(QStringLiteral("Without a terminal to type \"yes\" on, give --yes to seal."));
+            if (!yes && !Confirmed())
+                return refuse(QStringLiteral("You did not type \"yes\"."));
+        }
+
+        QString entry;
+        const auto forgetEntry = qScopeGuard([&] { Secrets::wipe(entry); });
+        const bool given = Tool::ReadMasterPassword(entry);
+        if (!given || !MasterPasswordOpens(*vault, entry))
+            return refuse(QStringLiteral("Wrong master password."));
+        const char* doing = unseal ? "Unsealing" : "Sealing";
+        const auto progress = [doing](qint64 done, qint64 total) { ShowProgress(doing, done, total); };
+        const qint64 count =
+            unseal ? VaultSeal::unsealVault(*vault, entry, progress) : VaultSeal::sealVault(*vault, entry, progress);
+        if (unseal)
+            Tool::print(stdout,
+                        QStringLiteral("Unsealed the vault %1: %2 passwords are enciphered as before, and "
+                                       "the vault opens in every copy of Quillock.")
+                            .arg(vaultPath)
+                            .arg(count));
+        else
+            Tool::print(stdout,
+                        QStringLiteral("Sealed the vault %1: %2 passwords now open only with the master "
+                                       "password.")
+                            .arg(vaultPath)
+                            .arg(count));
+    } catch (const AppError& error) {
+        ShowProgress("", 1, 1);
+        return refuse(Tool::sentence(error.description()));
+    }
+    return 0;
+}
