@@ -327,7 +327,7 @@ private slots:
         Sandbox sandbox;
         prepare(sandbox, sealedBefore);
         const QByteArray before = ReadFile(sandbox.vaultPath());
-        VaultLock running(sandbox.appFolder());
+        VaultLock running(sandbox.vaultPath());
         if (copyRunning)
             running.share();
         QString out, err;

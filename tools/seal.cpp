@@ -51,93 +51,91 @@ bool Confirmed()
     return Tool::ReadLine(answer) && answer == QLatin1String("yes");
 }
 
+int refuse(const QString& why)
+{
+    Tool::print(stderr, QStringLiteral("quillock-seal: %1 Nothing was changed.").arg(why));
+    return 1;
+}
+
+// Asks what it must and converts; the exit status.
+int sealOrUnseal(const QString& vaultPath, bool unseal, bool yes)
+{
+    // Nobody else may have the vault open while all of it changes form:
+    // a running copy would go on writing passwords in the old one.
+    VaultLock lock(vaultPath);
+    try {
+        lock.takeExclusive();
+    } catch (const AppError& error) {
+        if (error.code() != ErrorCode::Busy)
+            throw;
+        return refuse(QStringLiteral("Close Quillock first: a copy of Quillock or of its tools has the vault %1 open.")
+                          .arg(vaultPath));
+    }
+    const std::unique_ptr<VaultStore> vault = VaultStore::open(vaultPath);
+    if (!unseal && vault->seal()) {
+        Tool::print(stdout, QStringLiteral("The vault %1 is sealed already; it was left as it is.").arg(vaultPath));
+        return 0;
+    }
+    if (unseal && !vault->seal()) {
+        Tool::print(stdout, QStringLiteral("The vault %1 is not sealed; it was left as it is.").arg(vaultPath));
+        return 0;
+    }
+    if (!vault->isInitialized())
+        return refuse(QStringLiteral("The vault %1 has no master password yet; start Quillock once to choose one.")
+                          .arg(vaultPath));
+    if (!unseal) {
+        Tool::print(stderr, QString::fromLatin1(Warning).arg(vaultPath));
+        if (!yes && ::isatty(STDIN_FILENO) != 1)
+            return refuse(QStringLiteral("Without a terminal to type \"yes\" on, give --yes to seal."));
+        if (!yes && !Confirmed())
+            return refuse(QStringLiteral("You did not type \"yes\"."));
+    }
+
+    QString entry;
+    const auto forgetEntry = qScopeGuard([&] { Secrets::wipe(entry); });
+    if (!Tool::ReadMasterPassword(entry) || !MasterPasswordOpens(*vault, entry))
+        return refuse(QStringLiteral("Wrong master password."));
+    const char* doing = unseal ? "Unsealing" : "Sealing";
+    const auto clearProgress = qScopeGuard([] { ShowProgress("", 1, 1); });
+    const auto progress = [doing](qint64 done, qint64 total) { ShowProgress(doing, done, total); };
+    const qint64 count =
+        unseal ? VaultSeal::unsealVault(*vault, entry, progress) : VaultSeal::sealVault(*vault, entry, progress);
+    Tool::print(stdout,
+                unseal ? QStringLiteral("Unsealed the vault %1: %2 passwords are enciphered as before, and the vault "
+                                        "opens in every copy of Quillock.")
+                             .arg(vaultPath)
+                             .arg(count)
+                       : QStringLiteral("Sealed the vault %1: %2 passwords now open only with the master password.")
+                             .arg(vaultPath)
+                             .arg(count));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
-    bool unseal = false;
-    bool yes = false;
-    QString vaultPath;
-    const QStringList args = QCoreApplication::arguments().mid(1);
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--unseal"))
-            unseal = true;
-        else if (args[i] == QLatin1String("--yes"))
-            yes = true;
-        else if (Tool::optionValue(args, i, QStringLiteral("--vault"), vaultPath))
-            continue;
-        else if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
-            std::fputs(Usage, stdout);
-            return 0;
-        } else
-            return Tool::wrongUsage(Usage);
-    }
-    if (vaultPath.isEmpty())
-        vaultPath = QCoreApplication::applicationDirPath() + QStringLiteral("/data.mdb");
-    const auto refuse = [](const QString& why) {
-        Tool::print(stderr, QStringLiteral("quillock-seal: %1 Nothing was changed.").arg(why));
-        return 1;
-    };
-
-    try {
-        // Nobody else may have the vault open while all of it changes form:
-        // a running copy would go on writing passwords in the old one.
-        VaultLock lock(QFileInfo(vaultPath).absolutePath());
-        try {
-            lock.takeExclusive();
-        } catch (const AppError& error) {
-            if (error.code() != ErrorCode::Busy)
-                throw;
-            return refuse(QStringLiteral("Close Quillock first: a copy of Quillock or of its tools has the vault "
-                                         "%1 open.")
-                              .arg(vaultPath));
+    return Tool::run(argc, argv, "quillock-seal", "Nothing was changed.", QString(), [] {
+        bool unseal = false;
+        bool yes = false;
+        QString vaultPath;
+        const QStringList args = QCoreApplication::arguments().mid(1);
+        for (qsizetype i = 0; i < args.size(); ++i) {
+            if (args[i] == QLatin1String("--unseal")) {
+                unseal = true;
+            } else if (args[i] == QLatin1String("--yes")) {
+                yes = true;
+            } else if (Tool::optionValue(args, i, QStringLiteral("--vault"), vaultPath)) {
+                continue;
+            } else if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
+                std::fputs(Usage, stdout);
+                return 0;
+            } else {
+                return Tool::wrongUsage(Usage);
+            }
         }
-        const std::unique_ptr<VaultStore> vault = VaultStore::open(vaultPath);
-        if (!unseal && vault->seal()) {
-            Tool::print(stdout, QStringLiteral("The vault %1 is sealed already; it was left as it is.").arg(vaultPath));
-            return 0;
-        }
-        if (unseal && !vault->seal()) {
-            Tool::print(stdout, QStringLiteral("The vault %1 is not sealed; it was left as it is.").arg(vaultPath));
-            return 0;
-        }
-        if (!vault->isInitialized())
-            return refuse(QStringLiteral("The vault %1 has no master password yet; start Quillock once to choose "
-                                         "one.")
-                              .arg(vaultPath));
-        if (!unseal) {
-            Tool::print(stderr, QString::fromLatin1(Warning).arg(vaultPath));
-            if (!yes && ::isatty(STDIN_FILENO) != 1)
-                return refuse(QStringLiteral("Without a terminal to type \"yes\" on, give --yes to seal."));
-            if (!yes && !Confirmed())
-                return refuse(QStringLiteral("You did not type \"yes\"."));
-        }
-
-        QString entry;
-        const auto forgetEntry = qScopeGuard([&] { Secrets::wipe(entry); });
-        const bool given = Tool::ReadMasterPassword(entry);
-        if (!given || !MasterPasswordOpens(*vault, entry))
-            return refuse(QStringLiteral("Wrong master password."));
-        const char* doing = unseal ? "Unsealing" : "Sealing";
-        const auto progress = [doing](qint64 done, qint64 total) { ShowProgress(doing, done, total); };
-        const qint64 count =
-            unseal ? VaultSeal::unsealVault(*vault, entry, progress) : VaultSeal::sealVault(*vault, entry, progress);
-        if (unseal)
-            Tool::print(stdout,
-                        QStringLiteral("Unsealed the vault %1: %2 passwords are enciphered as before, and "
-                                       "the vault opens in every copy of Quillock.")
-                            .arg(vaultPath)
-                            .arg(count));
-        else
-            Tool::print(stdout,
-                        QStringLiteral("Sealed the vault %1: %2 passwords now open only with the master "
-                                       "password.")
-                            .arg(vaultPath)
-                            .arg(count));
-    } catch (const AppError& error) {
-        ShowProgress("", 1, 1);
-        return refuse(Tool::sentence(error.description()));
-    }
-    return 0;
+        if (vaultPath.isEmpty())
+            vaultPath = QCoreApplication::applicationDirPath() + QStringLiteral("/data.mdb");
+        return sealOrUnseal(vaultPath, unseal, yes);
+    });
 }

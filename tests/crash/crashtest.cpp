@@ -296,9 +296,10 @@ void prepareChild(const QString& app, const QString& work)
 // a sealed one turned back.
 void convert(const QString& app, const QString& master)
 {
-    VaultLock lock(app);
+    const QString vaultPath = app + QStringLiteral("/data.mdb");
+    VaultLock lock(vaultPath);
     lock.takeExclusive();
-    const auto vault = VaultStore::open(app + QStringLiteral("/data.mdb"));
+    const auto vault = VaultStore::open(vaultPath);
     if (vault->seal())
         VaultSeal::unsealVault(*vault, master);
     else
