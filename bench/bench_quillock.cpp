@@ -245,7 +245,7 @@ AccountFields sampleFields(VaultStore& vault)
 {
     return {QStringLiteral("Mid-list Bank"),
             Encrypt(QStringLiteral("someone@example.org")),
-            PasswordToStore(vault, QStringLiteral("s3cret-Pass!")),
+            passwordToStore(vault, QStringLiteral("s3cret-Pass!")),
             QStringLiteral("http://www.bank.example/login"),
             QStringLiteral("the usual\nwith a twist"),
             QStringLiteral("card ends 1234\r\nphone +44 20 7946 0000")};
@@ -254,13 +254,13 @@ AccountFields sampleFields(VaultStore& vault)
 // What a passing security check leaves: in a sealed vault, the seal open.
 void passCheck(VaultStore& vault)
 {
-    if (!MasterPasswordOpens(vault, VaultGen::MasterPassword))
+    if (!masterPasswordOpens(vault, VaultGen::MasterPassword))
         die(QStringLiteral("the master password does not open the vault"));
 }
 
 // ---- our work ----
 
-void StartUp(benchmark::State& state, int n, bool sealed)
+void startUp(benchmark::State& state, int n, bool sealed)
 {
     AppFolder app(n, sealed);
     for (auto _ : state) {
@@ -275,7 +275,7 @@ void StartUp(benchmark::State& state, int n, bool sealed)
 // `changed`: before each rebuild another copy adds a row or takes it away
 // again, so the list is read and copied afresh; otherwise the vault is as
 // the list left it (the thirty-second tick).
-void LoadList(benchmark::State& state, int n, bool changed)
+void loadList(benchmark::State& state, int n, bool changed)
 {
     AppFolder app(n);
     auto window = startedMain();
@@ -297,7 +297,7 @@ void LoadList(benchmark::State& state, int n, bool changed)
 }
 
 // The store's part of a rebuild: the order read and sorted afresh.
-void StoreOrder(benchmark::State& state, int n)
+void storeOrder(benchmark::State& state, int n)
 {
     AppFolder app(n);
     auto vault = VaultStore::open(app.vault());
@@ -312,7 +312,7 @@ void StoreOrder(benchmark::State& state, int n)
 
 // `changed`: another connection commits before every pick, so the pick must
 // walk the order afresh.
-void Pick(benchmark::State& state, int n, int which, bool changed, bool sealed = false)
+void pickEntry(benchmark::State& state, int n, int which, bool changed, bool sealed = false)
 {
     AppFolder app(n, sealed);
     auto window = startedMain();
@@ -331,7 +331,7 @@ void Pick(benchmark::State& state, int n, int which, bool changed, bool sealed =
     }
 }
 
-void DeleteCommand(benchmark::State& state, int n)
+void deleteCommand(benchmark::State& state, int n)
 {
     AppFolder app(n);
     auto window = startedMain();
@@ -349,7 +349,7 @@ void DeleteCommand(benchmark::State& state, int n)
     }
 }
 
-void AddCommand(benchmark::State& state, int n, bool sealed)
+void addCommand(benchmark::State& state, int n, bool sealed)
 {
     AppFolder app(n, sealed);
     auto window = startedMain();
@@ -367,7 +367,7 @@ void AddCommand(benchmark::State& state, int n, bool sealed)
     }
 }
 
-void EditLoad(benchmark::State& state, int n, bool sealed)
+void editLoad(benchmark::State& state, int n, bool sealed)
 {
     AppFolder app(n, sealed);
     auto window = startedMain();
@@ -384,7 +384,7 @@ void EditLoad(benchmark::State& state, int n, bool sealed)
     }
 }
 
-void EditStore(benchmark::State& state, int n, bool sealed)
+void editStore(benchmark::State& state, int n, bool sealed)
 {
     AppFolder app(n, sealed);
     auto window = startedMain();
@@ -407,7 +407,7 @@ void EditStore(benchmark::State& state, int n, bool sealed)
 
 // `derive`: the check's derivation (a sealed vault's) is timed with it;
 // otherwise the seal is open before.
-void Report(benchmark::State& state, int n, bool sealed, bool derive)
+void reportCommand(benchmark::State& state, int n, bool sealed, bool derive)
 {
     AppFolder app(n, sealed);
     auto window = startedMain();
@@ -419,9 +419,9 @@ void Report(benchmark::State& state, int n, bool sealed, bool derive)
         const auto start = Clock::now();
         if (derive)
             passCheck(vault);
-        WriteReport(vault, path);
+        writeReport(vault, path);
         if (derive)
-            LockSeal(vault);
+            lockSeal(vault);
         state.SetIterationTime(secondsSince(start));
     }
 }
@@ -443,7 +443,7 @@ double bareDerivation()
 // The reveal command through its button, its prompt answered at once.
 // `lessDerivation`: a bare derivation is timed right before each reveal and
 // taken off, so the load of the machine weighs alike on both.
-void Reveal(benchmark::State& state, int n, bool sealed, bool lessDerivation = false)
+void revealCommand(benchmark::State& state, int n, bool sealed, bool lessDerivation = false)
 {
     AppFolder app(n, sealed);
     auto window = startedMain();
@@ -470,7 +470,7 @@ void Reveal(benchmark::State& state, int n, bool sealed, bool lessDerivation = f
 
 // What quillock-seal does once it has the lock and the master password:
 // the vault opened and converted, one way or the other.
-void Convert(benchmark::State& state, int n, bool toSealed)
+void convertVault(benchmark::State& state, int n, bool toSealed)
 {
     for (auto _ : state) {
         AppFolder app(n, !toSealed);
@@ -490,7 +490,7 @@ QByteArray generatedExport(int n)
 {
     QByteArray csv = "name,url,username,password,note\r\n";
     for (int i = 0; i < n; ++i)
-        Transfer::AppendCsvRecord(
+        Transfer::appendCsvRecord(
             csv,
             {QStringLiteral("Site %1").arg(i), QStringLiteral("https://www.site%1.example/login").arg(i),
              QStringLiteral("user%1@example.org").arg(i), QStringLiteral("pw-%1").arg(quint32(i) * 2654435761u, 8, 16),
@@ -519,7 +519,7 @@ void importRows(benchmark::State& state, int n)
 
 // ---- floors ----
 
-void FloorExport(benchmark::State& state, int n)
+void floorExport(benchmark::State& state, int n)
 {
     AppFolder app(n);
     const QByteArray source = app.vault().toUtf8();
@@ -543,7 +543,7 @@ void FloorExport(benchmark::State& state, int n)
 // One bare pass over the whole table, which must see every row. `cold`:
 // after another connection's commit, as every rebuild is, so the page cache
 // starts cold.
-template <class Pass> void FloorPass(benchmark::State& state, int n, bool cold, Pass pass)
+template <class Pass> void floorPass(benchmark::State& state, int n, bool cold, Pass pass)
 {
     AppFolder app(n);
     Bare bare(app.vault());
@@ -559,13 +559,13 @@ template <class Pass> void FloorPass(benchmark::State& state, int n, bool cold, 
     }
 }
 
-void FloorDerive(benchmark::State& state)
+void floorDerive(benchmark::State& state)
 {
     for (auto _ : state)
         state.SetIterationTime(bareDerivation());
 }
 
-void FloorRead(benchmark::State& state, int n)
+void floorRead(benchmark::State& state, int n)
 {
     AppFolder app(n);
     Bare bare(app.vault());
@@ -578,7 +578,7 @@ void FloorRead(benchmark::State& state, int n)
 }
 
 // A bare write of one row by id in its own transaction, and nothing else.
-void FloorWrite(benchmark::State& state, int n, const char* what)
+void floorWrite(benchmark::State& state, int n, const char* what)
 {
     AppFolder app(n);
     Bare bare(app.vault());
@@ -756,7 +756,7 @@ int peakChild(const QString& folder, bool check)
     // The check of a guarded command; in a sealed vault its derivation.
     if (check) {
         passCheck(*window->VaultDb());
-        LockSeal(*window->VaultDb());
+        lockSeal(*window->VaultDb());
     }
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
@@ -788,7 +788,7 @@ double peakMemory(int n, bool sealed, bool check)
 int importPeakChild(const QString& file, const QString& vault)
 {
     try {
-        Transfer::AccountImport import(Transfer::ReadInputFile(file));
+        Transfer::AccountImport import(Transfer::readInputFile(file));
         import.run(*VaultStore::open(vault), false);
     } catch (const AppError& error) {
         std::fprintf(stderr, "%s\n", error.what());
@@ -840,46 +840,46 @@ void registerAll(const std::vector<int>& sizes)
     };
     for (int n : sizes) {
         const int heavy = n >= 40000 ? 3 : 5;
-        add("startup", n, 1, heavy + 2, [n](benchmark::State& s) { StartUp(s, n, false); });
-        add("floor_export", n, 1, heavy + 2, [n](benchmark::State& s) { FloorExport(s, n); });
-        add("list", n, 20, 5, [n](benchmark::State& s) { LoadList(s, n, false); });
-        add("list_changed", n, 2, heavy, [n](benchmark::State& s) { LoadList(s, n, true); });
-        add("store_order", n, 2, heavy, [n](benchmark::State& s) { StoreOrder(s, n); });
+        add("startup", n, 1, heavy + 2, [n](benchmark::State& s) { startUp(s, n, false); });
+        add("floor_export", n, 1, heavy + 2, [n](benchmark::State& s) { floorExport(s, n); });
+        add("list", n, 20, 5, [n](benchmark::State& s) { loadList(s, n, false); });
+        add("list_changed", n, 2, heavy, [n](benchmark::State& s) { loadList(s, n, true); });
+        add("store_order", n, 2, heavy, [n](benchmark::State& s) { storeOrder(s, n); });
         add("floor_scan", n, 2, heavy,
-            [n](benchmark::State& s) { FloorPass(s, n, true, [](Bare& b) { return b.scanNames(); }); });
-        add("pick_first", n, 20, 5, [n](benchmark::State& s) { Pick(s, n, 0, false); });
-        add("pick_middle", n, 20, 5, [n](benchmark::State& s) { Pick(s, n, 1, false); });
-        add("pick_last", n, 20, 5, [n](benchmark::State& s) { Pick(s, n, 2, false); });
-        add("pick_last_changed", n, 2, heavy, [n](benchmark::State& s) { Pick(s, n, 2, true); });
-        add("floor_read", n, 20, 5, [n](benchmark::State& s) { FloorRead(s, n); });
-        add("delete", n, 5, heavy, [n](benchmark::State& s) { DeleteCommand(s, n); });
-        add("floor_delete", n, 5, heavy, [n](benchmark::State& s) { FloorWrite(s, n, "delete"); });
-        add("add", n, 5, heavy, [n](benchmark::State& s) { AddCommand(s, n, false); });
-        add("floor_insert", n, 5, heavy, [n](benchmark::State& s) { FloorWrite(s, n, "insert"); });
-        add("edit_load", n, 20, 5, [n](benchmark::State& s) { EditLoad(s, n, false); });
-        add("edit_store", n, 5, heavy, [n](benchmark::State& s) { EditStore(s, n, false); });
-        add("floor_update", n, 5, heavy, [n](benchmark::State& s) { FloorWrite(s, n, "update"); });
-        add("report", n, 1, heavy, [n](benchmark::State& s) { Report(s, n, false, false); });
+            [n](benchmark::State& s) { floorPass(s, n, true, [](Bare& b) { return b.scanNames(); }); });
+        add("pick_first", n, 20, 5, [n](benchmark::State& s) { pickEntry(s, n, 0, false); });
+        add("pick_middle", n, 20, 5, [n](benchmark::State& s) { pickEntry(s, n, 1, false); });
+        add("pick_last", n, 20, 5, [n](benchmark::State& s) { pickEntry(s, n, 2, false); });
+        add("pick_last_changed", n, 2, heavy, [n](benchmark::State& s) { pickEntry(s, n, 2, true); });
+        add("floor_read", n, 20, 5, [n](benchmark::State& s) { floorRead(s, n); });
+        add("delete", n, 5, heavy, [n](benchmark::State& s) { deleteCommand(s, n); });
+        add("floor_delete", n, 5, heavy, [n](benchmark::State& s) { floorWrite(s, n, "delete"); });
+        add("add", n, 5, heavy, [n](benchmark::State& s) { addCommand(s, n, false); });
+        add("floor_insert", n, 5, heavy, [n](benchmark::State& s) { floorWrite(s, n, "insert"); });
+        add("edit_load", n, 20, 5, [n](benchmark::State& s) { editLoad(s, n, false); });
+        add("edit_store", n, 5, heavy, [n](benchmark::State& s) { editStore(s, n, false); });
+        add("floor_update", n, 5, heavy, [n](benchmark::State& s) { floorWrite(s, n, "update"); });
+        add("report", n, 1, heavy, [n](benchmark::State& s) { reportCommand(s, n, false, false); });
         add("import", n, 1, heavy, [n](benchmark::State& s) { importRows(s, n); });
         add("floor_read_all", n, 1, heavy,
-            [n](benchmark::State& s) { FloorPass(s, n, false, [](Bare& b) { return b.readAllAndDecipher(); }); });
-        add("reveal", n, 5, 5, [n](benchmark::State& s) { Reveal(s, n, false); });
+            [n](benchmark::State& s) { floorPass(s, n, false, [](Bare& b) { return b.readAllAndDecipher(); }); });
+        add("reveal", n, 5, 5, [n](benchmark::State& s) { revealCommand(s, n, false); });
 
-        add("sealed_startup", n, 1, heavy + 2, [n](benchmark::State& s) { StartUp(s, n, true); });
-        add("sealed_pick_first", n, 20, 5, [n](benchmark::State& s) { Pick(s, n, 0, false, true); });
-        add("sealed_pick_middle", n, 20, 5, [n](benchmark::State& s) { Pick(s, n, 1, false, true); });
-        add("sealed_pick_last", n, 20, 5, [n](benchmark::State& s) { Pick(s, n, 2, false, true); });
-        add("sealed_add", n, 5, heavy, [n](benchmark::State& s) { AddCommand(s, n, true); });
-        add("sealed_edit_load", n, 20, 5, [n](benchmark::State& s) { EditLoad(s, n, true); });
-        add("sealed_edit_store", n, 5, heavy, [n](benchmark::State& s) { EditStore(s, n, true); });
-        add("sealed_reveal", n, 3, 5, [n](benchmark::State& s) { Reveal(s, n, true); });
-        add("sealed_reveal_less", n, 10, 5, [n](benchmark::State& s) { Reveal(s, n, true, true); });
-        add("sealed_report", n, 1, heavy, [n](benchmark::State& s) { Report(s, n, true, true); });
-        add("sealed_report_open", n, 1, heavy, [n](benchmark::State& s) { Report(s, n, true, false); });
-        add("seal", n, 1, 3, [n](benchmark::State& s) { Convert(s, n, true); });
-        add("unseal", n, 1, 3, [n](benchmark::State& s) { Convert(s, n, false); });
+        add("sealed_startup", n, 1, heavy + 2, [n](benchmark::State& s) { startUp(s, n, true); });
+        add("sealed_pick_first", n, 20, 5, [n](benchmark::State& s) { pickEntry(s, n, 0, false, true); });
+        add("sealed_pick_middle", n, 20, 5, [n](benchmark::State& s) { pickEntry(s, n, 1, false, true); });
+        add("sealed_pick_last", n, 20, 5, [n](benchmark::State& s) { pickEntry(s, n, 2, false, true); });
+        add("sealed_add", n, 5, heavy, [n](benchmark::State& s) { addCommand(s, n, true); });
+        add("sealed_edit_load", n, 20, 5, [n](benchmark::State& s) { editLoad(s, n, true); });
+        add("sealed_edit_store", n, 5, heavy, [n](benchmark::State& s) { editStore(s, n, true); });
+        add("sealed_reveal", n, 3, 5, [n](benchmark::State& s) { revealCommand(s, n, true); });
+        add("sealed_reveal_less", n, 10, 5, [n](benchmark::State& s) { revealCommand(s, n, true, true); });
+        add("sealed_report", n, 1, heavy, [n](benchmark::State& s) { reportCommand(s, n, true, true); });
+        add("sealed_report_open", n, 1, heavy, [n](benchmark::State& s) { reportCommand(s, n, true, false); });
+        add("seal", n, 1, 3, [n](benchmark::State& s) { convertVault(s, n, true); });
+        add("unseal", n, 1, 3, [n](benchmark::State& s) { convertVault(s, n, false); });
     }
-    benchmark::RegisterBenchmark("floor_derive", FloorDerive)
+    benchmark::RegisterBenchmark("floor_derive", floorDerive)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond)
         ->Iterations(3)

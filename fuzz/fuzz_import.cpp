@@ -29,7 +29,7 @@ bool oneLine(const QString& text)
 void checkRow(const Transfer::ImportRow& row)
 {
     const AccountFields& p = row.plain;
-    if (AccountLimits::IsBlankName(p.account))
+    if (AccountLimits::isBlankName(p.account))
         fail("a blank name", row.line);
     if (p.account.size() > AccountLimits::Name || p.username.size() > AccountLimits::Username
         || p.password.size() > AccountLimits::Password || p.url.size() > AccountLimits::Url
@@ -37,7 +37,7 @@ void checkRow(const Transfer::ImportRow& row)
         fail("a field over its limit", row.line);
     if (!oneLine(p.account) || !oneLine(p.username) || !oneLine(p.password) || !oneLine(p.url))
         fail("a line break in a one-line field", row.line);
-    if (!AccountLimits::HasUrlScheme(p.url))
+    if (!AccountLimits::hasUrlScheme(p.url))
         fail("a URL without http:// or https://", row.line);
 }
 

@@ -56,7 +56,7 @@ Vault& vault()
 
 const QByteArray Heading = "\xEF\xBB\xBF<html>\r\r\n<!-- Quillock Account Report -->\r\r\n"
                            "<p><img src=\"picture.gif\" align=\"center\"><font face=\"arial\" size=5><b>\r\r\n"
-                           "Quillock Account Report</b></font></p>\r\n";
+                           "Quillock Account reportCommand</b></font></p>\r\n";
 const QByteArray BlockOpen = "<table cellspacing=2 cellpadding=2 border=0>\r\r\n";
 const QByteArray BlockClose = "</table>\r\n<p>\r\n";
 const char* const Captions[6] = {"Account Name:", "Username:", "Password:", "URL:", "Hint:", "Other Notes:"};
@@ -160,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         stored.push_back(row);
     }
 
-    const QByteArray page = ReportContent(*v.store);
+    const QByteArray page = reportContent(*v.store);
     qsizetype at = 0;
     expect(page, at, Heading);
     std::vector<Row> shown;

@@ -54,7 +54,7 @@ Vault& vault()
         v.store = VaultStore::open(path);
         v.store->storeMasterPassword(Encrypt(master), true);
         VaultSeal::sealVault(*v.store, master);
-        if (!MasterPasswordOpens(*v.store, master))
+        if (!masterPasswordOpens(*v.store, master))
             fail("the fresh seal does not open", {});
         v.raw.open(path, VaultStore::DatabasePassword);
         Statement row(v.raw, "select publickey, salt, secretkey from seal");

@@ -31,7 +31,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-void PrepareTestProcess()
+void prepareTestProcess()
 {
     static QTemporaryDir settings;
     qputenv("XDG_CONFIG_HOME", settings.path().toUtf8());
@@ -43,7 +43,7 @@ void PrepareTestProcess()
 namespace {
 
 // A fresh vault as quillock-makevault writes it, made once per test program.
-const QByteArray& FreshVault()
+const QByteArray& freshVault()
 {
     static const QByteArray bytes = [] {
         const QTemporaryDir folder;
@@ -52,7 +52,7 @@ const QByteArray& FreshVault()
         tool.start(QStringLiteral(QUILLOCK_TEST_MAKEVAULT), {path});
         if (!tool.waitForFinished(30000) || tool.exitCode() != 0)
             qFatal("could not make a fresh vault: %s", tool.readAllStandardError().constData());
-        const QByteArray made = ReadFile(path);
+        const QByteArray made = readFile(path);
         if (made.isEmpty())
             qFatal("could not read the fresh vault %s", qPrintable(path));
         return made;
@@ -65,7 +65,7 @@ const QByteArray& FreshVault()
 Sandbox::Sandbox()
 {
     // Born 0600, as the tool makes it.
-    FileOps::writeFile(vaultPath(), FileOps::Placement::Replace, FreshVault());
+    FileOps::writeFile(vaultPath(), FileOps::Placement::Replace, freshVault());
 
     Module1::setApplicationFolder(app_.path());
     Module1::reset();
@@ -83,7 +83,7 @@ Sandbox::Sandbox()
 
 Sandbox::~Sandbox()
 {
-    CallOffModalActions();
+    callOffModalActions();
     // Windows a test left open must not outlive the folders they use.
     for (QWidget* window : QApplication::topLevelWidgets())
         delete window;
@@ -110,14 +110,14 @@ void Sandbox::initializeMaster(const QString& masterPassword)
     openVault()->storeMasterPassword(Encrypt(masterPassword), true);
 }
 
-bool EditListed(VaultStore& vault, qint64 position)
+bool editListed(VaultStore& vault, qint64 position)
 {
     const std::vector<AccountEntry> entries = vault.accountList();
     std::optional<qint64> rowid;
     if (position >= 0 && position < qint64(entries.size()))
         rowid = entries[size_t(position)].rowid;
     const bool changed = ShowEditAccount(nullptr, vault, position, rowid);
-    CallOffModalActions();
+    callOffModalActions();
     return changed;
 }
 
@@ -148,7 +148,7 @@ protected:
         QTimer::singleShot(0, window, [dialog, action = std::move(waiting.front())] {
             // Keys and shortcuts reach only the active window.
             if (dialog && dialog->isVisible())
-                WaitUntilActive(dialog);
+                waitUntilActive(dialog);
             if (dialog && dialog->isVisible())
                 action(dialog);
         });
@@ -159,30 +159,30 @@ protected:
 
 }  // namespace
 
-void WhenModalOpens(std::function<void(QWidget*)> action)
+void whenModalOpens(std::function<void(QWidget*)> action)
 {
     ModalWatcher::instance().waiting.push_back(std::move(action));
 }
 
-void CallOffModalActions()
+void callOffModalActions()
 {
     ModalWatcher::instance().waiting.clear();
 }
 
-bool WaitUntilActive(QWidget* window)
+bool waitUntilActive(QWidget* window)
 {
     QPointer<QWidget> watched(window);
     return QTest::qWaitFor([watched] { return !watched || watched->isActiveWindow(); }, LoadedMachineMs) && watched;
 }
 
-void Click(QWidget* parent, const char* name)
+void clickOn(QWidget* parent, const char* name)
 {
-    QTest::mouseClick(Child<QWidget>(parent, name), Qt::LeftButton);
+    QTest::mouseClick(childNamed<QWidget>(parent, name), Qt::LeftButton);
 }
 
-void TypeInto(QWidget* parent, const char* name, const QString& text)
+void typeInto(QWidget* parent, const char* name, const QString& text)
 {
-    QWidget* box = Child<QWidget>(parent, name);
+    QWidget* box = childNamed<QWidget>(parent, name);
     box->setFocus();
     if (auto* line = qobject_cast<QLineEdit*>(box))
         line->clear();
@@ -223,13 +223,13 @@ ObeyFilePermissions::~ObeyFilePermissions()
     capabilities(true, data);
 }
 
-QByteArray ReadFile(const QString& path)
+QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void WriteFile(const QString& path, const QByteArray& bytes, unsigned mode)
+void writeFile(const QString& path, const QByteArray& bytes, unsigned mode)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
@@ -238,14 +238,14 @@ void WriteFile(const QString& path, const QByteArray& bytes, unsigned mode)
     ::chmod(QFile::encodeName(path).constData(), mode);
 }
 
-unsigned long InodeOf(const QString& path)
+unsigned long inodeOf(const QString& path)
 {
     struct stat info { };
     ::stat(QFile::encodeName(path).constData(), &info);
     return info.st_ino;
 }
 
-int ErrorCodeOf(const std::function<void()>& action)
+int errorCodeOf(const std::function<void()>& action)
 {
     try {
         action();
@@ -255,14 +255,14 @@ int ErrorCodeOf(const std::function<void()>& action)
     return 0;
 }
 
-void ExecOnVault(const QString& vaultPath, const char* sql)
+void execOnVault(const QString& vaultPath, const char* sql)
 {
     Database raw;
     raw.open(vaultPath, VaultStore::DatabasePassword);
     raw.exec(sql);
 }
 
-void AddAccounts(VaultStore& vault, int count, const std::function<AccountFields(int)>& plain)
+void addAccounts(VaultStore& vault, int count, const std::function<AccountFields(int)>& plain)
 {
     int i = 0;
     vault.appendAccounts({}, [&](AccountFields& fields) {
@@ -275,7 +275,7 @@ void AddAccounts(VaultStore& vault, int count, const std::function<AccountFields
     });
 }
 
-QList<AccountFields> PlainAccounts(VaultStore& vault)
+QList<AccountFields> plainAccounts(VaultStore& vault)
 {
     QList<AccountFields> accounts;
     vault.forEachAccount([&](const AccountRow& row) {
@@ -287,7 +287,7 @@ QList<AccountFields> PlainAccounts(VaultStore& vault)
     return accounts;
 }
 
-QStringList Names(VaultStore& vault)
+QStringList accountNames(VaultStore& vault)
 {
     QStringList names;
     for (const AccountEntry& entry : vault.accountList())
@@ -295,12 +295,12 @@ QStringList Names(VaultStore& vault)
     return names;
 }
 
-QStringList FolderEntries(const QString& folder)
+QStringList folderEntries(const QString& folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-unsigned ModeOf(const QString& path)
+unsigned modeOf(const QString& path)
 {
     struct stat info { };
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
@@ -308,13 +308,13 @@ unsigned ModeOf(const QString& path)
     return info.st_mode & 07777;
 }
 
-QList<const QChar*> BoxBuffers(QWidget* parent, const char* name)
+QList<const QChar*> boxBuffers(QWidget* parent, const char* name)
 {
-    const auto* box = Child<QLineEdit>(parent, name);
+    const auto* box = childNamed<QLineEdit>(parent, name);
     return {box->text().constData(), box->displayText().constData()};
 }
 
-QStringList TextsAt(const QList<const QChar*>& buffers, qsizetype size)
+QStringList textsAt(const QList<const QChar*>& buffers, qsizetype size)
 {
     QFile memory(QStringLiteral("/proc/self/mem"));
     if (!memory.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
@@ -327,7 +327,7 @@ QStringList TextsAt(const QList<const QChar*>& buffers, qsizetype size)
     return texts;
 }
 
-void Deliver(QWidget* box, const QString& how, const QString& text)
+void deliver(QWidget* box, const QString& how, const QString& text)
 {
     box->setFocus();
     if (how == QLatin1String("key")) {
@@ -342,9 +342,9 @@ void Deliver(QWidget* box, const QString& how, const QString& text)
     }
 }
 
-void DriveNextDialog(std::function<void(QDialog*)> steps)
+void driveNextDialog(std::function<void(QDialog*)> steps)
 {
-    WhenModalOpens([steps = std::move(steps)](QWidget* window) {
+    whenModalOpens([steps = std::move(steps)](QWidget* window) {
         QPointer<QDialog> dialog(qobject_cast<QDialog*>(window));
         QVERIFY2(dialog, "the modal window is no dialog");
         // Keys and shortcuts reach only the active window.
@@ -355,44 +355,44 @@ void DriveNextDialog(std::function<void(QDialog*)> steps)
     });
 }
 
-int ExecWith(QDialog& dialog, std::function<void(QDialog*)> steps)
+int execWith(QDialog& dialog, std::function<void(QDialog*)> steps)
 {
-    DriveNextDialog(std::move(steps));
+    driveNextDialog(std::move(steps));
     return dialog.exec();
 }
 
-void AnswerMasterPrompt(const QString& entry, std::function<void(QWidget*)> then)
+void answerMasterPrompt(const QString& entry, std::function<void(QWidget*)> then)
 {
-    WhenModalOpens([entry, then](QWidget* prompt) {
+    whenModalOpens([entry, then](QWidget* prompt) {
         QCOMPARE(prompt->windowTitle(), QStringLiteral("Please enter your. . ."));
-        TypeInto(prompt, "txtPassword", entry);
-        Click(prompt, "cmdOk");
+        typeInto(prompt, "txtPassword", entry);
+        clickOn(prompt, "cmdOk");
         if (then)
-            WhenModalOpens(then);
+            whenModalOpens(then);
     });
 }
 
-void FillBoxes(QWidget* dialog, const AccountFields& plain)
+void fillBoxes(QWidget* dialog, const AccountFields& plain)
 {
-    Child<QLineEdit>(dialog, "txtName")->setText(plain.account);
-    Child<QLineEdit>(dialog, "txtUsername")->setText(plain.username);
-    Child<QLineEdit>(dialog, "txtPassword")->setText(plain.password);
-    Child<QLineEdit>(dialog, "txtURL")->setText(plain.url);
-    Child<QPlainTextEdit>(dialog, "txtHint")->setPlainText(plain.hint);
-    Child<QPlainTextEdit>(dialog, "txtNotes")->setPlainText(plain.notes);
+    childNamed<QLineEdit>(dialog, "txtName")->setText(plain.account);
+    childNamed<QLineEdit>(dialog, "txtUsername")->setText(plain.username);
+    childNamed<QLineEdit>(dialog, "txtPassword")->setText(plain.password);
+    childNamed<QLineEdit>(dialog, "txtURL")->setText(plain.url);
+    childNamed<QPlainTextEdit>(dialog, "txtHint")->setPlainText(plain.hint);
+    childNamed<QPlainTextEdit>(dialog, "txtNotes")->setPlainText(plain.notes);
 }
 
-AccountFields BoxContents(QWidget* dialog)
+AccountFields boxContents(QWidget* dialog)
 {
-    return {Child<QLineEdit>(dialog, "txtName")->text(),
-            Child<QLineEdit>(dialog, "txtUsername")->text(),
-            Child<QLineEdit>(dialog, "txtPassword")->text(),
-            Child<QLineEdit>(dialog, "txtURL")->text(),
-            AccountDialog::boxText(Child<QPlainTextEdit>(dialog, "txtHint")),
-            AccountDialog::boxText(Child<QPlainTextEdit>(dialog, "txtNotes"))};
+    return {childNamed<QLineEdit>(dialog, "txtName")->text(),
+            childNamed<QLineEdit>(dialog, "txtUsername")->text(),
+            childNamed<QLineEdit>(dialog, "txtPassword")->text(),
+            childNamed<QLineEdit>(dialog, "txtURL")->text(),
+            AccountDialog::boxText(childNamed<QPlainTextEdit>(dialog, "txtHint")),
+            AccountDialog::boxText(childNamed<QPlainTextEdit>(dialog, "txtNotes"))};
 }
 
-void VerifyStartUpEnded(const Sandbox& sandbox)
+void verifyStartUpEnded(const Sandbox& sandbox)
 {
     QCOMPARE(sandbox.ends, 1);
     QCOMPARE(sandbox.messages.size(), 1);
@@ -436,7 +436,7 @@ QString MainWindowFixture::report() const
 
 QComboBox* MainWindowFixture::list() const
 {
-    return Child<QComboBox>(window.get(), "cboAccount");
+    return childNamed<QComboBox>(window.get(), "cboAccount");
 }
 
 QStringList MainWindowFixture::listed() const
@@ -455,30 +455,30 @@ void MainWindowFixture::pick(int index)
 
 void MainWindowFixture::click(const char* name)
 {
-    Click(window.get(), name);
-    CallOffModalActions();
+    clickOn(window.get(), name);
+    callOffModalActions();
 }
 
 QString MainWindowFixture::label(const char* name) const
 {
-    return Child<QLabel>(window.get(), name)->text();
+    return childNamed<QLabel>(window.get(), name)->text();
 }
 
 bool MainWindowFixture::enabled(const char* name) const
 {
-    return Child<QPushButton>(window.get(), name)->isEnabled();
+    return childNamed<QPushButton>(window.get(), name)->isEnabled();
 }
 
 void MainWindowFixture::addThroughDialog(const AccountFields& plain)
 {
-    DriveNextDialog([plain](QDialog* dialog) {
-        FillBoxes(dialog, plain);
-        Click(dialog, "cmdOk");
+    driveNextDialog([plain](QDialog* dialog) {
+        fillBoxes(dialog, plain);
+        clickOn(dialog, "cmdOk");
     });
     click("cmdNewAccount");
 }
 
-int RunTool(const char* tool, const QStringList& args, const QByteArray& input, QString* out, QString* err)
+int runTool(const char* tool, const QStringList& args, const QByteArray& input, QString* out, QString* err)
 {
     QProcess process;
     process.start(QString::fromUtf8(tool), args);

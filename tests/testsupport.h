@@ -52,37 +52,37 @@ private:
 };
 
 // Small file helpers; a file that cannot be read reads as empty.
-QByteArray ReadFile(const QString& path);
-void WriteFile(const QString& path, const QByteArray& bytes, unsigned mode = 0644);
-unsigned long InodeOf(const QString& path);
+QByteArray readFile(const QString& path);
+void writeFile(const QString& path, const QByteArray& bytes, unsigned mode = 0644);
+unsigned long inodeOf(const QString& path);
 // The code of the AppError `action` raises; 0 when it raises none.
-int ErrorCodeOf(const std::function<void()>& action);
+int errorCodeOf(const std::function<void()>& action);
 
 // The edit command as the main window runs it, on the entry at the 0-based
 // `position` of a list built now. True when the list must be rebuilt. A
 // dialog it did not open by its end never comes.
-bool EditListed(VaultStore& vault, qint64 position);
+bool editListed(VaultStore& vault, qint64 position);
 
 // Runs `action` on the next modal dialog to show, once its own event loop
 // runs; each dialog goes to the oldest waiting action. Nothing depends on
 // how soon a dialog shows. An action whose dialog never came must not take
-// a later command's dialog for its own: CallOffModalActions() drops those
+// a later command's dialog for its own: callOffModalActions() drops those
 // still waiting once the command that was to open them has returned, and
 // a Sandbox drops them when it goes.
-void WhenModalOpens(std::function<void(QWidget*)> action);
-void CallOffModalActions();
+void whenModalOpens(std::function<void(QWidget*)> action);
+void callOffModalActions();
 // How long a test waits for the window system on a machine running many
 // tests at once: long, since only a failure ever waits that long.
 inline constexpr int LoadedMachineMs = 120000;
 // Waits until `window` is the active window.
-bool WaitUntilActive(QWidget* window);
+bool waitUntilActive(QWidget* window);
 
 // Clicks the control named `name` inside `parent`.
-void Click(QWidget* parent, const char* name);
+void clickOn(QWidget* parent, const char* name);
 // Types into a text box of a dialog: clears it first.
-void TypeInto(QWidget* parent, const char* name, const QString& text);
+void typeInto(QWidget* parent, const char* name, const QString& text);
 
-template <class T> T* Child(QObject* parent, const char* name)
+template <class T> T* childNamed(QObject* parent, const char* name)
 {
     T* found = parent->findChild<T*>(QString::fromLatin1(name));
     if (!found)
@@ -97,51 +97,51 @@ inline const QString Emoji = QStringLiteral("😀");
 
 // Runs one of the command-line tools (QUILLOCK_TEST_IMPORT, ...) with
 // `input` on its standard input; its exit status, -1 when it died of a signal.
-int RunTool(const char* tool, const QStringList& args, const QByteArray& input = {}, QString* out = nullptr,
+int runTool(const char* tool, const QStringList& args, const QByteArray& input = {}, QString* out = nullptr,
             QString* err = nullptr);
 
 // Runs SQL on the vault through a connection of its own, as another copy of
 // the program would.
-void ExecOnVault(const QString& vaultPath, const char* sql);
+void execOnVault(const QString& vaultPath, const char* sql);
 // Stores `count` accounts in one transaction, username and password
 // enciphered; `plain` gives the fields of the i-th.
-void AddAccounts(VaultStore& vault, int count, const std::function<AccountFields(int)>& plain);
+void addAccounts(VaultStore& vault, int count, const std::function<AccountFields(int)>& plain);
 // The accounts in list order, username and password deciphered.
-QList<AccountFields> PlainAccounts(VaultStore& vault);
+QList<AccountFields> plainAccounts(VaultStore& vault);
 // The account names in list order.
-QStringList Names(VaultStore& vault);
+QStringList accountNames(VaultStore& vault);
 // Everything in a folder, hidden entries and folders too, by name.
-QStringList FolderEntries(const QString& folder);
+QStringList folderEntries(const QString& folder);
 // Permission bits of a file; 0 when it cannot be read.
-unsigned ModeOf(const QString& path);
+unsigned modeOf(const QString& path);
 
 // The buffers of a one-line box's text and of the text it shows, and what
 // such buffers hold now, read through the kernel: the box may have freed them.
-QList<const QChar*> BoxBuffers(QWidget* parent, const char* name);
-QStringList TextsAt(const QList<const QChar*>& buffers, qsizetype size);
+QList<const QChar*> boxBuffers(QWidget* parent, const char* name);
+QStringList textsAt(const QList<const QChar*>& buffers, qsizetype size);
 
 // Hands text to a box the way a keyboard ("key": the pair in one key
 // event), an input method ("input method") or Ctrl+V ("paste") does.
-void Deliver(QWidget* box, const QString& how, const QString& text);
+void deliver(QWidget* box, const QString& how, const QString& text);
 
 // The exec() result of a dialog that a test's steps left open.
 inline constexpr int LeftOpen = 77;
 // WhenModalOpens for a dialog: a dialog the steps leave open is closed with
 // LeftOpen, so a failed step can never hang the test.
-void DriveNextDialog(std::function<void(QDialog*)> steps);
+void driveNextDialog(std::function<void(QDialog*)> steps);
 // Runs the dialog modally, as the program does, with `steps` once it shows.
-int ExecWith(QDialog& dialog, std::function<void(QDialog*)> steps);
+int execWith(QDialog& dialog, std::function<void(QDialog*)> steps);
 // Answers the master password prompt that opens next, then hands the
 // dialog after it (if the command opens one) to `then`.
-void AnswerMasterPrompt(const QString& entry, std::function<void(QWidget*)> then = {});
+void answerMasterPrompt(const QString& entry, std::function<void(QWidget*)> then = {});
 
 // The boxes of the add and edit dialogs, filled from or read as plain fields.
-void FillBoxes(QWidget* dialog, const AccountFields& plain);
-AccountFields BoxContents(QWidget* dialog);
+void fillBoxes(QWidget* dialog, const AccountFields& plain);
+AccountFields boxContents(QWidget* dialog);
 
 // After a start-up that failed: the program ended after one message, which
 // begins "error at formload".
-void VerifyStartUpEnded(const Sandbox& sandbox);
+void verifyStartUpEnded(const Sandbox& sandbox);
 
 // The main window started over a sandbox as the program starts it, and what
 // a test does to it as the user would.
@@ -185,12 +185,12 @@ private:
 };
 
 // Sets up the headless, temporary settings folder before the application.
-void PrepareTestProcess();
+void prepareTestProcess();
 
 #define QUILLOCK_TEST_MAIN(TestClass)                                                                                  \
     int main(int argc, char** argv)                                                                                    \
     {                                                                                                                  \
-        PrepareTestProcess();                                                                                          \
+        prepareTestProcess();                                                                                          \
         QApplication app(argc, argv);                                                                                  \
         app.setAttribute(Qt::AA_Use96Dpi, true);                                                                       \
         TestClass test;                                                                                                \

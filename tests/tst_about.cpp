@@ -28,20 +28,21 @@ private slots:
 
         frmAbout box;
         QCOMPARE(box.windowTitle(), QStringLiteral("About Quillock"));
-        QCOMPARE(Child<QLabel>(&box, "Label1")->text(), QStringLiteral("Quillock"));
-        QCOMPARE(Child<QLabel>(&box, "lblVersion")->text(), expected);
-        QCOMPARE(Child<QPushButton>(&box, "cmdOK")->text(), QStringLiteral("&Ok"));
+        QCOMPARE(childNamed<QLabel>(&box, "Label1")->text(), QStringLiteral("Quillock"));
+        QCOMPARE(childNamed<QLabel>(&box, "lblVersion")->text(), expected);
+        QCOMPARE(childNamed<QPushButton>(&box, "cmdOK")->text(), QStringLiteral("&Ok"));
         // The picture comes from the program's resources.
-        QCOMPARE(Child<QLabel>(&box, "Picture1")->pixmap().size(), QSize(32, 32));
+        QCOMPARE(childNamed<QLabel>(&box, "Picture1")->pixmap().size(), QSize(32, 32));
         for (const char* bold : {"Label1", "lblVersion", "csHyperlink1"})
-            QVERIFY2(Child<QLabel>(&box, bold)->font().bold(), bold);
-        QVERIFY(Child<QLabel>(&box, "csHyperlink1")->font().underline());
-        QVERIFY(Child<QLabel>(&box, "csHyperlink1")->text().contains(QStringLiteral(">Request Technical Support<")));
+            QVERIFY2(childNamed<QLabel>(&box, bold)->font().bold(), bold);
+        QVERIFY(childNamed<QLabel>(&box, "csHyperlink1")->font().underline());
+        QVERIFY(
+            childNamed<QLabel>(&box, "csHyperlink1")->text().contains(QStringLiteral(">Request Technical Support<")));
 
         // Everything shares one vertical axis.
         const int axis = box.width() / 2;
         for (const char* name : {"Label1", "lblVersion", "Picture1", "csHyperlink1", "cmdOK"}) {
-            const QRect area = Child<QWidget>(&box, name)->geometry();
+            const QRect area = childNamed<QWidget>(&box, name)->geometry();
             QVERIFY2(qAbs(area.center().x() + 1 - axis) <= 1, name);
         }
     }
@@ -50,15 +51,15 @@ private slots:
     {
         Sandbox sandbox;
         QString seen;
-        DriveNextDialog([](QWidget* box) {
-            Child<QLabel>(box, "lblVersion")->setText(QStringLiteral("changed"));
-            Click(box, "cmdOK");
+        driveNextDialog([](QWidget* box) {
+            childNamed<QLabel>(box, "lblVersion")->setText(QStringLiteral("changed"));
+            clickOn(box, "cmdOK");
         });
         frmAbout::showAbout(nullptr);
 
-        DriveNextDialog([&seen](QWidget* box) {
-            seen = Child<QLabel>(box, "lblVersion")->text();
-            Click(box, "cmdOK");
+        driveNextDialog([&seen](QWidget* box) {
+            seen = childNamed<QLabel>(box, "lblVersion")->text();
+            clickOn(box, "cmdOK");
         });
         frmAbout::showAbout(nullptr);
         QCOMPARE(seen, Links::versionLine());
@@ -70,27 +71,27 @@ private slots:
         QWidget owner;
         owner.show();
         bool ownerBlocked = false;
-        DriveNextDialog([&](QWidget* box) {
+        driveNextDialog([&](QWidget* box) {
             ownerBlocked = box->parentWidget() == &owner && box->isModal() && QApplication::activeModalWidget() == box;
-            Click(box, "cmdOK");
+            clickOn(box, "cmdOK");
         });
         frmAbout::showAbout(&owner);
         QVERIFY(ownerBlocked);
         QCOMPARE(QApplication::activeModalWidget(), nullptr);
 
         frmAbout box;
-        QCOMPARE(ExecWith(box, [](QDialog* shown) { Click(shown, "cmdOK"); }), int(QDialog::Accepted));
+        QCOMPARE(execWith(box, [](QDialog* shown) { clickOn(shown, "cmdOK"); }), int(QDialog::Accepted));
     }
 
     void supportLinkGoesToTheDesktop()
     {
         Sandbox sandbox;
         bool stillOpen = false;
-        DriveNextDialog([&](QWidget* box) {
-            auto* link = Child<QLabel>(box, "csHyperlink1");
+        driveNextDialog([&](QWidget* box) {
+            auto* link = childNamed<QLabel>(box, "csHyperlink1");
             QTest::mouseClick(link, Qt::LeftButton, {}, link->rect().center());
             stillOpen = box->isVisible();
-            Click(box, "cmdOK");
+            clickOn(box, "cmdOK");
         });
         frmAbout::showAbout(nullptr);
         QCOMPARE(sandbox.opened, QStringList{QStringLiteral("mailto:support@quillock.app")});
@@ -104,7 +105,7 @@ private slots:
         frmAbout box;
         bool wasActive = false;
         bool closedOnlyAfterwards = false;
-        const int result = ExecWith(box, [&](QDialog* shown) {
+        const int result = execWith(box, [&](QDialog* shown) {
             wasActive = shown->isActiveWindow();
             closedOnlyAfterwards = shown->isVisible();
             other.show();
@@ -135,7 +136,7 @@ private slots:
         const QUrl address(Links::helpAddress());
         QVERIFY(address.isLocalFile());
         QCOMPARE(address.toLocalFile(), app + QStringLiteral("/help/index.htm"));
-        QCOMPARE(QUrl(ReportAddress(app)).toLocalFile(), app + QStringLiteral("/report.htm"));
+        QCOMPARE(QUrl(reportAddress(app)).toLocalFile(), app + QStringLiteral("/report.htm"));
     }
 };
 

@@ -24,17 +24,17 @@ const QString NameMessage = QStringLiteral("Data validation error.  You must ent
 const QString UrlMessage =
     QStringLiteral("Data validation error.  Your internet url must be in the proper format (http://<address>).");
 
-QList<AccountRow> Rows(VaultStore& vault)
+QList<AccountRow> storedRows(VaultStore& vault)
 {
     QList<AccountRow> rows;
     vault.forEachAccount([&](const AccountRow& row) { rows.append(row); });
     return rows;
 }
 
-int ExecNew(VaultStore& vault, std::function<void(QDialog*)> drive)
+int execNew(VaultStore& vault, std::function<void(QDialog*)> drive)
 {
     frmNewAccount dialog(vault);
-    return ExecWith(dialog, std::move(drive));
+    return execWith(dialog, std::move(drive));
 }
 
 struct Edit {
@@ -43,22 +43,22 @@ struct Edit {
 };
 
 // The edit command on the entry at `position`, with `steps` in its dialog.
-Edit EditWith(VaultStore& vault, qint64 position, std::function<void(QDialog*)> steps = {})
+Edit editWith(VaultStore& vault, qint64 position, std::function<void(QDialog*)> steps = {})
 {
     bool opened = false;
-    DriveNextDialog([&opened, steps](QDialog* dialog) {
+    driveNextDialog([&opened, steps](QDialog* dialog) {
         opened = true;
         if (steps)
             steps(dialog);
     });
-    const bool rebuilt = EditListed(vault, position);
+    const bool rebuilt = editListed(vault, position);
     // A dialog shown without a modal loop of its own gets its steps only now.
     QCoreApplication::processEvents();
     return {rebuilt, opened};
 }
 
 // One of two accounts named "Twin", told apart by their usernames.
-AccountFields Twin(const char* username, const char* hint = "")
+AccountFields twin(const char* username, const char* hint = "")
 {
     return {QStringLiteral("Twin"),    QString::fromUtf8(username), {},
             QStringLiteral("http://"), QString::fromUtf8(hint),     {}};
@@ -66,7 +66,7 @@ AccountFields Twin(const char* username, const char* hint = "")
 
 // Texts at each box's limit in several scripts: accents, CJK, right-to-left,
 // emoji, combining marks, no-break space, and line breaks where allowed.
-QString Repeat(const QString& piece, int length)
+QString repeated(const QString& piece, int length)
 {
     QString text;
     while (text.size() < length)
@@ -77,18 +77,18 @@ QString Repeat(const QString& piece, int length)
     return text;
 }
 
-AccountFields LongPlainAccount()
+AccountFields longPlainAccount()
 {
-    return {Repeat(QStringLiteral("Ça 銀行 بنك "), 255),
-            Repeat(QStringLiteral("usé€r👤"), 50),
-            Repeat(QStringLiteral("pä\u0301ss 密码🔑"), 50),
-            Repeat(QStringLiteral("http://例え.jp/ü?q=שלום"), 255),
-            Repeat(QStringLiteral("Hint\u00a0\u05e2\u05d1\u05e8\u05d9\u05ea 🙂\n"), 2000),
-            Repeat(QStringLiteral("e\u0301 \u0627\u0644\u0639\u0631\u0628\u064a\u0629\n\n中文 "), 2000)};
+    return {repeated(QStringLiteral("Ça 銀行 بنك "), 255),
+            repeated(QStringLiteral("usé€r👤"), 50),
+            repeated(QStringLiteral("pä\u0301ss 密码🔑"), 50),
+            repeated(QStringLiteral("http://例え.jp/ü?q=שלום"), 255),
+            repeated(QStringLiteral("Hint\u00a0\u05e2\u05d1\u05e8\u05d9\u05ea 🙂\n"), 2000),
+            repeated(QStringLiteral("e\u0301 \u0627\u0644\u0639\u0631\u0628\u064a\u0629\n\n中文 "), 2000)};
 }
 
 // Puts text into a box, caret at `caret`, and returns what the box holds, halves included.
-QString Put(QWidget* box, const QString& text, int caret)
+QString putText(QWidget* box, const QString& text, int caret)
 {
     if (auto* line = qobject_cast<QLineEdit*>(box)) {
         line->setText(text);
@@ -103,7 +103,7 @@ QString Put(QWidget* box, const QString& text, int caret)
     return plain->document()->toRawText();
 }
 
-QString Held(QWidget* box)
+QString held(QWidget* box)
 {
     auto* line = qobject_cast<QLineEdit*>(box);
     return line ? line->text() : static_cast<QPlainTextEdit*>(box)->document()->toRawText();
@@ -155,54 +155,54 @@ void TestAccountDialogs::layoutMatchesTheWindowTable()
         QVERIFY(dialog->isModal());
         QCOMPARE(dialog->minimumSize(), QSize(312, 273));
         QCOMPARE(dialog->maximumSize(), QSize(312, 273));
-        QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->geometry(), QRect(88, 80, 217, 21));
-        QCOMPARE(Child<QPlainTextEdit>(dialog, "txtNotes")->geometry(), QRect(8, 192, 297, 41));
-        QCOMPARE(Child<QPushButton>(dialog, "cmdCancel")->geometry(), QRect(224, 240, 80, 25));
-        QCOMPARE(Child<QLabel>(dialog, "lblURL")->text(), QStringLiteral("Internet URL:"));
+        QCOMPARE(childNamed<QLineEdit>(dialog, "txtURL")->geometry(), QRect(88, 80, 217, 21));
+        QCOMPARE(childNamed<QPlainTextEdit>(dialog, "txtNotes")->geometry(), QRect(8, 192, 297, 41));
+        QCOMPARE(childNamed<QPushButton>(dialog, "cmdCancel")->geometry(), QRect(224, 240, 80, 25));
+        QCOMPARE(childNamed<QLabel>(dialog, "lblURL")->text(), QStringLiteral("Internet URL:"));
 
         const QList<QPair<const char*, int>> limits{
             {"txtName", 255}, {"txtUsername", 50}, {"txtPassword", 50}, {"txtURL", 255}};
         for (const auto& [name, limit] : limits)
-            QCOMPARE(Child<QLineEdit>(dialog, name)->maxLength(), limit);
-        QCOMPARE(Child<QLineEdit>(dialog, "txtPassword")->echoMode(), QLineEdit::Normal);
+            QCOMPARE(childNamed<QLineEdit>(dialog, name)->maxLength(), limit);
+        QCOMPARE(childNamed<QLineEdit>(dialog, "txtPassword")->echoMode(), QLineEdit::Normal);
 
         // Tab order, from the first box round to the first box again.
         const QStringList order{"txtName", "txtUsername", "txtPassword", "txtURL",
                                 "txtHint", "txtNotes",    "cmdOk",       "cmdCancel"};
-        QWidget* at = Child<QWidget>(dialog, "txtName");
+        QWidget* at = childNamed<QWidget>(dialog, "txtName");
         QStringList walked;
         do {
             if (at->focusPolicy() & Qt::TabFocus)
                 walked.append(at->objectName());
             at = at->nextInFocusChain();
-        } while (at != Child<QWidget>(dialog, "txtName"));
+        } while (at != childNamed<QWidget>(dialog, "txtName"));
         QCOMPARE(walked, order);
 
         for (const char* name : {"txtHint", "txtNotes"}) {
-            auto* box = Child<QPlainTextEdit>(dialog, name);
+            auto* box = childNamed<QPlainTextEdit>(dialog, name);
             QVERIFY(box->tabChangesFocus());
             QCOMPARE(box->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
             QCOMPARE(box->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
             QVERIFY(!box->font().bold());
         }
-        auto* ok = Child<QPushButton>(dialog, "cmdOk");
+        auto* ok = childNamed<QPushButton>(dialog, "cmdOk");
         QVERIFY(ok->isDefault());
         QCOMPARE(ok->text(), QStringLiteral("&Ok"));
         QCOMPARE(ok->toolTip(), QStringLiteral("Enter information into database."));
-        QCOMPARE(Child<QPushButton>(dialog, "cmdCancel")->toolTip(), QStringLiteral("Exit this screen."));
+        QCOMPARE(childNamed<QPushButton>(dialog, "cmdCancel")->toolTip(), QStringLiteral("Exit this screen."));
         QCOMPARE(ok->font().family(), QStringLiteral("Arial"));
         QCOMPARE(ok->font().pointSizeF(), 8.25);
         QVERIFY(!ok->font().bold());
-        QVERIFY(Child<QLabel>(dialog, "lblHint")->font().bold());
-        QCOMPARE(Child<QLabel>(dialog, "lblHint")->font().pointSizeF(), 8.25);
+        QVERIFY(childNamed<QLabel>(dialog, "lblHint")->font().bold());
+        QCOMPARE(childNamed<QLabel>(dialog, "lblHint")->font().pointSizeF(), 8.25);
 
-        auto* menu = Child<QMenu>(dialog, "mnuEdit");
+        auto* menu = childNamed<QMenu>(dialog, "mnuEdit");
         QCOMPARE(menu->title(), QStringLiteral("Edit"));
         QVERIFY(!menu->isVisible());
         const QList<QPair<const char*, QString>> items{
             {"mnuCut", "Ctrl+X"}, {"mnuCopy", "Ctrl+C"}, {"mnuPaste", "Ctrl+V"}};
         for (const auto& [name, keys] : items) {
-            auto* action = Child<QAction>(dialog, name);
+            auto* action = childNamed<QAction>(dialog, name);
             QCOMPARE(action->shortcut(), QKeySequence(keys));
             QVERIFY(dialog->actions().contains(action));
             QVERIFY(menu->actions().contains(action));
@@ -211,29 +211,29 @@ void TestAccountDialogs::layoutMatchesTheWindowTable()
 
     // A fresh dialog: empty boxes but the URL, focus in the name box.
     add.show();
-    QVERIFY(WaitUntilActive(&add));
-    QCOMPARE(QApplication::focusWidget(), Child<QWidget>(&add, "txtName"));
-    QCOMPARE(BoxContents(&add), (AccountFields{{}, {}, {}, QStringLiteral("http://"), {}, {}}));
+    QVERIFY(waitUntilActive(&add));
+    QCOMPARE(QApplication::focusWidget(), childNamed<QWidget>(&add, "txtName"));
+    QCOMPARE(boxContents(&add), (AccountFields{{}, {}, {}, QStringLiteral("http://"), {}, {}}));
 }
 
 void TestAccountDialogs::enterStoresFromLinesButBreaksLinesInNotes()
 {
     Sandbox sandbox;
     auto vault = sandbox.openVault();
-    const int result = ExecNew(*vault, [](QDialog* dialog) {
-        TypeInto(dialog, "txtName", QStringLiteral("Mail"));
-        TypeInto(dialog, "txtHint", QStringLiteral("first"));
-        QTest::keyClick(Child<QWidget>(dialog, "txtHint"), Qt::Key_Return);
-        QTest::keyClicks(Child<QWidget>(dialog, "txtHint"), QStringLiteral("second"));
+    const int result = execNew(*vault, [](QDialog* dialog) {
+        typeInto(dialog, "txtName", QStringLiteral("Mail"));
+        typeInto(dialog, "txtHint", QStringLiteral("first"));
+        QTest::keyClick(childNamed<QWidget>(dialog, "txtHint"), Qt::Key_Return);
+        QTest::keyClicks(childNamed<QWidget>(dialog, "txtHint"), QStringLiteral("second"));
         QVERIFY(dialog->isVisible());
         // Tab leaves the box instead of typing a tab.
-        QTest::keyClick(Child<QWidget>(dialog, "txtHint"), Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), Child<QWidget>(dialog, "txtNotes"));
-        Child<QWidget>(dialog, "txtUsername")->setFocus();
-        QTest::keyClick(Child<QWidget>(dialog, "txtUsername"), Qt::Key_Return);
+        QTest::keyClick(childNamed<QWidget>(dialog, "txtHint"), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), childNamed<QWidget>(dialog, "txtNotes"));
+        childNamed<QWidget>(dialog, "txtUsername")->setFocus();
+        QTest::keyClick(childNamed<QWidget>(dialog, "txtUsername"), Qt::Key_Return);
     });
     QCOMPARE(result, int(QDialog::Accepted));
-    const auto stored = PlainAccounts(*vault);
+    const auto stored = plainAccounts(*vault);
     QCOMPARE(stored.size(), 1);
     QCOMPARE(stored[0].hint, QStringLiteral("first\nsecond"));
 }
@@ -242,27 +242,27 @@ void TestAccountDialogs::blankNameRefusedAndUrlLeftAlone()
 {
     Sandbox sandbox;
     auto vault = sandbox.openVault();
-    const int result = ExecNew(*vault, [&](QDialog* dialog) {
-        TypeInto(dialog, "txtName", QStringLiteral("   "));
-        TypeInto(dialog, "txtURL", QStringLiteral("example.com"));
-        Click(dialog, "cmdOk");
+    const int result = execNew(*vault, [&](QDialog* dialog) {
+        typeInto(dialog, "txtName", QStringLiteral("   "));
+        typeInto(dialog, "txtURL", QStringLiteral("example.com"));
+        clickOn(dialog, "cmdOk");
         QVERIFY(dialog->isVisible());
         QCOMPARE(sandbox.messages.size(), 1);
         QCOMPARE(sandbox.messages[0].text, NameMessage);
         QCOMPARE(sandbox.messages[0].icon, QMessageBox::Information);
         QCOMPARE(sandbox.messages[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         QCOMPARE(sandbox.messages[0].title, QStringLiteral("Quillock"));
-        QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("example.com"));
-        QCOMPARE(dialog->focusWidget(), Child<QWidget>(dialog, "txtName"));
+        QCOMPARE(childNamed<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("example.com"));
+        QCOMPARE(dialog->focusWidget(), childNamed<QWidget>(dialog, "txtName"));
         // A tab is not a space: such a name passes.
-        TypeInto(dialog, "txtName", QStringLiteral(" "));
-        Child<QLineEdit>(dialog, "txtName")->insert(QStringLiteral("\t"));
-        TypeInto(dialog, "txtURL", QStringLiteral("http://example.com"));
-        Click(dialog, "cmdOk");
+        typeInto(dialog, "txtName", QStringLiteral(" "));
+        childNamed<QLineEdit>(dialog, "txtName")->insert(QStringLiteral("\t"));
+        typeInto(dialog, "txtURL", QStringLiteral("http://example.com"));
+        clickOn(dialog, "cmdOk");
     });
     QCOMPARE(result, int(QDialog::Accepted));
     QCOMPARE(sandbox.messages.size(), 1);
-    QCOMPARE(PlainAccounts(*vault).value(0).account, QStringLiteral(" \t"));
+    QCOMPARE(plainAccounts(*vault).value(0).account, QStringLiteral(" \t"));
 }
 
 void TestAccountDialogs::nameStoredWithOuterSpaces()
@@ -270,17 +270,17 @@ void TestAccountDialogs::nameStoredWithOuterSpaces()
     Sandbox sandbox;
     sandbox.addAccount(QStringLiteral("Mail"));
     auto vault = sandbox.openVault();
-    const int result = ExecNew(*vault, [](QDialog* dialog) {
-        TypeInto(dialog, "txtName", QStringLiteral("  Bank  "));
-        TypeInto(dialog, "txtUsername", QStringLiteral(" me "));
-        TypeInto(dialog, "txtPassword", QStringLiteral("s3cret "));
-        QCOMPARE(Child<QLineEdit>(dialog, "txtPassword")->displayText(), QStringLiteral("s3cret "));
-        TypeInto(dialog, "txtNotes", QStringLiteral(" note "));
-        Click(dialog, "cmdOk");
+    const int result = execNew(*vault, [](QDialog* dialog) {
+        typeInto(dialog, "txtName", QStringLiteral("  Bank  "));
+        typeInto(dialog, "txtUsername", QStringLiteral(" me "));
+        typeInto(dialog, "txtPassword", QStringLiteral("s3cret "));
+        QCOMPARE(childNamed<QLineEdit>(dialog, "txtPassword")->displayText(), QStringLiteral("s3cret "));
+        typeInto(dialog, "txtNotes", QStringLiteral(" note "));
+        clickOn(dialog, "cmdOk");
     });
     QCOMPARE(result, int(QDialog::Accepted));
     QVERIFY(sandbox.messages.isEmpty());
-    const auto stored = PlainAccounts(*vault);
+    const auto stored = plainAccounts(*vault);
     QCOMPARE(stored.size(), 2);
     QCOMPARE(stored[0],
              (AccountFields{QStringLiteral("  Bank  "),
@@ -316,25 +316,25 @@ void TestAccountDialogs::urlNeedsScheme()
     QFETCH(bool, refusedFirst);
     Sandbox sandbox;
     auto vault = sandbox.openVault();
-    const int result = ExecNew(*vault, [&](QDialog* dialog) {
-        TypeInto(dialog, "txtName", QStringLiteral("Site"));
-        TypeInto(dialog, "txtURL", typed);
-        Click(dialog, "cmdOk");
+    const int result = execNew(*vault, [&](QDialog* dialog) {
+        typeInto(dialog, "txtName", QStringLiteral("Site"));
+        typeInto(dialog, "txtURL", typed);
+        clickOn(dialog, "cmdOk");
         if (!refusedFirst)
             return;
         QVERIFY(dialog->isVisible());
-        QVERIFY(Rows(*vault).isEmpty());
+        QVERIFY(storedRows(*vault).isEmpty());
         QCOMPARE(sandbox.messages.size(), 1);
         QCOMPARE(sandbox.messages[0].text, UrlMessage);
         QCOMPARE(sandbox.messages[0].icon, QMessageBox::Information);
         QCOMPARE(sandbox.messages[0].title, QStringLiteral("Quillock"));
-        QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), stored);
-        QCOMPARE(QApplication::focusWidget(), Child<QWidget>(dialog, "txtURL"));
-        Click(dialog, "cmdOk");
+        QCOMPARE(childNamed<QLineEdit>(dialog, "txtURL")->text(), stored);
+        QCOMPARE(QApplication::focusWidget(), childNamed<QWidget>(dialog, "txtURL"));
+        clickOn(dialog, "cmdOk");
     });
     QCOMPARE(result, int(QDialog::Accepted));
     QCOMPARE(sandbox.messages.size(), refusedFirst ? 1 : 0);
-    const auto accounts = PlainAccounts(*vault);
+    const auto accounts = plainAccounts(*vault);
     QCOMPARE(accounts.size(), 1);
     QCOMPARE(accounts[0].url, stored);
 }
@@ -343,12 +343,12 @@ void TestAccountDialogs::emptyFieldsStoredAsCipherOfEmptyText()
 {
     Sandbox sandbox;
     auto vault = sandbox.openVault();
-    const int result = ExecNew(*vault, [](QDialog* dialog) {
-        TypeInto(dialog, "txtName", QStringLiteral("Only a name"));
-        Click(dialog, "cmdOk");
+    const int result = execNew(*vault, [](QDialog* dialog) {
+        typeInto(dialog, "txtName", QStringLiteral("Only a name"));
+        clickOn(dialog, "cmdOk");
     });
     QCOMPARE(result, int(QDialog::Accepted));
-    const auto rows = Rows(*vault);
+    const auto rows = storedRows(*vault);
     QCOMPARE(rows.size(), 1);
     const AccountFields& stored = rows[0].fields;
     QVERIFY(!stored.username.isEmpty());
@@ -365,13 +365,13 @@ void TestAccountDialogs::duplicateNamesAccepted()
     Sandbox sandbox;
     sandbox.addAccount(QStringLiteral("Twin"), QStringLiteral("first"));
     auto vault = sandbox.openVault();
-    const int result = ExecNew(*vault, [](QDialog* dialog) {
-        TypeInto(dialog, "txtName", QStringLiteral("Twin"));
-        TypeInto(dialog, "txtUsername", QStringLiteral("second"));
-        Click(dialog, "cmdOk");
+    const int result = execNew(*vault, [](QDialog* dialog) {
+        typeInto(dialog, "txtName", QStringLiteral("Twin"));
+        typeInto(dialog, "txtUsername", QStringLiteral("second"));
+        clickOn(dialog, "cmdOk");
     });
     QCOMPARE(result, int(QDialog::Accepted));
-    QCOMPARE(PlainAccounts(*vault), (QList<AccountFields>{Twin("first"), Twin("second")}));
+    QCOMPARE(plainAccounts(*vault), (QList<AccountFields>{twin("first"), twin("second")}));
 }
 
 void TestAccountDialogs::cancelAndCloseBoxStoreNothing()
@@ -379,23 +379,23 @@ void TestAccountDialogs::cancelAndCloseBoxStoreNothing()
     Sandbox sandbox;
     auto vault = sandbox.openVault();
     const auto typeAll = [](QDialog* dialog) {
-        TypeInto(dialog, "txtName", QStringLiteral("Kept?"));
-        TypeInto(dialog, "txtURL", QStringLiteral("nohost"));
-        Click(dialog, "cmdOk");  // refused: the URL gets its prefix
+        typeInto(dialog, "txtName", QStringLiteral("Kept?"));
+        typeInto(dialog, "txtURL", QStringLiteral("nohost"));
+        clickOn(dialog, "cmdOk");  // refused: the URL gets its prefix
     };
-    int result = ExecNew(*vault, [&](QDialog* dialog) {
+    int result = execNew(*vault, [&](QDialog* dialog) {
         typeAll(dialog);
-        Click(dialog, "cmdCancel");
+        clickOn(dialog, "cmdCancel");
     });
     QCOMPARE(result, int(QDialog::Rejected));
-    result = ExecNew(*vault, [&](QDialog* dialog) {
+    result = execNew(*vault, [&](QDialog* dialog) {
         // A fresh dialog again, nothing of the last one left.
-        QCOMPARE(BoxContents(dialog), (AccountFields{{}, {}, {}, QStringLiteral("http://"), {}, {}}));
+        QCOMPARE(boxContents(dialog), (AccountFields{{}, {}, {}, QStringLiteral("http://"), {}, {}}));
         typeAll(dialog);
         dialog->close();
     });
     QCOMPARE(result, int(QDialog::Rejected));
-    QVERIFY(Rows(*vault).isEmpty());
+    QVERIFY(storedRows(*vault).isEmpty());
 }
 
 void TestAccountDialogs::typingAndPastingStopAtTheLimits()
@@ -404,14 +404,14 @@ void TestAccountDialogs::typingAndPastingStopAtTheLimits()
     auto vault = sandbox.openVault();
     frmNewAccount dialog(*vault);
     dialog.show();
-    QVERIFY(WaitUntilActive(&dialog));
+    QVERIFY(waitUntilActive(&dialog));
 
-    auto* user = Child<QLineEdit>(&dialog, "txtUsername");
+    auto* user = childNamed<QLineEdit>(&dialog, "txtUsername");
     user->setFocus();
     QTest::keyClicks(user, QString(60, QLatin1Char('u')));
     QCOMPARE(user->text().size(), 50);
 
-    auto* hint = Child<QPlainTextEdit>(&dialog, "txtHint");
+    auto* hint = childNamed<QPlainTextEdit>(&dialog, "txtHint");
     hint->setFocus();
     hint->insertPlainText(QString(1990, QLatin1Char('h')));
     QTest::keyClick(hint, Qt::Key_Return);
@@ -430,7 +430,7 @@ void TestAccountDialogs::typingAndPastingStopAtTheLimits()
     QCOMPARE(AccountDialog::boxText(hint), QString(2000, QLatin1Char('p')));
 
     // A character outside the basic plane is never split at the limit.
-    auto* notes = Child<QPlainTextEdit>(&dialog, "txtNotes");
+    auto* notes = childNamed<QPlainTextEdit>(&dialog, "txtNotes");
     notes->setFocus();
     notes->insertPlainText(QString(1999, QLatin1Char('n')));
     notes->insertPlainText(QStringLiteral("😀"));
@@ -445,25 +445,25 @@ void TestAccountDialogs::longAndForeignTextsRoundTrip()
 {
     Sandbox sandbox;
     auto vault = sandbox.openVault();
-    const AccountFields plain = LongPlainAccount();
+    const AccountFields plain = longPlainAccount();
     QCOMPARE(plain.hint.size(), 2000);
 
-    int result = ExecNew(*vault, [&](QDialog* dialog) {
-        FillBoxes(dialog, plain);
-        QCOMPARE(BoxContents(dialog), plain);
-        Click(dialog, "cmdOk");
+    int result = execNew(*vault, [&](QDialog* dialog) {
+        fillBoxes(dialog, plain);
+        QCOMPARE(boxContents(dialog), plain);
+        clickOn(dialog, "cmdOk");
     });
     QCOMPARE(result, int(QDialog::Accepted));
-    QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{plain});
+    QCOMPARE(plainAccounts(*vault), QList<AccountFields>{plain});
 
     AccountFields shown;
     const auto look = [&](QDialog* dialog) {
-        shown = BoxContents(dialog);
-        Click(dialog, "cmdOk");
+        shown = boxContents(dialog);
+        clickOn(dialog, "cmdOk");
     };
-    QVERIFY(EditWith(*vault, 0, look).rebuilt);
+    QVERIFY(editWith(*vault, 0, look).rebuilt);
     QCOMPARE(shown, plain);
-    QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{plain});
+    QCOMPARE(plainAccounts(*vault), QList<AccountFields>{plain});
 
     // A record stored longer than the boxes take (by other means) is shown
     // and stored back whole.
@@ -472,11 +472,11 @@ void TestAccountDialogs::longAndForeignTextsRoundTrip()
     longer.hint += QStringLiteral("+more");
     longer.password += QStringLiteral("🔑");
     vault->updateAccountAt(
-        1, Rows(*vault)[0].rowid,
+        1, storedRows(*vault)[0].rowid,
         {longer.account, Encrypt(longer.username), Encrypt(longer.password), longer.url, longer.hint, longer.notes});
-    QVERIFY(EditWith(*vault, 0, look).rebuilt);
+    QVERIFY(editWith(*vault, 0, look).rebuilt);
     QCOMPARE(shown, longer);
-    QCOMPARE(PlainAccounts(*vault), QList<AccountFields>{longer});
+    QCOMPARE(plainAccounts(*vault), QList<AccountFields>{longer});
 }
 
 void TestAccountDialogs::charactersStayWholeAtEveryLimit_data()
@@ -501,36 +501,36 @@ void TestAccountDialogs::charactersStayWholeAtEveryLimit()
     auto vault = sandbox.openVault();
     frmNewAccount dialog(*vault);
     dialog.show();
-    QVERIFY(WaitUntilActive(&dialog));
-    QWidget* target = Child<QWidget>(&dialog, box.constData());
+    QVERIFY(waitUntilActive(&dialog));
+    QWidget* target = childNamed<QWidget>(&dialog, box.constData());
     const QString text = (QStringLiteral("http://") + QString(limit, QLatin1Char('w'))).left(limit - 3);
     const QString high = Emoji.left(1), low = Emoji.right(1);
 
     // Three units of room: what fits comes in, up to the character that does not.
-    Put(target, text, text.size());
-    Deliver(target, how, QStringLiteral("ab") + Emoji);
-    QCOMPARE(Held(target), text + QStringLiteral("ab"));
+    putText(target, text, text.size());
+    deliver(target, how, QStringLiteral("ab") + Emoji);
+    QCOMPARE(held(target), text + QStringLiteral("ab"));
     // One unit: neither the pair nor half of it, even when the half comes alone.
-    const QString oneShort = Put(target, text + QStringLiteral("aa"), 8);
-    Deliver(target, how, Emoji);
-    Deliver(target, QStringLiteral("input method"), high);
-    QCOMPARE(Held(target), oneShort);
+    const QString oneShort = putText(target, text + QStringLiteral("aa"), 8);
+    deliver(target, how, Emoji);
+    deliver(target, QStringLiteral("input method"), high);
+    QCOMPARE(held(target), oneShort);
     // Three units in the middle: the pair comes in and a half without a partner
     // goes, but a half that comes alone waits for its partner.
     const QString full = text.left(8) + Emoji + text.mid(8);
-    Put(target, text, 8);
-    Deliver(target, how, Emoji + low);
-    QCOMPARE(Held(target), full);
-    Put(target, text, 8);
-    Deliver(target, QStringLiteral("input method"), high);
-    QCOMPARE(Held(target), text.left(8) + high + text.mid(8));
-    Deliver(target, QStringLiteral("input method"), low);
-    QCOMPARE(Held(target), full);
+    putText(target, text, 8);
+    deliver(target, how, Emoji + low);
+    QCOMPARE(held(target), full);
+    putText(target, text, 8);
+    deliver(target, QStringLiteral("input method"), high);
+    QCOMPARE(held(target), text.left(8) + high + text.mid(8));
+    deliver(target, QStringLiteral("input method"), low);
+    QCOMPARE(held(target), full);
 
     if (box != "txtName")
-        Child<QLineEdit>(&dialog, "txtName")->setText(QStringLiteral("n"));
-    Click(&dialog, "cmdOk");
-    const AccountFields stored = PlainAccounts(*vault).value(0);
+        childNamed<QLineEdit>(&dialog, "txtName")->setText(QStringLiteral("n"));
+    clickOn(&dialog, "cmdOk");
+    const AccountFields stored = plainAccounts(*vault).value(0);
     const QStringList fields{stored.account, stored.username, stored.password, stored.url, stored.hint, stored.notes};
     QCOMPARE(fields.count(full), qsizetype(1));
 }
@@ -543,18 +543,18 @@ void TestAccountDialogs::editShowsAndStoresTheRowAtItsPosition()
                        QStringLiteral("hint\nb"), QStringLiteral("notes b"));
     sandbox.addAccount(QStringLiteral("alpha"), QStringLiteral("a"), QStringLiteral("ap"));
     auto vault = sandbox.openVault();
-    const auto before = PlainAccounts(*vault);
+    const auto before = plainAccounts(*vault);
 
     AccountFields shown;
     QString title;
-    const Edit edit = EditWith(*vault, 1, [&](QDialog* dialog) {
+    const Edit edit = editWith(*vault, 1, [&](QDialog* dialog) {
         title = dialog->windowTitle();
-        shown = BoxContents(dialog);
-        QCOMPARE(dialog->focusWidget(), Child<QWidget>(dialog, "txtName"));
-        TypeInto(dialog, "txtUsername", QStringLiteral("b2"));
-        TypeInto(dialog, "txtPassword", QStringLiteral("bp2"));
-        Child<QPlainTextEdit>(dialog, "txtNotes")->appendPlainText(QStringLiteral("more"));
-        Click(dialog, "cmdOk");
+        shown = boxContents(dialog);
+        QCOMPARE(dialog->focusWidget(), childNamed<QWidget>(dialog, "txtName"));
+        typeInto(dialog, "txtUsername", QStringLiteral("b2"));
+        typeInto(dialog, "txtPassword", QStringLiteral("bp2"));
+        childNamed<QPlainTextEdit>(dialog, "txtNotes")->appendPlainText(QStringLiteral("more"));
+        clickOn(dialog, "cmdOk");
     });
     QVERIFY(edit.rebuilt);
     QVERIFY(edit.opened);
@@ -567,7 +567,7 @@ void TestAccountDialogs::editShowsAndStoresTheRowAtItsPosition()
     expected[1].username = QStringLiteral("b2");
     expected[1].password = QStringLiteral("bp2");
     expected[1].notes = QStringLiteral("notes b\nmore");
-    QCOMPARE(PlainAccounts(*vault), expected);
+    QCOMPARE(plainAccounts(*vault), expected);
 }
 
 void TestAccountDialogs::editReachesEachOfTwoEqualNames()
@@ -578,35 +578,35 @@ void TestAccountDialogs::editReachesEachOfTwoEqualNames()
     auto vault = sandbox.openVault();
     for (qint64 position : {1, 0}) {
         QString shownUser;
-        QVERIFY(EditWith(*vault, position, [&](QDialog* dialog) {
-                    shownUser = Child<QLineEdit>(dialog, "txtUsername")->text();
-                    TypeInto(dialog, "txtHint", QStringLiteral("edited %1").arg(position));
-                    Click(dialog, "cmdOk");
+        QVERIFY(editWith(*vault, position, [&](QDialog* dialog) {
+                    shownUser = childNamed<QLineEdit>(dialog, "txtUsername")->text();
+                    typeInto(dialog, "txtHint", QStringLiteral("edited %1").arg(position));
+                    clickOn(dialog, "cmdOk");
                 }).rebuilt);
         QCOMPARE(shownUser, position == 0 ? QStringLiteral("first") : QStringLiteral("second"));
     }
-    QCOMPARE(PlainAccounts(*vault), (QList<AccountFields>{Twin("first", "edited 0"), Twin("second", "edited 1")}));
+    QCOMPARE(plainAccounts(*vault), (QList<AccountFields>{twin("first", "edited 0"), twin("second", "edited 1")}));
 }
 
 void TestAccountDialogs::editFindsNoRowForNoSelectionOrPastTheEnd()
 {
     Sandbox sandbox;
     auto vault = sandbox.openVault();
-    const Edit onEmpty = EditWith(*vault, 0);
+    const Edit onEmpty = editWith(*vault, 0);
     QVERIFY(!onEmpty.rebuilt);
     QVERIFY(!onEmpty.opened);
     sandbox.addAccount(QStringLiteral("One"));
     sandbox.addAccount(QStringLiteral("Two"));
     for (qint64 position : {qint64(-1), qint64(2), qint64(32767), qint64(40000), std::numeric_limits<qint64>::max(),
                             std::numeric_limits<qint64>::min()}) {
-        const Edit edit = EditWith(*vault, position);
+        const Edit edit = editWith(*vault, position);
         QVERIFY(!edit.rebuilt);
         QVERIFY(!edit.opened);
         QCOMPARE(Module1::EditIndex, position);
     }
     QVERIFY(sandbox.messages.isEmpty());
     QCOMPARE(sandbox.ends, 0);
-    QCOMPARE(Rows(*vault).size(), 2);
+    QCOMPARE(storedRows(*vault).size(), 2);
 }
 
 void TestAccountDialogs::editUnchangedRewritesWithFreshCipherText()
@@ -615,20 +615,20 @@ void TestAccountDialogs::editUnchangedRewritesWithFreshCipherText()
     sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"), QStringLiteral("pass"),
                        QStringLiteral("http://mail"), QStringLiteral("h"), QStringLiteral("n"));
     auto vault = sandbox.openVault();
-    const auto before = Rows(*vault);
+    const auto before = storedRows(*vault);
     QStringList left;  // the password box's buffers once it closed
-    QVERIFY(EditWith(*vault, 0, [&left](QDialog* dialog) {
-                const auto held = BoxBuffers(dialog, "txtPassword");
+    QVERIFY(editWith(*vault, 0, [&left](QDialog* dialog) {
+                const auto held = boxBuffers(dialog, "txtPassword");
                 QTest::keyClick(dialog, Qt::Key_Return);
-                left = TextsAt(held, 4);
+                left = textsAt(held, 4);
             }).rebuilt);
     QVERIFY(!left.contains(QStringLiteral("pass")));
-    const auto after = Rows(*vault);
+    const auto after = storedRows(*vault);
     QCOMPARE(after.size(), 1);
     QCOMPARE(after[0].rowid, before[0].rowid);
     QVERIFY(after[0].fields.username != before[0].fields.username);
     QVERIFY(after[0].fields.password != before[0].fields.password);
-    QCOMPARE(PlainAccounts(*vault).value(0),
+    QCOMPARE(plainAccounts(*vault).value(0),
              (AccountFields{QStringLiteral("Mail"), QStringLiteral("user"), QStringLiteral("pass"),
                             QStringLiteral("http://mail"), QStringLiteral("h"), QStringLiteral("n")}));
 }
@@ -640,11 +640,11 @@ void TestAccountDialogs::editRenameMovesTheAccount()
     sandbox.addAccount(QStringLiteral("Beta"));
     auto vault = sandbox.openVault();
     const auto rename = [](QDialog* dialog) {
-        TypeInto(dialog, "txtName", QStringLiteral("Zulu"));
-        Click(dialog, "cmdOk");
+        typeInto(dialog, "txtName", QStringLiteral("Zulu"));
+        clickOn(dialog, "cmdOk");
     };
-    QVERIFY(EditWith(*vault, 0, rename).rebuilt);
-    QCOMPARE(Names(*vault), (QStringList{QStringLiteral("Beta"), QStringLiteral("Zulu")}));
+    QVERIFY(editWith(*vault, 0, rename).rebuilt);
+    QCOMPARE(accountNames(*vault), (QStringList{QStringLiteral("Beta"), QStringLiteral("Zulu")}));
 }
 
 void TestAccountDialogs::editChecksBeforeStoring()
@@ -652,25 +652,25 @@ void TestAccountDialogs::editChecksBeforeStoring()
     Sandbox sandbox;
     sandbox.addAccount(QStringLiteral("Files"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("ftp://x"));
     auto vault = sandbox.openVault();
-    const auto before = Rows(*vault);
+    const auto before = storedRows(*vault);
     const auto storeTwice = [&](QDialog* dialog) {
-        QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("ftp://x"));
-        TypeInto(dialog, "txtName", QStringLiteral("  "));
-        Click(dialog, "cmdOk");
+        QCOMPARE(childNamed<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("ftp://x"));
+        typeInto(dialog, "txtName", QStringLiteral("  "));
+        clickOn(dialog, "cmdOk");
         QCOMPARE(sandbox.messages.value(0).text, NameMessage);
-        QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("ftp://x"));
-        QCOMPARE(Rows(*vault), before);
-        TypeInto(dialog, "txtName", QStringLiteral("Files"));
-        Click(dialog, "cmdOk");
+        QCOMPARE(childNamed<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("ftp://x"));
+        QCOMPARE(storedRows(*vault), before);
+        typeInto(dialog, "txtName", QStringLiteral("Files"));
+        clickOn(dialog, "cmdOk");
         QCOMPARE(sandbox.messages.value(1).text, UrlMessage);
-        QCOMPARE(Child<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("http://ftp://x"));
-        QCOMPARE(Rows(*vault), before);
+        QCOMPARE(childNamed<QLineEdit>(dialog, "txtURL")->text(), QStringLiteral("http://ftp://x"));
+        QCOMPARE(storedRows(*vault), before);
         QVERIFY(dialog->isVisible());
-        Click(dialog, "cmdOk");
+        clickOn(dialog, "cmdOk");
     };
-    QVERIFY(EditWith(*vault, 0, storeTwice).rebuilt);
+    QVERIFY(editWith(*vault, 0, storeTwice).rebuilt);
     QCOMPARE(sandbox.messages.size(), 2);
-    QCOMPARE(PlainAccounts(*vault).value(0).url, QStringLiteral("http://ftp://x"));
+    QCOMPARE(plainAccounts(*vault).value(0).url, QStringLiteral("http://ftp://x"));
 }
 
 void TestAccountDialogs::editCancelAndCloseBoxKeepTheRecord()
@@ -678,23 +678,23 @@ void TestAccountDialogs::editCancelAndCloseBoxKeepTheRecord()
     Sandbox sandbox;
     sandbox.addAccount(QStringLiteral("Mail"), QStringLiteral("user"), QStringLiteral("pass"));
     auto vault = sandbox.openVault();
-    const auto before = Rows(*vault);
+    const auto before = storedRows(*vault);
     for (bool closeBox : {false, true}) {
         QStringList left;  // the password box's buffers once it closed
-        const Edit edit = EditWith(*vault, 0, [closeBox, &left](QDialog* dialog) {
-            const auto held = BoxBuffers(dialog, "txtPassword");
-            TypeInto(dialog, "txtName", QStringLiteral("Changed"));
+        const Edit edit = editWith(*vault, 0, [closeBox, &left](QDialog* dialog) {
+            const auto held = boxBuffers(dialog, "txtPassword");
+            typeInto(dialog, "txtName", QStringLiteral("Changed"));
             if (closeBox)
                 dialog->close();
             else
-                Click(dialog, "cmdCancel");
-            left = TextsAt(held, 4);
+                clickOn(dialog, "cmdCancel");
+            left = textsAt(held, 4);
         });
         QVERIFY(!edit.rebuilt);
         QVERIFY(edit.opened);
         QVERIFY(!left.contains(QStringLiteral("pass")));
     }
-    QCOMPARE(Rows(*vault), before);
+    QCOMPARE(storedRows(*vault), before);
 }
 
 void TestAccountDialogs::editLeavesARowThatChangedMeanwhile()
@@ -704,25 +704,25 @@ void TestAccountDialogs::editLeavesARowThatChangedMeanwhile()
     auto vault = sandbox.openVault();
 
     // Another copy of the program puts a new account in front of it.
-    QVERIFY(EditWith(*vault, 0, [&](QDialog* dialog) {
-                TypeInto(dialog, "txtUsername", QStringLiteral("changed"));
+    QVERIFY(editWith(*vault, 0, [&](QDialog* dialog) {
+                typeInto(dialog, "txtUsername", QStringLiteral("changed"));
                 sandbox.addAccount(QStringLiteral("Aardvark"), QStringLiteral("other"));
-                Click(dialog, "cmdOk");
+                clickOn(dialog, "cmdOk");
             }).rebuilt);
-    auto stored = PlainAccounts(*vault);
+    auto stored = plainAccounts(*vault);
     QCOMPARE(stored.size(), 2);
     QCOMPARE(stored[0].account, QStringLiteral("Aardvark"));
     QCOMPARE(stored[0].username, QStringLiteral("other"));
     QCOMPARE(stored[1].username, QStringLiteral("user"));
 
     // ... or deletes the row being edited.
-    QVERIFY(EditWith(*vault, 1, [&](QDialog* dialog) {
-                TypeInto(dialog, "txtUsername", QStringLiteral("changed"));
+    QVERIFY(editWith(*vault, 1, [&](QDialog* dialog) {
+                typeInto(dialog, "txtUsername", QStringLiteral("changed"));
                 auto other = sandbox.openVault();
-                QVERIFY(other->deleteAccountAt(2, Rows(*other)[1].rowid));
-                Click(dialog, "cmdOk");
+                QVERIFY(other->deleteAccountAt(2, storedRows(*other)[1].rowid));
+                clickOn(dialog, "cmdOk");
             }).rebuilt);
-    stored = PlainAccounts(*vault);
+    stored = plainAccounts(*vault);
     QCOMPARE(stored.size(), 1);
     QCOMPARE(stored[0].username, QStringLiteral("other"));
     QVERIFY(sandbox.messages.isEmpty());
@@ -750,17 +750,17 @@ void TestAccountDialogs::editNeverLoadsAnotherRow()
         QVERIFY(other->deleteAccountAt(1, picked.rowid));
     else
         sandbox.addAccount(QStringLiteral("Aardvark"), QStringLiteral("other"));
-    const auto before = Rows(*vault);
+    const auto before = storedRows(*vault);
     bool opened = false;
-    DriveNextDialog([&opened](QDialog* dialog) {
+    driveNextDialog([&opened](QDialog* dialog) {
         opened = true;
-        Click(dialog, "cmdOk");
+        clickOn(dialog, "cmdOk");
     });
     QVERIFY(ShowEditAccount(nullptr, *vault, 0, picked.rowid));
-    CallOffModalActions();
+    callOffModalActions();
     QCoreApplication::processEvents();
     QVERIFY(!opened);
-    QCOMPARE(Rows(*vault), before);
+    QCOMPARE(storedRows(*vault), before);
     QVERIFY(sandbox.messages.isEmpty());
 }
 
@@ -774,14 +774,14 @@ void TestAccountDialogs::editEndsOnUndecipherableFieldWithoutShowing()
                                         {},
                                         {}});
     auto vault = sandbox.openVault();
-    const auto before = Rows(*vault);
-    const Edit edit = EditWith(*vault, 0, [](QDialog* dialog) { Click(dialog, "cmdOk"); });
+    const auto before = storedRows(*vault);
+    const Edit edit = editWith(*vault, 0, [](QDialog* dialog) { clickOn(dialog, "cmdOk"); });
     QVERIFY(!edit.rebuilt);
     QVERIFY(!edit.opened);
     QCOMPARE(sandbox.ends, 1);
     QCOMPARE(sandbox.messages.size(), 1);
     QVERIFY(sandbox.messages[0].text.startsWith(QStringLiteral("Run-time error '5'")));
-    QCOMPARE(Rows(*vault), before);
+    QCOMPARE(storedRows(*vault), before);
 }
 
 QUILLOCK_TEST_MAIN(TestAccountDialogs)

@@ -21,7 +21,7 @@ namespace {
 
 const QString PasswordHint = QStringLiteral("x-kde-passwordManagerHint");
 
-QClipboard* Clipboard()
+QClipboard* systemClipboard()
 {
     return QGuiApplication::clipboard();
 }
@@ -44,12 +44,12 @@ void PutOnClipboard(const QString& text, Holding holding = Holding::Text)
         if (holding == Holding::Secret)
             data->setData(PasswordHint, QByteArrayLiteral("secret"));
     }
-    Clipboard()->setMimeData(data);
+    systemClipboard()->setMimeData(data);
 }
 
 // Selects from `start` to `end` of a one- or multi-line box, or puts the
 // caret at `start` when they are equal.
-void Select(QWidget* box, int start, int end)
+void selectText(QWidget* box, int start, int end)
 {
     box->setFocus();
     if (auto* line = qobject_cast<QLineEdit*>(box)) {
@@ -63,7 +63,7 @@ void Select(QWidget* box, int start, int end)
     plain->setTextCursor(cursor);
 }
 
-void SetText(QWidget* box, const QString& text)
+void setBoxText(QWidget* box, const QString& text)
 {
     if (auto* line = qobject_cast<QLineEdit*>(box))
         line->setText(text);
@@ -71,19 +71,19 @@ void SetText(QWidget* box, const QString& text)
         static_cast<QPlainTextEdit*>(box)->setPlainText(text);
 }
 
-QString TextOf(QWidget* box)
+QString textOf(QWidget* box)
 {
     auto* line = qobject_cast<QLineEdit*>(box);
     return line ? line->text() : AccountDialog::boxText(static_cast<QPlainTextEdit*>(box));
 }
 
-int CaretOf(QWidget* box)
+int caretOf(QWidget* box)
 {
     auto* line = qobject_cast<QLineEdit*>(box);
     return line ? line->cursorPosition() : static_cast<QPlainTextEdit*>(box)->textCursor().position();
 }
 
-void Press(QWidget* target, Qt::Key key)
+void press(QWidget* target, Qt::Key key)
 {
     QTest::keyClick(target, key, Qt::ControlModifier);
 }
@@ -95,9 +95,9 @@ struct OpenDialog {
         dialog.show();
         dialog.activateWindow();
     }
-    bool ready() { return WaitUntilActive(&dialog); }
-    QLineEdit* line(const char* name) { return Child<QLineEdit>(&dialog, name); }
-    QAction* action(const char* name) { return Child<QAction>(&dialog, name); }
+    bool ready() { return waitUntilActive(&dialog); }
+    QLineEdit* line(const char* name) { return childNamed<QLineEdit>(&dialog, name); }
+    QAction* action(const char* name) { return childNamed<QAction>(&dialog, name); }
     frmNewAccount dialog;
 };
 
@@ -128,7 +128,7 @@ void TestClipboard::keysRunTheMenuNotTheBoxes()
     OpenDialog open(*vault);
     QVERIFY(open.ready());
     for (const char* name : {"txtName", "txtHint"}) {
-        QWidget* box = Child<QWidget>(&open.dialog, name);
+        QWidget* box = childNamed<QWidget>(&open.dialog, name);
         box->setFocus();
         const std::pair<const char*, const char*> bindings[] = {{"Ctrl+X", "mnuCut"},    {"Ctrl+C", "mnuCopy"},
                                                                 {"Ctrl+V", "mnuPaste"},  {"Shift+Del", "mnuCut"},
@@ -139,8 +139,8 @@ void TestClipboard::keysRunTheMenuNotTheBoxes()
             QCOMPARE(spy.count(), 1);
         }
         // Copy from the box's own menu, opened with the mouse where it goes.
-        SetText(box, QStringLiteral("text"));
-        Select(box, 0, 4);
+        setBoxText(box, QStringLiteral("text"));
+        selectText(box, 0, 4);
         QSignalSpy copies(open.action("mnuCopy"), &QAction::triggered);
         auto* area = qobject_cast<QPlainTextEdit*>(box);
         QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(4, 4), box->mapToGlobal(QPoint(4, 4)));
@@ -250,27 +250,27 @@ void TestClipboard::keysActOnTheSelection()
     auto vault = sandbox.openVault();
     OpenDialog open(*vault);
     QVERIFY(open.ready());
-    QWidget* target = Child<QWidget>(&open.dialog, box.constData());
-    SetText(target, text);
+    QWidget* target = childNamed<QWidget>(&open.dialog, box.constData());
+    setBoxText(target, text);
     PutOnClipboard(held, holding);
-    Select(target, start, end);
+    selectText(target, start, end);
 
     switch (action) {
     case Action::Copy:
-        Press(target, Qt::Key_C);
+        press(target, Qt::Key_C);
         break;
     case Action::Cut:
-        Press(target, Qt::Key_X);
+        press(target, Qt::Key_X);
         break;
     case Action::Paste:
-        Press(target, Qt::Key_V);
+        press(target, Qt::Key_V);
         break;
     case Action::CopyCommand:
         Module1::CopyText();
         break;
     }
-    QCOMPARE(TextOf(target), textAfter);
-    const QMimeData* data = Clipboard()->mimeData();
+    QCOMPARE(textOf(target), textAfter);
+    const QMimeData* data = systemClipboard()->mimeData();
     QCOMPARE(data->text(), clipboardAfter);
     if (secret)
         QCOMPARE(data->data(PasswordHint), QByteArrayLiteral("secret"));
@@ -281,7 +281,7 @@ void TestClipboard::keysActOnTheSelection()
     } else {
         QVERIFY(!data->hasHtml());
         if (start == end)
-            QCOMPARE(CaretOf(target), start);
+            QCOMPARE(caretOf(target), start);
     }
 }
 
@@ -293,17 +293,17 @@ void TestClipboard::nothingHappensOnAButton()
     QVERIFY(open.ready());
     auto* name = open.line("txtName");
     name->setText(QStringLiteral("unchanged"));
-    auto* cancel = Child<QPushButton>(&open.dialog, "cmdCancel");
+    auto* cancel = childNamed<QPushButton>(&open.dialog, "cmdCancel");
     cancel->setFocus();
     QCOMPARE(QApplication::focusWidget(), cancel);
 
     PutOnClipboard(QStringLiteral("kept"));
     QSignalSpy copies(open.action("mnuCopy"), &QAction::triggered);
-    Press(cancel, Qt::Key_C);
-    Press(cancel, Qt::Key_X);
-    Press(cancel, Qt::Key_V);
+    press(cancel, Qt::Key_C);
+    press(cancel, Qt::Key_X);
+    press(cancel, Qt::Key_V);
     QCOMPARE(copies.count(), 1);
-    QCOMPARE(Clipboard()->text(), QStringLiteral("kept"));
+    QCOMPARE(systemClipboard()->text(), QStringLiteral("kept"));
     QCOMPARE(name->text(), QStringLiteral("unchanged"));
     QCOMPARE(open.line("txtURL")->text(), QStringLiteral("http://"));
     QVERIFY(open.dialog.isVisible());
@@ -314,7 +314,7 @@ void TestClipboard::nothingHappensOnAButton()
     open.dialog.hide();
     Module1::CutText();
     Module1::PasteText();
-    QCOMPARE(Clipboard()->text(), QStringLiteral("kept"));
+    QCOMPARE(systemClipboard()->text(), QStringLiteral("kept"));
     QCOMPARE(name->text(), QStringLiteral("unchanged"));
 }
 
@@ -325,19 +325,19 @@ void TestClipboard::editDialogHasTheSameKeys()
     auto vault = sandbox.openVault();
     QString copied;
     bool opened = false;
-    WhenModalOpens([&](QWidget* dialog) {
+    whenModalOpens([&](QWidget* dialog) {
         opened = true;
-        auto* password = Child<QLineEdit>(dialog, "txtPassword");
-        Select(password, 0, 4);
-        Press(password, Qt::Key_C);
-        copied = Clipboard()->text();
-        auto* name = Child<QLineEdit>(dialog, "txtName");
-        Select(name, 0, 4);
+        auto* password = childNamed<QLineEdit>(dialog, "txtPassword");
+        selectText(password, 0, 4);
+        press(password, Qt::Key_C);
+        copied = systemClipboard()->text();
+        auto* name = childNamed<QLineEdit>(dialog, "txtName");
+        selectText(name, 0, 4);
         PutOnClipboard(QStringLiteral("Post"));
-        Press(name, Qt::Key_V);
-        QTest::mouseClick(Child<QPushButton>(dialog, "cmdOk"), Qt::LeftButton);
+        press(name, Qt::Key_V);
+        QTest::mouseClick(childNamed<QPushButton>(dialog, "cmdOk"), Qt::LeftButton);
     });
-    QVERIFY(EditListed(*vault, 0));
+    QVERIFY(editListed(*vault, 0));
     QVERIFY(opened);
     QCOMPARE(copied, QStringLiteral("pass"));
     QCOMPARE(vault->accountAt(1)->fields.account, QStringLiteral("Post"));
@@ -390,7 +390,7 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
     QFETCH(bool, cleared);
     const QByteArray route = box.section(QLatin1Char(' '), 1).toLatin1();
     box = box.section(QLatin1Char(' '), 0, 0);
-    if ((route == "selection" && !Clipboard()->supportsSelection())
+    if ((route == "selection" && !systemClipboard()->supportsSelection())
         || ((route == "Ctrl+K" || route == "Ctrl+U")
             && QKeySequence::keyBindings(QKeySequence::DeleteEndOfLine).isEmpty()))
         QSKIP("Only X11 has a primary selection and these keys");
@@ -400,7 +400,7 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
     f.pick(0);
     QCOMPARE(Module1::SelectedPassword, QStringLiteral("pass"));
     PutOnClipboard(QStringLiteral("before"));
-    Clipboard()->clear(QClipboard::Selection);
+    systemClipboard()->clear(QClipboard::Selection);
 
     std::unique_ptr<QDialog> dialog;
     if (masked)
@@ -409,11 +409,11 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
         dialog = std::make_unique<frmNewAccount>(*f.window->VaultDb());
     dialog->show();
     dialog->activateWindow();
-    QVERIFY(WaitUntilActive(dialog.get()));
+    QVERIFY(waitUntilActive(dialog.get()));
     const auto copyFrom = [&](const QString& name, const QByteArray& how) {
-        auto* line = Child<QLineEdit>(dialog.get(), name.toLatin1().constData());
+        auto* line = childNamed<QLineEdit>(dialog.get(), name.toLatin1().constData());
         line->setText(Secret);
-        Select(line, int(Secret.size()), 0);  // all of it, the caret at its start for Ctrl+K
+        selectText(line, int(Secret.size()), 0);  // all of it, the caret at its start for Ctrl+K
         if (how == "command") {
             masked ? Module1::CutText() : Module1::CopyText();
         } else if (how.startsWith("menu ")) {
@@ -430,19 +430,19 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
         }
     };
     copyFrom(box, route.isEmpty() ? "command" : route);
-    QCOMPARE(Clipboard()->text(QClipboard::Selection), QString());
+    QCOMPARE(systemClipboard()->text(QClipboard::Selection), QString());
     if (route == "selection" || (masked && !route.isEmpty())) {
-        QCOMPARE(Clipboard()->text(), QStringLiteral("before"));
+        QCOMPARE(systemClipboard()->text(), QStringLiteral("before"));
         return;
     }
-    QCOMPARE(Clipboard()->text(), Secret);
+    QCOMPARE(systemClipboard()->text(), Secret);
     QCOMPARE(Module1::clipboardSecretTimer().isActive(), box != QLatin1String("txtName"));
     QCOMPARE(Module1::clipboardSecretTimer().interval(), 30000);
     if (then == QLatin1String("other program"))
         PutOnClipboard(QStringLiteral("someone else's"));
     else if (!then.isEmpty())
         copyFrom(then, "command");
-    const QString before = Clipboard()->text();
+    const QString before = systemClipboard()->text();
 
     if (end == QLatin1String("lifetime"))
         QMetaObject::invokeMethod(&Module1::clipboardSecretTimer(), "timeout");
@@ -450,7 +450,7 @@ void TestClipboard::onlyACopiedPasswordIsClearedLater()
         ProgramEnd::endNow();
     else
         f.window->close();
-    QCOMPARE(Clipboard()->text(), cleared ? QString() : before);
+    QCOMPARE(systemClipboard()->text(), cleared ? QString() : before);
     QVERIFY(!Module1::clipboardSecretTimer().isActive());
     if (end != QLatin1String("lifetime"))
         QCOMPARE(Module1::SelectedPassword, QString());

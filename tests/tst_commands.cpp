@@ -37,11 +37,11 @@ private slots:
         f.sandbox.addAccount(QStringLiteral("alpha"));
         f.sandbox.addAccount(QStringLiteral("gamma"));
         f.start();
-        WhenModalOpens([](QWidget* dialog) {
+        whenModalOpens([](QWidget* dialog) {
             QCOMPARE(dialog->windowTitle(), QStringLiteral("Add New Account. . ."));
-            TypeInto(dialog, "txtName", QStringLiteral("Beta"));
-            TypeInto(dialog, "txtPassword", QStringLiteral("pw"));
-            QTest::mouseClick(Child<QPushButton>(dialog, "cmdOk"), Qt::LeftButton);
+            typeInto(dialog, "txtName", QStringLiteral("Beta"));
+            typeInto(dialog, "txtPassword", QStringLiteral("pw"));
+            QTest::mouseClick(childNamed<QPushButton>(dialog, "cmdOk"), Qt::LeftButton);
         });
         f.click("cmdNewAccount");
         QCOMPARE(f.listed(), QStringList({"alpha", "Beta", "gamma"}));
@@ -49,9 +49,9 @@ private slots:
 
         // Cancel leaves the list as it was, selection included.
         f.pick(2);
-        WhenModalOpens([](QWidget* dialog) {
-            TypeInto(dialog, "txtName", QStringLiteral("never stored"));
-            QTest::mouseClick(Child<QPushButton>(dialog, "cmdCancel"), Qt::LeftButton);
+        whenModalOpens([](QWidget* dialog) {
+            typeInto(dialog, "txtName", QStringLiteral("never stored"));
+            QTest::mouseClick(childNamed<QPushButton>(dialog, "cmdCancel"), Qt::LeftButton);
         });
         f.click("cmdNewAccount");
         QCOMPARE(f.listed(), QStringList({"alpha", "Beta", "gamma"}));
@@ -63,7 +63,7 @@ private slots:
         MainWindowFixture f;
         startWithBetaPicked(f);
         bool dialogOpened = false;
-        AnswerMasterPrompt(QStringLiteral("wrong one"), [&](QWidget* dialog) {
+        answerMasterPrompt(QStringLiteral("wrong one"), [&](QWidget* dialog) {
             dialogOpened = true;
             dialog->close();
         });
@@ -72,11 +72,11 @@ private slots:
         QCOMPARE(f.sandbox.messages[0].text, QStringLiteral("Security check failed."));
         QVERIFY(!dialogOpened);
 
-        AnswerMasterPrompt(MasterPassword, [](QWidget* dialog) {
+        answerMasterPrompt(MasterPassword, [](QWidget* dialog) {
             QCOMPARE(dialog->windowTitle(), QStringLiteral("Edit Account Information. . ."));
-            QCOMPARE(Child<QLineEdit>(dialog, "txtUsername")->text(), QStringLiteral("u2"));
-            TypeInto(dialog, "txtName", QStringLiteral("0 renamed"));
-            QTest::mouseClick(Child<QPushButton>(dialog, "cmdOk"), Qt::LeftButton);
+            QCOMPARE(childNamed<QLineEdit>(dialog, "txtUsername")->text(), QStringLiteral("u2"));
+            typeInto(dialog, "txtName", QStringLiteral("0 renamed"));
+            QTest::mouseClick(childNamed<QPushButton>(dialog, "cmdOk"), Qt::LeftButton);
         });
         f.click("cmdEdit");
         QCOMPARE(f.listed(), QStringList({"0 renamed", "alpha"}));
@@ -89,11 +89,11 @@ private slots:
         MainWindowFixture f;
         startWithBetaPicked(f);
         bool dialogOpened = false;
-        WhenModalOpens([&](QWidget* prompt) {
-            TypeInto(prompt, "txtPassword", MasterPassword);
+        whenModalOpens([&](QWidget* prompt) {
+            typeInto(prompt, "txtPassword", MasterPassword);
             f.sandbox.addAccount(QStringLiteral("Aardvark"), QStringLiteral("other"));
-            QTest::mouseClick(Child<QPushButton>(prompt, "cmdOk"), Qt::LeftButton);
-            WhenModalOpens([&](QWidget* dialog) {
+            QTest::mouseClick(childNamed<QPushButton>(prompt, "cmdOk"), Qt::LeftButton);
+            whenModalOpens([&](QWidget* dialog) {
                 dialogOpened = true;
                 dialog->close();
             });
@@ -111,16 +111,16 @@ private slots:
         MainWindowFixture f;
         f.sandbox.addAccount(QStringLiteral("a"), QStringLiteral("user"), QStringLiteral("secret"));
         f.start();
-        WriteFile(f.report(), "older report");
-        AnswerMasterPrompt(MasterPassword + QLatin1Char(' '));
+        writeFile(f.report(), "older report");
+        answerMasterPrompt(MasterPassword + QLatin1Char(' '));
         f.click("FlatBttn2");
         QCOMPARE(f.sandbox.messages.last().text, QStringLiteral("Security check failed."));
-        QCOMPARE(ReadFile(f.report()), QByteArray("older report"));
+        QCOMPARE(readFile(f.report()), QByteArray("older report"));
         QVERIFY(f.sandbox.opened.isEmpty());
 
-        AnswerMasterPrompt(MasterPassword);
+        answerMasterPrompt(MasterPassword);
         f.click("FlatBttn2");
-        QVERIFY(ReadFile(f.report()).contains("<font face=\"arial\">secret</td></tr>"));
+        QVERIFY(readFile(f.report()).contains("<font face=\"arial\">secret</td></tr>"));
         QCOMPARE(f.sandbox.opened,
                  QStringList({QStringLiteral("file://") + f.sandbox.appFolder() + QStringLiteral("/report.htm")}));
     }
@@ -129,13 +129,13 @@ private slots:
     {
         MainWindowFixture f;
         f.start();
-        AnswerMasterPrompt(MasterPassword, [](QWidget* options) {
+        answerMasterPrompt(MasterPassword, [](QWidget* options) {
             QCOMPARE(options->windowTitle(), QStringLiteral("Quillock Options"));
-            QCOMPARE(Child<QLineEdit>(options, "txtPassword1")->text(), MasterPassword);
-            QTest::mouseClick(Child<QRadioButton>(options, "Option1"), Qt::LeftButton);
-            TypeInto(options, "txtPassword1", QStringLiteral("new master"));
-            TypeInto(options, "txtPassword2", QStringLiteral("new master"));
-            QTest::mouseClick(Child<QPushButton>(options, "cmdOk"), Qt::LeftButton);
+            QCOMPARE(childNamed<QLineEdit>(options, "txtPassword1")->text(), MasterPassword);
+            QTest::mouseClick(childNamed<QRadioButton>(options, "Option1"), Qt::LeftButton);
+            typeInto(options, "txtPassword1", QStringLiteral("new master"));
+            typeInto(options, "txtPassword2", QStringLiteral("new master"));
+            QTest::mouseClick(childNamed<QPushButton>(options, "cmdOk"), Qt::LeftButton);
         });
         f.click("FlatBttn1");
         QCOMPARE(Settings::getSetting(Settings::ExitKey), QStringLiteral("T"));
@@ -143,7 +143,7 @@ private slots:
 
         // The old password no longer opens anything.
         bool opened = false;
-        AnswerMasterPrompt(MasterPassword, [&](QWidget* dialog) {
+        answerMasterPrompt(MasterPassword, [&](QWidget* dialog) {
             opened = true;
             dialog->close();
         });
@@ -186,14 +186,14 @@ private slots:
                 static_cast<QDialog*>(dialog)->reject();
                 return;
             }
-            TypeInto(dialog, "txtPassword", MasterPassword);
-            WhenModalOpens(look);
-            Click(dialog, "cmdOk");
+            typeInto(dialog, "txtPassword", MasterPassword);
+            whenModalOpens(look);
+            clickOn(dialog, "cmdOk");
         };
-        WhenModalOpens(look);
+        whenModalOpens(look);
         if (auto* action = f.window->findChild<QAction*>(QString::fromLatin1(command))) {
             action->trigger();
-            CallOffModalActions();
+            callOffModalActions();
         } else {
             f.click(command.constData());
         }
@@ -208,7 +208,7 @@ private slots:
         const QString text = QStringLiteral("Data validation error.  Your internet url must be in the proper format "
                                             "(http://<address>).");
         QString shown;
-        WhenModalOpens([&](QWidget* box) {
+        whenModalOpens([&](QWidget* box) {
             for (QLabel* label : box->findChildren<QLabel*>())
                 if (label->text() == text && label->textFormat() == Qt::PlainText)
                     shown = label->text();

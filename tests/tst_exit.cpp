@@ -21,7 +21,7 @@ struct ExitFixture : MainWindowFixture {
     void start(bool trayAvailable = true)
     {
         Tray::overrideAvailability(trayAvailable);
-        WriteFile(report(), "an earlier report");
+        writeFile(report(), "an earlier report");
         MainWindowFixture::start();
         QVERIFY(QTest::qWaitForWindowExposed(window.get(), LoadedMachineMs));
     }
@@ -105,13 +105,13 @@ private slots:
         QCOMPARE(f.label("lblUsername"), QStringLiteral("u"));
         QVERIFY(f.sandbox.messages.isEmpty());  // no password asked
 
-        auto* menu = Child<QMenu>(f.window.get(), "mnuTray");
+        auto* menu = childNamed<QMenu>(f.window.get(), "mnuTray");
         emit f.window->Tray1().MouseAction(Tray::ContextMenu);
         QTRY_VERIFY_WITH_TIMEOUT(menu->isVisible(), LoadedMachineMs);
         menu->hide();
 
         f.window->hide();
-        Child<QAction>(f.window.get(), "mnuOpen")->trigger();
+        childNamed<QAction>(f.window.get(), "mnuOpen")->trigger();
         QVERIFY(f.window->isVisible());
     }
 
@@ -119,7 +119,7 @@ private slots:
     {
         ExitFixture f;
         f.start();
-        Child<QAction>(f.window.get(), "mnuExit")->trigger();
+        childNamed<QAction>(f.window.get(), "mnuExit")->trigger();
         QCOMPARE(f.sandbox.ends, 1);
         QVERIFY(QFile::exists(f.report()));
         QVERIFY(!f.scratchIconExists());
@@ -158,8 +158,8 @@ private slots:
         ExitFixture f;
         f.start();
         f.click("cmdHelp");
-        Child<QAction>(f.window.get(), "mnuHelpC")->trigger();
-        Child<QAction>(f.window.get(), "mnuWebsite")->trigger();
+        childNamed<QAction>(f.window.get(), "mnuHelpC")->trigger();
+        childNamed<QAction>(f.window.get(), "mnuWebsite")->trigger();
         const QString help = QUrl::fromLocalFile(f.sandbox.appFolder() + QStringLiteral("/help/index.htm")).toString();
         QCOMPARE(f.sandbox.opened, QStringList({help, help, QStringLiteral("http://www.quillock.app/")}));
     }
@@ -215,11 +215,11 @@ private slots:
         ExitFixture f;
         f.start();
         QString version;
-        WhenModalOpens([&](QWidget* about) {
-            version = Child<QLabel>(about, "lblVersion")->text();
-            QTest::mouseClick(Child<QPushButton>(about, "cmdOK"), Qt::LeftButton);
+        whenModalOpens([&](QWidget* about) {
+            version = childNamed<QLabel>(about, "lblVersion")->text();
+            QTest::mouseClick(childNamed<QPushButton>(about, "cmdOK"), Qt::LeftButton);
         });
-        Child<QAction>(f.window.get(), "mnuAbout")->trigger();
+        childNamed<QAction>(f.window.get(), "mnuAbout")->trigger();
         QCOMPARE(version,
                  QStringLiteral("Version %1.%2.%3")
                      .arg(QUILLOCK_VERSION_MAJOR)

@@ -142,7 +142,7 @@ private slots:
         Sandbox sandbox;
         auto vault = listedVault(sandbox, {"b", "d", "f", "h"});
         verifyPositions(*vault, sandbox.vaultPath());
-        ExecOnVault(sandbox.vaultPath(), change.toUtf8().constData());
+        execOnVault(sandbox.vaultPath(), change.toUtf8().constData());
         verifyPositions(*vault, sandbox.vaultPath());
     }
 
@@ -283,10 +283,10 @@ private slots:
         const QString other = QStringLiteral("1234");
         const QString underOther = StringCipher::instance().Encrypt(QStringLiteral("text"), other);
         QCOMPARE(StringCipher::instance().Decrypt(underOther, other), QStringLiteral("text"));
-        QCOMPARE(ErrorCodeOf([&] { Decrypt(underOther); }), ErrorCode::CipherFailure);
+        QCOMPARE(errorCodeOf([&] { Decrypt(underOther); }), ErrorCode::CipherFailure);
         const QString underFixed = Encrypt(QStringLiteral("text"));
         QCOMPARE(StringCipher::instance().Decrypt(underFixed, StringCipher::FixedKey), QStringLiteral("text"));
-        QCOMPARE(ErrorCodeOf([&] { StringCipher::instance().Decrypt(underFixed, other); }), ErrorCode::CipherFailure);
+        QCOMPARE(errorCodeOf([&] { StringCipher::instance().Decrypt(underFixed, other); }), ErrorCode::CipherFailure);
     }
 };
 

@@ -34,10 +34,10 @@ namespace {
 QStringList contentOf(const QString& vaultPath)
 {
     auto vault = VaultStore::open(vaultPath);
-    QStringList content{QStringLiteral("master=") + DecryptField(vault->storedMasterPassword())};
+    QStringList content{QStringLiteral("master=") + decryptField(vault->storedMasterPassword())};
     vault->forEachAccount([&](const AccountRow& row) {
         const AccountFields& f = row.fields;
-        content << QStringList{f.account, DecryptField(f.username), DecryptField(f.password), f.url, f.hint, f.notes}
+        content << QStringList{f.account, decryptField(f.username), decryptField(f.password), f.url, f.hint, f.notes}
                        .join(QLatin1Char('|'));
     });
     return content;
@@ -62,9 +62,9 @@ void runCommand(MainWindowFixture& f, Command command)
         break;
     case Command::Edit:
         f.pick(0);
-        AnswerMasterPrompt(MasterPassword, [](QWidget* dialog) {
-            FillBoxes(dialog, accountNamed(QStringLiteral("edited")));
-            Click(dialog, "cmdOk");
+        answerMasterPrompt(MasterPassword, [](QWidget* dialog) {
+            fillBoxes(dialog, accountNamed(QStringLiteral("edited")));
+            clickOn(dialog, "cmdOk");
         });
         f.click("cmdEdit");
         break;
@@ -73,10 +73,10 @@ void runCommand(MainWindowFixture& f, Command command)
         f.click("cmdDelete");
         break;
     case Command::Options:
-        AnswerMasterPrompt(MasterPassword, [](QWidget* dialog) {
-            Child<QLineEdit>(dialog, "txtPassword1")->setText(QStringLiteral("a new master"));
-            Child<QLineEdit>(dialog, "txtPassword2")->setText(QStringLiteral("a new master"));
-            Click(dialog, "cmdOk");
+        answerMasterPrompt(MasterPassword, [](QWidget* dialog) {
+            childNamed<QLineEdit>(dialog, "txtPassword1")->setText(QStringLiteral("a new master"));
+            childNamed<QLineEdit>(dialog, "txtPassword2")->setText(QStringLiteral("a new master"));
+            clickOn(dialog, "cmdOk");
         });
         f.click("FlatBttn1");
         break;
@@ -95,7 +95,7 @@ void addCommandRows()
 void fillVault(Sandbox& sandbox, int accounts)
 {
     sandbox.initializeMaster(MasterPassword);
-    AddAccounts(*sandbox.openVault(), accounts, [](int i) {
+    addAccounts(*sandbox.openVault(), accounts, [](int i) {
         return AccountFields{QStringLiteral("account %1").arg(i, 4, 10, QLatin1Char('0')),
                              QStringLiteral("user %1").arg(i),
                              QStringLiteral("pass %1").arg(i),
@@ -221,7 +221,7 @@ private slots:
         MainWindowFixture f;
         fillVault(f.sandbox, 200);
         const QString path = f.sandbox.vaultPath();
-        QByteArray bytes = ReadFile(path);
+        QByteArray bytes = readFile(path);
         QVERIFY(bytes.size() > 64 * 1024);
         if (damage == QLatin1String("cut in half")) {
             bytes.truncate(bytes.size() / 2);
@@ -249,20 +249,20 @@ private slots:
                                   nullptr, nullptr, nullptr),
                      SQLITE_OK);
             sqlite3_close(other);
-            bytes = ReadFile(path);
+            bytes = readFile(path);
         } else {
-            WriteFile(path, bytes, 0600);
+            writeFile(path, bytes, 0600);
         }
 
         QVERIFY(!f.open());
-        VerifyStartUpEnded(f.sandbox);
+        verifyStartUpEnded(f.sandbox);
         const QString text = f.sandbox.messages.value(0).text;
         for (int skipped : {ErrorCode::Busy, ErrorCode::PathAccess})
             QVERIFY2(!text.endsWith(QString::number(skipped) + QStringLiteral("SQLCipher")), qPrintable(text));
         // Whatever the file was, it is still exactly that, and nothing was
         // left beside it.
-        QCOMPARE(ReadFile(path), bytes);
-        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(readFile(path), bytes);
+        QCOMPARE(folderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
 
     void readOnlyApplicationFolderRefusesChangesAndKeepsTheVault_data() { addCommandRows(); }
@@ -289,7 +289,7 @@ private slots:
             f.window.reset();
         }
         QCOMPARE(contentOf(f.sandbox.vaultPath()), before);
-        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(folderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
 
         // The next start, with the folder writable again, finds it all.
         QVERIFY(f.openAgain());
@@ -333,8 +333,8 @@ private slots:
         QVERIFY(QFile::copy(f.sandbox.vaultPath(), vaultPath));
         Module1::setApplicationFolder(app);
         const QStringList before = contentOf(vaultPath);
-        const QByteArray bytes = ReadFile(vaultPath);
-        WriteFile(app + QStringLiteral("/report.htm"), "earlier report");
+        const QByteArray bytes = readFile(vaultPath);
+        writeFile(app + QStringLiteral("/report.htm"), "earlier report");
         small.fill();
 
         // Start-up cannot write a compacted copy: it skips the compaction,
@@ -342,7 +342,7 @@ private slots:
         const bool started = f.open();
         QVERIFY2(started, qPrintable(f.sandbox.messages.value(0).text));
         QVERIFY(f.sandbox.messages.isEmpty());
-        QCOMPARE(ReadFile(vaultPath), bytes);
+        QCOMPARE(readFile(vaultPath), bytes);
         QVERIFY(!QFile::exists(app + QStringLiteral("/data1.mdb")));
         f.window.reset();
 
@@ -357,12 +357,12 @@ private slots:
             qPrintable(f.sandbox.messages.first().text));
         QCOMPARE(contentOf(vaultPath), before);
 
-        QCOMPARE(ErrorCodeOf([&] { WriteReport(*f.window->VaultDb(), app + QStringLiteral("/report.htm")); }),
+        QCOMPARE(errorCodeOf([&] { writeReport(*f.window->VaultDb(), app + QStringLiteral("/report.htm")); }),
                  ErrorCode::DiskFull);
-        QCOMPARE(ReadFile(app + QStringLiteral("/report.htm")), QByteArray("earlier report"));
+        QCOMPARE(readFile(app + QStringLiteral("/report.htm")), QByteArray("earlier report"));
         f.window->close();
         f.window.reset();
-        QCOMPARE(FolderEntries(app), (QStringList{QStringLiteral("data.mdb"), QStringLiteral("report.htm")}));
+        QCOMPARE(folderEntries(app), (QStringList{QStringLiteral("data.mdb"), QStringLiteral("report.htm")}));
 
         // Once there is room the next start finds every account.
         small.makeRoom();
@@ -381,17 +381,17 @@ private slots:
             QSKIP(qPrintable(QStringLiteral("cannot mount a small tmpfs here (%1)").arg(small.why())));
         const QString vaultPath = mountPoint + QStringLiteral("/data.mdb");
         QVERIFY(QFile::copy(sandbox.vaultPath(), vaultPath));
-        const QByteArray bytes = ReadFile(vaultPath);
+        const QByteArray bytes = readFile(vaultPath);
         small.fill();
         const QStringList sealing{QStringLiteral("--yes"), QStringLiteral("--vault"), vaultPath};
         QString err;
-        QCOMPARE(RunTool(QUILLOCK_TEST_SEAL, sealing, MasterPassword.toUtf8() + '\n', nullptr, &err), 1);
+        QCOMPARE(runTool(QUILLOCK_TEST_SEAL, sealing, MasterPassword.toUtf8() + '\n', nullptr, &err), 1);
         QVERIFY2(err.contains(QStringLiteral("full")) && err.contains(QStringLiteral("Nothing was changed.")),
                  qPrintable(err));
-        QCOMPARE(ReadFile(vaultPath), bytes);
+        QCOMPARE(readFile(vaultPath), bytes);
         small.makeRoom();
-        QCOMPARE(FolderEntries(mountPoint), QStringList{QStringLiteral("data.mdb")});
-        QCOMPARE(RunTool(QUILLOCK_TEST_SEAL, sealing, MasterPassword.toUtf8() + '\n'), 0);
+        QCOMPARE(folderEntries(mountPoint), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(runTool(QUILLOCK_TEST_SEAL, sealing, MasterPassword.toUtf8() + '\n'), 0);
         QVERIFY(VaultStore::open(vaultPath)->seal());
     }
 
@@ -439,9 +439,9 @@ private slots:
         ForeignHolder holder;
         QVERIFY(holder.start(f.sandbox.vaultPath()));
         QVERIFY(!f.openAgain());
-        VerifyStartUpEnded(f.sandbox);
+        verifyStartUpEnded(f.sandbox);
         holder.commitAndQuit();
-        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(folderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
         QCOMPARE(contentOf(f.sandbox.vaultPath()).size(), expected.size() + 1);
     }
 
@@ -459,12 +459,12 @@ private slots:
         VaultLock::setWaitLimit(VaultLock::WaitLimit);
         ::close(held);
         QVERIFY(!started);
-        VerifyStartUpEnded(f.sandbox);
+        verifyStartUpEnded(f.sandbox);
         const QString text = f.sandbox.messages.value(0).text;
         QVERIFY2(text.endsWith(QStringLiteral("%1FileSystem").arg(ErrorCode::LockTimeout)), qPrintable(text));
         QVERIFY2(text.contains(QStringLiteral("Close the program that holds it")), qPrintable(text));
         QCOMPARE(contentOf(f.sandbox.vaultPath()), before);
-        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(folderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
 
     // A tool given the vault through a link of another name shares the folder
@@ -478,14 +478,14 @@ private slots:
         VaultLock tool(link);
         tool.share();
         VaultLock program(sandbox.vaultPath());
-        QCOMPARE(ErrorCodeOf([&] { program.takeExclusive(); }), ErrorCode::Busy);
+        QCOMPARE(errorCodeOf([&] { program.takeExclusive(); }), ErrorCode::Busy);
     }
 
     void rowOfNullsFromAnotherProgram()
     {
         MainWindowFixture f;
         fillVault(f.sandbox, 1);
-        ExecOnVault(f.sandbox.vaultPath(),
+        execOnVault(f.sandbox.vaultPath(),
                     "insert into accounts (account, username, password, url, hint, notes) "
                     "values (null, null, null, null, null, null)");
         QVERIFY(f.open());
@@ -495,10 +495,10 @@ private slots:
         QVERIFY(!f.enabled("cmdHttp"));
 
         // The report shows it as empty cells.
-        AnswerMasterPrompt(MasterPassword);
+        answerMasterPrompt(MasterPassword);
         f.click("FlatBttn2");
         QVERIFY(f.sandbox.messages.isEmpty());
-        QVERIFY(ReadFile(f.sandbox.appFolder() + QStringLiteral("/report.htm")).contains("account 0000"));
+        QVERIFY(readFile(f.sandbox.appFolder() + QStringLiteral("/report.htm")).contains("account 0000"));
 
         // Edit shows empty boxes and stores real values in its place.
         runCommand(f, Command::Edit);
@@ -513,10 +513,10 @@ private slots:
     {
         MainWindowFixture f;
         fillVault(f.sandbox, 1);
-        ExecOnVault(f.sandbox.vaultPath(), "update master set password = null");
+        execOnVault(f.sandbox.vaultPath(), "update master set password = null");
         QVERIFY(f.open());  // initialised, so no first-run prompt
-        const QByteArray compacted = ReadFile(f.sandbox.vaultPath());
-        AnswerMasterPrompt(MasterPassword);
+        const QByteArray compacted = readFile(f.sandbox.vaultPath());
+        answerMasterPrompt(MasterPassword);
         f.click("FlatBttn1");
         // No master password can match a value that does not decipher: a
         // clear end, never a way past the check, and nothing written.
@@ -524,7 +524,7 @@ private slots:
         QCOMPARE(f.sandbox.messages.size(), 1);
         QVERIFY(f.sandbox.messages.first().text.startsWith(
             QStringLiteral("Run-time error '%1'").arg(ErrorCode::CipherFailure)));
-        QCOMPARE(ReadFile(f.sandbox.vaultPath()), compacted);
+        QCOMPARE(readFile(f.sandbox.vaultPath()), compacted);
     }
 };
 

@@ -125,35 +125,35 @@ private slots:
             big.bind(1, QString(MaxValueBytes + 1, QLatin1Char('n')));
             big.step();
         });
-        const QByteArray before = ReadFile(f.sandbox.vaultPath());
+        const QByteArray before = readFile(f.sandbox.vaultPath());
 
         QVERIFY(!f.open());
-        VerifyStartUpEnded(f.sandbox);
+        verifyStartUpEnded(f.sandbox);
         const QString text = f.sandbox.messages.value(0).text;
         QVERIFY2(text.endsWith(QString::number(code) + QStringLiteral("SQLCipher")), qPrintable(text));
         QVERIFY2(text.contains(named), qPrintable(text));
-        QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
-        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(readFile(f.sandbox.vaultPath()), before);
+        QCOMPARE(folderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
 
         // A start that skips the compaction meets the same refusal.
-        QCOMPARE(ErrorCodeOf([&] { Names(*VaultStore::open(f.sandbox.vaultPath())); }), code);
+        QCOMPARE(errorCodeOf([&] { accountNames(*VaultStore::open(f.sandbox.vaultPath())); }), code);
 
         // The tools give their one line and exit 1, never a signal.
         f.window.reset();  // the program that ended holds the folder no more
         const QString csv = f.sandbox.workFolder() + QStringLiteral("/in.csv");
-        WriteFile(csv, "name,password\nsite,secret\n");
+        writeFile(csv, "name,password\nsite,secret\n");
         const QString exported = f.sandbox.workFolder() + QStringLiteral("/out.csv");
         const std::pair<const char*, QStringList> runs[] = {{QUILLOCK_TEST_IMPORT, {csv}},
                                                             {QUILLOCK_TEST_EXPORT, {exported}}};
         for (const auto& [tool, args] : runs) {
             QString err;
-            QCOMPARE(RunTool(tool, args + QStringList{"--vault", f.sandbox.vaultPath()}, MasterPassword.toUtf8(),
+            QCOMPARE(runTool(tool, args + QStringList{"--vault", f.sandbox.vaultPath()}, MasterPassword.toUtf8(),
                              nullptr, &err),
                      1);
             QCOMPARE(err.count(QLatin1Char('\n')), 1);
         }
         QVERIFY(!QFile::exists(exported));
-        QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
+        QCOMPARE(readFile(f.sandbox.vaultPath()), before);
     }
 
     void plainIndexesPassAndAreCompactedAlong()
@@ -167,7 +167,7 @@ private slots:
                        "create unique index onekey on master (key)");
         QVERIFY2(f.open(), qPrintable(f.sandbox.messages.value(0).text));
         QVERIFY(f.sandbox.messages.isEmpty());
-        QCOMPARE(Names(*f.window->VaultDb()), QStringList({"Alpha", "beta"}));
+        QCOMPARE(accountNames(*f.window->VaultDb()), QStringList({"Alpha", "beta"}));
         Database check;
         check.open(f.sandbox.vaultPath(), VaultStore::DatabasePassword);
         QCOMPARE(numberOf(check, "select count(*) from sqlite_master where type = 'index'"), 2);
@@ -197,7 +197,7 @@ private slots:
         {
             Database db;
             db.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
-            QCOMPARE(ErrorCodeOf([&] { db.exec(sql.constData()); }), ErrorCode::UntrustedVault);
+            QCOMPARE(errorCodeOf([&] { db.exec(sql.constData()); }), ErrorCode::UntrustedVault);
             db.exec("insert into accounts (account, password) values ('new', 'secret')");
         }
         // The trigger stayed off for the program's own write.
@@ -218,18 +218,18 @@ private slots:
         // What an interrupted compaction leaves there must not stop the next.
         const QString leftover = synced.filePath(QStringLiteral(".quillock-compact-Ab12Cd"));
         QVERIFY(QDir().mkpath(leftover));
-        WriteFile(leftover + QStringLiteral("/data1.mdb"), "partial copy");
-        const auto inode = InodeOf(real);
+        writeFile(leftover + QStringLiteral("/data1.mdb"), "partial copy");
+        const auto inode = inodeOf(real);
         QVERIFY2(f.open(), qPrintable(f.sandbox.messages.value(0).text));
-        QVERIFY(InodeOf(real) != inode);  // compacted where the file lies
+        QVERIFY(inodeOf(real) != inode);  // compacted where the file lies
         QCOMPARE(QFileInfo(f.sandbox.vaultPath()).symLinkTarget(), real);
         f.addThroughDialog(namedOnly(QStringLiteral("after")));
         f.window->close();
         f.window.reset();
         QVERIFY(f.sandbox.messages.isEmpty());
-        QCOMPARE(Names(*VaultStore::open(real)), QStringList({"after", "before"}));
-        QCOMPARE(FolderEntries(synced.path()), QStringList{QStringLiteral("vault.mdb")});
-        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(accountNames(*VaultStore::open(real)), QStringList({"after", "before"}));
+        QCOMPARE(folderEntries(synced.path()), QStringList{QStringLiteral("vault.mdb")});
+        QCOMPARE(folderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
 
     // Copies installed in two folders that link to one vault never replace
@@ -246,14 +246,14 @@ private slots:
         QVERIFY(QFile::link(real, f.sandbox.vaultPath()));
         QVERIFY(QFile::link(real, otherApp.filePath(QStringLiteral("data.mdb"))));
         QVERIFY(f.open());
-        const auto inode = InodeOf(real);
+        const auto inode = inodeOf(real);
         Module1::setApplicationFolder(otherApp.path());
         frmMain second;
         QVERIFY(second.load());
-        QCOMPARE(InodeOf(real), inode);
+        QCOMPARE(inodeOf(real), inode);
         f.addThroughDialog(namedOnly(QStringLiteral("added by the first")));
         second.LoadAccountList();
-        QCOMPARE(Child<QComboBox>(&second, "cboAccount")->itemText(0), QStringLiteral("added by the first"));
+        QCOMPARE(childNamed<QComboBox>(&second, "cboAccount")->itemText(0), QStringLiteral("added by the first"));
         QVERIFY(f.sandbox.messages.isEmpty());
     }
 
@@ -266,13 +266,13 @@ private slots:
         const QString second = elsewhere.filePath(QStringLiteral("second name.mdb"));
         QVERIFY(::link(QFile::encodeName(f.sandbox.vaultPath()).constData(), QFile::encodeName(second).constData())
                 == 0);
-        const auto inode = InodeOf(f.sandbox.vaultPath());
+        const auto inode = inodeOf(f.sandbox.vaultPath());
         QVERIFY(f.open());
         QVERIFY(f.sandbox.messages.isEmpty());
-        QCOMPARE(InodeOf(f.sandbox.vaultPath()), inode);
+        QCOMPARE(inodeOf(f.sandbox.vaultPath()), inode);
         f.addThroughDialog(namedOnly(QStringLiteral("seen by both names")));
-        QCOMPARE(Names(*VaultStore::open(second)), QStringList{QStringLiteral("seen by both names")});
-        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(accountNames(*VaultStore::open(second)), QStringList{QStringLiteral("seen by both names")});
+        QCOMPARE(folderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
 
     void scratchIconReplacesALinkAndSparesItsTarget()
@@ -282,15 +282,15 @@ private slots:
         MainWindowFixture f;
         f.sandbox.initializeMaster(MasterPassword);
         const QString victim = elsewhere.filePath(QStringLiteral("precious.txt"));
-        WriteFile(victim, "precious");
+        writeFile(victim, "precious");
         QVERIFY(QFile::link(victim, QStringLiteral("temp.icx")));
         QVERIFY(f.open());
-        QCOMPARE(ReadFile(victim), QByteArray("precious"));
+        QCOMPARE(readFile(victim), QByteArray("precious"));
         QVERIFY(!QFileInfo(QStringLiteral("temp.icx")).isSymLink());
-        QVERIFY(ReadFile(QStringLiteral("temp.icx")).startsWith("\x89PNG"));
-        QCOMPARE(FolderEntries(f.sandbox.workFolder()), QStringList{QStringLiteral("temp.icx")});
+        QVERIFY(readFile(QStringLiteral("temp.icx")).startsWith("\x89PNG"));
+        QCOMPARE(folderEntries(f.sandbox.workFolder()), QStringList{QStringLiteral("temp.icx")});
         f.window->close();
-        QCOMPARE(ReadFile(victim), QByteArray("precious"));
+        QCOMPARE(readFile(victim), QByteArray("precious"));
     }
 
     void trayNeverDrawsAScratchIconOfAnotherUser()
@@ -325,7 +325,7 @@ private slots:
     {
         QFETCH(QString, how);
         MainWindowFixture f;
-        QCOMPARE(ModeOf(f.sandbox.vaultPath()), 0600u);
+        QCOMPARE(modeOf(f.sandbox.vaultPath()), 0600u);
         f.sandbox.initializeMaster(MasterPassword);
         if (how != QLatin1String("fresh"))
             QVERIFY(QFile::setPermissions(f.sandbox.vaultPath(),
@@ -333,7 +333,7 @@ private slots:
         if (how == QLatin1String("open"))
             VaultStore::open(f.sandbox.vaultPath());
         if (how == QLatin1String("start") || how == QLatin1String("skip")) {
-            const auto inode = InodeOf(f.sandbox.vaultPath());
+            const auto inode = inodeOf(f.sandbox.vaultPath());
             if (how == QLatin1String("skip"))
                 QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
             {
@@ -343,9 +343,9 @@ private slots:
                 f.window.reset();
             }
             QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-            QCOMPARE(InodeOf(f.sandbox.vaultPath()) == inode, how == QLatin1String("skip"));
+            QCOMPARE(inodeOf(f.sandbox.vaultPath()) == inode, how == QLatin1String("skip"));
         }
-        QCOMPARE(ModeOf(f.sandbox.vaultPath()), 0600u);
+        QCOMPARE(modeOf(f.sandbox.vaultPath()), 0600u);
     }
 };
 

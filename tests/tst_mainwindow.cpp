@@ -31,11 +31,12 @@ private slots:
         MainWindowFixture f;
         f.start();
         QCOMPARE(f.window->centralWidget()->size(), QSize(466, 305));
-        QCOMPARE(Child<QGroupBox>(f.window.get(), "Frame2")->title(), QStringLiteral("Account Information"));
-        QCOMPARE(Child<QWidget>(f.window.get(), "cmdEdit")->geometry(), QRect(376, 96, 80, 25));
-        QCOMPARE(Child<QWidget>(f.window.get(), "cmdEdit")->parentWidget(), f.window->centralWidget());
-        QCOMPARE(Child<QWidget>(f.window.get(), "lblNotes")->parentWidget()->objectName(), QStringLiteral("Frame2"));
-        QCOMPARE(Child<QLabel>(f.window.get(), "lblUsername")->font().pointSizeF(), 9.75);
+        QCOMPARE(childNamed<QGroupBox>(f.window.get(), "Frame2")->title(), QStringLiteral("Account Information"));
+        QCOMPARE(childNamed<QWidget>(f.window.get(), "cmdEdit")->geometry(), QRect(376, 96, 80, 25));
+        QCOMPARE(childNamed<QWidget>(f.window.get(), "cmdEdit")->parentWidget(), f.window->centralWidget());
+        QCOMPARE(childNamed<QWidget>(f.window.get(), "lblNotes")->parentWidget()->objectName(),
+                 QStringLiteral("Frame2"));
+        QCOMPARE(childNamed<QLabel>(f.window.get(), "lblUsername")->font().pointSizeF(), 9.75);
         QVERIFY(!(f.window->windowFlags() & Qt::WindowMaximizeButtonHint));
 
         QStringList visibleMenus;
@@ -43,11 +44,11 @@ private slots:
             if (menu->isVisible())
                 visibleMenus << menu->text();
         QCOMPARE(visibleMenus, QStringList({"He&lp "}));
-        QMenu* tray = Child<QMenu>(f.window.get(), "mnuTray");
+        QMenu* tray = childNamed<QMenu>(f.window.get(), "mnuTray");
         QCOMPARE(tray->actions().size(), 3);
         QVERIFY(tray->actions().at(1)->isSeparator());
         QCOMPARE(tray->actions().at(2)->text(), QStringLiteral("E&xit Program"));
-        QCOMPARE(Child<QMenu>(f.window.get(), "mnuVisit")->actions().size(), 1);
+        QCOMPARE(childNamed<QMenu>(f.window.get(), "mnuVisit")->actions().size(), 1);
 
         const QStringList order = {"cmdExit", "cmdHelp",   "cmdNewAccount", "FlatBttn1", "cmdEdit",
                                    "cmdHttp", "cmdReveal", "cboAccount",    "cmdDelete", "FlatBttn2"};
@@ -58,8 +59,8 @@ private slots:
             return next->objectName();
         };
         for (int i = 0; i + 1 < order.size(); ++i)
-            QCOMPARE(nextTabStop(Child<QWidget>(f.window.get(), order[i].toLatin1())), order[i + 1]);
-        auto* flat = Child<QToolButton>(f.window.get(), "FlatBttn2");
+            QCOMPARE(nextTabStop(childNamed<QWidget>(f.window.get(), order[i].toLatin1())), order[i + 1]);
+        auto* flat = childNamed<QToolButton>(f.window.get(), "FlatBttn2");
         QCOMPARE(flat->text(), QStringLiteral("Print Report"));
         QCOMPARE(flat->toolTip(), QStringLiteral("Print report containing all records."));
         QVERIFY(!flat->icon().isNull());
@@ -97,7 +98,7 @@ private slots:
         f.start();
         f.pick(0);
         for (const char* name : {"lblUsername", "lblURL", "lblHint", "lblNotes"})
-            QCOMPARE(Child<QLabel>(f.window.get(), name)->textFormat(), Qt::PlainText);
+            QCOMPARE(childNamed<QLabel>(f.window.get(), name)->textFormat(), Qt::PlainText);
         QCOMPARE(f.label("lblNotes"), QStringLiteral("&amp;"));
     }
 
@@ -107,7 +108,7 @@ private slots:
         f.sandbox.addAccount("a", "u", "the password");
         f.start();
         f.pick(0);
-        AnswerMasterPrompt(MasterPassword.toUpper());
+        answerMasterPrompt(MasterPassword.toUpper());
         f.click("cmdReveal");
         QCOMPARE(f.label("lblPassword"), Mask);
         QCOMPARE(f.sandbox.messages.size(), 1);
@@ -115,7 +116,7 @@ private slots:
         QCOMPARE(f.sandbox.messages[0].title, QStringLiteral("Quillock Security Check"));
         QCOMPARE(f.sandbox.messages[0].icon, QMessageBox::Critical);
 
-        AnswerMasterPrompt(MasterPassword);
+        answerMasterPrompt(MasterPassword);
         f.click("cmdReveal");
         QCOMPARE(f.label("lblPassword"), QStringLiteral("the password"));
         QCOMPARE(f.sandbox.messages.size(), 1);
@@ -156,12 +157,12 @@ private slots:
         MainWindowFixture f;
         f.sandbox.addAccount("a", "bob", "the password", "http://a.example", "two\nlines", "n");
         f.start();
-        QLabel* detail = Child<QLabel>(f.window.get(), label.constData());
+        QLabel* detail = childNamed<QLabel>(f.window.get(), label.constData());
         const auto heard = [detail] { return QAccessible::queryAccessibleInterface(detail)->text(QAccessible::Name); };
         QCOMPARE(heard(), empty);
         f.pick(0);
         QCOMPARE(heard(), picked);
-        AnswerMasterPrompt(MasterPassword);
+        answerMasterPrompt(MasterPassword);
         f.click("cmdReveal");
         QCOMPARE(heard(), revealed);
         f.window->LoadAccountList();
@@ -255,7 +256,7 @@ private slots:
         f.start();
         QCOMPARE(f.window->timer().interval(), 30000);
         f.pick(0);
-        AnswerMasterPrompt(MasterPassword);
+        answerMasterPrompt(MasterPassword);
         f.click("cmdReveal");
         QCOMPARE(f.label("lblPassword"), QStringLiteral("p"));
         QVERIFY(f.window->timer().isActive());  // the reveal leaves the clearing running
@@ -290,7 +291,7 @@ private slots:
     void fortyThousandAccounts()
     {
         MainWindowFixture f;
-        AddAccounts(*f.sandbox.openVault(), 40000, [](int i) {
+        addAccounts(*f.sandbox.openVault(), 40000, [](int i) {
             return AccountFields{QStringLiteral("acct %1").arg(i, 5, 10, QLatin1Char('0')),
                                  QStringLiteral("someone"),
                                  QStringLiteral("pw %1").arg(i),
@@ -302,7 +303,7 @@ private slots:
         QCOMPARE(f.list()->count(), 40000);
         f.pick(39999);
         QCOMPARE(Module1::SelectedPassword, QStringLiteral("pw 39999"));
-        AnswerMasterPrompt(MasterPassword);
+        answerMasterPrompt(MasterPassword);
         f.click("cmdReveal");
         QCOMPARE(f.label("lblPassword"), QStringLiteral("pw 39999"));
         f.click("cmdDelete");
@@ -314,7 +315,7 @@ private slots:
     {
         MainWindowFixture f;
         f.sandbox.addAccount("a", "u", "p");
-        ExecOnVault(f.sandbox.vaultPath(), "update accounts set password = 'damaged'");
+        execOnVault(f.sandbox.vaultPath(), "update accounts set password = 'damaged'");
         f.start();
         f.pick(0);
         QCOMPARE(f.sandbox.ends, 1);
@@ -327,7 +328,7 @@ private slots:
     {
         MainWindowFixture f;
         f.sandbox.addAccount("a", "u", "p", "http://a", "h", "n");
-        ExecOnVault(f.sandbox.vaultPath(), "update accounts set username = null, password = '', hint = null");
+        execOnVault(f.sandbox.vaultPath(), "update accounts set username = null, password = '', hint = null");
         f.start();
         f.pick(0);
         QCOMPARE(f.sandbox.ends, 0);

@@ -19,7 +19,7 @@ namespace {
 
 QByteArray golden(const char* name)
 {
-    const QByteArray bytes = ReadFile(QStringLiteral(QUILLOCK_SOURCE_DIR "/tests/golden/") + QLatin1String(name));
+    const QByteArray bytes = readFile(QStringLiteral(QUILLOCK_SOURCE_DIR "/tests/golden/") + QLatin1String(name));
     if (bytes.isEmpty())
         qFatal("golden file %s is missing", name);
     return bytes;
@@ -27,7 +27,7 @@ QByteArray golden(const char* name)
 
 QByteArray fingerprint(const QString& path)
 {
-    return QCryptographicHash::hash(ReadFile(path), QCryptographicHash::Sha256);
+    return QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256);
 }
 
 // All a folder may hold after a report, written or failed.
@@ -48,8 +48,8 @@ private slots:
         Sandbox sandbox;
         auto vault = sandbox.openVault();
         const QString path = sandbox.appFolder() + QStringLiteral("/report.htm");
-        WriteReport(*vault, path);
-        QCOMPARE(ReadFile(path), golden("report_empty.htm"));
+        writeReport(*vault, path);
+        QCOMPARE(readFile(path), golden("report_empty.htm"));
     }
 
     void accountsInListOrderEscapedAndInUtf8()
@@ -72,16 +72,16 @@ private slots:
 
         auto vault = sandbox.openVault();
         const QString path = sandbox.appFolder() + QStringLiteral("/report.htm");
-        WriteReport(*vault, path);
-        const QByteArray written = ReadFile(path);
+        writeReport(*vault, path);
+        const QByteArray written = readFile(path);
         QCOMPARE(written, golden("report_accounts.htm"));
         QVERIFY(written.startsWith("\xEF\xBB\xBF<html>"));
 
         // The same vault gives the same bytes, although its cipher text
         // differs on every storing.
-        WriteReport(*vault, path);
-        QCOMPARE(ReadFile(path), written);
-        QCOMPARE(ReportContent(*vault), written);
+        writeReport(*vault, path);
+        QCOMPARE(readFile(path), written);
+        QCOMPARE(reportContent(*vault), written);
     }
 
     void markupIsEscapedInEveryField()
@@ -91,7 +91,7 @@ private slots:
         const QByteArray escaped = "&lt;a href=&quot;x&quot;&gt;O&#39;Neil &amp; co&lt;/a&gt;";
         sandbox.addAccount(markup, markup, markup, markup, markup, markup);
         auto vault = sandbox.openVault();
-        const QList<QByteArray> lines = reportLines(ReportContent(*vault));
+        const QList<QByteArray> lines = reportLines(reportContent(*vault));
         // Lines 6 to 10 hold the fields; line 7 holds two of them.
         const QList<int> fieldsOnLine = {1, 2, 1, 1, 1};
         for (int i = 0; i < fieldsOnLine.size(); ++i) {
@@ -99,7 +99,7 @@ private slots:
             QCOMPARE(line.count(escaped), fieldsOnLine.at(i));
             QVERIFY2(!line.contains("<a ") && !line.contains("O'Neil"), line.constData());
         }
-        QCOMPARE(HtmlEscape(QStringLiteral("&amp; <>\"'\n")), QStringLiteral("&amp;amp; &lt;&gt;&quot;&#39;<br>\n"));
+        QCOMPARE(htmlEscape(QStringLiteral("&amp; <>\"'\n")), QStringLiteral("&amp;amp; &lt;&gt;&quot;&#39;<br>\n"));
     }
 
     void lineBreaksInAFieldShowInTheBrowser_data()
@@ -123,7 +123,7 @@ private slots:
         sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("http://"), {},
                            notes);
         auto vault = sandbox.openVault();
-        const QByteArray page = ReportContent(*vault);
+        const QByteArray page = reportContent(*vault);
         const QByteArray open = "<b>Other Notes:</b></td><td><font face=\"arial\">";
         const qsizetype at = page.indexOf(open) + open.size();
         QCOMPARE(page.mid(at, page.indexOf("</td></tr>", at) - at), cell);
@@ -135,7 +135,7 @@ private slots:
         // A row stored without cipher text, as another tool might leave it.
         sandbox.openVault()->appendAccount({QStringLiteral("bare"), {}, {}, {}, {}, {}});
         auto vault = sandbox.openVault();
-        const QList<QByteArray> lines = reportLines(ReportContent(*vault));
+        const QList<QByteArray> lines = reportLines(reportContent(*vault));
         QCOMPARE(lines.at(6),
                  QByteArray("<tr><td><font face=\"arial\"><b>Username:</b></td><td><font face=\"arial\">"
                             "</td></tr><tr><td><font face=\"arial\"><b>Password:</b></td><td><font "
@@ -153,23 +153,23 @@ private slots:
         const QString path = sandbox.appFolder() + QStringLiteral("/report.htm");
 
         const mode_t oldMask = ::umask(0);  // a careless umask must not widen it
-        WriteReport(*vault, path);
-        QCOMPARE(ModeOf(path), 0600u);
+        writeReport(*vault, path);
+        QCOMPARE(modeOf(path), 0600u);
 
         // An older report that others could read: a reader that holds it
         // open must never see the new passwords.
-        WriteFile(path, "old report", 0644);
-        const auto oldInode = InodeOf(path);
+        writeFile(path, "old report", 0644);
+        const auto oldInode = inodeOf(path);
         QFile earlierReader(path);
         QVERIFY(earlierReader.open(QIODevice::ReadOnly));
-        WriteReport(*vault, path);
+        writeReport(*vault, path);
         ::umask(oldMask);
 
-        QCOMPARE(ModeOf(path), 0600u);
-        QVERIFY(InodeOf(path) != oldInode);
+        QCOMPARE(modeOf(path), 0600u);
+        QVERIFY(inodeOf(path) != oldInode);
         QCOMPARE(earlierReader.readAll(), QByteArray("old report"));
-        QVERIFY(ReadFile(path).contains("secret"));
-        QCOMPARE(FolderEntries(sandbox.appFolder()), VaultAndReport);
+        QVERIFY(readFile(path).contains("secret"));
+        QCOMPARE(folderEntries(sandbox.appFolder()), VaultAndReport);
     }
 
     void unwritablePlacesRaiseAccessErrorAndChangeNothing()
@@ -185,7 +185,7 @@ private slots:
         ::chmod(folderName.constData(), 0555);
         {
             ObeyFilePermissions obey;
-            QCOMPARE(ErrorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::PathAccess);
+            QCOMPARE(errorCodeOf([&] { writeReport(*vault, path); }), ErrorCode::PathAccess);
         }
         QVERIFY(!QFile::exists(path));
 
@@ -193,19 +193,19 @@ private slots:
         ::chmod(folderName.constData(), 0777);
         {
             ObeyFilePermissions obey;
-            WriteReport(*vault, path);
+            writeReport(*vault, path);
         }
-        QVERIFY(ReadFile(path).contains("secret"));
+        QVERIFY(readFile(path).contains("secret"));
 
         // ...but not over a report made read-only.
-        WriteFile(path, "kept", 0444);
+        writeFile(path, "kept", 0444);
         {
             ObeyFilePermissions obey;
-            QCOMPARE(ErrorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::PathAccess);
+            QCOMPARE(errorCodeOf([&] { writeReport(*vault, path); }), ErrorCode::PathAccess);
         }
-        QCOMPARE(ReadFile(path), QByteArray("kept"));
+        QCOMPARE(readFile(path), QByteArray("kept"));
         ::chmod(folderName.constData(), 0700);
-        QCOMPARE(FolderEntries(folder), VaultAndReport);
+        QCOMPARE(folderEntries(folder), VaultAndReport);
         QCOMPARE(fingerprint(sandbox.vaultPath()), vaultBefore);
         QCOMPARE(vault->accountList().size(), size_t(1));
     }
@@ -217,7 +217,7 @@ private slots:
             sandbox.addAccount(QStringLiteral("account %1").arg(i), QStringLiteral("user"), QStringLiteral("pw"));
         auto vault = sandbox.openVault();
         const QString path = sandbox.appFolder() + QStringLiteral("/report.htm");
-        WriteFile(path, "earlier", 0600);
+        writeFile(path, "earlier", 0600);
 
         // The disk fills up after the first few hundred bytes.
         struct rlimit oldLimit { };
@@ -226,20 +226,20 @@ private slots:
         struct rlimit small = oldLimit;
         small.rlim_cur = 300;
         ::setrlimit(RLIMIT_FSIZE, &small);
-        const int code = ErrorCodeOf([&] { WriteReport(*vault, path); });
+        const int code = errorCodeOf([&] { writeReport(*vault, path); });
         ::setrlimit(RLIMIT_FSIZE, &oldLimit);
         std::signal(SIGXFSZ, oldHandler);
         QCOMPARE(code, ErrorCode::FileFailure);
-        QCOMPARE(ReadFile(path), QByteArray("earlier"));
-        QCOMPARE(FolderEntries(sandbox.appFolder()), VaultAndReport);
+        QCOMPARE(readFile(path), QByteArray("earlier"));
+        QCOMPARE(folderEntries(sandbox.appFolder()), VaultAndReport);
 
         // A field that does not decipher stops the report before the disk.
         sandbox.openVault()->appendAccount(
             {QStringLiteral("broken"), QStringLiteral("bm90IGNpcGhlcg=="), Encrypt(QStringLiteral("pw")), {}, {}, {}});
         const QByteArray vaultBefore = fingerprint(sandbox.vaultPath());
-        QCOMPARE(ErrorCodeOf([&] { WriteReport(*vault, path); }), ErrorCode::CipherFailure);
-        QCOMPARE(ReadFile(path), QByteArray("earlier"));
-        QCOMPARE(FolderEntries(sandbox.appFolder()), VaultAndReport);
+        QCOMPARE(errorCodeOf([&] { writeReport(*vault, path); }), ErrorCode::CipherFailure);
+        QCOMPARE(readFile(path), QByteArray("earlier"));
+        QCOMPARE(folderEntries(sandbox.appFolder()), VaultAndReport);
         QCOMPARE(fingerprint(sandbox.vaultPath()), vaultBefore);
         QCOMPARE(vault->accountList().size(), size_t(21));
     }
@@ -258,25 +258,25 @@ private slots:
             const rlimit noCore{0, 0}, small{4096, 4096};
             ::setrlimit(RLIMIT_CORE, &noCore);
             ::setrlimit(RLIMIT_FSIZE, &small);
-            WriteReport(*VaultStore::open(f.sandbox.vaultPath()), f.sandbox.appFolder() + "/report.htm");
+            writeReport(*VaultStore::open(f.sandbox.vaultPath()), f.sandbox.appFolder() + "/report.htm");
             ::_exit(0);
         }
         int status = 0;
         QCOMPARE(::waitpid(child, &status, 0), child);
         QVERIFY(WIFSIGNALED(status));
         const QString left = QStringLiteral(".report.htm.%1.").arg(child);
-        QCOMPARE(FolderEntries(f.sandbox.appFolder()).filter(left).size(), 1);
+        QCOMPARE(folderEntries(f.sandbox.appFolder()).filter(left).size(), 1);
         // One that a running copy is writing stays.
         const QString running = f.sandbox.appFolder() + QStringLiteral("/.report.htm.1.AbCdEf");
-        WriteFile(running, "being written", 0600);
+        writeFile(running, "being written", 0600);
         QVERIFY(f.open());
-        QCOMPARE(FolderEntries(f.sandbox.appFolder()),
+        QCOMPARE(folderEntries(f.sandbox.appFolder()),
                  (QStringList{QStringLiteral(".report.htm.1.AbCdEf"), QStringLiteral("data.mdb")}));
     }
 
     void addressNamesTheReport()
     {
-        QCOMPARE(ReportAddress(QStringLiteral("/home/ann/My Programs/Quillock")),
+        QCOMPARE(reportAddress(QStringLiteral("/home/ann/My Programs/Quillock")),
                  QStringLiteral("file:///home/ann/My%20Programs/Quillock/report.htm"));
     }
 };

@@ -28,27 +28,27 @@ void prepare(Sandbox& sandbox, bool sealed, const QList<AccountFields>& accounts
 {
     sandbox.initializeMaster(MasterPassword);
     auto vault = sandbox.openVault();
-    AddAccounts(*vault, int(accounts.size()), [&](int i) { return accounts[i]; });
+    addAccounts(*vault, int(accounts.size()), [&](int i) { return accounts[i]; });
     if (sealed)
         VaultSeal::sealVault(*vault, MasterPassword);
 }
 
 // The passwords as stored, in list order, or opened with the master password
 // and sorted.
-QStringList Passwords(VaultStore& vault, bool opened)
+QStringList storedPasswords(VaultStore& vault, bool opened)
 {
-    if (opened && !MasterPasswordOpens(vault, MasterPassword))
+    if (opened && !masterPasswordOpens(vault, MasterPassword))
         return {QStringLiteral("the master password does not open the vault")};
     QStringList passwords;
     vault.forEachAccount([&](const AccountRow& row) {
-        passwords << (opened ? OpenPassword(vault, row.fields.password) : row.fields.password);
+        passwords << (opened ? openPassword(vault, row.fields.password) : row.fields.password);
     });
     if (opened)
         passwords.sort(Qt::CaseInsensitive);
     return passwords;
 }
 
-QStringList SamplePasswords(QStringList more = {})
+QStringList samplePasswords(QStringList more = {})
 {
     for (const AccountFields& account : Sample)
         more << account.password;
@@ -58,7 +58,7 @@ QStringList SamplePasswords(QStringList more = {})
 
 // Every page of the vault as the database password opens it, free space and
 // freed pages too (the sqlcipher shell reads them); empty without the shell.
-QByteArray DecipheredPages(const QString& path)
+QByteArray decipheredPages(const QString& path)
 {
     QProcess shell;
     shell.start(QStandardPaths::findExecutable(QStringLiteral("sqlcipher")), {QStringLiteral("-readonly"), path});
@@ -73,7 +73,7 @@ QByteArray DecipheredPages(const QString& path)
 
 // Everything a user sees and the program writes while every guarded command
 // runs with a wrong and a right master password, then an add and Options.
-QStringList Journey(bool sealed)
+QStringList journey(bool sealed)
 {
     MainWindowFixture f;
     prepare(f.sandbox, sealed);
@@ -82,7 +82,7 @@ QStringList Journey(bool sealed)
     VaultStore& vault = *f.window->VaultDb();
     QStringList seen;
     const auto reveal = [&](const QString& entry) {
-        AnswerMasterPrompt(entry);
+        answerMasterPrompt(entry);
         f.click("cmdReveal");
         seen << f.label("lblUsername") + QLatin1Char('|') + f.label("lblPassword");
         // Open only inside a guarded command.
@@ -94,31 +94,32 @@ QStringList Journey(bool sealed)
         seen << QStringLiteral("the pick opened the password");
     reveal(MasterPassword + QLatin1Char(' '));
     reveal(MasterPassword);
-    AnswerMasterPrompt(MasterPassword, [&](QWidget* dialog) {
-        seen << BoxContents(dialog).password;
-        TypeInto(dialog, "txtPassword", QStringLiteral("changed-Pw"));
-        Click(dialog, "cmdOk");
+    answerMasterPrompt(MasterPassword, [&](QWidget* dialog) {
+        seen << boxContents(dialog).password;
+        typeInto(dialog, "txtPassword", QStringLiteral("changed-Pw"));
+        clickOn(dialog, "cmdOk");
     });
     f.click("cmdEdit");
-    AnswerMasterPrompt(MasterPassword);
+    answerMasterPrompt(MasterPassword);
     f.click("FlatBttn2");
-    seen << QString::fromLatin1(ReadFile(f.report()).toBase64());
-    const QStringList stored = Passwords(vault, false);
-    AnswerMasterPrompt(MasterPassword, [&](QWidget* dialog) {
-        seen << Child<QLineEdit>(dialog, "txtPassword1")->text() + Child<QLineEdit>(dialog, "txtPassword2")->text();
-        TypeInto(dialog, "txtPassword1", QStringLiteral(" newmaster1 "));
-        TypeInto(dialog, "txtPassword2", QStringLiteral(" newmaster1 "));
-        Click(dialog, "cmdOk");
+    seen << QString::fromLatin1(readFile(f.report()).toBase64());
+    const QStringList stored = storedPasswords(vault, false);
+    answerMasterPrompt(MasterPassword, [&](QWidget* dialog) {
+        seen << childNamed<QLineEdit>(dialog, "txtPassword1")->text()
+                + childNamed<QLineEdit>(dialog, "txtPassword2")->text();
+        typeInto(dialog, "txtPassword1", QStringLiteral(" newmaster1 "));
+        typeInto(dialog, "txtPassword2", QStringLiteral(" newmaster1 "));
+        clickOn(dialog, "cmdOk");
     });
     f.click("FlatBttn1");
     // A new master password encloses the secret key anew, and nothing else.
-    if (Passwords(vault, false) != stored)
+    if (storedPasswords(vault, false) != stored)
         seen << QStringLiteral("Options rewrote the passwords");
     f.addThroughDialog({QStringLiteral("Added"), {}, QStringLiteral("added-Pw"), QStringLiteral("http://a"), {}, {}});
     f.pick(0);
     reveal(MasterPassword);
     reveal(QStringLiteral("newmaster1"));
-    if (sealed && Passwords(vault, false).filter(QRegularExpression(QStringLiteral("^(?!seal:)"))).size() > 0)
+    if (sealed && storedPasswords(vault, false).filter(QRegularExpression(QStringLiteral("^(?!seal:)"))).size() > 0)
         seen << QStringLiteral("a password is not sealed");
     for (const MessageBox::Request& message : f.sandbox.messages)
         seen << message.title + QLatin1Char('|') + message.text;
@@ -132,9 +133,9 @@ class TestSealed : public QObject {
 private slots:
     void sealedVaultShowsExactlyWhatAPlainOneShows()
     {
-        const QStringList plain = Journey(false);
+        const QStringList plain = journey(false);
         QCOMPARE(plain.size(), 14);
-        QCOMPARE(Journey(true), plain);
+        QCOMPARE(journey(true), plain);
     }
 
     void checkPassesForExactlyTheEntriesThatPassOnAPlainVault_data()
@@ -155,9 +156,9 @@ private slots:
         const QString master = entry.endsWith(QChar(0xD83D)) ? QStringLiteral("opensesam?") : MasterPassword;
         sandbox.initializeMaster(master);
         auto vault = sandbox.openVault();
-        QCOMPARE(MasterPasswordOpens(*vault, entry), passes);
+        QCOMPARE(masterPasswordOpens(*vault, entry), passes);
         VaultSeal::sealVault(*vault, master);
-        QCOMPARE(MasterPasswordOpens(*vault, entry), passes);
+        QCOMPARE(masterPasswordOpens(*vault, entry), passes);
         QCOMPARE(vault->seal()->isUnlocked(), passes);
     }
 
@@ -193,13 +194,13 @@ private slots:
             .replace(QStringLiteral("%2"), Encrypt(MasterPassword));
         raw.exec(sql.toUtf8().constData());
         raw.close();
-        const QByteArray before = ReadFile(f.sandbox.vaultPath());
+        const QByteArray before = readFile(f.sandbox.vaultPath());
         QVERIFY(!f.open());
-        VerifyStartUpEnded(f.sandbox);
+        verifyStartUpEnded(f.sandbox);
         QVERIFY2(f.sandbox.messages[0].text.endsWith(QString::number(code) + QStringLiteral("SQLCipher")),
                  qPrintable(f.sandbox.messages[0].text));
-        QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
-        QCOMPARE(FolderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
+        QCOMPARE(readFile(f.sandbox.vaultPath()), before);
+        QCOMPARE(folderEntries(f.sandbox.appFolder()), QStringList{QStringLiteral("data.mdb")});
     }
 
     void sealedFileGivesAwayNoPasswordWithTheFixedKeys()
@@ -218,7 +219,7 @@ private slots:
         auto vault = sandbox.openVault();
         vault->appendAccount({QStringLiteral("Later"),
                               Encrypt(QStringLiteral("later-user")),
-                              PasswordToStore(*vault, QStringLiteral("added-after-Sealing")),
+                              passwordToStore(*vault, QStringLiteral("added-after-Sealing")),
                               {},
                               {},
                               {}});
@@ -227,7 +228,7 @@ private slots:
             secrets << account.password;
         secrets.removeAll(QString());
 
-        const QByteArray pages = DecipheredPages(sandbox.vaultPath());
+        const QByteArray pages = decipheredPages(sandbox.vaultPath());
         if (pages.isEmpty())
             QSKIP("the sqlcipher shell is needed to read every page of the vault");
         for (const QString& secret : secrets) {
@@ -276,20 +277,20 @@ private slots:
         Sandbox sandbox;
         prepare(sandbox, true);
         const QString csv = sandbox.workFolder() + QStringLiteral("/in.csv");
-        WriteFile(csv,
+        writeFile(csv,
                   "name,url,username,password\nBank,http://bank,ann,other-Pw\n"
                   "Bank,http://bank,ann,vault-Pass-31!\nNew,http://new,neo,new-Pw\n");
         const QStringList vaultOption{QStringLiteral("--vault"), sandbox.vaultPath()};
-        QCOMPARE(RunTool(QUILLOCK_TEST_IMPORT, QStringList{csv} + vaultOption + options, input), status);
+        QCOMPARE(runTool(QUILLOCK_TEST_IMPORT, QStringList{csv} + vaultOption + options, input), status);
         auto vault = sandbox.openVault();
-        QCOMPARE(Passwords(*vault, false).filter(QStringLiteral("seal:")).size(), Sample.size() + added.size());
-        const QStringList opened = Passwords(*vault, true);
-        QCOMPARE(opened, SamplePasswords(added));
+        QCOMPARE(storedPasswords(*vault, false).filter(QStringLiteral("seal:")).size(), Sample.size() + added.size());
+        const QStringList opened = storedPasswords(*vault, true);
+        QCOMPARE(opened, samplePasswords(added));
 
         const QString exported = sandbox.workFolder() + QStringLiteral("/out.csv");
-        QCOMPARE(RunTool(QUILLOCK_TEST_EXPORT, QStringList{exported} + vaultOption, "opensesame\n"), 0);
+        QCOMPARE(runTool(QUILLOCK_TEST_EXPORT, QStringList{exported} + vaultOption, "opensesame\n"), 0);
         for (const QString& password : opened)
-            QVERIFY2(ReadFile(exported).contains(password.toUtf8()), qPrintable(password));
+            QVERIFY2(readFile(exported).contains(password.toUtf8()), qPrintable(password));
     }
 
     void sealingToolConvertsOnlyWhenItMay_data()
@@ -326,12 +327,12 @@ private slots:
         QFETCH(bool, sealedAfter);
         Sandbox sandbox;
         prepare(sandbox, sealedBefore);
-        const QByteArray before = ReadFile(sandbox.vaultPath());
+        const QByteArray before = readFile(sandbox.vaultPath());
         VaultLock running(sandbox.vaultPath());
         if (copyRunning)
             running.share();
         QString out, err;
-        const int status = RunTool(QUILLOCK_TEST_SEAL,
+        const int status = runTool(QUILLOCK_TEST_SEAL,
                                    QStringList{QStringLiteral("--vault"), sandbox.vaultPath()}
                                        + args.split(QLatin1Char(' '), Qt::SkipEmptyParts),
                                    input, &out, &err);
@@ -340,8 +341,8 @@ private slots:
         auto vault = sandbox.openVault();
         QCOMPARE(vault->seal() != nullptr, sealedAfter);
         if (sealedAfter == sealedBefore)
-            QCOMPARE(ReadFile(sandbox.vaultPath()), before);
-        QCOMPARE(Passwords(*vault, true), SamplePasswords());
+            QCOMPARE(readFile(sandbox.vaultPath()), before);
+        QCOMPARE(storedPasswords(*vault, true), samplePasswords());
     }
 };
 

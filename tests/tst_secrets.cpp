@@ -20,7 +20,7 @@ namespace {
 // A line of /proc/PID/FILE after its label, blanks made single.
 QString procField(qint64 pid, const char* file, const char* label)
 {
-    for (const QByteArray& line : ReadFile(QStringLiteral("/proc/%1/%2").arg(pid).arg(file)).split('\n'))
+    for (const QByteArray& line : readFile(QStringLiteral("/proc/%1/%2").arg(pid).arg(file)).split('\n'))
         if (line.startsWith(label))
             return QString::fromLatin1(line.mid(qsizetype(qstrlen(label)))).simplified();
     return {};
@@ -119,7 +119,7 @@ private slots:
         // The sanitizer reserves more address space than any limit allows.
         QVERIFY(sizeKb > 0);
         const QString csv = sandbox.workFolder() + QStringLiteral("/big.csv");
-        WriteFile(csv, "title,password\n" + QByteArray("name,pw\n").repeated(8 * 1000 * 1000));
+        writeFile(csv, "title,password\n" + QByteArray("name,pw\n").repeated(8 * 1000 * 1000));
         QProcess importer;
         importer.setChildProcessModifier([sizeKb] {
             const rlim_t room = rlim_t(sizeKb + 24 * 1024) * 1024;

@@ -31,7 +31,7 @@ const QString RuleTitle = QStringLiteral("Quillock Security Initialization");
 // One security check; `steps` act on the prompt.
 bool checkWith(VaultStore& vault, std::function<void(QDialog*)> steps, QWidget* owner = nullptr)
 {
-    DriveNextDialog([steps](QDialog* modal) {
+    driveNextDialog([steps](QDialog* modal) {
         QVERIFY(qobject_cast<frmMasterPassword*>(modal));
         steps(modal);
     });
@@ -40,13 +40,13 @@ bool checkWith(VaultStore& vault, std::function<void(QDialog*)> steps, QWidget* 
 
 void typeBoth(QDialog* dialog, const QString& first, const QString& second)
 {
-    TypeInto(dialog, "txtPassword1", first);
-    TypeInto(dialog, "txtPassword2", second);
+    typeInto(dialog, "txtPassword1", first);
+    typeInto(dialog, "txtPassword2", second);
 }
 
 QString text(QWidget* parent, const char* name)
 {
-    return Child<QLineEdit>(parent, name)->text();
+    return childNamed<QLineEdit>(parent, name)->text();
 }
 
 // How a password dialog stands after OK: still open or not, what its two
@@ -58,7 +58,7 @@ struct AfterOk {
 
 AfterOk clickOk(QDialog* dialog)
 {
-    Click(dialog, "cmdOk");
+    clickOn(dialog, "cmdOk");
     QWidget* focused = QApplication::focusWidget();
     return {dialog->isVisible(), text(dialog, "txtPassword1"), text(dialog, "txtPassword2"),
             focused ? focused->objectName() : QString()};
@@ -117,7 +117,7 @@ void checkLook(QDialog* dialog, const QString& title, QSize client, const QList<
         QCOMPARE(box->font().family(), QStringLiteral("Courier"));
         QCOMPARE(box->font().pointSizeF(), 9.75);
     }
-    auto* ok = Child<QPushButton>(dialog, "cmdOk");
+    auto* ok = childNamed<QPushButton>(dialog, "cmdOk");
     QVERIFY(ok->isDefault());
     QCOMPARE(ok->toolTip(), QStringLiteral("Validate Password"));
     QCOMPARE(ok->text(), QStringLiteral("&Ok"));
@@ -137,15 +137,15 @@ private slots:
         frmCreatePassword dialog(*vault);
         QStringList round;
         QPoint offCentre;
-        ExecWith(dialog, [&](QDialog* d) {
+        execWith(dialog, [&](QDialog* d) {
             offCentre = d->frameGeometry().center() - d->screen()->availableGeometry().center();
             round = tabRound(5);
             // Enter from a box presses OK.
-            QTest::keyClick(Child<QLineEdit>(d, "txtPassword2"), Qt::Key_Return);
+            QTest::keyClick(childNamed<QLineEdit>(d, "txtPassword2"), Qt::Key_Return);
         });
         checkLook(&dialog, QStringLiteral("Please select a . . ."), {283, 177},
-                  {Child<QLineEdit>(&dialog, "txtPassword1"), Child<QLineEdit>(&dialog, "txtPassword2")});
-        QCOMPARE(Child<QPushButton>(&dialog, "cmdExit")->text(), QStringLiteral("E&xit"));
+                  {childNamed<QLineEdit>(&dialog, "txtPassword1"), childNamed<QLineEdit>(&dialog, "txtPassword2")});
+        QCOMPARE(childNamed<QPushButton>(&dialog, "cmdExit")->text(), QStringLiteral("E&xit"));
         QVERIFY2(qAbs(offCentre.x()) <= 2 && qAbs(offCentre.y()) <= 2, "not centred on the screen");
         QCOMPARE(round, (QStringList{"txtPassword1", "txtPassword2", "cmdOk", "cmdExit", "txtPassword1"}));
         QVERIFY(ruleMessageShown(sandbox));
@@ -174,9 +174,9 @@ private slots:
         Sandbox sandbox;
         auto vault = sandbox.openVault();
         frmCreatePassword dialog(*vault);
-        const int result = ExecWith(dialog, [&](QDialog* d) {
+        const int result = execWith(dialog, [&](QDialog* d) {
             typeBoth(d, typed, typed);
-            Click(d, "cmdOk");
+            clickOn(d, "cmdOk");
         });
         QCOMPARE(result, int(QDialog::Accepted));
         QVERIFY(sandbox.messages.isEmpty());
@@ -210,13 +210,13 @@ private slots:
         frmCreatePassword dialog(*vault);
         AfterOk refused;
         bool initializedBetween = true;
-        const int result = ExecWith(dialog, [&](QDialog* d) {
+        const int result = execWith(dialog, [&](QDialog* d) {
             typeBoth(d, first, second);
             refused = clickOk(d);
             initializedBetween = sandbox.openVault()->isInitialized();
             // The window is still usable.
             typeBoth(d, QStringLiteral("goodpass"), QStringLiteral("goodpass"));
-            Click(d, "cmdOk");
+            clickOn(d, "cmdOk");
         });
         QVERIFY(ruleMessageShown(sandbox));
         verifyRefused(refused);
@@ -260,25 +260,25 @@ private slots:
         sandbox.initializeMaster(MasterPassword);
         auto vault = sandbox.openVault();
         const auto enter = [&](QDialog* dialog, const char* name) {
-            TypeInto(dialog, name, typed);
-            Deliver(Child<QWidget>(dialog, name), how, delivered);
+            typeInto(dialog, name, typed);
+            deliver(childNamed<QWidget>(dialog, name), how, delivered);
         };
         std::unique_ptr<QDialog> dialog;
         if (options)
             dialog = std::make_unique<frmChangePassword>(*vault);
         else
             dialog = std::make_unique<frmCreatePassword>(*vault);
-        const int result = ExecWith(*dialog, [&](QDialog* d) {
+        const int result = execWith(*dialog, [&](QDialog* d) {
             enter(d, "txtPassword1");
             enter(d, "txtPassword2");
-            Click(d, "cmdOk");
+            clickOn(d, "cmdOk");
         });
         QCOMPARE(result, int(QDialog::Accepted));
         QCOMPARE(Decrypt(vault->storedMasterPassword()), stored);
         QString entered;
         QVERIFY(checkWith(*vault, [&](QDialog* prompt) {
             enter(prompt, "txtPassword");
-            QTest::keyClick(Child<QLineEdit>(prompt, "txtPassword"), Qt::Key_Return);
+            QTest::keyClick(childNamed<QLineEdit>(prompt, "txtPassword"), Qt::Key_Return);
             entered = Module1::EnteredPassword;
         }));
         QCOMPARE(entered, stored);
@@ -299,15 +299,15 @@ private slots:
         frmCreatePassword dialog(*vault);
         bool openAfterEscape = false;
         int endsAfterEscape = -1;
-        const int result = ExecWith(dialog, [&](QDialog* d) {
+        const int result = execWith(dialog, [&](QDialog* d) {
             typeBoth(d, QStringLiteral("goodpass"), QStringLiteral("goodpass"));
-            QTest::keyClick(Child<QLineEdit>(d, "txtPassword1"), Qt::Key_Escape);
+            QTest::keyClick(childNamed<QLineEdit>(d, "txtPassword1"), Qt::Key_Escape);
             openAfterEscape = d->isVisible();
             endsAfterEscape = sandbox.ends;
             if (closeBox)
                 d->close();
             else
-                Click(d, "cmdExit");
+                clickOn(d, "cmdExit");
         });
         QVERIFY(openAfterEscape);
         QCOMPARE(endsAfterEscape, 0);
@@ -324,11 +324,11 @@ private slots:
     {
         Sandbox sandbox;
         auto vault = sandbox.openVault();
-        ExecOnVault(sandbox.vaultPath(), "delete from master");
+        execOnVault(sandbox.vaultPath(), "delete from master");
         frmCreatePassword dialog(*vault);
-        const int result = ExecWith(dialog, [&](QDialog* d) {
+        const int result = execWith(dialog, [&](QDialog* d) {
             typeBoth(d, QStringLiteral("goodpass"), QStringLiteral("goodpass"));
-            Click(d, "cmdOk");
+            clickOn(d, "cmdOk");
         });
         QCOMPARE(result, int(QDialog::Rejected));
         QCOMPARE(sandbox.ends, 1);
@@ -359,8 +359,8 @@ private slots:
         sandbox.initializeMaster(MasterPassword);
         auto vault = sandbox.openVault();
         const bool result = checkWith(*vault, [&](QDialog* prompt) {
-            TypeInto(prompt, "txtPassword", entry);
-            Click(prompt, "cmdOk");
+            typeInto(prompt, "txtPassword", entry);
+            clickOn(prompt, "cmdOk");
         });
         QCOMPARE(result, passes);
         // Read by nothing after the comparison, the entry is wiped.
@@ -374,14 +374,14 @@ private slots:
         auto vault = sandbox.openVault();
         frmCreatePassword dialog(*vault);
         const QString padded = QStringLiteral("  ") + MasterPassword + QLatin1Char(' ');
-        ExecWith(dialog, [&](QDialog* d) {
+        execWith(dialog, [&](QDialog* d) {
             typeBoth(d, padded, padded);
-            Click(d, "cmdOk");
+            clickOn(d, "cmdOk");
         });
         auto enter = [&](const QString& entry) {
             return checkWith(*vault, [&](QDialog* prompt) {
-                TypeInto(prompt, "txtPassword", entry);
-                QTest::keyClick(Child<QLineEdit>(prompt, "txtPassword"), Qt::Key_Return);
+                typeInto(prompt, "txtPassword", entry);
+                QTest::keyClick(childNamed<QLineEdit>(prompt, "txtPassword"), Qt::Key_Return);
             });
         };
         QVERIFY(!enter(padded));
@@ -402,15 +402,15 @@ private slots:
         sandbox.initializeMaster(MasterPassword);
         auto vault = sandbox.openVault();
         QVERIFY(checkWith(*vault, [&](QDialog* prompt) {
-            TypeInto(prompt, "txtPassword", MasterPassword);
-            Click(prompt, "cmdOk");
+            typeInto(prompt, "txtPassword", MasterPassword);
+            clickOn(prompt, "cmdOk");
         }));
         QString boxOnOpening = QStringLiteral("?");
         const bool again = checkWith(*vault, [&](QDialog* prompt) {
             boxOnOpening = text(prompt, "txtPassword");
-            TypeInto(prompt, "txtPassword", QStringLiteral("wrongone"));
+            typeInto(prompt, "txtPassword", QStringLiteral("wrongone"));
             if (escape)
-                QTest::keyClick(Child<QLineEdit>(prompt, "txtPassword"), Qt::Key_Escape);
+                QTest::keyClick(childNamed<QLineEdit>(prompt, "txtPassword"), Qt::Key_Escape);
             else
                 prompt->close();
         });
@@ -428,8 +428,8 @@ private slots:
         bool raised = false;
         try {
             checkWith(*vault, [&](QDialog* prompt) {
-                TypeInto(prompt, "txtPassword", MasterPassword);
-                Click(prompt, "cmdOk");
+                typeInto(prompt, "txtPassword", MasterPassword);
+                clickOn(prompt, "cmdOk");
             });
         } catch (const AppError& error) {
             raised = error.code() == ErrorCode::CipherFailure;
@@ -455,9 +455,9 @@ private slots:
             *vault,
             [&](QDialog* prompt) {
                 checkLook(prompt, QStringLiteral("Please enter your. . ."), {203, 106},
-                          {Child<QLineEdit>(prompt, "txtPassword")});
+                          {childNamed<QLineEdit>(prompt, "txtPassword")});
                 offCentre = prompt->frameGeometry().center() - owner.frameGeometry().center();
-                QVERIFY(WaitUntilActive(prompt));
+                QVERIFY(waitUntilActive(prompt));
                 round = tabRound(3);
             },
             &owner);
@@ -477,13 +477,13 @@ private slots:
         frmChangePassword dialog(*vault);
         QString first, second;
         QStringList left;  // the boxes' buffers once the dialog closed
-        const int result = ExecWith(dialog, [&](QDialog* d) {
+        const int result = execWith(dialog, [&](QDialog* d) {
             first = text(d, "txtPassword1");
             second = text(d, "txtPassword2");
             first.detach(), second.detach();  // not holding the boxes' buffers
-            const auto held = BoxBuffers(d, "txtPassword1") + BoxBuffers(d, "txtPassword2");
-            QTest::keyClick(Child<QLineEdit>(d, "txtPassword1"), Qt::Key_Return);
-            left = TextsAt(held, MasterPassword.size());
+            const auto held = boxBuffers(d, "txtPassword1") + boxBuffers(d, "txtPassword2");
+            QTest::keyClick(childNamed<QLineEdit>(d, "txtPassword1"), Qt::Key_Return);
+            left = textsAt(held, MasterPassword.size());
         });
         QVERIFY(!left.contains(MasterPassword));
         QCOMPARE(first, MasterPassword);
@@ -523,11 +523,11 @@ private slots:
         auto vault = sandbox.openVault();
         frmChangePassword dialog(*vault);
         QStringList round;
-        ExecWith(dialog, [&](QDialog*) { round = tabRound(6); });
+        execWith(dialog, [&](QDialog*) { round = tabRound(6); });
         checkLook(&dialog, QStringLiteral("Quillock Options"), {275, 209},
-                  {Child<QLineEdit>(&dialog, "txtPassword1"), Child<QLineEdit>(&dialog, "txtPassword2")});
-        QCOMPARE(Child<QGroupBox>(&dialog, "Frame1")->title(), QStringLiteral("Wnen exiting Quillock"));
-        QCOMPARE(Child<QPushButton>(&dialog, "cmdExit")->text(), QStringLiteral("&Cancel"));
+                  {childNamed<QLineEdit>(&dialog, "txtPassword1"), childNamed<QLineEdit>(&dialog, "txtPassword2")});
+        QCOMPARE(childNamed<QGroupBox>(&dialog, "Frame1")->title(), QStringLiteral("Wnen exiting Quillock"));
+        QCOMPARE(childNamed<QPushButton>(&dialog, "cmdExit")->text(), QStringLiteral("&Cancel"));
         QCOMPARE(round, (QStringList{"txtPassword1", "txtPassword2", "cmdOk", "cmdExit", optionStop, "txtPassword1"}));
     }
 
@@ -567,9 +567,9 @@ private slots:
         frmChangePassword dialog(*vault);
         QString whileOpen;
         bool checked = false;
-        const int result = ExecWith(dialog, [&](QDialog* d) {
+        const int result = execWith(dialog, [&](QDialog* d) {
             const QStringList step = how.split(QLatin1Char(' '));
-            auto* option = Child<QRadioButton>(d, step[1].toLatin1().constData());
+            auto* option = childNamed<QRadioButton>(d, step[1].toLatin1().constData());
             if (step[0] == QLatin1String("click")) {
                 QTest::mouseClick(option, Qt::LeftButton);
             } else if (step[0] == QLatin1String("assistive")) {
@@ -584,10 +584,10 @@ private slots:
                 QTest::keyClick(option, step[0] == QLatin1String("space") ? Qt::Key_Space : Qt::Key_Down);
             }
             whileOpen = Settings::getSetting(Settings::ExitKey);
-            checked = Child<QRadioButton>(d, expected == QLatin1String("T") ? "Option1" : "Option2")->isChecked();
+            checked = childNamed<QRadioButton>(d, expected == QLatin1String("T") ? "Option1" : "Option2")->isChecked();
             // Typed passwords do not go with the option.
             typeBoth(d, QStringLiteral("Newpass1"), QStringLiteral("Newpass1"));
-            Click(d, "cmdExit");
+            clickOn(d, "cmdExit");
         });
         QCOMPARE(whileOpen, expected);
         QVERIFY(checked);
@@ -627,19 +627,19 @@ private slots:
             QVERIFY(file.open(QIODevice::Append));
             file.write("; untouched\n");
         }
-        const QByteArray contents = ReadFile(path);
+        const QByteArray contents = readFile(path);
         auto vault = sandbox.openVault();
         frmChangePassword dialog(*vault);
         bool firstChecked = !first, secondChecked = !second;
-        const int result = ExecWith(dialog, [&](QDialog* d) {
-            firstChecked = Child<QRadioButton>(d, "Option1")->isChecked();
-            secondChecked = Child<QRadioButton>(d, "Option2")->isChecked();
-            Click(d, "cmdExit");
+        const int result = execWith(dialog, [&](QDialog* d) {
+            firstChecked = childNamed<QRadioButton>(d, "Option1")->isChecked();
+            secondChecked = childNamed<QRadioButton>(d, "Option2")->isChecked();
+            clickOn(d, "cmdExit");
         });
         QCOMPARE(firstChecked, first);
         QCOMPARE(secondChecked, second);
         QCOMPARE(result, int(QDialog::Rejected));
-        QCOMPARE(ReadFile(path), contents);
+        QCOMPARE(readFile(path), contents);
         QCOMPARE(Settings::getSetting(Settings::ExitKey), absent ? QString() : setting);
     }
 
@@ -661,17 +661,17 @@ private slots:
         AfterOk refused;
         QString between;
         bool rejectedAgain = false;
-        const int result = ExecWith(dialog, [&](QDialog* d) {
-            TypeInto(d, cleared.constData(), QString());
+        const int result = execWith(dialog, [&](QDialog* d) {
+            typeInto(d, cleared.constData(), QString());
             refused = clickOk(d);
             between = sandbox.openVault()->storedMasterPassword();
             // The old password now has to be typed twice, like a new one.
-            TypeInto(d, "txtPassword1", MasterPassword);
-            Click(d, "cmdOk");
+            typeInto(d, "txtPassword1", MasterPassword);
+            clickOn(d, "cmdOk");
             rejectedAgain = d->isVisible() && sandbox.messages.size() == 2;
             // Outer spaces are no part of the new password.
             typeBoth(d, QStringLiteral("  Newpass1 "), QStringLiteral("  Newpass1 "));
-            Click(d, "cmdOk");
+            clickOn(d, "cmdOk");
         });
         QCOMPARE(sandbox.messages.size(), 2);
         sandbox.messages.removeLast();
@@ -683,8 +683,8 @@ private slots:
         QCOMPARE(Decrypt(sandbox.openVault()->storedMasterPassword()), QStringLiteral("Newpass1"));
         // The new password is the one the check asks for from now on.
         QVERIFY(checkWith(*vault, [](QDialog* prompt) {
-            TypeInto(prompt, "txtPassword", QStringLiteral("Newpass1"));
-            Click(prompt, "cmdOk");
+            typeInto(prompt, "txtPassword", QStringLiteral("Newpass1"));
+            clickOn(prompt, "cmdOk");
         }));
     }
 
@@ -705,16 +705,16 @@ private slots:
         const QString stored = vault->storedMasterPassword();
         frmChangePassword dialog(*vault);
         QStringList left;  // the boxes' buffers once the dialog closed
-        const int result = ExecWith(dialog, [&](QDialog* d) {
+        const int result = execWith(dialog, [&](QDialog* d) {
             typeBoth(d, QStringLiteral("Another1"), QStringLiteral("Another1"));
-            const auto held = BoxBuffers(d, "txtPassword1") + BoxBuffers(d, "txtPassword2");
+            const auto held = boxBuffers(d, "txtPassword1") + boxBuffers(d, "txtPassword2");
             if (how == QLatin1String("cancel"))
-                Click(d, "cmdExit");
+                clickOn(d, "cmdExit");
             else if (how == QLatin1String("close"))
                 d->close();
             else
-                QTest::keyClick(Child<QLineEdit>(d, "txtPassword2"), Qt::Key_Escape);
-            left = TextsAt(held, 8);
+                QTest::keyClick(childNamed<QLineEdit>(d, "txtPassword2"), Qt::Key_Escape);
+            left = textsAt(held, 8);
         });
         QVERIFY(!left.contains(QStringLiteral("Another1")));
         QCOMPARE(result, int(QDialog::Rejected));
@@ -733,7 +733,7 @@ private slots:
         const QString path = settingsFile();
         const QString folder = QFileInfo(path).absolutePath();
         const auto folderPermissions = QFile::permissions(folder);
-        const QByteArray contents = ReadFile(path);
+        const QByteArray contents = readFile(path);
         auto vault = sandbox.openVault();
         frmChangePassword dialog(*vault);
         int result = 0;
@@ -742,8 +742,8 @@ private slots:
             ObeyFilePermissions obey;
             QFile::setPermissions(path, QFile::ReadOwner);
             QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
-            result = ExecWith(dialog, [&](QDialog* d) { Click(d, "Option2"); });
-            afterwards = ReadFile(path);
+            result = execWith(dialog, [&](QDialog* d) { clickOn(d, "Option2"); });
+            afterwards = readFile(path);
             QFile::setPermissions(folder, folderPermissions);
             QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
         }

@@ -21,11 +21,11 @@ namespace {
 
 void chooseMasterPassword(const QString& first, const QString& second)
 {
-    WhenModalOpens([=](QWidget* dialog) {
+    whenModalOpens([=](QWidget* dialog) {
         QCOMPARE(dialog->windowTitle(), QStringLiteral("Please select a . . ."));
-        TypeInto(dialog, "txtPassword1", first);
-        TypeInto(dialog, "txtPassword2", second);
-        QTest::mouseClick(Child<QPushButton>(dialog, "cmdOk"), Qt::LeftButton);
+        typeInto(dialog, "txtPassword1", first);
+        typeInto(dialog, "txtPassword2", second);
+        QTest::mouseClick(childNamed<QPushButton>(dialog, "cmdOk"), Qt::LeftButton);
     });
 }
 
@@ -57,7 +57,7 @@ private slots:
     void exitOnTheFirstRunEndsWithNothingStored()
     {
         MainWindowFixture f;
-        WhenModalOpens([](QWidget* dialog) { Click(dialog, "cmdExit"); });
+        whenModalOpens([](QWidget* dialog) { clickOn(dialog, "cmdExit"); });
         QVERIFY(!f.open());
         QCOMPARE(f.sandbox.ends, 1);
         QVERIFY(!f.sandbox.openVault()->isInitialized());
@@ -83,12 +83,12 @@ private slots:
         f.sandbox.addAccount(QStringLiteral("kept"), QStringLiteral("user"), QStringLiteral("pass"));
         const QString compactPath = f.sandbox.appFolder() + QStringLiteral("/data1.mdb");
         // A leftover copy from an interrupted start never replaces the vault.
-        WriteFile(compactPath, "left over from an interrupted start");
-        const auto before = InodeOf(f.sandbox.vaultPath());
+        writeFile(compactPath, "left over from an interrupted start");
+        const auto before = inodeOf(f.sandbox.vaultPath());
 
         QVERIFY(f.open());
         QVERIFY(!QFile::exists(compactPath));
-        QVERIFY(InodeOf(f.sandbox.vaultPath()) != before);  // a new file took its place
+        QVERIFY(inodeOf(f.sandbox.vaultPath()) != before);  // a new file took its place
         QCOMPARE(f.listed(), QStringList({"kept"}));
         QCOMPARE(Decrypt(f.sandbox.openVault()->accountAt(1)->fields.password), QStringLiteral("pass"));
     }
@@ -98,7 +98,7 @@ private slots:
         MainWindowFixture f;
         f.sandbox.initializeMaster(MasterPassword);
         f.sandbox.addAccount(QStringLiteral("kept"));
-        const QByteArray before = ReadFile(f.sandbox.vaultPath());
+        const QByteArray before = readFile(f.sandbox.vaultPath());
         QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::ExeOwner);
         {
             ObeyFilePermissions obey;
@@ -110,7 +110,7 @@ private slots:
             f.window.reset();
         }
         QFile::setPermissions(f.sandbox.appFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
+        QCOMPARE(readFile(f.sandbox.vaultPath()), before);
         QVERIFY(!QFile::exists(f.sandbox.appFolder() + QStringLiteral("/data1.mdb")));
     }
 
@@ -129,16 +129,16 @@ private slots:
         QFETCH(int, code);
         MainWindowFixture f;
         if (code == ErrorCode::NoCurrentRecord) {
-            ExecOnVault(f.sandbox.vaultPath(), "delete from master");
+            execOnVault(f.sandbox.vaultPath(), "delete from master");
         } else {
             QFile::remove(f.sandbox.vaultPath());
             if (!contents.isEmpty())
-                WriteFile(f.sandbox.vaultPath(), contents);
+                writeFile(f.sandbox.vaultPath(), contents);
         }
-        const QByteArray before = ReadFile(f.sandbox.vaultPath());
+        const QByteArray before = readFile(f.sandbox.vaultPath());
 
         QVERIFY(!f.open());
-        VerifyStartUpEnded(f.sandbox);
+        verifyStartUpEnded(f.sandbox);
         const MessageBox::Request message = f.sandbox.messages.value(0);
         QVERIFY(message.text.contains(QString::number(code)));
         QVERIFY(message.text.endsWith(QStringLiteral("SQLCipher")));
@@ -149,7 +149,7 @@ private slots:
         // Nothing repaired, nothing created, no scratch icon.
         QCOMPARE(QFile::exists(f.sandbox.vaultPath()), !contents.isEmpty() || code == ErrorCode::NoCurrentRecord);
         if (code != ErrorCode::NoCurrentRecord)
-            QCOMPARE(ReadFile(f.sandbox.vaultPath()), before);
+            QCOMPARE(readFile(f.sandbox.vaultPath()), before);
         QVERIFY(!QFile::exists(QStringLiteral("temp.icx")));
     }
 
@@ -157,10 +157,10 @@ private slots:
     {
         MainWindowFixture f;
         const QString inAppFolder = f.sandbox.appFolder() + QStringLiteral("/temp.icx");
-        WriteFile(inAppFolder, "not ours");
+        writeFile(inAppFolder, "not ours");
         f.start();
         QVERIFY(QFile::exists(f.sandbox.workFolder() + QStringLiteral("/temp.icx")));
-        QVERIFY(!ReadFile(QStringLiteral("temp.icx")).isEmpty());
+        QVERIFY(!readFile(QStringLiteral("temp.icx")).isEmpty());
         QCOMPARE(f.window->Tray1().IconFile, QStringLiteral("temp.icx"));
         QVERIFY(!f.window->Tray1().findChild<QSystemTrayIcon*>()->icon().isNull());
         QCOMPARE(f.window->Tray1().TipText, QStringLiteral("Quillock"));
@@ -227,7 +227,7 @@ private slots:
 
         QCOMPARE(f.open(), goesOn);
         if (!goesOn) {
-            VerifyStartUpEnded(f.sandbox);
+            verifyStartUpEnded(f.sandbox);
             QCOMPARE(f.sandbox.messages.first().text, QStringLiteral("error at formloadrefused%1SQLCipher").arg(code));
             return;
         }
@@ -244,19 +244,19 @@ private slots:
         MainWindowFixture f;
         f.start();
         f.window->activateWindow();
-        QVERIFY(WaitUntilActive(f.window.get()));
-        QCOMPARE(QApplication::focusWidget(), Child<QWidget>(f.window.get(), "cmdExit"));
+        QVERIFY(waitUntilActive(f.window.get()));
+        QCOMPARE(QApplication::focusWidget(), childNamed<QWidget>(f.window.get(), "cmdExit"));
 
         // The first key acts on "Exit Program", which asks; never on a
         // guarded command, which would prompt for the master password.
         QString prompted;
-        WhenModalOpens([&prompted](QWidget* dialog) {
+        whenModalOpens([&prompted](QWidget* dialog) {
             prompted = dialog->windowTitle();
             static_cast<QDialog*>(dialog)->reject();
         });
         f.sandbox.answers = {QMessageBox::Cancel};
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
-        CallOffModalActions();
+        callOffModalActions();
         QCOMPARE(prompted, QString());
         QCOMPARE(f.sandbox.messages.size(), 1);
         QCOMPARE(f.sandbox.messages.first().title, QStringLiteral("Quillock Exit Utility"));
@@ -266,16 +266,16 @@ private slots:
     {
         MainWindowFixture f;
         f.start();
-        const auto before = InodeOf(f.sandbox.vaultPath());
+        const auto before = inodeOf(f.sandbox.vaultPath());
         frmMain second;
         QVERIFY(second.load());
         // The second copy must not have replaced the file under the first.
-        QCOMPARE(InodeOf(f.sandbox.vaultPath()), before);
+        QCOMPARE(inodeOf(f.sandbox.vaultPath()), before);
         f.window->VaultDb()->appendAccount(
             {QStringLiteral("added by the first copy"), Encrypt({}), Encrypt({}), {}, {}, {}});
         QCOMPARE(f.sandbox.openVault()->accountList().size(), size_t(1));
         second.LoadAccountList();
-        auto* secondList = Child<QComboBox>(&second, "cboAccount");
+        auto* secondList = childNamed<QComboBox>(&second, "cboAccount");
         QCOMPARE(secondList->count(), 1);
         QCOMPARE(secondList->itemText(0), QStringLiteral("added by the first copy"));
     }

@@ -8,6 +8,7 @@
 #include "transfer/transfer.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultseal.h"
 
 #include <QProcess>
 #include <sys/stat.h>
@@ -16,7 +17,7 @@ using namespace Transfer;
 
 namespace {
 
-QStringList SkipLines(const AccountImport& import)
+QStringList skipLines(const AccountImport& import)
 {
     QStringList lines;
     for (const ImportSkip& skip : import.skipped())
@@ -27,7 +28,7 @@ QStringList SkipLines(const AccountImport& import)
 }
 
 // The description of the input error `action` raises; empty when none.
-QString InputErrorOf(const std::function<void()>& action)
+QString inputErrorOf(const std::function<void()>& action)
 {
     try {
         action();
@@ -37,10 +38,10 @@ QString InputErrorOf(const std::function<void()>& action)
     return {};
 }
 
-QByteArray Row(const QStringList& fields)
+QByteArray csvRow(const QStringList& fields)
 {
     QByteArray out;
-    AppendCsvRecord(out, fields);
+    appendCsvRecord(out, fields);
     return out;
 }
 
@@ -158,7 +159,7 @@ void TestTransfer::badInputNamesTheLineAndStoresNothing()
     QFETCH(QByteArray, csv);
     QFETCH(QString, message);
     // Raised while reading: no import exists that could store anything.
-    const QString error = InputErrorOf([&] { AccountImport import(csv); });
+    const QString error = inputErrorOf([&] { AccountImport import(csv); });
     QVERIFY2(error.startsWith(QStringLiteral("%1 ").arg(InputFormatError)), qPrintable(error));
     QVERIFY2(error.contains(message), qPrintable(error));
 }
@@ -310,7 +311,7 @@ void TestTransfer::readsEveryManagersExport_data()
         << QStringList{"not logins: 1 browser's own sign-in"};
     QTest::newRow("Chrome: an Android app, long name and notes cut")
         << "name,url,username,password,note\n,android://AbC1==@com.example.app/,u,p,\n"
-            + Row({QString(254, 'n') + Emoji, "https://x.example", "u", "p", QString(2100, 'o')})
+            + csvRow({QString(254, 'n') + Emoji, "https://x.example", "u", "p", QString(2100, 'o')})
         << ""
         << "Chrome, Chromium or Edge"
         << QList<AccountFields>{{"com.example.app", "u", "p", "http://", "",
@@ -340,10 +341,10 @@ void TestTransfer::readsEveryManagersExport()
     Sandbox sandbox;
     auto vault = sandbox.openVault();
     AccountImport import(csv, {}, option.isEmpty() ? std::nullopt : formatNamed(option));
-    QCOMPARE(FormatName(import.columns().format), format);
+    QCOMPARE(formatName(import.columns().format), format);
     import.run(*vault, false);
-    QCOMPARE(PlainAccounts(*vault), stored);
-    QCOMPARE(SkipLines(import), skipped);
+    QCOMPARE(plainAccounts(*vault), stored);
+    QCOMPARE(skipLines(import), skipped);
     QStringList got;
     import.forEachRemark([&](const ImportSkip& remark) { got << QStringLiteral("%1: %2").arg(remark.line).arg(remark.reason);
 });
@@ -417,8 +418,8 @@ void TestTransfer::mapsEachFormat()
     AccountImport import(csv);
     QCOMPARE(int(import.columns().format), format);
     import.run(*vault, false);
-    QCOMPARE(PlainAccounts(*vault), stored);
-    QCOMPARE(SkipLines(import), skipped);
+    QCOMPARE(plainAccounts(*vault), stored);
+    QCOMPARE(skipLines(import), skipped);
 }
 
 void TestTransfer::obeysTheAddDialogsRules_data()
@@ -469,17 +470,17 @@ void TestTransfer::obeysTheAddDialogsRules()
     QFETCH(QString, reason);
     Sandbox sandbox;
     auto vault = sandbox.openVault();
-    AccountImport import(PlainHeader + Row({"first", "", "", "http://", "", ""}) + Row(fields));
+    AccountImport import(PlainHeader + csvRow({"first", "", "", "http://", "", ""}) + csvRow(fields));
     import.run(*vault, false);
-    const QList<AccountFields> stored = PlainAccounts(*vault);
+    const QList<AccountFields> stored = plainAccounts(*vault);
     if (reason.isEmpty()) {
         QCOMPARE(stored.size(), 2);
         const AccountFields expected{fields[0], fields[1], fields[2], url, fields[4], fields[5]};
         QVERIFY(stored.contains(expected));
-        QCOMPARE(SkipLines(import), QStringList());
+        QCOMPARE(skipLines(import), QStringList());
     } else {
         QCOMPARE(stored.size(), 1);
-        QCOMPARE(SkipLines(import), QStringList{"3: " + reason});
+        QCOMPARE(skipLines(import), QStringList{"3: " + reason});
     }
 }
 
@@ -487,12 +488,13 @@ void TestTransfer::secondRunStoresNothingTwice()
 {
     Sandbox sandbox;
     auto vault = sandbox.openVault();
-    const QByteArray csv = PlainHeader + Row({"A", "u", "p", "http://a", "", ""}) + Row({"B", "u", "p", "b", "", ""})
-        + Row({"A", "u", "p", "http://a", "other hint", "other notes"}) + Row({"A", "u", "P", "http://a", "", ""});
+    const QByteArray csv = PlainHeader + csvRow({"A", "u", "p", "http://a", "", ""})
+        + csvRow({"B", "u", "p", "b", "", ""}) + csvRow({"A", "u", "p", "http://a", "other hint", "other notes"})
+        + csvRow({"A", "u", "P", "http://a", "", ""});
     AccountImport first(csv);
     first.run(*vault, false);
     QCOMPARE(first.storedCount(), 3);
-    QCOMPARE(SkipLines(first), QStringList{"4: the same account as line 2"});
+    QCOMPARE(skipLines(first), QStringList{"4: the same account as line 2"});
 
     // A second connection, as a later run of the tool has.
     auto again = sandbox.openVault();
@@ -500,25 +502,26 @@ void TestTransfer::secondRunStoresNothingTwice()
     second.run(*again, false);
     QCOMPARE(second.storedCount(), 0);
     QCOMPARE(second.duplicates(), 4);
-    QCOMPARE(PlainAccounts(*vault).size(), 3);
+    QCOMPARE(plainAccounts(*vault).size(), 3);
 }
 
 void TestTransfer::dryRunWritesNothing()
 {
     Sandbox sandbox;
     sandbox.addAccount(QStringLiteral("A"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("http://a"));
-    const QByteArray before = ReadFile(sandbox.vaultPath());
+    const QByteArray before = readFile(sandbox.vaultPath());
     {
         auto vault = sandbox.openVault();
-        AccountImport import(PlainHeader + Row({"A", "u", "p", "http://a", "", ""}) + Row({"B", "", "", "", "", ""}));
+        AccountImport import(PlainHeader + csvRow({"A", "u", "p", "http://a", "", ""})
+                             + csvRow({"B", "", "", "", "", ""}));
         import.run(*vault, true);
         QStringList names;
         import.forEachStored([&](const ImportRow& row) { names << row.plain.account;
     });
     QCOMPARE(names, QStringList{"B"});
-    QCOMPARE(SkipLines(import), QStringList{"2: the same account is in the vault already"});
+    QCOMPARE(skipLines(import), QStringList{"2: the same account is in the vault already"});
 }
-QCOMPARE(ReadFile(sandbox.vaultPath()), before);
+QCOMPARE(readFile(sandbox.vaultPath()), before);
 }
 
 void TestTransfer::failureInTheMiddleStoresNothing()
@@ -527,21 +530,21 @@ void TestTransfer::failureInTheMiddleStoresNothing()
     sandbox.addAccount(QStringLiteral("kept"));
     QByteArray csv = PlainHeader;
     for (int i = 0; i < 1200; ++i)
-        csv += Row({QStringLiteral("row %1").arg(i), "u", "p", "http://x", "", ""});
+        csv += csvRow({QStringLiteral("row %1").arg(i), "u", "p", "http://x", "", ""});
     AccountImport import(csv);
     auto vault = sandbox.openVault();
     // The store fails after 500 rows were written inside the transaction.
-    const int code = ErrorCodeOf([&] {
+    const int code = errorCodeOf([&] {
         import.run(*vault, false, [](ImportStage stage, qsizetype, qsizetype) {
             if (stage == ImportStage::Storing)
                 throw AppError(ErrorCode::DiskFull, QStringLiteral("disk is full"), ErrorSource::Store);
     });
 });
 QCOMPARE(code, ErrorCode::DiskFull);
-QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1);
+QCOMPARE(plainAccounts(*sandbox.openVault()).size(), 1);
 
 import.run(*vault, false);
-QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1201);
+QCOMPARE(plainAccounts(*sandbox.openVault()).size(), 1201);
 }
 
 void TestTransfer::exportThenImportGivesBackEveryAccount_data()
@@ -578,7 +581,7 @@ void TestTransfer::exportThenImportGivesBackEveryAccount()
         from.addAccount(a.account, a.username, a.password, a.url, a.hint, a.notes);
     auto source = from.openVault();
     qsizetype count = 0;
-    const QByteArray csv = ExportCsv(*source, ExportFormat(format), &count);
+    const QByteArray csv = exportCsv(*source, ExportFormat(format), &count);
     QCOMPARE(count, accounts.size());
     QVERIFY(csv.startsWith(header));
 
@@ -586,8 +589,8 @@ void TestTransfer::exportThenImportGivesBackEveryAccount()
     auto target = to.openVault();
     AccountImport import(csv);
     import.run(*target, false);
-    QCOMPARE(SkipLines(import), QStringList());
-    QCOMPARE(PlainAccounts(*target), PlainAccounts(*source));
+    QCOMPARE(skipLines(import), QStringList());
+    QCOMPARE(plainAccounts(*target), plainAccounts(*source));
 }
 
 void TestTransfer::exportFileIsPrivateAndNeverReplaced()
@@ -595,18 +598,18 @@ void TestTransfer::exportFileIsPrivateAndNeverReplaced()
     Sandbox sandbox;
     const QString path = sandbox.workFolder() + QStringLiteral("/out.csv");
     const mode_t oldMask = ::umask(0);
-    WriteNewFile(path, "secret\r\n");
+    writeNewFile(path, "secret\r\n");
     ::umask(oldMask);
-    QCOMPARE(ModeOf(path), 0600u);
-    QCOMPARE(ReadFile(path), QByteArray("secret\r\n"));
+    QCOMPARE(modeOf(path), 0600u);
+    QCOMPARE(readFile(path), QByteArray("secret\r\n"));
 
-    QVERIFY(ErrorCodeOf([&] { WriteNewFile(path, "other"); }) != 0);
-    QCOMPARE(ReadFile(path), QByteArray("secret\r\n"));
+    QVERIFY(errorCodeOf([&] { writeNewFile(path, "other"); }) != 0);
+    QCOMPARE(readFile(path), QByteArray("secret\r\n"));
     // Nor through a link planted at the name.
     const QString link = sandbox.workFolder() + QStringLiteral("/link.csv");
     QVERIFY(QFile::link(path, link));
-    QVERIFY(ErrorCodeOf([&] { WriteNewFile(link, "other"); }) != 0);
-    QCOMPARE(ReadFile(path), QByteArray("secret\r\n"));
+    QVERIFY(errorCodeOf([&] { writeNewFile(link, "other"); }) != 0);
+    QCOMPARE(readFile(path), QByteArray("secret\r\n"));
 }
 
 void TestTransfer::masterPasswordIsComparedExactly_data()
@@ -624,9 +627,9 @@ void TestTransfer::masterPasswordIsComparedExactly()
     QFETCH(QString, entry);
     QFETCH(bool, matches);
     Sandbox sandbox;
-    QVERIFY(ErrorCodeOf([&] { MasterPasswordMatches(*sandbox.openVault(), entry); }) != 0);
+    QVERIFY(errorCodeOf([&] { masterPasswordOpens(*sandbox.openVault(), entry); }) != 0);
     sandbox.initializeMaster(QStringLiteral("Secret pässwort"));
-    QCOMPARE(MasterPasswordMatches(*sandbox.openVault(), entry), matches);
+    QCOMPARE(masterPasswordOpens(*sandbox.openVault(), entry), matches);
 }
 
 void TestTransfer::toolsRunAsProcesses()
@@ -635,60 +638,60 @@ void TestTransfer::toolsRunAsProcesses()
     sandbox.initializeMaster(MasterPassword);
     const QString vault = sandbox.vaultPath();
     const QString csv = sandbox.workFolder() + QStringLiteral("/in.csv");
-    WriteFile(csv,
+    writeFile(csv,
               "folder,favorite,type,name,notes,fields,reprompt,login_uri,login_username,login_password,"
               "login_totp\r\n,,login,Mail,,,0,https://mail.example,me,pw,\r\n,,note,Memo,text,,0,,,,\r\n");
     QString out;
     QString err;
-    QCOMPARE(RunTool(QUILLOCK_TEST_IMPORT, {csv, "--vault", vault, "--dry-run"}, {}, &out), 0);
+    QCOMPARE(runTool(QUILLOCK_TEST_IMPORT, {csv, "--vault", vault, "--dry-run"}, {}, &out), 0);
     QVERIFY2(out.contains("line 2: Mail") && out.contains("1 would be stored, 1 skipped"), qPrintable(out));
-    QVERIFY(PlainAccounts(*sandbox.openVault()).isEmpty());
+    QVERIFY(plainAccounts(*sandbox.openVault()).isEmpty());
 
-    QCOMPARE(RunTool(QUILLOCK_TEST_IMPORT, {csv, "--vault", vault, "--format", "nosuch"}, {}, &out), 2);
-    QCOMPARE(RunTool(QUILLOCK_TEST_IMPORT, {csv, "--vault=" + vault}, {}, &out), 0);
+    QCOMPARE(runTool(QUILLOCK_TEST_IMPORT, {csv, "--vault", vault, "--format", "nosuch"}, {}, &out), 2);
+    QCOMPARE(runTool(QUILLOCK_TEST_IMPORT, {csv, "--vault=" + vault}, {}, &out), 0);
     QVERIFY2(out.contains("Format: Bitwarden") && out.contains("Read 2 rows: 1 stored, 1 skipped.")
                  && out.contains("line 3: not a login (type \"note\")"),
              qPrintable(out));
-    QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1);
+    QCOMPARE(plainAccounts(*sandbox.openVault()).size(), 1);
 
     const QString lastPass = sandbox.workFolder() + QStringLiteral("/lastpass.csv");
-    WriteFile(lastPass,
+    writeFile(lastPass,
               "url,username,password,totp,extra,name,grouping,fav\nhttps://a.example,u,p&amp;,SECRET,,A,,0\n"
               "http://sn,,,,memo,N,,0\nhttps://b.example,v,q,,two\nlines,B,,0\nhttps://c.example,w,r,,,C,,0\n");
-    QCOMPARE(RunTool(QUILLOCK_TEST_IMPORT, {lastPass, "--vault", vault, "--dry-run"}, {}, &out), 0);
+    QCOMPARE(runTool(QUILLOCK_TEST_IMPORT, {lastPass, "--vault", vault, "--dry-run"}, {}, &out), 0);
     QVERIFY2(out.contains("Read 4 rows: 2 would be stored, 2 skipped.\nNot logins, so not taken: 1 secure note.\n1 of "
                           "the accounts had a TOTP secret")
                  && out.contains("  lines 4-5: 5 field(s) where the header row has 8\n")
                  && out.contains("to check:\n  line 2: HTML entities"),
              qPrintable(out));
-    QCOMPARE(RunTool(QUILLOCK_TEST_IMPORT, {lastPass, "--vault", vault, "--format", "dashlane-notes"}, {}, &out, &err),
+    QCOMPARE(runTool(QUILLOCK_TEST_IMPORT, {lastPass, "--vault", vault, "--format", "dashlane-notes"}, {}, &out, &err),
              1);
     QVERIFY2(err.contains("line 1: the header row has none of the columns"), qPrintable(err));
 
     const QString bad = sandbox.workFolder() + QStringLiteral("/bad.csv");
-    WriteFile(bad, "title,password\nok,1\n\"broken,2\n");
-    QVERIFY(RunTool(QUILLOCK_TEST_IMPORT, {bad, "--vault", vault}, {}, &out, &err) != 0);
+    writeFile(bad, "title,password\nok,1\n\"broken,2\n");
+    QVERIFY(runTool(QUILLOCK_TEST_IMPORT, {bad, "--vault", vault}, {}, &out, &err) != 0);
     QVERIFY2(err.contains("line 3: a quoted field is never closed") && err.count('\n') == 1, qPrintable(err));
     const QString huge = sandbox.workFolder() + QStringLiteral("/huge.csv");
-    WriteFile(huge, {});
+    writeFile(huge, {});
     QVERIFY(::truncate(QFile::encodeName(huge).constData(), 100 * 1000 * 1000) == 0);
-    QVERIFY(RunTool(QUILLOCK_TEST_IMPORT, {huge, "--vault", vault}, {}, &out, &err) != 0);
+    QVERIFY(runTool(QUILLOCK_TEST_IMPORT, {huge, "--vault", vault}, {}, &out, &err) != 0);
     QVERIFY2(err.contains("over 64 MB"), qPrintable(err));
-    QCOMPARE(PlainAccounts(*sandbox.openVault()).size(), 1);
+    QCOMPARE(plainAccounts(*sandbox.openVault()).size(), 1);
 
     const QString exported = sandbox.workFolder() + QStringLiteral("/out.csv");
     const QByteArray answer = MasterPassword.toUtf8() + "\n";
-    QVERIFY(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, MasterPassword.toUtf8() + " \n", nullptr, &err)
+    QVERIFY(runTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, MasterPassword.toUtf8() + " \n", nullptr, &err)
             != 0);
     QVERIFY2(err.contains("wrong master password"), qPrintable(err));
     QVERIFY(!QFile::exists(exported));
 
-    QCOMPARE(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--format", "chrome", "--vault", vault}, answer), 0);
-    QCOMPARE(ReadFile(exported),
+    QCOMPARE(runTool(QUILLOCK_TEST_EXPORT, {exported, "--format", "chrome", "--vault", vault}, answer), 0);
+    QCOMPARE(readFile(exported),
              QByteArray("name,url,username,password,note\r\n"
                         "\"Mail\",\"https://mail.example\",\"me\",\"pw\",\"\"\r\n"));
-    QCOMPARE(ModeOf(exported), 0600u);
-    QVERIFY(RunTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, answer, nullptr, &err) != 0);
+    QCOMPARE(modeOf(exported), 0600u);
+    QVERIFY(runTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, answer, nullptr, &err) != 0);
     QVERIFY2(err.contains("exists already"), qPrintable(err));
 }
 

@@ -20,7 +20,7 @@ private slots:
         QVERIFY(!vault->isInitialized());
         for (qint64 position : {-1, 0, 1})
             QVERIFY(!vault->accountAt(position));
-        QCOMPARE(ErrorCodeOf([&] { VaultStore::createFresh(sandbox.vaultPath()); }), ErrorCode::DatabaseFailure);
+        QCOMPARE(errorCodeOf([&] { VaultStore::createFresh(sandbox.vaultPath()); }), ErrorCode::DatabaseFailure);
     }
 
     void orderIgnoresCaseInEveryScriptAndKeepsTies()
@@ -37,13 +37,13 @@ private slots:
                                       QStringLiteral("same"),    QStringLiteral("Same"),    QStringLiteral("zoo"),
                                       QStringLiteral("émile 1"), QStringLiteral("Émile 2"), QStringLiteral("ΣΊΓΜΑ a"),
                                       QStringLiteral("σίγμα b"), QStringLiteral("Яблоко"),  QStringLiteral("яблоко")};
-        QCOMPARE(Names(*vault), expected);
+        QCOMPARE(accountNames(*vault), expected);
         // Each of the three equal names is reached at its own position, in
         // the order they were stored, on every query.
         QCOMPARE(vault->accountAt(3)->fields.account, QStringLiteral("SAME"));
         QCOMPARE(vault->accountAt(4)->fields.account, QStringLiteral("same"));
         QCOMPARE(vault->accountAt(5)->fields.account, QStringLiteral("Same"));
-        QCOMPARE(Names(*vault), expected);
+        QCOMPARE(accountNames(*vault), expected);
     }
 
     void positionsReachEveryRowAndNoMore()
@@ -102,7 +102,7 @@ private slots:
         Sandbox sandbox;
         sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("http://a"),
                            QStringLiteral("hint"), QStringLiteral("notes"));
-        ExecOnVault(sandbox.vaultPath(),
+        execOnVault(sandbox.vaultPath(),
                     "update accounts set url = null, hint = null, notes = null;"
                     "update master set initialized = null");
         auto vault = sandbox.openVault();
@@ -123,10 +123,10 @@ private slots:
         const AccountFields replacement{QStringLiteral("x"), Encrypt({}), Encrypt({}), {}, {}, {}};
         QVERIFY(!vault->updateAccountAt(1, listed, replacement));
         QVERIFY(!vault->deleteAccountAt(1, listed));
-        QCOMPARE(Names(*vault), QStringList({QStringLiteral("a"), QStringLiteral("b")}));
+        QCOMPARE(accountNames(*vault), QStringList({QStringLiteral("a"), QStringLiteral("b")}));
         QVERIFY(vault->updateAccountAt(2, listed, replacement));
         QVERIFY(vault->deleteAccountAt(1, vault->accountAt(1)->rowid));
-        QCOMPARE(Names(*vault), QStringList({QStringLiteral("x")}));
+        QCOMPARE(accountNames(*vault), QStringList({QStringLiteral("x")}));
     }
 
     void masterPasswordStorage()
@@ -138,9 +138,9 @@ private slots:
         vault->storeMasterPassword(Encrypt(QStringLiteral("second one")), true);
         QVERIFY(vault->isInitialized());
         QCOMPARE(Decrypt(vault->storedMasterPassword()), QStringLiteral("second one"));
-        ExecOnVault(sandbox.vaultPath(), "delete from master");
-        QCOMPARE(ErrorCodeOf([&] { vault->isInitialized(); }), ErrorCode::NoCurrentRecord);
-        QCOMPARE(ErrorCodeOf([&] { vault->storedMasterPassword(); }), ErrorCode::NoCurrentRecord);
+        execOnVault(sandbox.vaultPath(), "delete from master");
+        QCOMPARE(errorCodeOf([&] { vault->isInitialized(); }), ErrorCode::NoCurrentRecord);
+        QCOMPARE(errorCodeOf([&] { vault->storedMasterPassword(); }), ErrorCode::NoCurrentRecord);
     }
 
     void compactionKeepsEveryRowAndTheKey()
@@ -154,16 +154,16 @@ private slots:
         VaultStore::compact(sandbox.vaultPath(), target);
         auto copy = VaultStore::open(target);
         auto original = sandbox.openVault();
-        QCOMPARE(Names(*copy), Names(*original));
+        QCOMPARE(accountNames(*copy), accountNames(*original));
         QCOMPARE(copy->accountAt(2)->fields, original->accountAt(2)->fields);
         QCOMPARE(Decrypt(copy->storedMasterPassword()), MasterPassword);
         QVERIFY(copy->isInitialized());
-        QVERIFY(!ReadFile(target).contains("accounts"));  // enciphered on disk
+        QVERIFY(!readFile(target).contains("accounts"));  // enciphered on disk
 
         // An existing target is never overwritten.
-        const QByteArray before = ReadFile(target);
-        QCOMPARE(ErrorCodeOf([&] { VaultStore::compact(sandbox.vaultPath(), target); }), ErrorCode::DatabaseFailure);
-        QCOMPARE(ReadFile(target), before);
+        const QByteArray before = readFile(target);
+        QCOMPARE(errorCodeOf([&] { VaultStore::compact(sandbox.vaultPath(), target); }), ErrorCode::DatabaseFailure);
+        QCOMPARE(readFile(target), before);
     }
 
     // tests/data/vault-sqlcipher3.mdb was written by SQLCipher 3.4.1 (three
@@ -178,7 +178,7 @@ private slots:
         VaultStore::compact(sandbox.vaultPath(), target);
         for (const QString& path : {sandbox.vaultPath(), target}) {
             auto vault = VaultStore::open(path);
-            QCOMPARE(PlainAccounts(*vault).size(), 3);
+            QCOMPARE(plainAccounts(*vault).size(), 3);
             QCOMPARE(Decrypt(vault->storedMasterPassword()), QStringLiteral("benchmark1"));
         }
         // The copy is in SQLCipher 3's format: the engine's own does not read it.
@@ -195,12 +195,12 @@ private slots:
     {
         Sandbox sandbox;
         const QString missing = sandbox.appFolder() + QStringLiteral("/none.mdb");
-        QCOMPARE(ErrorCodeOf([&] { VaultStore::open(missing); }), ErrorCode::VaultNotFound);
+        QCOMPARE(errorCodeOf([&] { VaultStore::open(missing); }), ErrorCode::VaultNotFound);
         QVERIFY(!QFile::exists(missing));
 
         const QString garbage = sandbox.appFolder() + QStringLiteral("/garbage.mdb");
-        WriteFile(garbage, QByteArray(4096, '\x5a'));
-        QCOMPARE(ErrorCodeOf([&] { VaultStore::open(garbage); }), ErrorCode::UnrecognizedFormat);
+        writeFile(garbage, QByteArray(4096, '\x5a'));
+        QCOMPARE(errorCodeOf([&] { VaultStore::open(garbage); }), ErrorCode::UnrecognizedFormat);
 
         const QString otherKey = sandbox.appFolder() + QStringLiteral("/other.mdb");
         {
@@ -208,8 +208,8 @@ private slots:
             db.open(otherKey, QByteArrayLiteral("not-the-key"), true);
             db.exec("create table accounts (account text)");
         }
-        QCOMPARE(ErrorCodeOf([&] { VaultStore::open(otherKey); }), ErrorCode::UnrecognizedFormat);
-        QCOMPARE(ErrorCodeOf([&] { VaultStore::compact(otherKey, sandbox.appFolder() + "/c.mdb"); }),
+        QCOMPARE(errorCodeOf([&] { VaultStore::open(otherKey); }), ErrorCode::UnrecognizedFormat);
+        QCOMPARE(errorCodeOf([&] { VaultStore::compact(otherKey, sandbox.appFolder() + "/c.mdb"); }),
                  ErrorCode::UnrecognizedFormat);
         QVERIFY(!QFile::exists(sandbox.appFolder() + "/c.mdb"));
     }
@@ -235,7 +235,7 @@ private slots:
     {
         QFETCH(int, errnum);
         QFETCH(int, code);
-        QCOMPARE(ErrorCodeOf([&] { RaiseFileError(errnum, QStringLiteral("x"), QStringLiteral("open")); }),
+        QCOMPARE(errorCodeOf([&] { raiseFileError(errnum, QStringLiteral("x"), QStringLiteral("open")); }),
                  code ? code : 57);
         QCOMPARE(errorCodeForErrno(errnum, 3146), code ? code : 3146);
     }
@@ -254,7 +254,7 @@ private slots:
         const QString otherKey = StringCipher::instance().Encrypt(QStringLiteral("secret"), QStringLiteral("123"));
         for (const QString& bad : {tampered, once.left(20), QString(), QStringLiteral("not base64 at all!"),
                                    once + QStringLiteral("AA"), QStringLiteral("AAAA"), otherKey})
-            QCOMPARE(ErrorCodeOf([&] { Decrypt(bad); }), ErrorCode::CipherFailure);
+            QCOMPARE(errorCodeOf([&] { Decrypt(bad); }), ErrorCode::CipherFailure);
     }
 };
 

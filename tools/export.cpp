@@ -5,6 +5,7 @@
 
 #include "transfer/accountexport.h"
 #include "transfer/transfer.h"
+#include "vault/vaultseal.h"
 
 #include <QScopeGuard>
 
@@ -15,7 +16,7 @@ const char Usage[] = "usage: quillock-export FILE [--format keepassxc|bitwarden|
                      "file FILE (mode 0600), KeePassXC's CSV by default. Asks for the master password;\n"
                      "when standard input is not a terminal, its first line is the master password.\n";
 
-QString FormatTitle(Transfer::ExportFormat format)
+QString formatTitle(Transfer::ExportFormat format)
 {
     switch (format) {
     case Transfer::ExportFormat::KeePassXC:
@@ -29,7 +30,7 @@ QString FormatTitle(Transfer::ExportFormat format)
 }
 
 // Writes the file once the master password is right.
-int Export(const Tool::CommandLine& line, Transfer::ExportFormat format)
+int exportAccounts(const Tool::CommandLine& line, Transfer::ExportFormat format)
 {
     const QString& file = line.file;
     // Before the master password is asked for, not instead of the
@@ -39,23 +40,27 @@ int Export(const Tool::CommandLine& line, Transfer::ExportFormat format)
                        QStringLiteral("'%1' exists already; an export never replaces a file.").arg(file),
                        ErrorSource::Files);
     Tool::OpenVault vault(line.vault);
+    if (!vault.store().isInitialized())
+        throw AppError(ErrorCode::NoCurrentRecord,
+                       QStringLiteral("The vault has no master password yet; start Quillock once to choose one."),
+                       ErrorSource::Store);
     QString entry;
-    const bool given = Tool::ReadMasterPassword(entry);
-    const bool matches = given && Transfer::MasterPasswordMatches(vault.store(), entry);
+    const bool given = Tool::readMasterPassword(entry);
+    const bool matches = given && masterPasswordOpens(vault.store(), entry);
     Secrets::wipe(entry);
     if (!matches) {
         Tool::print(stderr, QStringLiteral("quillock-export: wrong master password; nothing was written."));
         return 1;
     }
     qsizetype count = 0;
-    QByteArray csv = Transfer::ExportCsv(vault.store(), format, &count);
+    QByteArray csv = Transfer::exportCsv(vault.store(), format, &count);
     const auto forgetCsv = qScopeGuard([&] { Secrets::wipe(csv); });
-    Transfer::WriteNewFile(file, csv);
+    Transfer::writeNewFile(file, csv);
     Tool::print(stdout,
                 QStringLiteral("Wrote %1 accounts to %2 for %3. The file holds every password in "
                                "plain text: delete it once it is imported.")
                     .arg(count)
-                    .arg(file, FormatTitle(format)));
+                    .arg(file, formatTitle(format)));
     return 0;
 }
 
@@ -71,9 +76,9 @@ int main(int argc, char** argv)
         });
         if (stop)
             return *stop;
-        const auto format = Transfer::ExportFormatNamed(formatName);
+        const auto format = Transfer::exportFormatNamed(formatName);
         if (!format)
             return Tool::wrongUsage(Usage);
-        return Export(line, *format);
+        return exportAccounts(line, *format);
     });
 }

@@ -127,7 +127,7 @@ bool openSealFor(VaultSeal* seal, bool comparePasswords)
         return true;
     }
     QString entry;
-    const bool opened = Tool::ReadMasterPassword(entry) && seal->unlock(entry);
+    const bool opened = Tool::readMasterPassword(entry) && seal->unlock(entry);
     Secrets::wipe(entry);
     return opened;
 }
@@ -147,9 +147,9 @@ int importFile(const Tool::CommandLine& line, const ImportOptions& options, QStr
         progressLine.show(stage, done, total);
     };
     // The import keeps the file's text and wipes it when it goes.
-    Transfer::AccountImport import(Transfer::ReadInputFile(line.file), progress, options.format);
+    Transfer::AccountImport import(Transfer::readInputFile(line.file), progress, options.format);
     progressLine.clear();
-    Tool::print(stdout, QStringLiteral("Format: %1").arg(Transfer::FormatName(import.columns().format)));
+    Tool::print(stdout, QStringLiteral("Format: %1").arg(Transfer::formatName(import.columns().format)));
     Tool::print(stdout, QStringLiteral("Columns: %1").arg(import.columnsText()));
     std::fflush(stdout);
 

@@ -18,7 +18,7 @@ inline termios savedTerminal{};
 inline volatile std::sig_atomic_t echoIsOff = 0;
 
 // A signal must not leave the terminal without its echo.
-inline void RestoreTerminalAndDie(int signal)
+inline void restoreTerminalAndDie(int signal)
 {
     if (echoIsOff)
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
@@ -28,7 +28,7 @@ inline void RestoreTerminalAndDie(int signal)
 
 // One line of standard input without its "\n"; false when the input ended
 // before anything, or the line is too long to be any master password.
-inline bool ReadLine(QString& line)
+inline bool readLine(QString& line)
 {
     std::array<char, 1024> buffer{};
     size_t length = 0;
@@ -55,23 +55,23 @@ inline bool ReadLine(QString& line)
     return any && !tooLong;
 }
 
-inline bool ReadMasterPassword(QString& entry)
+inline bool readMasterPassword(QString& entry)
 {
     if (::isatty(STDIN_FILENO) != 1)
-        return ReadLine(entry);
+        return readLine(entry);
     std::fputs("Master password: ", stderr);
     std::fflush(stderr);
     if (::tcgetattr(STDIN_FILENO, &savedTerminal) != 0)
-        return ReadLine(entry);
+        return readLine(entry);
     termios quiet = savedTerminal;
     quiet.c_lflag &= tcflag_t(~ECHO);
     quiet.c_lflag |= ECHONL;
     const int stopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
     for (int s : stopSignals)
-        std::signal(s, RestoreTerminalAndDie);
+        std::signal(s, restoreTerminalAndDie);
     echoIsOff = 1;
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    const bool read = ReadLine(entry);
+    const bool read = readLine(entry);
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
     echoIsOff = 0;
     for (int s : stopSignals)

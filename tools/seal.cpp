@@ -28,7 +28,7 @@ const char Warning[] = "Sealing the vault %1:\n"
                        "  - quillock-seal --unseal turns it back, with the master password.";
 
 // One line on a terminal that keeps being rewritten; nothing elsewhere.
-void ShowProgress(const char* doing, qint64 done, qint64 total)
+void showProgress(const char* doing, qint64 done, qint64 total)
 {
     if (::isatty(STDERR_FILENO) != 1)
         return;
@@ -41,14 +41,14 @@ void ShowProgress(const char* doing, qint64 done, qint64 total)
 }
 
 // "yes" typed on the terminal; anything else, or no terminal, is a no.
-bool Confirmed()
+bool confirmed()
 {
     if (::isatty(STDIN_FILENO) != 1)
         return false;
     std::fputs("Type yes to seal the vault: ", stderr);
     std::fflush(stderr);
     QString answer;
-    return Tool::ReadLine(answer) && answer == QLatin1String("yes");
+    return Tool::readLine(answer) && answer == QLatin1String("yes");
 }
 
 int refuse(const QString& why)
@@ -87,17 +87,17 @@ int sealOrUnseal(const QString& vaultPath, bool unseal, bool yes)
         Tool::print(stderr, QString::fromLatin1(Warning).arg(vaultPath));
         if (!yes && ::isatty(STDIN_FILENO) != 1)
             return refuse(QStringLiteral("Without a terminal to type \"yes\" on, give --yes to seal."));
-        if (!yes && !Confirmed())
+        if (!yes && !confirmed())
             return refuse(QStringLiteral("You did not type \"yes\"."));
     }
 
     QString entry;
     const auto forgetEntry = qScopeGuard([&] { Secrets::wipe(entry); });
-    if (!Tool::ReadMasterPassword(entry) || !MasterPasswordOpens(*vault, entry))
+    if (!Tool::readMasterPassword(entry) || !masterPasswordOpens(*vault, entry))
         return refuse(QStringLiteral("Wrong master password."));
     const char* doing = unseal ? "Unsealing" : "Sealing";
-    const auto clearProgress = qScopeGuard([] { ShowProgress("", 1, 1); });
-    const auto progress = [doing](qint64 done, qint64 total) { ShowProgress(doing, done, total); };
+    const auto clearProgress = qScopeGuard([] { showProgress("", 1, 1); });
+    const auto progress = [doing](qint64 done, qint64 total) { showProgress(doing, done, total); };
     const qint64 count =
         unseal ? VaultSeal::unsealVault(*vault, entry, progress) : VaultSeal::sealVault(*vault, entry, progress);
     Tool::print(stdout,

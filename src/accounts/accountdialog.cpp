@@ -110,7 +110,7 @@ AccountFields AccountDialog::fieldsToStore() const
     AccountFields fields;
     fields.account = lineText(ui_->txtName);
     fields.username = Encrypt(lineText(ui_->txtUsername));
-    fields.password = PasswordToStore(vault_, lineText(ui_->txtPassword));
+    fields.password = passwordToStore(vault_, lineText(ui_->txtPassword));
     fields.url = lineText(ui_->txtURL);
     fields.hint = boxText(ui_->txtHint);
     fields.notes = boxText(ui_->txtNotes);
@@ -129,13 +129,13 @@ void AccountDialog::cmdOk_Click()
 
 bool AccountDialog::entriesPass()
 {
-    if (AccountLimits::IsBlankName(lineText(ui_->txtName))) {
+    if (AccountLimits::isBlankName(lineText(ui_->txtName))) {
         MessageBox::information(this, Module1::ProgramTitle,
                                 QStringLiteral("Data validation error.  You must enter a name for this account."));
         ui_->txtName->setFocus();
         return false;
     }
-    if (!AccountLimits::HasUrlScheme(lineText(ui_->txtURL))) {
+    if (!AccountLimits::hasUrlScheme(lineText(ui_->txtURL))) {
         MessageBox::information(this, Module1::ProgramTitle,
                                 QStringLiteral("Data validation error.  Your internet url must be in the proper "
                                                "format (http://<address>)."));

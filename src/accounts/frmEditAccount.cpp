@@ -38,8 +38,8 @@ frmEditAccount::Loaded frmEditAccount::load(std::optional<qint64> listedRowid)
     if (!row || row->rowid != listedRowid)
         return Loaded::Moved;
     AccountFields plain = row->fields;
-    plain.username = DecryptField(row->fields.username);
-    plain.password = OpenPassword(vault_, row->fields.password);
+    plain.username = decryptField(row->fields.username);
+    plain.password = openPassword(vault_, row->fields.password);
     showFields(plain);
     loadedRowid_ = row->rowid;
     return Loaded::Row;

@@ -169,7 +169,7 @@ void frmMain::runStartUp()
     attempt(Step::LockFolder, [&] { lock_ = std::make_unique<VaultLock>(vaultPath); });
 
     // Passwords that an interrupted report left behind.
-    RemoveReportScratch(Module1::applicationFolder());
+    removeReportScratch(Module1::applicationFolder());
 
     // A failing existence test still lets its action be tried.
     bool leftover = true;
@@ -293,7 +293,7 @@ void frmMain::copyList(const AccountOrder& order)
 void frmMain::applyToList(const ListChange& change)
 {
     const int index = int(change.index);
-    if (change.kind == ListChange::Removed) {
+    if (change.kind == ListChange::Kind::Removed) {
         ui_->cboAccount->removeItem(index);
         listedRows_.erase(listedRows_.begin() + index);
     } else {
@@ -320,7 +320,7 @@ void frmMain::cboAccount_Click()
         if (!row || row->rowid != listedRowAt(index)) {
             LoadAccountList();
         } else {
-            showDetail(ui_->lblUsername, DecryptField(row->fields.username));
+            showDetail(ui_->lblUsername, decryptField(row->fields.username));
             showDetail(ui_->lblPassword, PasswordMask, MaskSpoken);
             showDetail(ui_->lblURL, row->fields.url);
             showDetail(ui_->lblHint, row->fields.hint);
@@ -329,7 +329,7 @@ void frmMain::cboAccount_Click()
             Secrets::wipe(Module1::SelectedPassword);
             // A sealed password stays closed until reveal's check has passed.
             selectedSealed_ = vault().seal() ? row->fields.password : QString();
-            Module1::SelectedPassword = vault().seal() ? QString() : DecryptField(row->fields.password);
+            Module1::SelectedPassword = vault().seal() ? QString() : decryptField(row->fields.password);
         }
         ui_->cmdEdit->setEnabled(true);
         ui_->cmdDelete->setEnabled(true);
@@ -345,7 +345,7 @@ void frmMain::runGuarded(const std::function<void()>& command)
         // A sealed vault is open for this one command, however it ends.
         const auto relock = qScopeGuard([this] {
             if (vaultDb_)
-                LockSeal(*vaultDb_);
+                lockSeal(*vaultDb_);
         });
         if (!Module1::SecurityCheck(this, vault())) {
             MessageBox::critical(this, QStringLiteral("Quillock Security Check"),
@@ -361,7 +361,7 @@ void frmMain::cmdReveal_Click()
     runGuarded([this] {
         if (vault().seal()) {
             // The label lets go of the password it showed, so the wipe reaches it.
-            QString opened = OpenPassword(vault(), selectedSealed_);
+            QString opened = openPassword(vault(), selectedSealed_);
             showDetail(ui_->lblPassword, opened);
             std::swap(Module1::SelectedPassword, opened);
             Secrets::wipe(opened);
@@ -439,8 +439,8 @@ void frmMain::FlatBttn1_Click()
 void frmMain::FlatBttn2_Click()
 {
     runGuarded([this] {
-        WriteReport(vault(), Module1::applicationFile(ReportFileName));
-        DesktopOpen::open(ReportAddress(Module1::applicationFolder()));
+        writeReport(vault(), Module1::applicationFile(ReportFileName));
+        DesktopOpen::open(reportAddress(Module1::applicationFolder()));
     });
 }
 
@@ -448,7 +448,7 @@ void frmMain::cmdExit_Click()
 {
     runCommand(this, [this] {
         FileOps::removeIfExists(Module1::applicationFile(ReportFileName));
-        RemoveReportScratch(Module1::applicationFolder());
+        removeReportScratch(Module1::applicationFolder());
         const QString choice = Settings::getSetting(Settings::ExitKey);
         if (choice == QLatin1String("E")) {
             endSequence();

@@ -60,7 +60,7 @@ public:
         append(CellOpen);
         append(caption);
         append(CellMiddle);
-        QString escaped = HtmlEscape(value);
+        QString escaped = htmlEscape(value);
         QByteArray encoded = escaped.toUtf8();
         append(encoded);
         Secrets::wipe(encoded);
@@ -86,7 +86,7 @@ private:
 
 }  // namespace
 
-QString HtmlEscape(const QString& text)
+QString htmlEscape(const QString& text)
 {
     QString escaped;
     // Room for the longest entity throughout: the text never moves, so no
@@ -124,7 +124,7 @@ QString HtmlEscape(const QString& text)
     return escaped;
 }
 
-void WriteReportTo(VaultStore& vault, const ReportSink& sink)
+void writeReportTo(VaultStore& vault, const ReportSink& sink)
 {
     ReportStream out(sink);
     out.append(ByteOrderMark);
@@ -145,8 +145,8 @@ void WriteReportTo(VaultStore& vault, const ReportSink& sink)
             Secrets::wipe(username);
             Secrets::wipe(password);
         });
-        username = DecryptField(f.username);
-        password = OpenPassword(vault, f.password);
+        username = decryptField(f.username);
+        password = openPassword(vault, f.password);
         out.append("<table cellspacing=2 cellpadding=2 border=0>");
         out.append(DoubleEnd);
         out.appendRow("Account Name:", f.account);
@@ -168,33 +168,33 @@ void WriteReportTo(VaultStore& vault, const ReportSink& sink)
     out.flush();
 }
 
-QByteArray ReportContent(VaultStore& vault)
+QByteArray reportContent(VaultStore& vault)
 {
     QByteArray content;
-    WriteReportTo(vault, [&content](QByteArrayView piece) { content.append(piece); });
+    writeReportTo(vault, [&content](QByteArrayView piece) { content.append(piece); });
     return content;
 }
 
-void WriteReport(VaultStore& vault, const QString& path)
+void writeReport(VaultStore& vault, const QString& path)
 {
     // Replacing by rename would get past a report its owner made read-only.
     const QByteArray target = path.toUtf8();
     if (::faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0 && errno != ENOENT)
-        RaiseFileError(errno, path, QStringLiteral("write"));
+        raiseFileError(errno, path, QStringLiteral("write"));
     // Written whole beside the report and renamed into place: no reader of
     // the old file sees a part, and a field that does not open leaves the
     // earlier report as it was.
     FileOps::writeFile(path, FileOps::Placement::Replace, [&vault](FileOps::FileOutput& output) {
-        WriteReportTo(vault, [&output](QByteArrayView piece) { output.write(piece); });
+        writeReportTo(vault, [&output](QByteArrayView piece) { output.write(piece); });
     });
 }
 
-void RemoveReportScratch(const QString& appFolder)
+void removeReportScratch(const QString& appFolder)
 {
     FileOps::removeLeftoverScratch(appFolder, ReportFileName);
 }
 
-QString ReportAddress(const QString& appFolder)
+QString reportAddress(const QString& appFolder)
 {
     return QUrl::fromLocalFile(appFolder + QLatin1Char('/') + ReportFileName).toString(QUrl::FullyEncoded);
 }

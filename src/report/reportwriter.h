@@ -14,24 +14,24 @@ inline const QString ReportFileName = QStringLiteral("report.htm");
 
 // The text with &, <, >, " and ' written as entities; each line break (CR LF,
 // LF or CR) stays as it is, with "<br>" before it.
-QString HtmlEscape(const QString& text);
+QString htmlEscape(const QString& text);
 
 // The report for the accounts of `vault`, in list order, handed to `sink`
 // piece by piece as it is written; each piece is zeroed once the sink has
 // it. Raises the cipher's error for a field that does not decipher.
 using ReportSink = std::function<void(QByteArrayView)>;
-void WriteReportTo(VaultStore& vault, const ReportSink& sink);
+void writeReportTo(VaultStore& vault, const ReportSink& sink);
 // The whole report at once (tests).
-QByteArray ReportContent(VaultStore& vault);
+QByteArray reportContent(VaultStore& vault);
 
 // Writes the report to `path`, replacing an earlier one. The file is the
 // owner's alone from its first byte; on a failure the earlier report stays
 // as it was and the error is raised. A program that ends in the middle
-// leaves a scratch file beside it, which RemoveReportScratch finds.
-void WriteReport(VaultStore& vault, const QString& path);
+// leaves a scratch file beside it, which removeReportScratch finds.
+void writeReport(VaultStore& vault, const QString& path);
 // Removes what an interrupted report left in the application folder.
-void RemoveReportScratch(const QString& appFolder);
+void removeReportScratch(const QString& appFolder);
 
 // The address handed to the browser; it names exactly that file whatever the
 // folder is called.
-QString ReportAddress(const QString& appFolder);
+QString reportAddress(const QString& appFolder);

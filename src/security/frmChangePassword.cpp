@@ -22,8 +22,8 @@ frmChangePassword::frmChangePassword(VaultStore& vault, QWidget* parent)
     FixedDialog::setUp(this);
     PasswordRule::setUpBoxes({ui_->txtPassword1, ui_->txtPassword2});
 
-    ui_->txtPassword1->setText(CurrentMasterPassword(vault_));
-    ui_->txtPassword2->setText(CurrentMasterPassword(vault_));
+    ui_->txtPassword1->setText(currentMasterPassword(vault_));
+    ui_->txtPassword2->setText(currentMasterPassword(vault_));
 
     // Only the exact values select; anything else leaves the choice open.
     const QString exitChoice = Settings::getSetting(Settings::ExitKey);

@@ -57,7 +57,7 @@ void storeAndAccept(QDialog* dialog, QLineEdit* first, QLineEdit* second, VaultS
         std::optional<QString> master = validate(dialog, first, second);
         if (!master)
             return;
-        StoreMasterPassword(vault, *master, markInitialized);
+        storeMasterPassword(vault, *master, markInitialized);
         // Let go before the dialog closes, so that the wipe of its boxes
         // finds their buffers unshared.
         Secrets::wipe(*master);

@@ -21,7 +21,7 @@ bool SecurityCheck(QWidget* owner, VaultStore& vault)
     if (answer != QDialog::Accepted)
         return false;
     // In a sealed vault a match also unlocks the seal for the command.
-    return MasterPasswordOpens(vault, EnteredPassword);
+    return masterPasswordOpens(vault, EnteredPassword);
 }
 
 }  // namespace Module1

@@ -15,7 +15,7 @@
 
 namespace Transfer {
 
-std::optional<ExportFormat> ExportFormatNamed(const QString& name)
+std::optional<ExportFormat> exportFormatNamed(const QString& name)
 {
     const QString key = name.toLower();
     if (key == QLatin1String("keepassxc"))
@@ -27,17 +27,7 @@ std::optional<ExportFormat> ExportFormatNamed(const QString& name)
     return std::nullopt;
 }
 
-bool MasterPasswordMatches(VaultStore& vault, const QString& entered)
-{
-    if (!vault.isInitialized())
-        throw AppError(ErrorCode::NoCurrentRecord,
-                       QStringLiteral("The vault has no master password yet; start Quillock once to choose one."),
-                       ErrorSource::Store);
-    // In a sealed vault a match also unlocks the seal.
-    return MasterPasswordOpens(vault, entered);
-}
-
-QByteArray ExportCsv(VaultStore& vault, ExportFormat format, qsizetype* count)
+QByteArray exportCsv(VaultStore& vault, ExportFormat format, qsizetype* count)
 {
     QByteArray out;
     // Room up front, so growing leaves few stale copies of plain text behind.
@@ -59,9 +49,9 @@ QByteArray ExportCsv(VaultStore& vault, ExportFormat format, qsizetype* count)
     try {
         vault.forEachAccount([&](const AccountRow& row) {
             const AccountFields& f = row.fields;
-            QString username = DecryptField(f.username);
-            QString password = OpenPassword(vault, f.password);
-            const QString notes = NotesWithHint(f.notes, f.hint);
+            QString username = decryptField(f.username);
+            QString password = openPassword(vault, f.password);
+            const QString notes = notesWithHint(f.notes, f.hint);
             QStringList fields;
             switch (format) {
             case ExportFormat::KeePassXC:
@@ -78,7 +68,7 @@ QByteArray ExportCsv(VaultStore& vault, ExportFormat format, qsizetype* count)
             }
             Secrets::wipe(username);
             Secrets::wipe(password);
-            AppendCsvRecord(out, fields);
+            appendCsvRecord(out, fields);
             for (QString& field : fields)
                 Secrets::wipe(field);
             ++accounts;
@@ -92,7 +82,7 @@ QByteArray ExportCsv(VaultStore& vault, ExportFormat format, qsizetype* count)
     return out;
 }
 
-void WriteNewFile(const QString& path, const QByteArray& bytes)
+void writeNewFile(const QString& path, const QByteArray& bytes)
 {
     FileOps::writeFile(path, FileOps::Placement::New, bytes);
 }

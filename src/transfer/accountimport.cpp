@@ -131,7 +131,7 @@ public:
             if (!reader_->next(record_))
                 break;
         if (record_.begin != begin)
-            RaiseInputError(row.line, QStringLiteral("the row cannot be read again"));
+            raiseInputError(row.line, QStringLiteral("the row cannot be read again"));
         return record_;
     }
 
@@ -163,7 +163,7 @@ void AccountImport::readRows(const ImportProgress& progress, std::optional<Impor
     dialect_ = sniffDialect(text_);
     auto reader = std::make_unique<CsvReader>(text_, dialect_);
     if (!reader->next(header_))
-        RaiseInputError(0, QStringLiteral("the file is empty"));
+        raiseInputError(0, QStringLiteral("the file is empty"));
     // Room for a row a line at once: growing by doubling would need half as much again.
     rows_.reserve(size_t(lineCount(text_)));
     // A header that matches nothing is told after the faults of the rest
@@ -194,7 +194,7 @@ void AccountImport::readRows(const ImportProgress& progress, std::optional<Impor
 
 void AccountImport::recognize(std::optional<ImportFormat> format)
 {
-    columns_ = RecognizeHeader(header_, format);
+    columns_ = recognizeHeader(header_, format);
     if (columns_.firstIsRow) {
         // Keeper writes no header: its first record is a row.
         addRow(header_, true);
@@ -262,7 +262,7 @@ void AccountImport::refuseWhenMostlyBroken() const
 {
     if (brokenRows_ * 4 <= rowsRead())
         return;
-    RaiseInputError(firstBroken_.first,
+    raiseInputError(firstBroken_.first,
                     QStringLiteral("%1; %2 of the %3 rows are broken so, more than a quarter: the file is not read "
                                    "as this layout")
                         .arg(brokenText(firstBroken_.second))
@@ -343,8 +343,8 @@ void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& pr
     qsizetype checked = 0;
     const auto visitStored = [&](const AccountRow& row) {
         AccountFields plain{row.fields.account,
-                            DecryptField(row.fields.username),
-                            withPasswords ? OpenPassword(vault, row.fields.password) : QString(),
+                            decryptField(row.fields.username),
+                            withPasswords ? openPassword(vault, row.fields.password) : QString(),
                             row.fields.url,
                             {},
                             {}};
@@ -379,7 +379,7 @@ void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& pr
         if (!row)
             return false;
         const AccountFields& p = row->plain;
-        out = {p.account, Encrypt(p.username), PasswordToStore(vault, p.password), p.url, p.hint, p.notes};
+        out = {p.account, Encrypt(p.username), passwordToStore(vault, p.password), p.url, p.hint, p.notes};
         ++storing;
         if (progress && storing % 500 == 0)
             progress(ImportStage::Storing, storing, seen.rows());

@@ -23,7 +23,7 @@ namespace {
 // Offset of the first byte that does not begin a well-formed UTF-8
 // sequence, or -1. Overlong forms, surrogates and code points past
 // U+10FFFF are ill-formed: text taken in must be exact Unicode.
-qsizetype InvalidUtf8At(const unsigned char* p, qsizetype n)
+qsizetype invalidUtf8At(const unsigned char* p, qsizetype n)
 {
     qsizetype i = 0;
     while (i < n) {
@@ -97,7 +97,7 @@ void* growBlock(void* old, size_t size)
 }
 
 // Blanks belong to the field: a password may begin or end with one.
-int NoSpaces(unsigned char)
+int noSpaces(unsigned char)
 {
     return 0;
 }
@@ -108,8 +108,8 @@ struct CsvReader::Parser {
     Parser()
     {
         if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI) != 0)
-            RaiseInputError(0, QStringLiteral("the CSV reader could not start"));
-        csv_set_space_func(&parser, NoSpaces);
+            raiseInputError(0, QStringLiteral("the CSV reader could not start"));
+        csv_set_space_func(&parser, noSpaces);
         csv_set_realloc_func(&parser, growBlock);
         csv_set_free_func(&parser, freeBlock);
     }
@@ -246,7 +246,7 @@ bool CsvReader::next(CsvRecord& record)
         finished_ = true;
         csv_parser* parser = &parser_->parser;
         if (csv_fini(parser, onField, onRecordEnd, this) != 0 || csv_error(parser) == CSV_EPARSE)
-            RaiseInputError(record.line, QStringLiteral("a quoted field is never closed"));
+            raiseInputError(record.line, QStringLiteral("a quoted field is never closed"));
     }
     record_ = nullptr;
     return ended_;
@@ -273,10 +273,10 @@ void CsvReader::feedLine()
     const QByteArrayView text = unescaped(length);
     if (csv_parse(parser, text.data(), size_t(text.size()), onField, onRecordEnd, this) != size_t(text.size())) {
         if (csv_error(parser) == CSV_EPARSE)
-            RaiseInputError(line_,
+            raiseInputError(line_,
                             QStringLiteral("broken quoting: a quote inside an unquoted field, "
                                            "or text after a closing quote"));
-        RaiseInputError(line_, QString::fromUtf8(csv_strerror(csv_error(parser))));
+        raiseInputError(line_, QString::fromUtf8(csv_strerror(csv_error(parser))));
     }
     pos_ = end;
 }
@@ -284,10 +284,10 @@ void CsvReader::feedLine()
 void CsvReader::checkText(qsizetype length) const
 {
     if (std::memchr(data_ + pos_, 0, size_t(length)))
-        RaiseInputError(line_, QStringLiteral("a NUL byte: this is a binary file, not CSV text"));
-    const qsizetype bad = InvalidUtf8At(data_ + pos_, length);
+        raiseInputError(line_, QStringLiteral("a NUL byte: this is a binary file, not CSV text"));
+    const qsizetype bad = invalidUtf8At(data_ + pos_, length);
     if (bad >= 0)
-        RaiseInputError(line_,
+        raiseInputError(line_,
                         QStringLiteral("invalid UTF-8 (byte 0x%1 at byte %2 of the line); "
                                        "save the file as UTF-8 and try again")
                             .arg(unsigned(data_[pos_ + bad]), 2, 16, QLatin1Char('0'))
@@ -320,13 +320,13 @@ QByteArrayView CsvReader::unescaped(qsizetype length)
     return unescaped_;
 }
 
-QByteArray ReadInputFile(const QString& path)
+QByteArray readInputFile(const QString& path)
 {
     const QByteArray native = path.toUtf8();
     // Not blocking: a named pipe given by mistake is refused, not waited on.
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        RaiseFileError(errno, path, QStringLiteral("read"));
+        raiseFileError(errno, path, QStringLiteral("read"));
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
@@ -334,11 +334,11 @@ QByteArray ReadInputFile(const QString& path)
 
     struct stat info { };
     if (::fstat(fd, &info) != 0)
-        RaiseFileError(errno, path, QStringLiteral("read"));
+        raiseFileError(errno, path, QStringLiteral("read"));
     if (!S_ISREG(info.st_mode))
-        RaiseInputError(0, QStringLiteral("not a regular file"));
+        raiseInputError(0, QStringLiteral("not a regular file"));
     if (info.st_size > MaxInputBytes)
-        RaiseInputError(0,
+        raiseInputError(0,
                         QStringLiteral("the file holds %1 MB; files over %2 MB are not exports of passwords")
                             .arg(info.st_size / (1024 * 1024))
                             .arg(MaxInputBytes / (1024 * 1024)));
@@ -350,7 +350,7 @@ QByteArray ReadInputFile(const QString& path)
         if (filled == bytes.size()) {
             if (filled > MaxInputBytes) {
                 Secrets::wipe(bytes);
-                RaiseInputError(
+                raiseInputError(
                     0, QStringLiteral("the file grew past %1 MB while it was read").arg(MaxInputBytes / (1024 * 1024)));
             }
             bytes.resize(std::min<qsizetype>(bytes.size() * 2, MaxInputBytes + 1));
@@ -361,7 +361,7 @@ QByteArray ReadInputFile(const QString& path)
         if (got < 0) {
             const int error = errno;
             Secrets::wipe(bytes);
-            RaiseFileError(error, path, QStringLiteral("read"));
+            raiseFileError(error, path, QStringLiteral("read"));
         }
         if (got == 0)
             break;
@@ -371,7 +371,7 @@ QByteArray ReadInputFile(const QString& path)
     return bytes;
 }
 
-void AppendCsvRecord(QByteArray& out, const QStringList& fields)
+void appendCsvRecord(QByteArray& out, const QStringList& fields)
 {
     for (qsizetype i = 0; i < fields.size(); ++i) {
         if (i > 0)

@@ -13,7 +13,7 @@ inline constexpr qint64 MaxInputBytes = 64 * 1024 * 1024;
 
 // The whole file. Raises for a file that is missing, unreadable, not a
 // regular file or larger than MaxInputBytes, before reading any of it.
-QByteArray ReadInputFile(const QString& path);
+QByteArray readInputFile(const QString& path);
 
 // One record: its fields' UTF-8 text in one buffer, each field ended by a
 // NUL (which the text never holds), so a record of a million fields costs
@@ -105,6 +105,6 @@ private:
 };
 
 // One record for writing: every field quoted, quotes doubled, CRLF at the end.
-void AppendCsvRecord(QByteArray& out, const QStringList& fields);
+void appendCsvRecord(QByteArray& out, const QStringList& fields);
 
 }  // namespace Transfer

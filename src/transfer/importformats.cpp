@@ -212,13 +212,13 @@ const Names NotesWords = {"notes", "note", "comments", "comment", "extra", "rema
 const Names TotpWords = {"totp", "otp", "otpauth", "otpsecret", "onetimepassword"};
 
 // A header cell as the known formats name their columns.
-QString Key(const QString& cell)
+QString headerKey(const QString& cell)
 {
     return cell.trimmed().toLower();
 }
 
 // A header cell reduced to its letters and digits, for matching common words.
-QString Word(const QString& cell)
+QString headerWord(const QString& cell)
 {
     QString word;
     for (const QChar c : cell.toLower())
@@ -259,9 +259,9 @@ public:
         static const QSet<QString> words = knownWords();
         for (int i = 0; i < int(header.size()); ++i) {
             const QString cell = header.field(i);
-            if (const QString key = Key(cell); keys.contains(key) && !keys_.contains(key))
+            if (const QString key = headerKey(cell); keys.contains(key) && !keys_.contains(key))
                 keys_.insert(key, i);
-            if (const QString word = Word(cell); words.contains(word) && !words_.contains(word))
+            if (const QString word = headerWord(cell); words.contains(word) && !words_.contains(word))
                 words_.insert(word, i);
         }
     }
@@ -284,7 +284,7 @@ public:
         if (header_.size() > qsizetype(names.size() + more.size()))
             return false;
         for (qsizetype i = 0; i < header_.size(); ++i) {
-            const QString key = Key(header_.field(i));
+            const QString key = headerKey(header_.field(i));
             const auto named = [&](const char* name) { return key == QLatin1String(name); };
             if (std::none_of(names.begin(), names.end(), named) && std::none_of(more.begin(), more.end(), named))
                 return false;
@@ -333,7 +333,7 @@ ImportColumns columnsOf(const Layout& layout, const HeaderIndex& index)
             .totp = index.column(layout.totp)};
 }
 
-ImportColumns OtherColumns(const HeaderIndex& index)
+ImportColumns otherColumns(const HeaderIndex& index)
 {
     return {.format = ImportFormat::Other,
             .width = index.header().size(),
@@ -350,8 +350,9 @@ ImportColumns OtherColumns(const HeaderIndex& index)
 bool isEnpassHeader(const CsvRecord& first)
 {
     const qsizetype n = first.size();
-    return n >= 4 && Key(first.field(0)) == QLatin1String("title") && Key(first.field(1)) == QLatin1String("field")
-        && Key(first.field(2)) == QLatin1String("value") && Key(first.field(n - 1)) == QLatin1String("note");
+    return n >= 4 && headerKey(first.field(0)) == QLatin1String("title")
+        && headerKey(first.field(1)) == QLatin1String("field") && headerKey(first.field(2)) == QLatin1String("value")
+        && headerKey(first.field(n - 1)) == QLatin1String("note");
 }
 
 // Keeper writes no header: folder, title, login, password, address, notes,
@@ -389,9 +390,9 @@ ImportColumns forcedColumns(const Layout& layout, const HeaderIndex& index)
 {
     if (layout.shape == RowShape::Pairs || layout.shape == RowShape::Headerless)
         return positionalColumns(layout, index.header());
-    const ImportColumns c = layout.format == ImportFormat::Other ? OtherColumns(index) : columnsOf(layout, index);
+    const ImportColumns c = layout.format == ImportFormat::Other ? otherColumns(index) : columnsOf(layout, index);
     if (c.name < 0 && c.password < 0 && c.url < 0 && c.notes < 0)
-        RaiseInputError(1,
+        raiseInputError(1,
                         QStringLiteral("the header row has none of the columns a %1 export has (columns: %2)")
                             .arg(QLatin1String(layout.title), cellsShown(index.header())));
     return c;
@@ -399,7 +400,7 @@ ImportColumns forcedColumns(const Layout& layout, const HeaderIndex& index)
 
 }  // namespace
 
-QString FormatName(ImportFormat format)
+QString formatName(ImportFormat format)
 {
     return QLatin1String(layoutOf(format).title);
 }
@@ -420,7 +421,7 @@ QStringList formatOptions()
     return options;
 }
 
-ImportColumns RecognizeHeader(const CsvRecord& first, std::optional<ImportFormat> forced)
+ImportColumns recognizeHeader(const CsvRecord& first, std::optional<ImportFormat> forced)
 {
     const HeaderIndex index(first);
     if (forced)
@@ -430,12 +431,12 @@ ImportColumns RecognizeHeader(const CsvRecord& first, std::optional<ImportFormat
             return columnsOf(layout, index);
     if (isEnpassHeader(first))
         return positionalColumns(layoutOf(ImportFormat::Enpass), first);
-    const ImportColumns other = OtherColumns(index);
+    const ImportColumns other = otherColumns(index);
     if (other.password >= 0 && (other.name >= 0 || other.url >= 0))
         return other;
     if (hasKeeperShape(first))
         return positionalColumns(layoutOf(ImportFormat::Keeper), first);
-    RaiseInputError(
+    raiseInputError(
         1,
         QStringLiteral("the header row matches no export this tool knows (see --format) and names no "
                        "%1 column (columns: %2)")

@@ -73,7 +73,7 @@ struct ImportColumns {
     bool headerless() const { return shape == RowShape::Headerless; }
 };
 
-QString FormatName(ImportFormat format);
+QString formatName(ImportFormat format);
 // The format `--format NAME` names (any case); nothing for an unknown name.
 std::optional<ImportFormat> formatNamed(const QString& name);
 // Every NAME `--format` takes, as the usage lists them.
@@ -83,6 +83,6 @@ QStringList formatOptions();
 // header naming a password column and a name or URL column, or Keeper's
 // rows, which have no header. `forced` takes that layout whatever the
 // header says. Raises an input error naming line 1 when nothing fits.
-ImportColumns RecognizeHeader(const CsvRecord& first, std::optional<ImportFormat> forced = {});
+ImportColumns recognizeHeader(const CsvRecord& first, std::optional<ImportFormat> forced = {});
 
 }  // namespace Transfer

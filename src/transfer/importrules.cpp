@@ -58,7 +58,7 @@ qsizetype cutAtWholeCharacter(QString& text, qsizetype limit)
 QStringList problemsOf(const AccountFields& plain, bool nameColumn, bool urlPrefixed)
 {
     QStringList problems;
-    if (AccountLimits::IsBlankName(plain.account))
+    if (AccountLimits::isBlankName(plain.account))
         problems << (nameColumn ? QStringLiteral("the name is blank") : QStringLiteral("no name: the URL is empty"));
     struct Check {
         const QString& value;
@@ -131,7 +131,7 @@ void fillNotes(const ImportItem& item, const ImportColumns& columns, const QStri
         plain.hint = oneLineEnd(item.hint);
         plain.notes = notes;
     } else {
-        std::tie(plain.notes, plain.hint) = SplitHint(notes);
+        std::tie(plain.notes, plain.hint) = splitHint(notes);
     }
     if (!addressLine.isEmpty())
         plain.notes = plain.notes.isEmpty() ? addressLine : addressLine + QLatin1Char('\n') + plain.notes;
@@ -168,11 +168,11 @@ RowCheck makeAccount(const ImportItem& item, const ImportColumns& columns, Accou
     }
     const auto [url, addressLine] = placeAddresses(item.addresses);
     const QString firstAddress = item.addresses.value(0).trimmed();
-    plain.account = AccountLimits::IsBlankName(item.name) && !firstAddress.isEmpty() ? hostOf(firstAddress) : item.name;
+    plain.account = AccountLimits::isBlankName(item.name) && !firstAddress.isEmpty() ? hostOf(firstAddress) : item.name;
     plain.username = item.username;
     plain.password = item.password;
     // The URL rule of the add dialog, applied as its second "&Ok" would.
-    const bool prefixed = !AccountLimits::HasUrlScheme(url);
+    const bool prefixed = !AccountLimits::hasUrlScheme(url);
     plain.url = prefixed ? AccountLimits::HttpPrefix + url : url;
     fillNotes(item, columns, addressLine, plain);
     check.nameLeftOut = cutAtWholeCharacter(plain.account, AccountLimits::Name);

@@ -8,26 +8,26 @@ namespace {
 const QString HintMarker = QStringLiteral("\n\nHint: ");
 const QString HintLead = QStringLiteral("Hint: ");
 
-bool ReadsAsHint(const QString& notes)
+bool readsAsHint(const QString& notes)
 {
     return notes.startsWith(HintLead) || notes.contains(HintMarker);
 }
 }  // namespace
 
-void RaiseInputError(qsizetype line, const QString& reason)
+void raiseInputError(qsizetype line, const QString& reason)
 {
     const QString where = line > 0 ? QStringLiteral("line %1: ").arg(line) : QString();
     throw AppError(InputFormatError, where + reason, ErrorSourceImport);
 }
 
-QString NotesWithHint(const QString& notes, const QString& hint)
+QString notesWithHint(const QString& notes, const QString& hint)
 {
-    if (hint.isEmpty() && !ReadsAsHint(notes))
+    if (hint.isEmpty() && !readsAsHint(notes))
         return notes;
     return notes + (notes.isEmpty() ? HintLead : HintMarker) + hint;
 }
 
-std::pair<QString, QString> SplitHint(const QString& text)
+std::pair<QString, QString> splitHint(const QString& text)
 {
     const qsizetype at = text.lastIndexOf(HintMarker);
     if (at >= 0)

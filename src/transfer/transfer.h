@@ -14,15 +14,15 @@ inline const QString ErrorSourceImport = QStringLiteral("Import");
 
 // Raises the one error value for input that cannot be taken in as a whole.
 // `line` 0 names the file rather than one of its lines.
-[[noreturn]] void RaiseInputError(qsizetype line, const QString& reason);
+[[noreturn]] void raiseInputError(qsizetype line, const QString& reason);
 
 // The hint goes at the end of the notes, after a blank line, as
 // "Hint: " + hint. It is written even when empty if the notes alone would
-// read as carrying a hint, so SplitHint gives back both exactly unless the
+// read as carrying a hint, so splitHint gives back both exactly unless the
 // hint itself holds the marker.
-QString NotesWithHint(const QString& notes, const QString& hint);
-// Notes and hint out of text written by NotesWithHint; text without the
+QString notesWithHint(const QString& notes, const QString& hint);
+// Notes and hint out of text written by notesWithHint; text without the
 // marker is all notes.
-std::pair<QString, QString> SplitHint(const QString& text);
+std::pair<QString, QString> splitHint(const QString& text);
 
 }  // namespace Transfer

@@ -17,13 +17,13 @@ inline const QString HttpPrefix = QStringLiteral("http://");
 
 // The URL check passes a web address with its scheme; anything else gets
 // HttpPrefix put in front of it.
-inline bool HasUrlScheme(const QString& url)
+inline bool hasUrlScheme(const QString& url)
 {
     return url.startsWith(HttpPrefix) || url.startsWith(QStringLiteral("https://"));
 }
 
 // The name check trims only the space character before it looks.
-inline bool IsBlankName(const QString& name)
+inline bool isBlankName(const QString& name)
 {
     for (const QChar c : name)
         if (c != QLatin1Char(' '))

@@ -31,7 +31,7 @@ int errorCodeForErrno(int errnum, int otherwise)
     }
 }
 
-void RaiseFileError(int errnum, const QString& path, const QString& action)
+void raiseFileError(int errnum, const QString& path, const QString& action)
 {
     const QString detail =
         QStringLiteral("Cannot %1 '%2': %3").arg(action, path, QString::fromLocal8Bit(std::strerror(errnum)));

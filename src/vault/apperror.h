@@ -59,4 +59,4 @@ inline const QString Files = QStringLiteral("FileSystem");
 int errorCodeForErrno(int errnum, int otherwise);
 
 // Turns errno from a failed file operation into the error value.
-[[noreturn]] void RaiseFileError(int errnum, const QString& path, const QString& action);
+[[noreturn]] void raiseFileError(int errnum, const QString& path, const QString& action);

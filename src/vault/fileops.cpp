@@ -30,7 +30,7 @@ bool exists(const QString& path)
         return true;
     if (errno == ENOENT || errno == ENOTDIR)
         return false;
-    RaiseFileError(errno, path, QStringLiteral("test for"));
+    raiseFileError(errno, path, QStringLiteral("test for"));
 }
 
 void raiseExists(const QString& path)
@@ -47,7 +47,7 @@ FileHandle createNew(const QString& path)
     if (!file.isOpen()) {
         if (errno == EEXIST)
             raiseExists(path);
-        RaiseFileError(errno, path, QStringLiteral("create"));
+        raiseFileError(errno, path, QStringLiteral("create"));
     }
     return file;
 }
@@ -68,31 +68,31 @@ void createEmpty(const QString& path)
 void remove(const QString& path)
 {
     if (::unlink(native(path).constData()) != 0)
-        RaiseFileError(errno, path, QStringLiteral("delete"));
+        raiseFileError(errno, path, QStringLiteral("delete"));
 }
 
 void removeIfExists(const QString& path)
 {
     if (::unlink(native(path).constData()) != 0 && errno != ENOENT)
-        RaiseFileError(errno, path, QStringLiteral("delete"));
+        raiseFileError(errno, path, QStringLiteral("delete"));
 }
 
 void rename(const QString& from, const QString& to)
 {
     if (::rename(native(from).constData(), native(to).constData()) != 0)
-        RaiseFileError(errno, to, QStringLiteral("replace"));
+        raiseFileError(errno, to, QStringLiteral("replace"));
 }
 
 void syncFile(const QString& path)
 {
     const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        RaiseFileError(errno, path, QStringLiteral("open"));
+        raiseFileError(errno, path, QStringLiteral("open"));
     const int rc = ::fsync(fd);
     const int err = errno;
     ::close(fd);
     if (rc != 0)
-        RaiseFileError(err, path, QStringLiteral("flush"));
+        raiseFileError(err, path, QStringLiteral("flush"));
 }
 
 void syncFolderOf(const QString& path)
@@ -112,14 +112,14 @@ bool isSymlink(const QString& path)
         return S_ISLNK(info.st_mode);
     if (errno == ENOENT || errno == ENOTDIR)
         return false;
-    RaiseFileError(errno, path, QStringLiteral("test for"));
+    raiseFileError(errno, path, QStringLiteral("test for"));
 }
 
 QString resolved(const QString& path)
 {
     char buffer[PATH_MAX];
     if (!::realpath(native(path).constData(), buffer))
-        RaiseFileError(errno, path, QStringLiteral("resolve"));
+        raiseFileError(errno, path, QStringLiteral("resolve"));
     return QString::fromUtf8(buffer);
 }
 
@@ -127,7 +127,7 @@ qint64 linkCount(const QString& path)
 {
     struct stat info { };
     if (::stat(native(path).constData(), &info) != 0)
-        RaiseFileError(errno, path, QStringLiteral("test for"));
+        raiseFileError(errno, path, QStringLiteral("test for"));
     return static_cast<qint64>(info.st_nlink);
 }
 
@@ -143,7 +143,7 @@ QString createPrivateFolder(const QString& folder, const QString& prefix)
 {
     QByteArray name = native(folder + QLatin1Char('/') + prefix + QStringLiteral("XXXXXX"));
     if (!::mkdtemp(name.data()))
-        RaiseFileError(errno, folder, QStringLiteral("create a folder in"));
+        raiseFileError(errno, folder, QStringLiteral("create a folder in"));
     return QString::fromUtf8(name);
 }
 
@@ -195,7 +195,7 @@ void FileHandle::close(const QString& path)
     // The descriptor is gone after close, even when close fails.
     const int fd = std::exchange(fd_, -1);
     if (fd >= 0 && ::close(fd) != 0)
-        RaiseFileError(errno, path, QStringLiteral("write"));
+        raiseFileError(errno, path, QStringLiteral("write"));
 }
 
 void FileHandle::closeQuietly()
@@ -212,7 +212,7 @@ FileOutput::FileOutput(int fd, QString writingPath, QString path)
 void FileOutput::write(QByteArrayView bytes)
 {
     if (const int error = writeAll(fd_, bytes))
-        RaiseFileError(error, path_, QStringLiteral("write"));
+        raiseFileError(error, path_, QStringLiteral("write"));
 }
 
 void writeFile(const QString& path, Placement placement, const std::function<void(FileOutput&)>& fill)
@@ -225,7 +225,7 @@ void writeFile(const QString& path, Placement placement, const std::function<voi
         QByteArray name = native(info.path() + QLatin1Char('/') + scratchPrefix(info.fileName()) + "XXXXXX");
         file = FileHandle(::mkostemp(name.data(), O_CLOEXEC));
         if (!file.isOpen())
-            RaiseFileError(errno, path, QStringLiteral("write"));
+            raiseFileError(errno, path, QStringLiteral("write"));
         writing = QString::fromUtf8(name);
     } else {
         file = createNew(path);
@@ -236,12 +236,12 @@ void writeFile(const QString& path, Placement placement, const std::function<voi
     });
     // The umask may take bits away but never add any; make it exact.
     if (::fchmod(file.get(), 0600) != 0)
-        RaiseFileError(errno, path, QStringLiteral("protect"));
+        raiseFileError(errno, path, QStringLiteral("protect"));
     FileOutput output(file.get(), writing, path);
     fill(output);
     // A full disk may only show when the data reaches it.
     if (::fsync(file.get()) != 0)
-        RaiseFileError(errno, path, QStringLiteral("write"));
+        raiseFileError(errno, path, QStringLiteral("write"));
     file.close(path);
     if (placement == Placement::Replace) {
         rename(writing, path);
@@ -249,7 +249,7 @@ void writeFile(const QString& path, Placement placement, const std::function<voi
         if (::link(native(writing).constData(), native(path).constData()) != 0) {
             if (errno == EEXIST)
                 raiseExists(path);
-            RaiseFileError(errno, path, QStringLiteral("create"));
+            raiseFileError(errno, path, QStringLiteral("create"));
         }
         ::unlink(native(writing).constData());
     }
@@ -319,7 +319,7 @@ VaultLock::VaultLock(const QString& vaultPath) : folder_(QFileInfo(vaultPath).ab
 {
     fd_ = openFolder(folder_);
     if (fd_ < 0)
-        RaiseFileError(errno, folder_, QStringLiteral("open"));
+        raiseFileError(errno, folder_, QStringLiteral("open"));
     // A link that leads nowhere is found out when the vault is opened.
     const QByteArray vault = vaultPath.toUtf8();
     struct stat entry { };
@@ -366,7 +366,7 @@ void VaultLock::takeExclusive()
         if (errno == EWOULDBLOCK)
             throw AppError(ErrorCode::Busy, QStringLiteral("The vault is open in another copy of the program."),
                            ErrorSource::Store);
-        RaiseFileError(errno, folder_, QStringLiteral("lock"));
+        raiseFileError(errno, folder_, QStringLiteral("lock"));
     }
 }
 
@@ -376,7 +376,7 @@ void VaultLock::share()
     const auto deadline = Clock::now() + waitLimit();
     while (!tryLock(LOCK_SH | LOCK_NB)) {
         if (errno != EWOULDBLOCK)
-            RaiseFileError(errno, folder_, QStringLiteral("lock"));
+            raiseFileError(errno, folder_, QStringLiteral("lock"));
         if (Clock::now() >= deadline)
             throw AppError(ErrorCode::LockTimeout,
                            QStringLiteral("The folder '%1' has been locked by another program for %2 seconds; "

@@ -68,7 +68,7 @@ void limitConnection(sqlite3* db)
 
 }  // namespace
 
-void RaiseStoreError(sqlite3* db, int rc, const QString& context)
+void raiseStoreError(sqlite3* db, int rc, const QString& context)
 {
     int primary = rc & 0xff;
     const int sysErrno = db ? sqlite3_system_errno(db) : 0;
@@ -139,7 +139,7 @@ void Database::open(const QString& path, const QByteArray& key, bool create)
             if (errno == ENOENT)
                 throw AppError(ErrorCode::VaultNotFound, QStringLiteral("Could not find file '%1'.").arg(path),
                                ErrorSource::Store);
-            RaiseFileError(errno, path, QStringLiteral("open"));
+            raiseFileError(errno, path, QStringLiteral("open"));
         }
     }
     // The connection may create files it attaches (the compaction target),
@@ -152,7 +152,7 @@ void Database::open(const QString& path, const QByteArray& key, bool create)
     int rc = sqlite3_open_v2(name.constData(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         try {
-            RaiseStoreError(db, rc, QStringLiteral("Cannot open '%1'").arg(path));
+            raiseStoreError(db, rc, QStringLiteral("Cannot open '%1'").arg(path));
         } catch (...) {
             sqlite3_close_v2(db);
             throw;
@@ -176,15 +176,15 @@ void Database::open(const QString& path, const QByteArray& key, bool create)
             int now = -1;
             rc = sqlite3_db_config(db_, option, wanted, &now);
             if (rc != SQLITE_OK || now != wanted)
-                RaiseStoreError(db_, rc == SQLITE_OK ? SQLITE_ERROR : rc,
+                raiseStoreError(db_, rc == SQLITE_OK ? SQLITE_ERROR : rc,
                                 QStringLiteral("Cannot guard the connection to '%1'").arg(path));
         }
         rc = sqlite3_set_authorizer(db_, &Database::authorize, this);
         if (rc != SQLITE_OK)
-            RaiseStoreError(db_, rc, QStringLiteral("Cannot guard '%1'").arg(path));
+            raiseStoreError(db_, rc, QStringLiteral("Cannot guard '%1'").arg(path));
         rc = sqlite3_key(db_, key.constData(), static_cast<int>(key.size()));
         if (rc != SQLITE_OK)
-            RaiseStoreError(db_, rc, QStringLiteral("Cannot key '%1'").arg(path));
+            raiseStoreError(db_, rc, QStringLiteral("Cannot key '%1'").arg(path));
         // Every vault keeps the format it has always had.
         exec(VaultFormat);
         Statement probe(*this, "select count(*) from sqlite_master");
@@ -275,7 +275,7 @@ void Database::exec(const char* sql)
     const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &error);
     sqlite3_free(error);
     if (rc != SQLITE_OK)
-        RaiseStoreError(db_, rc, QString::fromUtf8(sql));
+        raiseStoreError(db_, rc, QString::fromUtf8(sql));
 }
 
 Statement::Statement(const Database& db, const char* sql) : db_(db.handle()), sql_(QString::fromUtf8(sql))
@@ -285,7 +285,7 @@ Statement::Statement(const Database& db, const char* sql) : db_(db.handle()), sq
                        ErrorSource::Store);
     const int rc = sqlite3_prepare_v2(db_, sql, -1, &stmt_, nullptr);
     if (rc != SQLITE_OK)
-        RaiseStoreError(db_, rc, sql_);
+        raiseStoreError(db_, rc, sql_);
 }
 
 Statement::~Statement()
@@ -298,7 +298,7 @@ Statement& Statement::bind(int index, const QString& value)
     const QByteArray utf8 = value.toUtf8();
     const int rc = sqlite3_bind_text(stmt_, index, utf8.constData(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
     if (rc != SQLITE_OK)
-        RaiseStoreError(db_, rc, sql_);
+        raiseStoreError(db_, rc, sql_);
     return *this;
 }
 
@@ -306,7 +306,7 @@ Statement& Statement::bind(int index, qint64 value)
 {
     const int rc = sqlite3_bind_int64(stmt_, index, value);
     if (rc != SQLITE_OK)
-        RaiseStoreError(db_, rc, sql_);
+        raiseStoreError(db_, rc, sql_);
     return *this;
 }
 
@@ -317,7 +317,7 @@ bool Statement::step()
         return true;
     if (rc == SQLITE_DONE)
         return false;
-    RaiseStoreError(db_, rc, sql_);
+    raiseStoreError(db_, rc, sql_);
 }
 
 void Statement::changeOneRow()
@@ -356,7 +356,7 @@ bool Statement::isNull(int column) const
 
 Transaction::Transaction(Database& db, Kind kind) : db_(db)
 {
-    db_.exec(kind == Write ? "begin immediate" : "begin");
+    db_.exec(kind == Kind::Write ? "begin immediate" : "begin");
 }
 
 Transaction::~Transaction()

@@ -14,7 +14,7 @@ inline constexpr int MaxValueBytes = 4 * 1024 * 1024;
 // vault was written in, kept on every connection and on the compacted copy.
 inline constexpr const char* VaultFormat = "pragma cipher_compatibility = 3";
 
-[[noreturn]] void RaiseStoreError(sqlite3* db, int rc, const QString& context);
+[[noreturn]] void raiseStoreError(sqlite3* db, int rc, const QString& context);
 
 // A vault file is untrusted input. Every connection runs with triggers off,
 // with small limits, and with a guard (an authorizer) that refuses whatever
@@ -89,8 +89,8 @@ private:
 // keeps every statement on one snapshot); rolls back unless committed.
 class Transaction {
 public:
-    enum Kind { Write, Read };
-    explicit Transaction(Database& db, Kind kind = Write);
+    enum class Kind { Write, Read };
+    explicit Transaction(Database& db, Kind kind = Kind::Write);
     ~Transaction();
     void commit();
 

@@ -38,7 +38,7 @@ inline QString Decrypt(const QString& text)
 
 // An enciphered account field that holds nothing (left empty or Null by
 // another program; ours always stores cipher text) deciphers to nothing.
-inline QString DecryptField(const QString& stored)
+inline QString decryptField(const QString& stored)
 {
     return stored.isEmpty() ? QString() : Decrypt(stored);
 }

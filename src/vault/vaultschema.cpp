@@ -19,7 +19,7 @@ struct SchemaRow {
 };
 
 struct Token {
-    enum Kind { Word, Quoted, Symbol } kind;
+    enum class Kind { Word, Quoted, Symbol } kind;
     QString text;
 };
 
@@ -33,12 +33,12 @@ struct Token {
 
 bool isWord(const Token& token, const char* word)
 {
-    return token.kind == Token::Word && token.text.compare(QLatin1String(word), Qt::CaseInsensitive) == 0;
+    return token.kind == Token::Kind::Word && token.text.compare(QLatin1String(word), Qt::CaseInsensitive) == 0;
 }
 
 bool isSymbol(const Token& token, char symbol)
 {
-    return token.kind == Token::Symbol && token.text == QLatin1Char(symbol);
+    return token.kind == Token::Kind::Symbol && token.text == QLatin1Char(symbol);
 }
 
 // SQLite's own white space; anything else outside ASCII belongs to a name.
@@ -104,15 +104,15 @@ std::vector<Token> tokenize(const QString& sql)
             i = readQuoted(sql, i, text);
             if (i < 0)
                 return {};
-            tokens.push_back({Token::Quoted, text});
+            tokens.push_back({Token::Kind::Quoted, text});
         } else if (isNameCharacter(c)) {
             qsizetype end = i;
             while (end < sql.size() && isNameCharacter(sql.at(end)))
                 ++end;
-            tokens.push_back({Token::Word, sql.mid(i, end - i)});
+            tokens.push_back({Token::Kind::Word, sql.mid(i, end - i)});
             i = end;
         } else {
-            tokens.push_back({Token::Symbol, QString(c)});
+            tokens.push_back({Token::Kind::Symbol, QString(c)});
             ++i;
         }
     }
@@ -158,14 +158,14 @@ void requireExactDefinition(const Database& db, const SchemaRow& row, const Vaul
     for (size_t i = 4; i < tokens.size(); i += 3) {
         const Token& name = tokens[i];
         const auto column = std::find_if(shape.columns.begin(), shape.columns.end(), [&](const auto& expected) {
-            return name.kind != Token::Symbol
+            return name.kind != Token::Kind::Symbol
                 && name.text.compare(QLatin1String(expected.first), Qt::CaseInsensitive) == 0;
         });
         if (column == shape.columns.end() || seen.contains(name.text.toLower()))
             refuseClause(i);
         seen.insert(name.text.toLower());
         if (i + 2 >= tokens.size() || !isWord(tokens[i + 1], column->second)) {
-            if (i + 1 < tokens.size() && tokens[i + 1].kind == Token::Word)
+            if (i + 1 < tokens.size() && tokens[i + 1].kind == Token::Kind::Word)
                 refuse(db, QStringLiteral("the column type '%1' in table '%2'").arg(tokens[i + 1].text, table));
             refuse(db, QStringLiteral("an unusual definition of table '%1'").arg(table));
         }

@@ -476,7 +476,7 @@ qint64 VaultSeal::sealVault(VaultStore& vault, const QString& master, const Prog
         throw AppError(ErrorCode::NoCurrentRecord,
                        QStringLiteral("The vault has no master password yet; start Quillock once to choose one."),
                        ErrorSource::Store);
-    if (!MasterPasswordOpens(vault, master))
+    if (!masterPasswordOpens(vault, master))
         throw AppError(ErrorCode::CipherFailure, QStringLiteral("That is not the vault's master password."),
                        ErrorSource::Cipher);
     Database& db = vault.db_;
@@ -558,7 +558,7 @@ qint64 VaultSeal::unsealVault(VaultStore& vault, const QString& master, const Pr
     return openedCount;
 }
 
-bool MasterPasswordOpens(VaultStore& vault, const QString& entry)
+bool masterPasswordOpens(VaultStore& vault, const QString& entry)
 {
     if (VaultSeal* seal = vault.seal())
         return seal->unlock(entry);
@@ -568,7 +568,7 @@ bool MasterPasswordOpens(VaultStore& vault, const QString& entry)
     return match;
 }
 
-void StoreMasterPassword(VaultStore& vault, const QString& master, bool markInitialized)
+void storeMasterPassword(VaultStore& vault, const QString& master, bool markInitialized)
 {
     if (VaultSeal* seal = vault.seal())
         seal->changeMasterPassword(master);
@@ -576,7 +576,7 @@ void StoreMasterPassword(VaultStore& vault, const QString& master, bool markInit
         vault.storeMasterPassword(Encrypt(master), markInitialized);
 }
 
-QString CurrentMasterPassword(VaultStore& vault)
+QString currentMasterPassword(VaultStore& vault)
 {
     VaultSeal* seal = vault.seal();
     if (!seal)
@@ -586,17 +586,17 @@ QString CurrentMasterPassword(VaultStore& vault)
     return seal->unlockedEntry();
 }
 
-QString OpenPassword(VaultStore& vault, const QString& stored)
+QString openPassword(VaultStore& vault, const QString& stored)
 {
-    return vault.seal() ? vault.seal()->open(stored) : DecryptField(stored);
+    return vault.seal() ? vault.seal()->open(stored) : decryptField(stored);
 }
 
-QString PasswordToStore(VaultStore& vault, const QString& plain)
+QString passwordToStore(VaultStore& vault, const QString& plain)
 {
     return vault.seal() ? vault.seal()->seal(plain) : Encrypt(plain);
 }
 
-void LockSeal(VaultStore& vault)
+void lockSeal(VaultStore& vault)
 {
     if (VaultSeal* seal = vault.seal())
         seal->lock();

@@ -132,17 +132,17 @@ private:
 // What the commands call, in a sealed vault or not.
 // Compares an entry with the master password exactly, as the security check
 // does; in a sealed vault a match also unlocks the seal.
-bool MasterPasswordOpens(VaultStore& vault, const QString& entry);
+bool masterPasswordOpens(VaultStore& vault, const QString& entry);
 // The master password `master` (already trimmed by the rule) into the vault:
 // enciphered into the master row, or, in a sealed vault, as the key that
 // encloses the secret key.
-void StoreMasterPassword(VaultStore& vault, const QString& master, bool markInitialized);
+void storeMasterPassword(VaultStore& vault, const QString& master, bool markInitialized);
 // The master password as the Options dialog shows it: deciphered, or in a
 // sealed vault the entry that unlocked the seal.
-QString CurrentMasterPassword(VaultStore& vault);
+QString currentMasterPassword(VaultStore& vault);
 // The plain password of a stored value (the seal must be unlocked).
-QString OpenPassword(VaultStore& vault, const QString& stored);
+QString openPassword(VaultStore& vault, const QString& stored);
 // A typed password as it is stored.
-QString PasswordToStore(VaultStore& vault, const QString& plain);
+QString passwordToStore(VaultStore& vault, const QString& plain);
 // Locks a sealed vault's seal; nothing for a plain vault.
-void LockSeal(VaultStore& vault);
+void lockSeal(VaultStore& vault);

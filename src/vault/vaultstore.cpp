@@ -50,7 +50,7 @@ void registerCollation(Database& db)
 {
     const int rc = sqlite3_create_collation(db.handle(), "UNICODE_NOCASE", SQLITE_UTF8, nullptr, compareNoCase);
     if (rc != SQLITE_OK)
-        RaiseStoreError(db.handle(), rc, QStringLiteral("Cannot register the account order"));
+        raiseStoreError(db.handle(), rc, QStringLiteral("Cannot register the account order"));
 }
 
 // Compaction's private folders, beside the file it replaces.
@@ -255,14 +255,14 @@ std::vector<ListChange> VaultStore::takeListChanges()
 
 void VaultStore::noteRemoved(std::size_t index)
 {
-    changes_.push_back({ListChange::Removed, index, order_.at(index)});
+    changes_.push_back({ListChange::Kind::Removed, index, order_.at(index)});
     order_.removeAt(index);
 }
 
 void VaultStore::noteInserted(AccountEntry entry)
 {
     const std::size_t index = order_.insert(entry);
-    changes_.push_back({ListChange::Inserted, index, std::move(entry)});
+    changes_.push_back({ListChange::Kind::Inserted, index, std::move(entry)});
     if (changes_.size() > ChangesKept) {
         changes_.clear();
         ++orderGeneration_;
@@ -327,7 +327,7 @@ std::optional<AccountRow> VaultStore::accountAt(qint64 position)
 void VaultStore::forEachAccount(const std::function<void(const AccountRow&)>& visit)
 {
     // Row by row in list order: no sort inside SQLite, and no rows held.
-    Transaction snapshot(db_, Transaction::Read);
+    Transaction snapshot(db_, Transaction::Kind::Read);
     const AccountOrder& order = accountOrder();
     Statement byId(db_, AccountById);
     for (std::size_t i = 0; i < order.size(); ++i) {

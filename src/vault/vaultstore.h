@@ -30,7 +30,7 @@ struct AccountRow {
 // What one of our own writes did to the list order: the entry that left or
 // came in, and its index. A rename is a removal followed by an insertion.
 struct ListChange {
-    enum Kind { Removed, Inserted };
+    enum class Kind { Removed, Inserted };
     Kind kind;
     std::size_t index;
     AccountEntry entry;

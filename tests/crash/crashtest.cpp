@@ -164,7 +164,7 @@ Model readModel(VaultStore& vault, const QStringList& masters)
     if (!model.sealed)
         model.master = Decrypt(vault.storedMasterPassword());
     for (const QString& master : masters) {
-        if (model.sealed && model.master.isEmpty() && MasterPasswordOpens(vault, master))
+        if (model.sealed && model.master.isEmpty() && masterPasswordOpens(vault, master))
             model.master = master;
     }
     if (model.sealed && model.master.isEmpty())
@@ -173,9 +173,9 @@ Model readModel(VaultStore& vault, const QStringList& masters)
         const AccountFields& f = row.fields;
         if (model.accounts.count(f.account))
             throw AppError(0, QStringLiteral("account '%1' is stored twice").arg(f.account), QStringLiteral("check"));
-        model.accounts[f.account] = {DecryptField(f.username), OpenPassword(vault, f.password), f.url, f.hint, f.notes};
+        model.accounts[f.account] = {decryptField(f.username), openPassword(vault, f.password), f.url, f.hint, f.notes};
     });
-    LockSeal(vault);
+    lockSeal(vault);
     return model;
 }
 
@@ -200,17 +200,17 @@ void say(const QString& line)
 
 void click(QWidget* parent, const char* name)
 {
-    QTest::mouseClick(Child<QAbstractButton>(parent, name), Qt::LeftButton);
+    QTest::mouseClick(childNamed<QAbstractButton>(parent, name), Qt::LeftButton);
 }
 
 void fill(QWidget* dialog, const QString& name, const Plain& p)
 {
-    Child<QLineEdit>(dialog, "txtName")->setText(name);
-    Child<QLineEdit>(dialog, "txtUsername")->setText(p.username);
-    Child<QLineEdit>(dialog, "txtPassword")->setText(p.password);
-    Child<QLineEdit>(dialog, "txtURL")->setText(p.url);
-    Child<QPlainTextEdit>(dialog, "txtHint")->setPlainText(p.hint);
-    Child<QPlainTextEdit>(dialog, "txtNotes")->setPlainText(p.notes);
+    childNamed<QLineEdit>(dialog, "txtName")->setText(name);
+    childNamed<QLineEdit>(dialog, "txtUsername")->setText(p.username);
+    childNamed<QLineEdit>(dialog, "txtPassword")->setText(p.password);
+    childNamed<QLineEdit>(dialog, "txtURL")->setText(p.url);
+    childNamed<QPlainTextEdit>(dialog, "txtHint")->setPlainText(p.hint);
+    childNamed<QPlainTextEdit>(dialog, "txtNotes")->setPlainText(p.notes);
 }
 
 // Runs `action` on the next modal dialog to show, unless the command that
@@ -246,7 +246,7 @@ void command(QWidget* window, const char* button, const std::function<void(const
 void answerPrompt(const Over& over, const QString& master, std::function<void(QWidget*)> then)
 {
     whenModal(over, [over, master, then](QWidget* prompt) {
-        Child<QLineEdit>(prompt, "txtPassword")->setText(master);
+        childNamed<QLineEdit>(prompt, "txtPassword")->setText(master);
         click(prompt, "cmdOk");
         whenModal(over, then);
     });
@@ -254,7 +254,7 @@ void answerPrompt(const Over& over, const QString& master, std::function<void(QW
 
 bool pickAccount(frmMain& window, const QString& name)
 {
-    auto* list = Child<QComboBox>(&window, "cboAccount");
+    auto* list = childNamed<QComboBox>(&window, "cboAccount");
     const int index = list->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (index < 0)
         return false;
@@ -360,8 +360,8 @@ int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint
         case Kind::Options:
             command(window.get(), "FlatBttn1", [&](const Over& over) {
                 answerPrompt(over, model.master, [change](QWidget* dialog) {
-                    Child<QLineEdit>(dialog, "txtPassword1")->setText(change.master);
-                    Child<QLineEdit>(dialog, "txtPassword2")->setText(change.master);
+                    childNamed<QLineEdit>(dialog, "txtPassword1")->setText(change.master);
+                    childNamed<QLineEdit>(dialog, "txtPassword2")->setText(change.master);
                     click(dialog, "cmdOk");
                 });
             });
@@ -385,7 +385,8 @@ int raceCopy(const QString& app, const QString& work, qint64 first, int rounds)
     say(QStringLiteral("ready"));
     const QString master = masterFor(0);
     auto listed = [&](const QString& name) {
-        return Child<QComboBox>(window.get(), "cboAccount")->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive)
+        return childNamed<QComboBox>(window.get(), "cboAccount")
+                   ->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive)
             >= 0;
     };
     std::vector<QString> own;
@@ -419,7 +420,7 @@ int raceCopy(const QString& app, const QString& work, qint64 first, int rounds)
             QString loaded;
             command(window.get(), "cmdEdit", [&](const Over& over) {
                 answerPrompt(over, master, [&loaded, renamed, changed](QWidget* dialog) {
-                    loaded = Child<QLineEdit>(dialog, "txtName")->text();
+                    loaded = childNamed<QLineEdit>(dialog, "txtName")->text();
                     fill(dialog, renamed, changed);
                     click(dialog, "cmdOk");
                 });
@@ -572,9 +573,9 @@ QString checkNextStart(const QString& app, const Model& expected)
         const bool loaded = window.load();
         if (!loaded || ends || !messages.isEmpty())
             problem = QStringLiteral("the next start failed: %1").arg(messages.join(QLatin1String(" | ")));
-        else if (Child<QComboBox>(&window, "cboAccount")->count() != int(expected.accounts.size()))
+        else if (childNamed<QComboBox>(&window, "cboAccount")->count() != int(expected.accounts.size()))
             problem = QStringLiteral("the next start lists %1 accounts, not %2")
-                          .arg(Child<QComboBox>(&window, "cboAccount")->count())
+                          .arg(childNamed<QComboBox>(&window, "cboAccount")->count())
                           .arg(expected.accounts.size());
         window.close();
     }
@@ -701,7 +702,7 @@ int run(const Options& options)
         ++figures.trials;
         ++figures.trialsOf[kind];
 
-        const Log log = parseLog(ReadFile(logPath));
+        const Log log = parseLog(readFile(logPath));
         QStringList problems;
         if (log.ended || !log.messages.isEmpty() || !log.odd.isEmpty())
             problems << QStringLiteral("the child reported: %1 %2 %3")
@@ -903,7 +904,7 @@ int race(int rounds, bool sealed, const QString& folder, const QString& summary)
         } else if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
             findings << QStringLiteral("copy %1 exited with %2").arg(copy).arg(process.exitCode());
         }
-        const QByteArray log = ReadFile(root + QStringLiteral("/copy%1.log").arg(copy));
+        const QByteArray log = readFile(root + QStringLiteral("/copy%1.log").arg(copy));
         bool finished = false;
         for (const QByteArray& raw : log.split('\n')) {
             const QStringList w = QString::fromUtf8(raw).split(QLatin1Char(' '));
