@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "accounts/clipboard.h"
 #include "accounts/frmEditAccount.h"
 #include "accounts/frmMain.h"
 #include "shared/desktopopen.h"
@@ -69,6 +70,7 @@ Sandbox::Sandbox()
 
     Module1::setApplicationFolder(app_.path());
     Module1::reset();
+    Module1::clearClipboardSecret();
     oldWorkFolder_ = QDir::currentPath();
     QDir::setCurrent(work_.path());
     QSettings(Module1::ProgramTitle, Module1::ProgramTitle).clear();

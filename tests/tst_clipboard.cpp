@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "accounts/clipboard.h"
 #include "accounts/frmMain.h"
 #include "accounts/frmNewAccount.h"
 #include "security/frmCreatePassword.h"

@@ -1,5 +1,6 @@
 // The master password windows and the security check, driven as the user
 // drives them.
+#include "security/securitycheck.h"
 #include "testsupport.h"
 
 #include "security/frmChangePassword.h"

@@ -2,6 +2,7 @@
 
 #include "ui_accountform.h"
 
+#include "accounts/clipboard.h"
 #include "shared/fixeddialog.h"
 #include "shared/messagebox.h"
 #include "shared/module1.h"

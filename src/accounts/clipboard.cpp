@@ -1,4 +1,7 @@
+#include "accounts/clipboard.h"
+
 #include "shared/module1.h"
+#include "shared/programend.h"
 #include "vault/wipe.h"
 
 #include <QApplication>
@@ -135,6 +138,7 @@ QTimer& clipboardSecretTimer()
         timer->setSingleShot(true);
         timer->setInterval(SecretLifetime);
         QObject::connect(timer, &QTimer::timeout, timer, [] { clearClipboardSecret(); });
+        ProgramEnd::atEnd([] { clearClipboardSecret(); });
         // Once the clipboard holds something else, the copy is not needed.
         QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, timer, [] {
             if (!heldSecret().isEmpty() && QGuiApplication::clipboard()->text() != heldSecret())

@@ -2,6 +2,7 @@
 
 #include "ui_frmMain.h"
 
+#include "accounts/clipboard.h"
 #include "accounts/frmEditAccount.h"
 #include "accounts/frmNewAccount.h"
 #include "desktop/frmAbout.h"
@@ -9,6 +10,7 @@
 #include "report/reportwriter.h"
 #include "security/frmChangePassword.h"
 #include "security/frmCreatePassword.h"
+#include "security/securitycheck.h"
 #include "shared/desktopopen.h"
 #include "shared/fonts.h"
 #include "shared/messagebox.h"

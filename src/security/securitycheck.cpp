@@ -1,3 +1,5 @@
+#include "security/securitycheck.h"
+
 #include "security/frmMasterPassword.h"
 #include "shared/module1.h"
 #include "vault/vaultseal.h"

@@ -20,7 +20,6 @@ void reset()
 {
     Secrets::wipe(SelectedPassword);
     Secrets::wipe(EnteredPassword);
-    clearClipboardSecret();
     EditIndex = 0;
 }
 

@@ -3,8 +3,6 @@
 #include <QString>
 #include <chrono>
 
-class QTimer;
-class QWidget;
 class VaultStore;
 
 // Program-wide values and the procedures the windows share.
@@ -35,19 +33,5 @@ void setApplicationFolder(const QString& folder);  // tests
 QString trimSpaces(const QString& text);
 
 bool IsVaultInitialized(VaultStore& vault);
-
-// Asks for the master password and compares it with the stored one.
-bool SecurityCheck(QWidget* owner, VaultStore& vault);
-
-// Clipboard commands on the focused text box of the active window.
-void CutText();
-void CopyText();
-void PasteText();
-
-// A password that Cut or Copy took from a password box is cleared from the
-// clipboard SecretLifetime later, and at the program's end, while the
-// clipboard still holds exactly that text. Clears it now.
-void clearClipboardSecret();
-QTimer& clipboardSecretTimer();  // tests
 
 }  // namespace Module1

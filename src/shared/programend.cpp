@@ -8,6 +8,7 @@
 #include <QDialog>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace ProgramEnd {
 
@@ -18,13 +19,24 @@ Interceptor& interceptor()
     return current;
 }
 bool endedFlag = false;
+std::vector<std::function<void()>>& cleanUps()
+{
+    static std::vector<std::function<void()>> all;
+    return all;
+}
 }  // namespace
+
+void atEnd(std::function<void()> cleanUp)
+{
+    cleanUps().push_back(std::move(cleanUp));
+}
 
 void endNow()
 {
     endedFlag = true;
     // No password outlives the program on the clipboard, nor in memory.
-    Module1::clearClipboardSecret();
+    for (const auto& cleanUp : cleanUps())
+        cleanUp();
     Secrets::wipe(Module1::SelectedPassword);
     Secrets::wipe(Module1::EnteredPassword);
     if (interceptor()) {

@@ -14,6 +14,10 @@ namespace ProgramEnd {
 void endNow();
 bool ended();
 
+// Runs `cleanUp` first whenever the program ends at once: what a command
+// left behind that must not outlive it (a password on the clipboard).
+void atEnd(std::function<void()> cleanUp);
+
 using Interceptor = std::function<void()>;
 void setInterceptor(Interceptor interceptor);  // tests; also clears ended()
 
