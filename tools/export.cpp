@@ -36,9 +36,7 @@ int exportAccounts(const Tool::CommandLine& line, Transfer::ExportFormat format)
     // Before the master password is asked for, not instead of the
     // exclusive creation that really guards the file.
     if (FileOps::exists(file))
-        throw AppError(ErrorCode::DatabaseFailure,
-                       QStringLiteral("'%1' exists already; an export never replaces a file.").arg(file),
-                       ErrorSource::Files);
+        FileOps::raiseExists(file);
     Tool::OpenVault vault(line.vault);
     if (!vault.store().isInitialized())
         throw AppError(ErrorCode::NoCurrentRecord,

@@ -135,7 +135,7 @@ int main(int argc, char** argv)
             }
         }
         if (vaultPath.isEmpty())
-            vaultPath = QCoreApplication::applicationDirPath() + QStringLiteral("/data.mdb");
+            vaultPath = Tool::defaultVaultPath();
         return sealOrUnseal(vaultPath, unseal, yes);
     });
 }

@@ -114,6 +114,12 @@ private:
     std::unique_ptr<VaultStore> store_;  // closed before the lock goes
 };
 
+// The vault beside the tool, as the program beside it has it.
+inline QString defaultVaultPath()
+{
+    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + VaultStore::FileName;
+}
+
 // The value following an option, as "--name VALUE" or "--name=VALUE".
 inline bool optionValue(const QStringList& args, qsizetype& i, const QString& name, QString& value)
 {
@@ -162,7 +168,7 @@ inline std::optional<int> readCommandLine(const char* usage, CommandLine& line,
     if (wrong || line.file.isEmpty())
         return wrongUsage(usage);
     if (line.vault.isEmpty())
-        line.vault = QCoreApplication::applicationDirPath() + QStringLiteral("/data.mdb");
+        line.vault = defaultVaultPath();
     return std::nullopt;
 }
 

@@ -163,8 +163,8 @@ bool frmMain::load()
 void frmMain::runStartUp()
 {
     using Step = StartUpStep;
-    const QString vaultPath = Module1::applicationFile(QStringLiteral("data.mdb"));
-    const QString compactPath = Module1::applicationFile(QStringLiteral("data1.mdb"));
+    const QString vaultPath = Module1::applicationFile(VaultStore::FileName);
+    const QString compactPath = Module1::applicationFile(VaultStore::CompactedFileName);
 
     // Held for the program's life: no other copy may replace the vault
     // under an open connection.
@@ -452,9 +452,9 @@ void frmMain::cmdExit_Click()
         FileOps::removeIfExists(Module1::applicationFile(ReportFileName));
         removeReportScratch(Module1::applicationFolder());
         const QString choice = Settings::getSetting(Settings::ExitKey);
-        if (choice == QLatin1String("E")) {
+        if (choice == Settings::EndChoice) {
             endSequence();
-        } else if (choice == QLatin1String("T")) {
+        } else if (choice == Settings::TrayChoice) {
             hideToTray();
         } else {
             const auto answer = MessageBox::question(

@@ -10,11 +10,6 @@
 #include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 
-namespace {
-const QString TrayChoice = QStringLiteral("T");
-const QString EndChoice = QStringLiteral("E");
-}  // namespace
-
 frmChangePassword::frmChangePassword(VaultStore& vault, QWidget* parent)
     : QDialog(parent), ui_(std::make_unique<Ui::frmChangePassword>()), vault_(vault)
 {
@@ -27,9 +22,9 @@ frmChangePassword::frmChangePassword(VaultStore& vault, QWidget* parent)
 
     // Only the exact values select; anything else leaves the choice open.
     const QString exitChoice = Settings::getSetting(Settings::ExitKey);
-    if (exitChoice == TrayChoice)
+    if (exitChoice == Settings::TrayChoice)
         ui_->Option1->setChecked(true);
-    else if (exitChoice == EndChoice)
+    else if (exitChoice == Settings::EndChoice)
         ui_->Option2->setChecked(true);
     updateOptionTabStop();
 
@@ -37,11 +32,11 @@ frmChangePassword::frmChangePassword(VaultStore& vault, QWidget* parent)
     // a choice by mouse, keyboard or a screen reader's action all toggle.
     connect(ui_->Option1, &QRadioButton::toggled, this, [this](bool on) {
         if (on)
-            Option_Click(TrayChoice);
+            Option_Click(Settings::TrayChoice);
     });
     connect(ui_->Option2, &QRadioButton::toggled, this, [this](bool on) {
         if (on)
-            Option_Click(EndChoice);
+            Option_Click(Settings::EndChoice);
     });
     connect(ui_->Option1, &QRadioButton::toggled, this, &frmChangePassword::updateOptionTabStop);
     connect(ui_->cmdOk, &QPushButton::clicked, this, &frmChangePassword::cmdOk_Click);

@@ -9,5 +9,8 @@ QString getSetting(const QString& key);
 void saveSetting(const QString& key, const QString& value);
 
 inline const QString ExitKey = QStringLiteral("Exit");
+// The values of "Exit": the tray icon, or the end.
+inline const QString TrayChoice = QStringLiteral("T");
+inline const QString EndChoice = QStringLiteral("E");
 inline const QString InitializedKey = QStringLiteral("Initialized");
 }  // namespace Settings

@@ -45,9 +45,7 @@ public:
 
     explicit SeenAccounts(bool withPasswords) : withPasswords_(withPasswords)
     {
-        if (sodium_init() < 0)
-            throw AppError(ErrorCode::CipherFailure, QStringLiteral("The cipher library could not be initialised."),
-                           ErrorSource::Cipher);
+        requireSodium();
         randombytes_buf(key_.data(), key_.size());
     }
     ~SeenAccounts() { sodium_memzero(key_.data(), key_.size()); }

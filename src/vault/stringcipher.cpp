@@ -20,10 +20,15 @@ StringCipher& StringCipher::instance()
     return cipher;
 }
 
-StringCipher::StringCipher()
+void requireSodium()
 {
     if (sodium_init() < 0)
         fail(QStringLiteral("The cipher library could not be initialised."));
+}
+
+StringCipher::StringCipher()
+{
+    requireSodium();
 }
 
 StringCipher::Key StringCipher::deriveKey(const QString& key)

@@ -26,6 +26,10 @@ private:
     static Key deriveKey(const QString& key);
 };
 
+// libsodium ready for use, once for the whole program; raises the cipher's
+// error when it cannot start.
+void requireSodium();
+
 // Shorthands for the fixed key that every call site uses.
 inline QString Encrypt(const QString& text)
 {

@@ -249,15 +249,16 @@ QSet<QString> requirePlainIndexes(const Database& db, const QString& table)
 // here, from the rows' headers, before anything copies or shows them.
 void requireValuesWithinLimit(const Database& db)
 {
-    for (const char* sql :
-         {"select count(*) from accounts where octet_length(account) > ?1 or octet_length(username) > ?1 "
-          "or octet_length(password) > ?1 or octet_length(url) > ?1 or octet_length(hint) > ?1 "
-          "or octet_length(notes) > ?1",
-          "select count(*) from master where octet_length(key) > ?1 or octet_length(password) > ?1 "
-          "or octet_length(initialized) > ?1"}) {
-        Statement oversized(db, sql);
-        oversized.bind(1, qint64(MaxValueBytes));
-        if (oversized.step() && oversized.integer(0) > 0)
+    for (const VaultSchema::Table* table : {&VaultSchema::Accounts, &VaultSchema::Master}) {
+        QStringList oversized;
+        for (const auto& column : table->columns)
+            oversized << QStringLiteral("octet_length(%1) > ?1").arg(QLatin1String(column.first));
+        const QByteArray sql = QStringLiteral("select count(*) from %1 where %2")
+                                   .arg(QLatin1String(table->name), oversized.join(QLatin1String(" or ")))
+                                   .toUtf8();
+        Statement count(db, sql.constData());
+        count.bind(1, qint64(MaxValueBytes));
+        if (count.step() && count.integer(0) > 0)
             refuse(db, QStringLiteral("a row larger than %1 MB").arg(MaxValueBytes / (1024 * 1024)));
     }
 }

@@ -59,12 +59,6 @@ std::size_t base64Length(std::size_t bytes)
     throw AppError(ErrorCode::CipherFailure, why, ErrorSource::Cipher);
 }
 
-void requireSodium()
-{
-    if (sodium_init() < 0)
-        cipherFailure(QStringLiteral("The cipher library could not be initialised."));
-}
-
 QString toBase64(const unsigned char* bytes, std::size_t size)
 {
     QByteArray encoded(qsizetype(base64Length(size)), Qt::Uninitialized);

@@ -7,6 +7,7 @@
 
 #include <QFileInfo>
 #include <QScopeGuard>
+#include <QStringList>
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -56,8 +57,47 @@ void registerCollation(Database& db)
 // Compaction's private folders, beside the file it replaces.
 const QString CompactionFolderPrefix = QStringLiteral(".quillock-compact-");
 
-constexpr const char* AccountById =
-    "select rowid, account, username, password, url, hint, notes from accounts where rowid = ?";
+// Statements on whole accounts name the columns as the schema lists them,
+// which is the order of AccountFields too. `each` shapes one column.
+QByteArray accountColumns(const char* each = "%1")
+{
+    QStringList columns;
+    for (const auto& column : VaultSchema::Accounts.columns)
+        columns << QString::fromLatin1(each).arg(QLatin1String(column.first));
+    return columns.join(QLatin1String(", ")).toUtf8();
+}
+
+const char* selectAccounts()
+{
+    static const QByteArray sql = "select rowid, " + accountColumns() + " from accounts";
+    return sql.constData();
+}
+
+const char* accountById()
+{
+    static const QByteArray sql = selectAccounts() + QByteArray(" where rowid = ?");
+    return sql.constData();
+}
+
+const char* insertAccount()
+{
+    static const QByteArray sql =
+        "insert into accounts (" + accountColumns() + ") values (" + accountColumns("?") + ")";
+    return sql.constData();
+}
+
+const char* updateAccount()
+{
+    static const QByteArray sql = "update accounts set " + accountColumns("%1 = ?") + " where rowid = ?";
+    return sql.constData();
+}
+
+// The fields as parameters 1 to 6, in the columns' order.
+void bindAccount(Statement& statement, const AccountFields& f)
+{
+    statement.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint);
+    statement.bind(6, f.notes);
+}
 
 // More changes than this are not worth replaying: the list is copied afresh.
 constexpr std::size_t ChangesKept = 256;
@@ -308,7 +348,7 @@ std::optional<AccountRow> VaultStore::accountAt(qint64 position)
     const AccountOrder& order = accountOrder();
     if (position > qint64(order.size()))
         return std::nullopt;
-    Statement byId(db_, AccountById);
+    Statement byId(db_, accountById());
     byId.bind(1, order.at(std::size_t(position - 1)).rowid);
     if (byId.step())
         return readRow(byId);
@@ -317,7 +357,7 @@ std::optional<AccountRow> VaultStore::accountAt(qint64 position)
     const AccountOrder& fresh = accountOrder();
     if (position > qint64(fresh.size()))
         return std::nullopt;
-    Statement again(db_, AccountById);
+    Statement again(db_, accountById());
     again.bind(1, fresh.at(std::size_t(position - 1)).rowid);
     if (!again.step())
         return std::nullopt;
@@ -329,7 +369,7 @@ void VaultStore::forEachAccount(const std::function<void(const AccountRow&)>& vi
     // Row by row in list order: no sort inside SQLite, and no rows held.
     Transaction snapshot(db_, Transaction::Kind::Read);
     const AccountOrder& order = accountOrder();
-    Statement byId(db_, AccountById);
+    Statement byId(db_, accountById());
     for (std::size_t i = 0; i < order.size(); ++i) {
         byId.bind(1, order.at(i).rowid);
         if (byId.step())
@@ -344,10 +384,8 @@ qint64 VaultStore::appendAccount(const AccountFields& f)
     Transaction transaction(db_);
     // Under the write lock no other copy can commit in between.
     const bool current = orderCurrent();
-    Statement insert(db_,
-                     "insert into accounts (account, username, password, url, hint, notes) "
-                     "values (?, ?, ?, ?, ?, ?)");
-    insert.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint).bind(6, f.notes);
+    Statement insert(db_, insertAccount());
+    bindAccount(insert, f);
     insert.changeOneRow();
     const qint64 rowid = sqlite3_last_insert_rowid(db_.handle());
     transaction.commit();
@@ -364,18 +402,15 @@ qint64 VaultStore::appendAccounts(const std::function<void(const AccountRow&)>& 
     forgetOrder();
     Transaction transaction(db_);
     if (visitStored) {
-        Statement query(db_, "select rowid, account, username, password, url, hint, notes from accounts");
+        Statement query(db_, selectAccounts());
         while (query.step())
             visitStored(readRow(query));
     }
-    Statement insert(db_,
-                     "insert into accounts (account, username, password, url, hint, notes) "
-                     "values (?, ?, ?, ?, ?, ?)");
+    Statement insert(db_, insertAccount());
     qint64 appended = 0;
     AccountFields f;
     while (next(f)) {
-        insert.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint);
-        insert.bind(6, f.notes);
+        bindAccount(insert, f);
         insert.changeOneRow();
         insert.reset();
         ++appended;
@@ -391,10 +426,8 @@ bool VaultStore::updateAccountAt(qint64 position, qint64 expectedRowid, const Ac
     const auto row = accountAt(position);
     if (!row || row->rowid != expectedRowid)
         return false;
-    Statement update(db_,
-                     "update accounts set account = ?, username = ?, password = ?, url = ?, "
-                     "hint = ?, notes = ? where rowid = ?");
-    update.bind(1, f.account).bind(2, f.username).bind(3, f.password).bind(4, f.url).bind(5, f.hint).bind(6, f.notes);
+    Statement update(db_, updateAccount());
+    bindAccount(update, f);
     update.bind(7, expectedRowid);
     update.changeOneRow();
     transaction.commit();

@@ -42,6 +42,9 @@ struct ListChange {
 class VaultStore {
 public:
     static inline const QByteArray DatabasePassword = QByteArrayLiteral("tuvesk");
+    // The vault in the application folder, and its compacted copy at start-up.
+    static inline const QString FileName = QStringLiteral("data.mdb");
+    static inline const QString CompactedFileName = QStringLiteral("data1.mdb");
 
     // Writes a fresh vault, readable by its owner only; refuses to replace
     // an existing file.
