@@ -1,4 +1,5 @@
 #include "desktop/tray.h"
+#include "vault/fileops.h"
 
 #include <QFile>
 #include <QIcon>
@@ -19,9 +20,11 @@ constexpr qint64 MaxPictureBytes = 1 << 20;
 QByteArray ownPicture(const QString& path)
 {
     // Without O_NONBLOCK a pipe of that name would hold start-up forever.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    const FileOps::FileHandle handle(
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!handle.isOpen())
         return {};
+    const int fd = handle.get();
     QByteArray bytes;
     struct stat info { };
     QFile file;
@@ -29,7 +32,6 @@ QByteArray ownPicture(const QString& path)
         && file.open(fd, QIODevice::ReadOnly))
         bytes = file.read(MaxPictureBytes);
     file.close();
-    ::close(fd);
     return bytes;
 }
 

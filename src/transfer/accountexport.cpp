@@ -8,6 +8,7 @@
 #include "vault/vaultseal.h"
 #include "vault/wipe.h"
 
+#include <QScopeGuard>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,39 +47,35 @@ QByteArray exportCsv(VaultStore& vault, ExportFormat format, qsizetype* count)
         break;
     }
     qsizetype accounts = 0;
-    try {
-        vault.forEachAccount([&](const AccountRow& row) {
-            const AccountFields& f = row.fields;
-            QString username = decryptField(f.username);
-            QString password = openPassword(vault, f.password);
-            const QString notes = notesWithHint(f.notes, f.hint);
-            QStringList fields;
-            switch (format) {
-            case ExportFormat::KeePassXC:
-                fields = {QStringLiteral("Root"), f.account, username, password, f.url, notes, {}, {}, {}, {}};
-                break;
-            case ExportFormat::Bitwarden:
-                fields = {
-                    {},       {}, QStringLiteral("login"), f.account, notes, {}, QStringLiteral("0"), f.url, username,
-                    password, {}};
-                break;
-            case ExportFormat::Chrome:
-                fields = {f.account, f.url, username, password, notes};
-                break;
-            }
-            Secrets::wipe(username);
-            Secrets::wipe(password);
-            appendCsvRecord(out, fields);
-            for (QString& field : fields)
-                Secrets::wipe(field);
-            ++accounts;
-        });
-    } catch (...) {
-        Secrets::wipe(out);
-        throw;
-    }
+    auto wipeOnFailure = qScopeGuard([&out] { Secrets::wipe(out); });
+    vault.forEachAccount([&](const AccountRow& row) {
+        const AccountFields& f = row.fields;
+        QString username = decryptField(f.username);
+        QString password = openPassword(vault, f.password);
+        const QString notes = notesWithHint(f.notes, f.hint);
+        QStringList fields;
+        switch (format) {
+        case ExportFormat::KeePassXC:
+            fields = {QStringLiteral("Root"), f.account, username, password, f.url, notes, {}, {}, {}, {}};
+            break;
+        case ExportFormat::Bitwarden:
+            fields = {{},       {}, QStringLiteral("login"), f.account, notes, {}, QStringLiteral("0"), f.url, username,
+                      password, {}};
+            break;
+        case ExportFormat::Chrome:
+            fields = {f.account, f.url, username, password, notes};
+            break;
+        }
+        Secrets::wipe(username);
+        Secrets::wipe(password);
+        appendCsvRecord(out, fields);
+        for (QString& field : fields)
+            Secrets::wipe(field);
+        ++accounts;
+    });
     if (count)
         *count = accounts;
+    wipeOnFailure.dismiss();
     return out;
 }
 

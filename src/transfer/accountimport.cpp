@@ -143,12 +143,9 @@ private:
 AccountImport::AccountImport(QByteArray csv, const ImportProgress& progress, std::optional<ImportFormat> format)
     : text_(std::move(csv))
 {
-    try {
-        readRows(progress, format);
-    } catch (...) {
-        Secrets::wipe(text_);
-        throw;
-    }
+    auto wipeOnFailure = qScopeGuard([this] { Secrets::wipe(text_); });
+    readRows(progress, format);
+    wipeOnFailure.dismiss();
 }
 
 AccountImport::~AccountImport()

@@ -2,6 +2,7 @@
 
 #include "transfer/transfer.h"
 #include "vault/apperror.h"
+#include "vault/fileops.h"
 #include "vault/wipe.h"
 
 #include <csv.h>
@@ -324,13 +325,10 @@ QByteArray readInputFile(const QString& path)
 {
     const QByteArray native = path.toUtf8();
     // Not blocking: a named pipe given by mistake is refused, not waited on.
-    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    const FileOps::FileHandle file(::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!file.isOpen())
         raiseFileError(errno, path, QStringLiteral("read"));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    const int fd = file.get();
 
     struct stat info { };
     if (::fstat(fd, &info) != 0)

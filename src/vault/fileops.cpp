@@ -85,24 +85,19 @@ void rename(const QString& from, const QString& to)
 
 void syncFile(const QString& path)
 {
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const FileHandle file(::open(native(path).constData(), O_RDONLY | O_CLOEXEC));
+    if (!file.isOpen())
         raiseFileError(errno, path, QStringLiteral("open"));
-    const int rc = ::fsync(fd);
-    const int err = errno;
-    ::close(fd);
-    if (rc != 0)
-        raiseFileError(err, path, QStringLiteral("flush"));
+    if (::fsync(file.get()) != 0)
+        raiseFileError(errno, path, QStringLiteral("flush"));
 }
 
 void syncFolderOf(const QString& path)
 {
     const QString folder = QFileInfo(path).absolutePath();
-    const int fd = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;  // the rename itself is done; flushing the folder is best effort
-    ::fsync(fd);
-    ::close(fd);
+    const FileHandle handle(::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (handle.isOpen())
+        ::fsync(handle.get());  // the rename itself is done; flushing the folder is best effort
 }
 
 bool isSymlink(const QString& path)
@@ -286,9 +281,9 @@ void removeLeftoverScratch(const QString& folder, const QString& name)
 
 namespace {
 
-int openFolder(const QString& folder)
+FileOps::FileHandle openFolder(const QString& folder)
 {
-    return ::open(folder.toUtf8().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return FileOps::FileHandle(::open(folder.toUtf8().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 bool sameFile(int a, int b)
@@ -318,7 +313,7 @@ std::chrono::milliseconds& waitLimit()
 VaultLock::VaultLock(const QString& vaultPath) : folder_(QFileInfo(vaultPath).absolutePath())
 {
     fd_ = openFolder(folder_);
-    if (fd_ < 0)
+    if (!fd_.isOpen())
         raiseFileError(errno, folder_, QStringLiteral("open"));
     // A link that leads nowhere is found out when the vault is opened.
     const QByteArray vault = vaultPath.toUtf8();
@@ -328,18 +323,8 @@ VaultLock::VaultLock(const QString& vaultPath) : folder_(QFileInfo(vaultPath).ab
         return;
     linkedFd_ = openFolder(QFileInfo(QString::fromUtf8(target)).absolutePath());
     // Two locks on one folder from one process would shut each other out.
-    if (linkedFd_ >= 0 && sameFile(fd_, linkedFd_)) {
-        ::close(linkedFd_);
-        linkedFd_ = -1;
-    }
-}
-
-VaultLock::~VaultLock()
-{
-    if (linkedFd_ >= 0)
-        ::close(linkedFd_);
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (linkedFd_.isOpen() && sameFile(fd_.get(), linkedFd_.get()))
+        linkedFd_.closeQuietly();
 }
 
 void VaultLock::setWaitLimit(std::chrono::milliseconds limit)
@@ -350,12 +335,12 @@ void VaultLock::setWaitLimit(std::chrono::milliseconds limit)
 // Both folders or neither; errno tells why not.
 bool VaultLock::tryLock(int operation)
 {
-    if (!flockOnce(fd_, operation))
+    if (!flockOnce(fd_.get(), operation))
         return false;
-    if (linkedFd_ < 0 || flockOnce(linkedFd_, operation))
+    if (!linkedFd_.isOpen() || flockOnce(linkedFd_.get(), operation))
         return true;
     const int err = errno;
-    ::flock(fd_, LOCK_UN);
+    ::flock(fd_.get(), LOCK_UN);
     errno = err;
     return false;
 }

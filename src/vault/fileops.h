@@ -113,7 +113,6 @@ public:
     static constexpr std::chrono::milliseconds WaitLimit{30000};
 
     explicit VaultLock(const QString& vaultPath);
-    ~VaultLock();
     VaultLock(const VaultLock&) = delete;
     VaultLock& operator=(const VaultLock&) = delete;
 
@@ -129,7 +128,7 @@ public:
 private:
     bool tryLock(int operation);
 
-    int fd_ = -1;
-    int linkedFd_ = -1;  // the folder of the file the vault links to
+    FileOps::FileHandle fd_;
+    FileOps::FileHandle linkedFd_;  // the folder of the file the vault links to
     QString folder_;
 };

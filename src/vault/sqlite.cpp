@@ -3,6 +3,7 @@
 #include "vault/apperror.h"
 
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QUrl>
 #include <cerrno>
 #include <fcntl.h>
@@ -151,48 +152,48 @@ void Database::open(const QString& path, const QByteArray& key, bool create)
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(name.constData(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
-        try {
-            raiseStoreError(db, rc, QStringLiteral("Cannot open '%1'").arg(path));
-        } catch (...) {
-            sqlite3_close_v2(db);
-            throw;
-        }
+        const auto closeFailed = qScopeGuard([db] { sqlite3_close_v2(db); });
+        raiseStoreError(db, rc, QStringLiteral("Cannot open '%1'").arg(path));
     }
     db_ = db;
     path_ = path;
     guard_ = create ? Guard::Building : Guard::Vault;
-    try {
-        sqlite3_extended_result_codes(db_, 1);
-        sqlite3_busy_timeout(db_, 5000);
-        limitConnection(db_);
-        // The file's schema and rows are parsed only as data: nothing in them
-        // runs, and nothing a statement does may write the file beneath SQL.
-        const std::pair<int, int> settings[] = {{SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
-                                                {SQLITE_DBCONFIG_DEFENSIVE, 1},
-                                                {SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
-                                                {SQLITE_DBCONFIG_ENABLE_VIEW, 0},
-                                                {SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0}};
-        for (const auto& [option, wanted] : settings) {
-            int now = -1;
-            rc = sqlite3_db_config(db_, option, wanted, &now);
-            if (rc != SQLITE_OK || now != wanted)
-                raiseStoreError(db_, rc == SQLITE_OK ? SQLITE_ERROR : rc,
-                                QStringLiteral("Cannot guard the connection to '%1'").arg(path));
-        }
-        rc = sqlite3_set_authorizer(db_, &Database::authorize, this);
-        if (rc != SQLITE_OK)
-            raiseStoreError(db_, rc, QStringLiteral("Cannot guard '%1'").arg(path));
-        rc = sqlite3_key(db_, key.constData(), static_cast<int>(key.size()));
-        if (rc != SQLITE_OK)
-            raiseStoreError(db_, rc, QStringLiteral("Cannot key '%1'").arg(path));
-        // Every vault keeps the format it has always had.
-        exec(VaultFormat);
-        Statement probe(*this, "select count(*) from sqlite_master");
-        probe.step();
-    } catch (...) {
-        close();
-        throw;
+    auto closeOnFailure = qScopeGuard([this] { close(); });
+    applyGuards();
+    rc = sqlite3_key(db_, key.constData(), static_cast<int>(key.size()));
+    if (rc != SQLITE_OK)
+        raiseStoreError(db_, rc, QStringLiteral("Cannot key '%1'").arg(path));
+    // Every vault keeps the format it has always had.
+    exec(VaultFormat);
+    Statement probe(*this, "select count(*) from sqlite_master");
+    probe.step();
+    closeOnFailure.dismiss();
+}
+
+// A vault file is untrusted input: limits, no code of the file's own, and
+// the authorizer on every statement.
+void Database::applyGuards()
+{
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, 5000);
+    limitConnection(db_);
+    // The file's schema and rows are parsed only as data: nothing in them
+    // runs, and nothing a statement does may write the file beneath SQL.
+    const std::pair<int, int> settings[] = {{SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
+                                            {SQLITE_DBCONFIG_DEFENSIVE, 1},
+                                            {SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
+                                            {SQLITE_DBCONFIG_ENABLE_VIEW, 0},
+                                            {SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0}};
+    for (const auto& [option, wanted] : settings) {
+        int now = -1;
+        const int rc = sqlite3_db_config(db_, option, wanted, &now);
+        if (rc != SQLITE_OK || now != wanted)
+            raiseStoreError(db_, rc == SQLITE_OK ? SQLITE_ERROR : rc,
+                            QStringLiteral("Cannot guard the connection to '%1'").arg(path_));
     }
+    const int rc = sqlite3_set_authorizer(db_, &Database::authorize, this);
+    if (rc != SQLITE_OK)
+        raiseStoreError(db_, rc, QStringLiteral("Cannot guard '%1'").arg(path_));
 }
 
 int Database::authorize(void* self, int action, const char* first, const char* second, const char* database,

@@ -48,6 +48,7 @@ public:
     void exec(const char* sql);
 
 private:
+    void applyGuards();
     static int authorize(void* self, int action, const char* first, const char* second, const char* database,
                          const char* trigger);
     bool allows(int action, const char* first, const char* second, const char* database) const;
