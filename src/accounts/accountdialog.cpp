@@ -17,10 +17,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QScopedValueRollback>
 #include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <algorithm>
 #include <memory>
 #include <utility>
@@ -53,8 +50,8 @@ AccountDialog::AccountDialog(VaultStore& vault, const QString& title, QWidget* p
     showFields({});
     for (QLineEdit* box : {ui_->txtName, ui_->txtUsername, ui_->txtPassword, ui_->txtURL})
         TextLimit::keepWhole(box);
-    limitLength(ui_->txtHint, AccountLimits::Text);
-    limitLength(ui_->txtNotes, AccountLimits::Text);
+    for (QPlainTextEdit* box : {ui_->txtHint, ui_->txtNotes})
+        TextLimit::limitLength(box, AccountLimits::Text, [this] { return filling_; });
 
     // The menu only carries the shortcuts; it is never shown.
     auto* mnuEdit = new QMenu(QStringLiteral("Edit"), this);
@@ -145,58 +142,6 @@ bool AccountDialog::entriesPass()
         return false;
     }
     return true;
-}
-
-void AccountDialog::limitLength(QPlainTextEdit* box, int limit)
-{
-    QTextDocument* document = box->document();
-    auto last = std::make_shared<QString>();  // the text as the previous change left it
-    connect(document, &QTextDocument::contentsChange, this,
-            [this, box, document, limit, last](int position, int removed, int added) {
-                if (trimming_)
-                    return;
-                if (filling_) {
-                    *last = document->toRawText();
-                    return;
-                }
-                const QScopedValueRollback busy(trimming_, true);
-                QTextCursor cursor(document);
-                bool joined = false;
-                const auto remove = [&](int from, int to) {
-                    if (!std::exchange(joined, true))
-                        cursor.joinPreviousEditBlock();  // one undo step with what came in
-                    cursor.setPosition(from);
-                    cursor.setPosition(to, QTextCursor::KeepAnchor);
-                    cursor.removeSelectedText();
-                };
-                const int length = document->characterCount() - 1;  // without the closing paragraph mark
-                int end = std::min(position + added, length);
-                int begin = position;
-                const int caret = box->textCursor().position();
-                if (caret > position && caret < end) {
-                    // An input method reports its whole paragraph; what it put in ends at the caret.
-                    end = caret;
-                    begin = std::max(position, caret - (added - removed));
-                }
-                const int cut = std::min(length - limit, end - begin);
-                if (cut > 0) {
-                    // Drop the tail of what just came in; what was there before stays.
-                    int from = end - cut;
-                    if (from > begin && document->characterAt(from).isLowSurrogate())
-                        --from;  // never split a character in two
-                    remove(from, end);
-                }
-                // A half may stay only when it came alone and its other half still fits.
-                QString text = document->toRawText();
-                const qsizetype alone = text.size() < limit ? TextLimit::insertedUnit(*last, text) : -1;
-                for (const qsizetype at : TextLimit::loneHalves(text, alone))
-                    remove(int(at), int(at) + 1);
-                if (joined) {
-                    cursor.endEditBlock();
-                    text = document->toRawText();
-                }
-                *last = text;
-            });
 }
 
 bool AccountDialog::eventFilter(QObject* watched, QEvent* event)

@@ -49,11 +49,9 @@ protected:
 private:
     void cmdOk_Click();
     bool entriesPass();
-    void limitLength(QPlainTextEdit* box, int limit);
     QAction* clipboardCommand(const QKeyEvent* key, const QWidget* box) const;
     void showBoxMenu(QWidget* box, const QPoint& at);
     void keepPasswordOffSelection();
 
     bool filling_ = false;
-    bool trimming_ = false;  // the limit's own removals are no new input
 };

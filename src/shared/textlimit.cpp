@@ -1,7 +1,13 @@
 #include "shared/textlimit.h"
 
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QScopedValueRollback>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QValidator>
+#include <algorithm>
+#include <utility>
 
 namespace TextLimit {
 
@@ -29,6 +35,79 @@ public:
 private:
     const QLineEdit* box_;
     mutable QString last_;
+};
+
+// The multi-line box's limit, applied after each change of its document.
+class PlainTextLimit : public QObject {
+public:
+    PlainTextLimit(QPlainTextEdit* box, int limit, std::function<bool()> filling)
+        : QObject(box), box_(box), document_(box->document()), limit_(limit), filling_(std::move(filling))
+    {
+        connect(document_, &QTextDocument::contentsChange, this, &PlainTextLimit::changed);
+    }
+
+private:
+    void changed(int position, int removed, int added)
+    {
+        if (trimming_)
+            return;
+        if (filling_()) {
+            last_ = document_->toRawText();
+            return;
+        }
+        const QScopedValueRollback busy(trimming_, true);
+        QTextCursor cursor(document_);
+        cutOverflow(cursor, position, removed, added);
+        // A half may stay only when it came alone and its other half still fits.
+        QString text = document_->toRawText();
+        const qsizetype alone = text.size() < limit_ ? insertedUnit(last_, text) : -1;
+        for (const qsizetype at : loneHalves(text, alone))
+            remove(cursor, int(at), int(at) + 1);
+        if (joined_) {
+            cursor.endEditBlock();
+            joined_ = false;
+            text = document_->toRawText();
+        }
+        last_ = text;
+    }
+
+    // Drops the tail of what just came in, past the limit.
+    void cutOverflow(QTextCursor& cursor, int position, int removed, int added)
+    {
+        const int length = document_->characterCount() - 1;  // without the closing paragraph mark
+        int end = std::min(position + added, length);
+        int begin = position;
+        const int caret = box_->textCursor().position();
+        if (caret > position && caret < end) {
+            // An input method reports its whole paragraph; what it put in ends at the caret.
+            end = caret;
+            begin = std::max(position, caret - (added - removed));
+        }
+        const int cut = std::min(length - limit_, end - begin);
+        if (cut <= 0)
+            return;
+        int from = end - cut;
+        if (from > begin && document_->characterAt(from).isLowSurrogate())
+            --from;  // never split a character in two
+        remove(cursor, from, end);
+    }
+
+    void remove(QTextCursor& cursor, int from, int to)
+    {
+        if (!std::exchange(joined_, true))
+            cursor.joinPreviousEditBlock();  // one undo step with what came in
+        cursor.setPosition(from);
+        cursor.setPosition(to, QTextCursor::KeepAnchor);
+        cursor.removeSelectedText();
+    }
+
+    QPlainTextEdit* box_;
+    QTextDocument* document_;
+    int limit_;
+    std::function<bool()> filling_;
+    QString last_;  // the text as the previous change left it
+    bool trimming_ = false;  // the limit's own removals are no new input
+    bool joined_ = false;
 };
 
 }  // namespace
@@ -77,6 +156,11 @@ void keepWhole(QLineEdit* box)
         if (whole.size() != box->text().size())
             box->setText(whole);
     });
+}
+
+void limitLength(QPlainTextEdit* box, int limit, std::function<bool()> filling)
+{
+    new PlainTextLimit(box, limit, std::move(filling));
 }
 
 }  // namespace TextLimit

@@ -2,8 +2,10 @@
 
 #include <QList>
 #include <QString>
+#include <functional>
 
 class QLineEdit;
+class QPlainTextEdit;
 
 // The boxes count their limits in UTF-16 units, as Qt does, so cutting at a
 // limit or pasting odd clipboard text can leave half of a character; UTF-8
@@ -24,5 +26,11 @@ QString wholeCharacters(QString text);
 // brings in. A high half inserted on its own, with room after it, waits for
 // its partner until the next change or the end of editing.
 void keepWhole(QLineEdit* box);
+
+// Holds a multi-line box to `limit` units of whole characters: what typing,
+// an input method or a paste brings in past the limit is cut from its own
+// tail, in the same undo step, and what was there before stays. Text put in
+// while `filling()` is true is kept whole.
+void limitLength(QPlainTextEdit* box, int limit, std::function<bool()> filling);
 
 }  // namespace TextLimit
