@@ -7,72 +7,34 @@
 #include "shared/fonts.h"
 #include "shared/module1.h"
 #include "shared/programend.h"
-#include "vault/apperror.h"
-#include "vault/fileops.h"
-#include "vault/stringcipher.h"
 
 #include <QClipboard>
 #include <QComboBox>
 #include <QDialog>
-#include <QDir>
 #include <QFile>
 #include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
-#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QTimer>
-#include <cstdlib>
 #include <deque>
-#include <linux/capability.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 void prepareTestProcess()
 {
-    static QTemporaryDir settings;
-    qputenv("XDG_CONFIG_HOME", settings.path().toUtf8());
+    prepareCoreTestProcess();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     Fonts::installSubstitutions();
 }
 
-namespace {
-
-// A fresh vault as quillock-makevault writes it, made once per test program.
-const QByteArray& freshVault()
-{
-    static const QByteArray bytes = [] {
-        const QTemporaryDir folder;
-        const QString path = folder.filePath(QStringLiteral("data.mdb"));
-        QProcess tool;
-        tool.start(QStringLiteral(QUILLOCK_TEST_MAKEVAULT), {path});
-        if (!tool.waitForFinished(30000) || tool.exitCode() != 0)
-            qFatal("could not make a fresh vault: %s", tool.readAllStandardError().constData());
-        const QByteArray made = readFile(path);
-        if (made.isEmpty())
-            qFatal("could not read the fresh vault %s", qPrintable(path));
-        return made;
-    }();
-    return bytes;
-}
-
-}  // namespace
-
 Sandbox::Sandbox()
 {
-    // Born 0600, as the tool makes it.
-    FileOps::writeFile(vaultPath(), FileOps::Placement::Replace, freshVault());
-
-    Module1::setApplicationFolder(app_.path());
+    Module1::setApplicationFolder(appFolder());
     Module1::reset();
     Module1::clearClipboardSecret();
-    oldWorkFolder_ = QDir::currentPath();
-    QDir::setCurrent(work_.path());
     QSettings(Module1::ProgramTitle, Module1::ProgramTitle).clear();
 
     MessageBox::setResponder([this](const MessageBox::Request& request) {
@@ -89,27 +51,10 @@ Sandbox::~Sandbox()
     // Windows a test left open must not outlive the folders they use.
     for (QWidget* window : QApplication::topLevelWidgets())
         delete window;
-    QDir::setCurrent(oldWorkFolder_);
     MessageBox::setResponder({});
     ProgramEnd::setInterceptor({});
     DesktopOpen::setOpener({});
     QSettings(Module1::ProgramTitle, Module1::ProgramTitle).clear();
-}
-
-std::unique_ptr<VaultStore> Sandbox::openVault() const
-{
-    return VaultStore::open(vaultPath());
-}
-
-void Sandbox::addAccount(const QString& name, const QString& username, const QString& password, const QString& url,
-                         const QString& hint, const QString& notes)
-{
-    openVault()->appendAccount({name, Encrypt(username), Encrypt(password), url, hint, notes});
-}
-
-void Sandbox::initializeMaster(const QString& masterPassword)
-{
-    openVault()->storeMasterPassword(Encrypt(masterPassword), true);
 }
 
 bool editListed(VaultStore& vault, qint64 position)
@@ -191,123 +136,6 @@ void typeInto(QWidget* parent, const char* name, const QString& text)
     else if (auto* plain = qobject_cast<QPlainTextEdit*>(box))
         plain->clear();
     QTest::keyClicks(box, text);
-}
-
-namespace {
-constexpr unsigned FileOverrides = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER);
-
-bool capabilities(bool set, __user_cap_data_struct* data)
-{
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    return syscall(set ? SYS_capset : SYS_capget, &header, data) == 0;
-}
-}  // namespace
-
-ObeyFilePermissions::ObeyFilePermissions()
-{
-    __user_cap_data_struct data[2] = {};
-    if (!capabilities(false, data))
-        return;
-    saved_[0] = data[0].effective;
-    saved_[1] = data[1].effective;
-    data[0].effective &= ~FileOverrides;
-    changed_ = capabilities(true, data);
-}
-
-ObeyFilePermissions::~ObeyFilePermissions()
-{
-    if (!changed_)
-        return;
-    __user_cap_data_struct data[2] = {};
-    capabilities(false, data);
-    data[0].effective = saved_[0];
-    data[1].effective = saved_[1];
-    capabilities(true, data);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes, unsigned mode)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    file.close();
-    ::chmod(QFile::encodeName(path).constData(), mode);
-}
-
-unsigned long inodeOf(const QString& path)
-{
-    struct stat info { };
-    ::stat(QFile::encodeName(path).constData(), &info);
-    return info.st_ino;
-}
-
-int errorCodeOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const AppError& error) {
-        return error.code();
-    }
-    return 0;
-}
-
-void execOnVault(const QString& vaultPath, const char* sql)
-{
-    Database raw;
-    raw.open(vaultPath, VaultStore::DatabasePassword);
-    raw.exec(sql);
-}
-
-void addAccounts(VaultStore& vault, int count, const std::function<AccountFields(int)>& plain)
-{
-    int i = 0;
-    vault.appendAccounts({}, [&](AccountFields& fields) {
-        if (i == count)
-            return false;
-        fields = plain(i++);
-        fields.username = Encrypt(fields.username);
-        fields.password = Encrypt(fields.password);
-        return true;
-    });
-}
-
-QList<AccountFields> plainAccounts(VaultStore& vault)
-{
-    QList<AccountFields> accounts;
-    vault.forEachAccount([&](const AccountRow& row) {
-        AccountFields plain = row.fields;
-        plain.username = Decrypt(row.fields.username);
-        plain.password = Decrypt(row.fields.password);
-        accounts.append(plain);
-    });
-    return accounts;
-}
-
-QStringList accountNames(VaultStore& vault)
-{
-    QStringList names;
-    for (const AccountEntry& entry : vault.accountList())
-        names << entry.account;
-    return names;
-}
-
-QStringList folderEntries(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-unsigned modeOf(const QString& path)
-{
-    struct stat info { };
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return 0;
-    return info.st_mode & 07777;
 }
 
 QList<const QChar*> boxBuffers(QWidget* parent, const char* name)
@@ -478,19 +306,4 @@ void MainWindowFixture::addThroughDialog(const AccountFields& plain)
         clickOn(dialog, "cmdOk");
     });
     click("cmdNewAccount");
-}
-
-int runTool(const char* tool, const QStringList& args, const QByteArray& input, QString* out, QString* err)
-{
-    QProcess process;
-    process.start(QString::fromUtf8(tool), args);
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(60000))
-        qFatal("%s did not finish", tool);
-    if (out)
-        *out = QString::fromUtf8(process.readAllStandardOutput());
-    if (err)
-        *err = QString::fromUtf8(process.readAllStandardError());
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }

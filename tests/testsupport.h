@@ -1,42 +1,22 @@
 #pragma once
 
+#include "coresupport.h"
 #include "shared/messagebox.h"
-#include "vault/vaultstore.h"
 
 #include <QApplication>
-#include <QList>
-#include <QStringList>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QWidget>
-#include <functional>
-#include <memory>
 
 class QComboBox;
 class QDialog;
 class frmMain;
 
-// What every test needs: a temporary application folder holding a fresh
-// vault, a temporary working folder, empty settings, fresh program-wide
-// values, and the message box, end and desktop seams answered and recorded.
-class Sandbox {
+// What every test of the windows needs: a CoreSandbox with empty settings,
+// fresh program-wide values, and the message box, end and desktop seams
+// answered and recorded.
+class Sandbox : public CoreSandbox {
 public:
     Sandbox();
     ~Sandbox();
-    Sandbox(const Sandbox&) = delete;
-    Sandbox& operator=(const Sandbox&) = delete;
-
-    QString appFolder() const { return app_.path(); }
-    QString workFolder() const { return work_.path(); }
-    QString vaultPath() const { return app_.filePath(QStringLiteral("data.mdb")); }
-
-    // A second connection on the vault, as another program would have.
-    std::unique_ptr<VaultStore> openVault() const;
-    // Stores an account through the store and the cipher.
-    void addAccount(const QString& name, const QString& username = {}, const QString& password = {},
-                    const QString& url = QStringLiteral("http://"), const QString& hint = {},
-                    const QString& notes = {});
-    void initializeMaster(const QString& masterPassword);
 
     // Message boxes shown so far, and the answers the next ones give
     // (Ok when none is queued).
@@ -44,19 +24,7 @@ public:
     QList<QMessageBox::StandardButton> answers;
     int ends = 0;
     QStringList opened;  // addresses handed to the desktop
-
-private:
-    QTemporaryDir app_;
-    QTemporaryDir work_;
-    QString oldWorkFolder_;
 };
-
-// Small file helpers; a file that cannot be read reads as empty.
-QByteArray readFile(const QString& path);
-void writeFile(const QString& path, const QByteArray& bytes, unsigned mode = 0644);
-unsigned long inodeOf(const QString& path);
-// The code of the AppError `action` raises; 0 when it raises none.
-int errorCodeOf(const std::function<void()>& action);
 
 // The edit command as the main window runs it, on the entry at the 0-based
 // `position` of a list built now. True when the list must be rebuilt. A
@@ -71,9 +39,6 @@ bool editListed(VaultStore& vault, qint64 position);
 // a Sandbox drops them when it goes.
 void whenModalOpens(std::function<void(QWidget*)> action);
 void callOffModalActions();
-// How long a test waits for the window system on a machine running many
-// tests at once: long, since only a failure ever waits that long.
-inline constexpr int LoadedMachineMs = 120000;
 // Waits until `window` is the active window.
 bool waitUntilActive(QWidget* window);
 
@@ -89,31 +54,6 @@ template <class T> T* childNamed(QObject* parent, const char* name)
         qFatal("no control named %s", name);
     return found;
 }
-
-// The master password of every test to which its value does not matter.
-inline const QString MasterPassword = QStringLiteral("opensesame");
-// A character outside the basic plane: two UTF-16 units.
-inline const QString Emoji = QStringLiteral("😀");
-
-// Runs one of the command-line tools (QUILLOCK_TEST_IMPORT, ...) with
-// `input` on its standard input; its exit status, -1 when it died of a signal.
-int runTool(const char* tool, const QStringList& args, const QByteArray& input = {}, QString* out = nullptr,
-            QString* err = nullptr);
-
-// Runs SQL on the vault through a connection of its own, as another copy of
-// the program would.
-void execOnVault(const QString& vaultPath, const char* sql);
-// Stores `count` accounts in one transaction, username and password
-// enciphered; `plain` gives the fields of the i-th.
-void addAccounts(VaultStore& vault, int count, const std::function<AccountFields(int)>& plain);
-// The accounts in list order, username and password deciphered.
-QList<AccountFields> plainAccounts(VaultStore& vault);
-// The account names in list order.
-QStringList accountNames(VaultStore& vault);
-// Everything in a folder, hidden entries and folders too, by name.
-QStringList folderEntries(const QString& folder);
-// Permission bits of a file; 0 when it cannot be read.
-unsigned modeOf(const QString& path);
 
 // The buffers of a one-line box's text and of the text it shows, and what
 // such buffers hold now, read through the kernel: the box may have freed them.
@@ -172,19 +112,8 @@ struct MainWindowFixture {
     void addThroughDialog(const AccountFields& plain);
 };
 
-// While alive, the process obeys file permissions even when run as root,
-// so read-only folders really refuse writes.
-class ObeyFilePermissions {
-public:
-    ObeyFilePermissions();
-    ~ObeyFilePermissions();
-
-private:
-    unsigned saved_[2] = {0, 0};
-    bool changed_ = false;
-};
-
-// Sets up the headless, temporary settings folder before the application.
+// Sets up the headless, temporary settings folder and the fonts before the
+// application.
 void prepareTestProcess();
 
 #define QUILLOCK_TEST_MAIN(TestClass)                                                                                  \

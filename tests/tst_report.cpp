@@ -1,6 +1,6 @@
 // The account report file: its exact bytes, its escaping, its permissions
 // and its failures.
-#include "testsupport.h"
+#include "coresupport.h"
 
 #include "report/reportwriter.h"
 #include "vault/apperror.h"
@@ -12,8 +12,6 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -45,7 +43,7 @@ class TestReport : public QObject {
 private slots:
     void emptyVaultGivesTheHeadingOnly()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         auto vault = sandbox.openVault();
         const QString path = sandbox.appFolder() + QStringLiteral("/report.htm");
         writeReport(*vault, path);
@@ -54,7 +52,7 @@ private slots:
 
     void accountsInListOrderEscapedAndInUtf8()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         // Stored out of order, with a case-only tie ("apple" first), markup,
         // all five special characters, line breaks and non-Latin text.
         sandbox.addAccount(QStringLiteral("zeta mail"), QStringLiteral("z@example.org"), QStringLiteral("Zz9!"),
@@ -86,7 +84,7 @@ private slots:
 
     void markupIsEscapedInEveryField()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         const QString markup = QStringLiteral("<a href=\"x\">O'Neil & co</a>");
         const QByteArray escaped = "&lt;a href=&quot;x&quot;&gt;O&#39;Neil &amp; co&lt;/a&gt;";
         sandbox.addAccount(markup, markup, markup, markup, markup, markup);
@@ -119,7 +117,7 @@ private slots:
     {
         QFETCH(QString, notes);
         QFETCH(QByteArray, cell);
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("http://"), {},
                            notes);
         auto vault = sandbox.openVault();
@@ -131,7 +129,7 @@ private slots:
 
     void emptyStoredValuesGiveEmptyCells()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         // A row stored without cipher text, as another tool might leave it.
         sandbox.openVault()->appendAccount({QStringLiteral("bare"), {}, {}, {}, {}, {}});
         auto vault = sandbox.openVault();
@@ -147,7 +145,7 @@ private slots:
 
     void reportIsTheOwnersAloneAlsoWhenReplacing()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         sandbox.addAccount(QStringLiteral("mail"), QStringLiteral("me"), QStringLiteral("secret"));
         auto vault = sandbox.openVault();
         const QString path = sandbox.appFolder() + QStringLiteral("/report.htm");
@@ -174,7 +172,7 @@ private slots:
 
     void unwritablePlacesRaiseAccessErrorAndChangeNothing()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         sandbox.addAccount(QStringLiteral("mail"), QStringLiteral("me"), QStringLiteral("secret"));
         auto vault = sandbox.openVault();
         const QString folder = sandbox.appFolder();
@@ -212,7 +210,7 @@ private slots:
 
     void failuresPartWayKeepTheEarlierReport()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         for (int i = 0; i < 20; ++i)
             sandbox.addAccount(QStringLiteral("account %1").arg(i), QStringLiteral("user"), QStringLiteral("pw"));
         auto vault = sandbox.openVault();
@@ -244,36 +242,6 @@ private slots:
         QCOMPARE(vault->accountList().size(), size_t(21));
     }
 
-    // A program killed while writing the report leaves its scratch file, with
-    // the passwords in it, only until the next start.
-    void interruptedReportIsRemovedByTheNextStart()
-    {
-        MainWindowFixture f;
-        f.sandbox.initializeMaster(MasterPassword);
-        for (int i = 0; i < 200; ++i)
-            f.sandbox.addAccount(QStringLiteral("account %1").arg(i), QStringLiteral("user"), QStringLiteral("pw"));
-        const pid_t child = ::fork();
-        if (child == 0) {
-            // The file size limit kills the writer part way, as a crash would.
-            const rlimit noCore{0, 0}, small{4096, 4096};
-            ::setrlimit(RLIMIT_CORE, &noCore);
-            ::setrlimit(RLIMIT_FSIZE, &small);
-            writeReport(*VaultStore::open(f.sandbox.vaultPath()), f.sandbox.appFolder() + "/report.htm");
-            ::_exit(0);
-        }
-        int status = 0;
-        QCOMPARE(::waitpid(child, &status, 0), child);
-        QVERIFY(WIFSIGNALED(status));
-        const QString left = QStringLiteral(".report.htm.%1.").arg(child);
-        QCOMPARE(folderEntries(f.sandbox.appFolder()).filter(left).size(), 1);
-        // One that a running copy is writing stays.
-        const QString running = f.sandbox.appFolder() + QStringLiteral("/.report.htm.1.AbCdEf");
-        writeFile(running, "being written", 0600);
-        QVERIFY(f.open());
-        QCOMPARE(folderEntries(f.sandbox.appFolder()),
-                 (QStringList{QStringLiteral(".report.htm.1.AbCdEf"), QStringLiteral("data.mdb")}));
-    }
-
     void addressNamesTheReport()
     {
         QCOMPARE(reportAddress(QStringLiteral("/home/ann/My Programs/Quillock")),
@@ -281,5 +249,5 @@ private slots:
     }
 };
 
-QUILLOCK_TEST_MAIN(TestReport)
+QUILLOCK_CORE_TEST_MAIN(TestReport)
 #include "tst_report.moc"

@@ -1,9 +1,12 @@
-// Start-up over the vault: compaction, opening, the first run, the scratch
-// icon and the unload, with the failures start-up must survive or report.
+// Start-up over the vault: the hardened process, compaction, opening, the
+// first run, the scratch icon, a report left part-written and the unload,
+// with the failures start-up must survive or report.
 #include "testsupport.h"
 
 #include "accounts/frmMain.h"
+#include "report/reportwriter.h"
 #include "shared/module1.h"
+#include "shared/secrets.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
@@ -16,6 +19,11 @@
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSystemTrayIcon>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,6 +42,33 @@ void chooseMasterPassword(const QString& first, const QString& second)
 class TestStartUp : public QObject {
     Q_OBJECT
 private slots:
+    void hardeningKeepsMemoryFromCoreFilesAndDebuggers()
+    {
+        // In a child, so this process keeps its own settings.
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+            ::umask(022);
+            Secrets::hardenProcess();
+            rlimit core{};
+            ::getrlimit(RLIMIT_CORE, &core);
+            mode_t forTheBrowser = 0;
+            {
+                const Secrets::UserUmask user;
+                forTheBrowser = ::umask(0);
+                ::umask(forTheBrowser);
+            }
+            ::_exit((::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) != 0 ? 1 : 0) | (core.rlim_cur || core.rlim_max ? 2 : 0)
+                    | (::umask(0) != 077 ? 4 : 0) | (forTheBrowser != 022 ? 8 : 0));
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status),
+                 0);  // 1: dumpable, 2: core files allowed, 4: umask not 077, 8: the browser's umask not the user's
+    }
+
     void firstRunAsksForTheMasterPasswordOnce()
     {
         MainWindowFixture f;
@@ -193,6 +228,36 @@ private slots:
         f.start();
         f.window->close();
         QVERIFY2(f.sandbox.messages.isEmpty(), qPrintable(f.sandbox.messages.value(0).text));
+    }
+
+    // A program killed while writing the report leaves its scratch file, with
+    // the passwords in it, only until the next start.
+    void interruptedReportIsRemovedByTheNextStart()
+    {
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
+        for (int i = 0; i < 200; ++i)
+            f.sandbox.addAccount(QStringLiteral("account %1").arg(i), QStringLiteral("user"), QStringLiteral("pw"));
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // The file size limit kills the writer part way, as a crash would.
+            const rlimit noCore{0, 0}, small{4096, 4096};
+            ::setrlimit(RLIMIT_CORE, &noCore);
+            ::setrlimit(RLIMIT_FSIZE, &small);
+            writeReport(*VaultStore::open(f.sandbox.vaultPath()), f.sandbox.appFolder() + "/report.htm");
+            ::_exit(0);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFSIGNALED(status));
+        const QString left = QStringLiteral(".report.htm.%1.").arg(child);
+        QCOMPARE(folderEntries(f.sandbox.appFolder()).filter(left).size(), 1);
+        // One that a running copy is writing stays.
+        const QString running = f.sandbox.appFolder() + QStringLiteral("/.report.htm.1.AbCdEf");
+        writeFile(running, "being written", 0600);
+        QVERIFY(f.open());
+        QCOMPARE(folderEntries(f.sandbox.appFolder()),
+                 (QStringList{QStringLiteral(".report.htm.1.AbCdEf"), QStringLiteral("data.mdb")}));
     }
 
     void busyOrDeniedStepsAreSkipped_data()

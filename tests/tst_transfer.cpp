@@ -1,5 +1,5 @@
 // Import from the CSV exports of other programs, and export for leaving.
-#include "testsupport.h"
+#include "coresupport.h"
 #include "transfertool.h"
 
 #include "transfer/accountexport.h"
@@ -338,7 +338,7 @@ void TestTransfer::readsEveryManagersExport()
     QFETCH(QList<AccountFields>, stored);
     QFETCH(QStringList, skipped);
     QFETCH(QStringList, remarks);
-    Sandbox sandbox;
+    CoreSandbox sandbox;
     auto vault = sandbox.openVault();
     AccountImport import(csv, {}, option.isEmpty() ? std::nullopt : formatNamed(option));
     QCOMPARE(formatName(import.columns().format), format);
@@ -413,7 +413,7 @@ void TestTransfer::mapsEachFormat()
     QFETCH(int, format);
     QFETCH(QList<AccountFields>, stored);
     QFETCH(QStringList, skipped);
-    Sandbox sandbox;
+    CoreSandbox sandbox;
     auto vault = sandbox.openVault();
     AccountImport import(csv);
     QCOMPARE(int(import.columns().format), format);
@@ -468,7 +468,7 @@ void TestTransfer::obeysTheAddDialogsRules()
     QFETCH(QStringList, fields);
     QFETCH(QString, url);
     QFETCH(QString, reason);
-    Sandbox sandbox;
+    CoreSandbox sandbox;
     auto vault = sandbox.openVault();
     AccountImport import(PlainHeader + csvRow({"first", "", "", "http://", "", ""}) + csvRow(fields));
     import.run(*vault, false);
@@ -486,7 +486,7 @@ void TestTransfer::obeysTheAddDialogsRules()
 
 void TestTransfer::secondRunStoresNothingTwice()
 {
-    Sandbox sandbox;
+    CoreSandbox sandbox;
     auto vault = sandbox.openVault();
     const QByteArray csv = PlainHeader + csvRow({"A", "u", "p", "http://a", "", ""})
         + csvRow({"B", "u", "p", "b", "", ""}) + csvRow({"A", "u", "p", "http://a", "other hint", "other notes"})
@@ -507,7 +507,7 @@ void TestTransfer::secondRunStoresNothingTwice()
 
 void TestTransfer::dryRunWritesNothing()
 {
-    Sandbox sandbox;
+    CoreSandbox sandbox;
     sandbox.addAccount(QStringLiteral("A"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("http://a"));
     const QByteArray before = readFile(sandbox.vaultPath());
     {
@@ -526,7 +526,7 @@ QCOMPARE(readFile(sandbox.vaultPath()), before);
 
 void TestTransfer::failureInTheMiddleStoresNothing()
 {
-    Sandbox sandbox;
+    CoreSandbox sandbox;
     sandbox.addAccount(QStringLiteral("kept"));
     QByteArray csv = PlainHeader;
     for (int i = 0; i < 1200; ++i)
@@ -576,7 +576,7 @@ void TestTransfer::exportThenImportGivesBackEveryAccount()
         {QString(255, 'n'), QString(50, 'u'), QString(50, 'p'), "http://" + QString(248, 'h'), QString(2000, 'h'),
          QString(2000, 'o')},
     };
-    Sandbox from;
+    CoreSandbox from;
     for (const AccountFields& a : accounts)
         from.addAccount(a.account, a.username, a.password, a.url, a.hint, a.notes);
     auto source = from.openVault();
@@ -585,7 +585,7 @@ void TestTransfer::exportThenImportGivesBackEveryAccount()
     QCOMPARE(count, accounts.size());
     QVERIFY(csv.startsWith(header));
 
-    Sandbox to;
+    CoreSandbox to;
     auto target = to.openVault();
     AccountImport import(csv);
     import.run(*target, false);
@@ -595,7 +595,7 @@ void TestTransfer::exportThenImportGivesBackEveryAccount()
 
 void TestTransfer::exportFileIsPrivateAndNeverReplaced()
 {
-    Sandbox sandbox;
+    CoreSandbox sandbox;
     const QString path = sandbox.workFolder() + QStringLiteral("/out.csv");
     const mode_t oldMask = ::umask(0);
     writeNewFile(path, "secret\r\n");
@@ -626,7 +626,7 @@ void TestTransfer::masterPasswordIsComparedExactly()
 {
     QFETCH(QString, entry);
     QFETCH(bool, matches);
-    Sandbox sandbox;
+    CoreSandbox sandbox;
     QVERIFY(errorCodeOf([&] { masterPasswordOpens(*sandbox.openVault(), entry); }) != 0);
     sandbox.initializeMaster(QStringLiteral("Secret pässwort"));
     QCOMPARE(masterPasswordOpens(*sandbox.openVault(), entry), matches);
@@ -634,7 +634,7 @@ void TestTransfer::masterPasswordIsComparedExactly()
 
 void TestTransfer::toolsRunAsProcesses()
 {
-    Sandbox sandbox;
+    CoreSandbox sandbox;
     sandbox.initializeMaster(MasterPassword);
     const QString vault = sandbox.vaultPath();
     const QString csv = sandbox.workFolder() + QStringLiteral("/in.csv");
@@ -720,5 +720,5 @@ void TestTransfer::printedTextCannotDisguiseItself()
     QCOMPARE(Tool::printable(text), printed);
 }
 
-QUILLOCK_TEST_MAIN(TestTransfer)
+QUILLOCK_CORE_TEST_MAIN(TestTransfer)
 #include "tst_transfer.moc"

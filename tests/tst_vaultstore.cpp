@@ -1,5 +1,5 @@
 // The vault file and the field cipher, below any window.
-#include "testsupport.h"
+#include "coresupport.h"
 
 #include "vault/apperror.h"
 #include "vault/fileops.h"
@@ -14,7 +14,7 @@ class TestVaultStore : public QObject {
 private slots:
     void freshVaultIsEmptyAndUninitialised()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         auto vault = sandbox.openVault();
         QVERIFY(vault->accountList().empty());
         QVERIFY(!vault->isInitialized());
@@ -25,7 +25,7 @@ private slots:
 
     void orderIgnoresCaseInEveryScriptAndKeepsTies()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         const QStringList inserted = {QStringLiteral("zoo"),    QStringLiteral("Émile 2"), QStringLiteral("apple"),
                                       QStringLiteral("SAME"),   QStringLiteral("émile 1"), QStringLiteral("Bravo"),
                                       QStringLiteral("same"),   QStringLiteral("σίγμα b"), QStringLiteral("ΣΊΓΜΑ a"),
@@ -48,7 +48,7 @@ private slots:
 
     void positionsReachEveryRowAndNoMore()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u1"));
         sandbox.addAccount(QStringLiteral("b"), QStringLiteral("u2"));
         sandbox.addAccount(QStringLiteral("c"), QStringLiteral("u3"));
@@ -61,7 +61,7 @@ private slots:
 
     void positionsBeyondSixteenBits()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         {
             Database raw;
             raw.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
@@ -85,7 +85,7 @@ private slots:
 
     void textRoundTripsUnchanged()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         const AccountFields fields{QStringLiteral("  spaced name  "),
                                    Encrypt(QString()),
                                    Encrypt(QString(50, 'p')),
@@ -99,7 +99,7 @@ private slots:
 
     void nullFieldsReadAsEmptyText()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         sandbox.addAccount(QStringLiteral("a"), QStringLiteral("u"), QStringLiteral("p"), QStringLiteral("http://a"),
                            QStringLiteral("hint"), QStringLiteral("notes"));
         execOnVault(sandbox.vaultPath(),
@@ -114,7 +114,7 @@ private slots:
 
     void changesOnlyReachTheRowTheyName()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         sandbox.addAccount(QStringLiteral("b"));
         auto vault = sandbox.openVault();
         const qint64 listed = vault->accountAt(1)->rowid;
@@ -131,7 +131,7 @@ private slots:
 
     void masterPasswordStorage()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         auto vault = sandbox.openVault();
         vault->storeMasterPassword(Encrypt(QStringLiteral("first one")), false);
         QVERIFY(!vault->isInitialized());
@@ -145,7 +145,7 @@ private slots:
 
     void compactionKeepsEveryRowAndTheKey()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         sandbox.initializeMaster(MasterPassword);
         sandbox.addAccount(QStringLiteral("one"), QStringLiteral("u1"), QStringLiteral("p1"));
         sandbox.addAccount(QStringLiteral("two"), QStringLiteral("u2"), QStringLiteral("p2"),
@@ -170,7 +170,7 @@ private slots:
     // accounts, master password "benchmark1"), as every vault before 4.6 was.
     void vaultOfSqlCipher3OpensAndKeepsItsFormat()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         QFile::remove(sandbox.vaultPath());
         QVERIFY(
             QFile::copy(QStringLiteral(QUILLOCK_SOURCE_DIR "/tests/data/vault-sqlcipher3.mdb"), sandbox.vaultPath()));
@@ -193,7 +193,7 @@ private slots:
 
     void foreignAndMissingFilesAreRefused()
     {
-        Sandbox sandbox;
+        CoreSandbox sandbox;
         const QString missing = sandbox.appFolder() + QStringLiteral("/none.mdb");
         QCOMPARE(errorCodeOf([&] { VaultStore::open(missing); }), ErrorCode::VaultNotFound);
         QVERIFY(!QFile::exists(missing));
@@ -258,5 +258,5 @@ private slots:
     }
 };
 
-QUILLOCK_TEST_MAIN(TestVaultStore)
+QUILLOCK_CORE_TEST_MAIN(TestVaultStore)
 #include "tst_vaultstore.moc"
