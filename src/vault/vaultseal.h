@@ -70,7 +70,7 @@ public:
     static void requireIntact(const Database& db);
     static void requireSealedPasswords(Database& db);
 
-    // The vault's seal, or null for a vault in the described format.
+    // The vault's seal, or null for a plain vault.
     static std::unique_ptr<VaultSeal> load(Database& db);
     ~VaultSeal();
     VaultSeal(const VaultSeal&) = delete;

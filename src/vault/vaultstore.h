@@ -66,7 +66,7 @@ public:
 
     ~VaultStore();
     const QString& path() const { return db_.path(); }
-    // The seal of a sealed vault; null for a vault in the described format.
+    // The seal of a sealed vault; null for a plain vault.
     VaultSeal* seal() const { return seal_.get(); }
 
     // Master row.
