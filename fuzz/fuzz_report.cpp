@@ -56,7 +56,7 @@ Vault& vault()
 
 const QByteArray Heading = "\xEF\xBB\xBF<html>\r\r\n<!-- Quillock Account Report -->\r\r\n"
                            "<p><img src=\"picture.gif\" align=\"center\"><font face=\"arial\" size=5><b>\r\r\n"
-                           "Quillock Account reportCommand</b></font></p>\r\n";
+                           "Quillock Account Report</b></font></p>\r\n";
 const QByteArray BlockOpen = "<table cellspacing=2 cellpadding=2 border=0>\r\r\n";
 const QByteArray BlockClose = "</table>\r\n<p>\r\n";
 const char* const Captions[6] = {"Account Name:", "Username:", "Password:", "URL:", "Hint:", "Other Notes:"};
