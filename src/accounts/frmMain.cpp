@@ -199,7 +199,11 @@ void frmMain::runStartUp()
         if (lock_)
             lock_->share();
     });
-    attempt(Step::OpenVault, [&] { vaultDb_ = VaultStore::open(vaultPath); });
+    // The compaction measured every value on its way in.
+    attempt(Step::OpenVault, [&] {
+        vaultDb_ = VaultStore::open(vaultPath, compacted ? VaultSchema::Values::MeasuredBefore
+                                                         : VaultSchema::Values::Measure);
+    });
 
     bool initialized = true;
     attempt(Step::FirstRunTest, [&] { initialized = Module1::IsVaultInitialized(vault()); });

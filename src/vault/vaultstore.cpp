@@ -207,11 +207,11 @@ void VaultStore::replaceVault(const QString& compactedPath, const QString& vault
     FileOps::syncFolderOf(vaultPath);
 }
 
-std::unique_ptr<VaultStore> VaultStore::open(const QString& path)
+std::unique_ptr<VaultStore> VaultStore::open(const QString& path, VaultSchema::Values values)
 {
     std::unique_ptr<VaultStore> store(new VaultStore);
     store->db_.open(path, DatabasePassword);
-    VaultSchema::require(store->db_);
+    VaultSchema::require(store->db_, values);
     FileOps::restrictToOwner(path);
     store->sizePageCache();
     store->seal_ = VaultSeal::load(store->db_);

@@ -2,6 +2,7 @@
 
 #include "vault/accountorder.h"
 #include "vault/sqlite.h"
+#include "vault/vaultschema.h"
 
 #include <QString>
 #include <functional>
@@ -60,7 +61,8 @@ public:
     static void replaceVault(const QString& compactedPath, const QString& vaultPath);
     // Opens a vault whose schema passes the check, and takes read and
     // write rights on the file away from everyone but its owner.
-    static std::unique_ptr<VaultStore> open(const QString& path);
+    static std::unique_ptr<VaultStore> open(const QString& path,
+                                            VaultSchema::Values values = VaultSchema::Values::Measure);
     // Teaches a connection the account order (UNICODE_NOCASE).
     static void registerAccountOrder(Database& db);
 
