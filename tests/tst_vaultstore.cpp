@@ -21,6 +21,13 @@ private slots:
         for (qint64 position : {-1, 0, 1})
             QVERIFY(!vault->accountAt(position));
         QCOMPARE(errorCodeOf([&] { VaultStore::createFresh(sandbox.vaultPath()); }), ErrorCode::DatabaseFailure);
+
+        // The engine's own default would let a large sort spill into a file.
+        Database db;
+        db.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
+        Statement tempStore(db, "pragma temp_store");
+        QVERIFY(tempStore.step());
+        QCOMPARE(tempStore.integer(0), 2);
     }
 
     void orderIgnoresCaseInEveryScriptAndKeepsTies()

@@ -165,6 +165,9 @@ void Database::open(const QString& path, const QByteArray& key, bool create)
         raiseStoreError(db_, rc, QStringLiteral("Cannot key '%1'").arg(path));
     // Every vault keeps the format it has always had.
     exec(VaultFormat);
+    // A sort or temporary table that spilled into a file would hold field
+    // text in the clear; this build of the engine spills by default.
+    exec("pragma temp_store = memory");
     Statement probe(*this, "select count(*) from sqlite_master");
     probe.step();
     closeOnFailure.dismiss();
@@ -252,6 +255,8 @@ bool Database::allows(int action, const char* first, const char* second, const c
             return isVaultTable(second);
         if (named(first, {"secure_delete"}))
             return named(second, {"on"});
+        if (named(first, {"temp_store"}))
+            return !second || named(second, {"memory"});
         return named(first, {"index_xinfo", "data_version", "cache_size"});
     case SQLITE_ATTACH:  // file name when written as a literal: ours is bound
         return compacting && !first;
