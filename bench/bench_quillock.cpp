@@ -745,6 +745,18 @@ void printTable(const std::map<std::string, double>& medians, const std::vector<
 
 // ---- peak memory ----
 
+// The process's high-water mark of resident memory, as /proc gives it ("123 kB").
+bool printPeakResident()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            std::printf("%s\n", line.mid(6).trimmed().constData());
+    return true;
+}
+
 // The child: a main window started on the vault in `folder`, its list shown
 // and the last entry picked, as a user would. Prints its own high-water
 // mark of resident memory: that of its fresh address space alone (a
@@ -767,13 +779,7 @@ int peakChild(const QString& folder, bool check)
         passCheck(*window->VaultDb());
         lockSeal(*window->VaultDb());
     }
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            std::printf("%s\n", line.mid(6).trimmed().constData());
-    return combo->count() > 0 ? 0 : 1;
+    return printPeakResident() && combo->count() > 0 ? 0 : 1;
 }
 
 // Peak resident memory (MB) of a separate program run of peakChild.
@@ -803,13 +809,7 @@ int importPeakChild(const QString& file, const QString& vault)
         std::fprintf(stderr, "%s\n", error.what());
         return 1;
     }
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            std::printf("%s\n", line.mid(6).trimmed().constData());
-    return 0;
+    return printPeakResident() ? 0 : 1;
 }
 
 // Peak resident memory (MB) of a separate run of importPeakChild on a file
