@@ -61,10 +61,11 @@ const QString CompactionFolderPrefix = QStringLiteral(".quillock-compact-");
 // which is the order of AccountFields too. `each` shapes one column.
 QByteArray accountColumns(const char* each = "%1")
 {
-    QStringList columns;
+    // Not QString::arg: a form without "%1" ("?") would warn for every column.
+    QByteArrayList columns;
     for (const auto& column : VaultSchema::Accounts.columns)
-        columns << QString::fromLatin1(each).arg(QLatin1String(column.first));
-    return columns.join(QLatin1String(", ")).toUtf8();
+        columns << QByteArray(each).replace("%1", column.first);
+    return columns.join(", ");
 }
 
 const char* selectAccounts()
