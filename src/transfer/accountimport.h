@@ -89,12 +89,9 @@ private:
     void recognize(std::optional<ImportFormat> format);
     // `known`: the layout is; else the row is only counted and looked at for its width.
     void addRow(const CsvRecord& record, bool known);
-    bool broken(const CsvRecord& record) const;
-    QString brokenText(qsizetype size) const;
     void refuseWhenMostlyBroken() const;
     // The account fields of a record, or why it makes none.
     RowCheck convert(const CsvRecord& record, ImportRow& row) const;
-    QString unusedText() const;
     SeenAccounts rowAccounts();
     void markDuplicate(size_t row, quint32 firstLine);
 
