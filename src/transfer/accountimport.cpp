@@ -180,7 +180,7 @@ void AccountImport::readRows(const ImportProgress& progress, std::optional<Impor
         if (progress && ++records % 1000 == 0)
             progress(ImportStage::Reading, records, 0);
     }
-    refuseWhenMostlyBroken();
+    refuseWhenNoRowFits();
     if (unknownHeader)
         throw *unknownHeader;
     if (progress)
@@ -224,16 +224,15 @@ void AccountImport::addRow(const CsvRecord& record, bool known)
     rows_.push_back(state);
 }
 
-void AccountImport::refuseWhenMostlyBroken() const
+void AccountImport::refuseWhenNoRowFits() const
 {
-    if (brokenRows_ * 4 <= rowsRead())
+    // One odd row, even in a short file, is only listed: the file is its
+    // layout's as long as any row has that layout's fields.
+    if (brokenRows_ == 0 || brokenRows_ < rowsRead())
         return;
     raiseInputError(firstBroken_.first,
-                    QStringLiteral("%1; %2 of the %3 rows are broken so, more than a quarter: the file is not read "
-                                   "as this layout")
-                        .arg(columns_.brokenText(firstBroken_.second))
-                        .arg(brokenRows_)
-                        .arg(rowsRead()));
+                    QStringLiteral("%1, and no row of the file has the fields of its layout")
+                        .arg(columns_.brokenText(firstBroken_.second)));
 }
 
 RowCheck AccountImport::convert(const CsvRecord& record, ImportRow& row) const

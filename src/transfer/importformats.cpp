@@ -44,6 +44,7 @@ const std::vector<Layout>& knownLayouts()
          .option = "bitwarden",
          .title = "Bitwarden",
          .header = {"type", "name", "notes", "login_uri", "login_username", "login_password"},
+         .quirks = JoinedUris,
          .fields = {{Field::Name, {"name"}},
                     {Field::Username, {"login_username"}},
                     {Field::Password, {"login_password"}},
@@ -157,7 +158,7 @@ const std::vector<Layout>& knownLayouts()
          .title = "RoboForm",
          .header = {"name", "url", "login", "pwd", "note", "folder"},
          .shape = RowShape::Wider,
-         .quirks = ApostropheEscapes | Bookmarks,
+         .quirks = ApostropheEscapes | Bookmarks | ShortRows,
          .fields = {{Field::Name, {"name"}},
                     {Field::Username, {"login"}},
                     {Field::Password, {"pwd"}},
@@ -437,7 +438,7 @@ bool ImportColumns::broken(qsizetype fields) const
 {
     if (minFields > 0)
         return fields < minFields;
-    return fields < width || (shape == RowShape::Columns && fields > width);
+    return fields < width - (has(ShortRows) ? 1 : 0) || (shape == RowShape::Columns && fields > width);
 }
 
 QString ImportColumns::brokenText(qsizetype fields) const

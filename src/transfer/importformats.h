@@ -52,6 +52,8 @@ enum ImportQuirk : unsigned {
     Bookmarks = 128,  // a row without login and password is a bookmark (RoboForm)
     CustomPairs = 256,  // name and value pairs past the fixed fields, a TOTP among them (Keeper)
     EmptyIsOther = 512,  // a row without login, password and address is of another kind (Keeper)
+    ShortRows = 1024,  // notes and bookmarks have one field fewer than the header (RoboForm)
+    JoinedUris = 2048,  // several addresses joined by "," in the address column (Bitwarden)
 };
 
 // What a row of an export may give an account; each comes from one column.

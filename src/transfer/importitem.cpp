@@ -26,12 +26,15 @@ ItemKind kindOfType(const QString& type)
     return kinds.value(key, ItemKind::Other);
 }
 
-// Several addresses in one field: one a line, or a list separated by ", ".
-QStringList splitAddresses(const QString& text)
+// Several addresses in one field: one a line, or a list separated by ", ";
+// joined by a bare "," only before a scheme, as a comma may be part of an
+// address ("?q=1,2").
+QStringList splitAddresses(const QString& text, bool joined)
 {
     static const QRegularExpression between(QStringLiteral("[\\r\\n]+|,\\s+"));
+    static const QRegularExpression beforeScheme(QStringLiteral(",(?=[A-Za-z][A-Za-z0-9+.-]*://)"));
     QStringList addresses;
-    for (const QString& part : text.split(between))
+    for (const QString& part : text.split(joined ? beforeScheme : between))
         if (!part.trimmed().isEmpty())
             addresses << part.trimmed();
     return addresses;
@@ -42,7 +45,7 @@ QStringList moreAddresses(const QString& text)
 {
     const QJsonDocument list = QJsonDocument::fromJson(text.toUtf8());
     if (!list.isArray())
-        return splitAddresses(text);
+        return splitAddresses(text, false);
     QStringList addresses;
     for (const QJsonValue& value : list.array())
         if (!value.toString().trimmed().isEmpty())
@@ -59,10 +62,12 @@ QString withoutApostrophe(QString text)
     return text;
 }
 
-ItemKind kindOfColumns(const ImportItem& item, const ImportColumns& columns, const QString& url)
+ItemKind kindOfColumns(const ImportItem& item, const ImportColumns& columns, const QString& url, bool shortRow)
 {
     if (columns.column(Field::Type) >= 0)
         return kindOfType(item.type);
+    if (shortRow && item.username.isEmpty() && item.password.isEmpty())
+        return url.trimmed().isEmpty() ? ItemKind::SecureNote : ItemKind::Bookmark;
     if (columns.has(OnlySecureNotes) || (columns.has(SecureNoteUrl) && url.trimmed() == QLatin1String("http://sn")))
         return ItemKind::SecureNote;
     if (columns.has(Bookmarks) && item.username.isEmpty() && item.password.isEmpty())
@@ -102,14 +107,15 @@ ImportItem readColumns(const CsvRecord& record, const ImportColumns& columns)
         item.username = take(Field::Email);
     item.password = take(Field::Password);
     const QString url = take(Field::Url);
-    item.addresses = columns.has(AddressLists) ? splitAddresses(url) : QStringList(url);
+    const bool list = columns.has(AddressLists) || columns.has(JoinedUris);
+    item.addresses = list ? splitAddresses(url, columns.has(JoinedUris)) : QStringList(url);
     if (columns.column(Field::MoreUrls) >= 0)
         item.addresses += moreAddresses(take(Field::MoreUrls));
     item.notes = take(Field::Notes);
     item.hint = take(Field::Hint);
     item.totp =
         !take(Field::Totp).trimmed().isEmpty() || (columns.has(CustomPairs) && totpInPairs(record, columns.minFields));
-    item.kind = kindOfColumns(item, columns, url);
+    item.kind = kindOfColumns(item, columns, url, columns.has(ShortRows) && record.size() < columns.width);
     return item;
 }
 

@@ -12,6 +12,7 @@ namespace {
 
 QString oneLineEnd(QString text)
 {
+    text.replace(QStringLiteral("\r\r\n"), QStringLiteral("\n"));
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return text;
