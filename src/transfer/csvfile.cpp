@@ -342,6 +342,14 @@ bool CsvReader::rewrite(const char* line, qsizetype length, QByteArray* out, Quo
         wrapped = false;
     };
     for (qsizetype i = 0; i < length; ++i) {
+        if (state == Quoting::Quoted && !backslashEscapes_) {
+            // Up to its next quote, a quoted field's text is taken as it is.
+            const auto* quote = static_cast<const char*>(std::memchr(line + i, '"', size_t(length - i)));
+            const qsizetype to = quote ? qsizetype(quote - line) : length;
+            put(line + i, to - i);
+            if ((i = to) == length)
+                break;
+        }
         const char c = line[i];
         const bool fieldEnd = c == separator_ || c == '\n' || c == '\r';
         switch (state) {
