@@ -175,6 +175,11 @@ private slots:
             if (!seal)
                 row("missing argument", {"--vault", "VAULT"}, 2, "Missing argument FILE.");
         }
+        QTest::newRow("quillock-makevault --version")
+            << QStringLiteral(QUILLOCK_TEST_MAKEVAULT) << QStringList{"--version"} << 0 << "version";
+        QTest::newRow("quillock-makevault missing argument")
+            << QStringLiteral(QUILLOCK_TEST_MAKEVAULT) << QStringList{"--if-absent"} << 2
+            << "Missing argument PATH/data.mdb.";
         QTest::newRow("unknown layout") << QStringLiteral(QUILLOCK_TEST_IMPORT)
                                         << QStringList{"IN", "--vault", "VAULT", "--format", "nosuch"} << 2
                                         << "Unknown layout 'nosuch'.";
