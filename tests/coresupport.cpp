@@ -189,6 +189,10 @@ unsigned modeOf(const QString& path)
 int runTool(const char* tool, const QStringList& args, const QByteArray& input, QString* out, QString* err)
 {
     QProcess process;
+    // Marks every message Qt itself prints, whatever its text.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("[Qt %{type}] %{message}"));
+    process.setProcessEnvironment(environment);
     process.start(QString::fromUtf8(tool), args);
     process.write(input);
     process.closeWriteChannel();
@@ -197,8 +201,8 @@ int runTool(const char* tool, const QStringList& args, const QByteArray& input, 
     const QString output = QString::fromUtf8(process.readAllStandardOutput());
     const QString errors = QString::fromUtf8(process.readAllStandardError());
     // A Qt warning on the tool's terminal is a fault of the tool, whatever the test looks at.
-    if (errors.contains(QLatin1String("QString::arg")))
-        QTest::qFail(qPrintable(QStringLiteral("%1 printed a Qt warning: %2").arg(QLatin1String(tool), errors)),
+    if (errors.contains(QLatin1String("[Qt ")) || errors.contains(QLatin1String("QString::arg")))
+        QTest::qFail(qPrintable(QStringLiteral("%1 printed a Qt message: %2").arg(QLatin1String(tool), errors)),
                      __FILE__, __LINE__);
     if (out)
         *out = output;
