@@ -22,9 +22,9 @@ constexpr int MostCountDigits = 18;  // fits a qint64
 // Longest line of the ordered file: hash, colon, count, CR LF.
 constexpr qint64 LongestLine = 40 + 1 + MostCountDigits + 2;
 // Below this many bytes the rest of the search is one read and a scan.
-constexpr qint64 ScanBytes = 4096;
-// Probes of the first halvings are kept: at most 2^14 lines, about 1.5 MB.
-constexpr int KeptDepth = 14;
+constexpr qint64 ScanBytes = 1024;
+// Probes of the first halvings are kept: at most 2^16 lines, about 6 MB.
+constexpr int KeptDepth = 16;
 // A range file holds about 1,000 lines; far more is not one.
 constexpr qint64 LargestRangeFile = 4 * 1024 * 1024;
 
@@ -209,18 +209,21 @@ BreachList::Line BreachList::parseLine(const char* text, qint64 available, qint6
 {
     Line line;
     line.start = start;
-    const int digits = hexRun(text, available, 4 * KeyLength);
-    if (digits != KeyLength && digits > 0 && digits < available && text[digits] == ':')
-        refuse(QStringLiteral("holds hashes of %1 hex digits, not SHA-1's 40: download the SHA-1 list").arg(digits));
     qint64 count = 0;
-    const qint64 length = digits == KeyLength && available > KeyLength && text[KeyLength] == ':'
+    const qint64 length =
+        hexRun(text, available, KeyLength) == KeyLength && available > KeyLength && text[KeyLength] == ':'
         ? parseCount(text, available, KeyLength + 1, count, false)
         : -1;
-    if (length < 0)
+    if (length < 0) {
+        const int digits = hexRun(text, available, 4 * KeyLength);
+        if (digits != KeyLength && digits > 0 && digits < available && text[digits] == ':')
+            refuse(
+                QStringLiteral("holds hashes of %1 hex digits, not SHA-1's 40: download the SHA-1 list").arg(digits));
         refuse(start + available >= size_ && std::find(text, text + available, '\n') == text + available
                    ? QStringLiteral("ends in the middle of a line")
                    : QStringLiteral("has a line that is not SHA1HEX:COUNT"),
                start);
+    }
     std::memcpy(line.key.data(), text, KeyLength);
     line.count = count;
     line.end = start + length;
