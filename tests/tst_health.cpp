@@ -15,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <algorithm>
 #include <cmath>
 
@@ -423,6 +424,8 @@ void TestHealth::toolsAnswer_data()
     QTest::newRow("words and length") << generate << QStringList{"--words", "5", "--length", "9"} << QByteArray() << 2
                                       << "usage";
     QTest::newRow("help") << generate << QStringList{"--help"} << QByteArray() << 0 << "20 give 125 bits";
+    QTest::newRow("copy without a desktop")
+        << generate << QStringList{"--copy"} << QByteArray() << 1 << "--copy needs a desktop session";
     QTest::newRow("passphrases") << generate << QStringList{"--words", "4", "--separator", "+", "--count", "3"}
                                  << QByteArray() << 0 << "+";
 }
@@ -447,9 +450,19 @@ void TestHealth::toolsAnswer()
     args.replaceInStrings(QStringLiteral("LIST"), list);
     said.replace(QStringLiteral("VAULT"), sandbox.vaultPath());
     const QByteArray before = readFile(sandbox.vaultPath());
+    // The tools run as from a terminal with no window system.
+    QMap<const char*, QByteArray> saved;
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        saved[name] = qgetenv(name);
+        qunsetenv(name);
+    }
     QString out;
     QString err;
-    QCOMPARE(runTool(tool.constData(), args, input, &out, &err), status);
+    const int exited = runTool(tool.constData(), args, input, &out, &err);
+    for (auto kept = saved.cbegin(); kept != saved.cend(); ++kept)
+        if (!kept.value().isEmpty())
+            qputenv(kept.key(), kept.value());
+    QCOMPARE(exited, status);
     QVERIFY2((err + out).contains(said), qPrintable(err + out));
     QCOMPARE(readFile(sandbox.vaultPath()), before);
     QVERIFY(!(err + out).contains(shared));

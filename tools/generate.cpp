@@ -176,6 +176,15 @@ int print(const Request& request)
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
+// Qt ends the process when its window system is not there; told first.
+bool hasDesktop()
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland"))
+        return true;
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -186,8 +195,7 @@ int main(int argc, char** argv)
         std::any_of(argv + 1, argv + argc, [](const char* arg) { return std::strcmp(arg, "--copy") == 0; });
     return Tool::guarded("quillock-generate", "No password was made.", QString(), [&] {
         std::unique_ptr<QCoreApplication> app;
-        if (copy && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-            && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        if (copy && !hasDesktop()) {
             app = std::make_unique<QCoreApplication>(argc, argv);
             const auto request = readCommandLine();
             if (const int* status = std::get_if<int>(&request))

@@ -23,8 +23,8 @@ constexpr int MostCountDigits = 18;  // fits a qint64
 constexpr qint64 LongestLine = 40 + 1 + MostCountDigits + 2;
 // Below this many bytes the rest of the search is one read and a scan.
 constexpr qint64 ScanBytes = 1024;
-// Probes of the first halvings are kept: at most 2^16 lines, about 6 MB.
-constexpr int KeptDepth = 16;
+// Probes of the first 16 halvings are kept: at most 2^16 lines, 4 MB.
+constexpr size_t KeptProbes = size_t(1) << 16;
 // A range file holds about 1,000 lines; far more is not one.
 constexpr qint64 LargestRangeFile = 4 * 1024 * 1024;
 
@@ -107,6 +107,10 @@ BreachList::BreachList(const QString& path) : path_(path)
     if (::fstat(file_.get(), &info) != 0)
         raiseFileError(errno, path, QStringLiteral("read the breach list"));
     size_ = info.st_size;
+    size_t nodes = 2;
+    while (nodes < KeptProbes && qint64(nodes) * ScanBytes < 2 * size_)
+        nodes *= 2;
+    probes_.resize(nodes);
     if (size_ == 0)
         refuse(QStringLiteral("is empty"));
     // The first and the last line tell a list of another kind, and one cut
@@ -150,20 +154,17 @@ qint64 BreachList::searchFile(const Key& target)
     Line above;
     bool haveBelow = false;
     bool haveAbove = false;
-    for (int depth = 0; hi - lo > ScanBytes; ++depth) {
+    for (size_t node = 1; hi - lo > ScanBytes;) {
         const qint64 middle = lo + (hi - lo) / 2;
-        Line probe;
-        if (const auto kept = probes_.find(middle); kept != probes_.end()) {
-            probe = kept->second;
-        } else {
-            probe = lineAfter(middle);
-            if (depth < KeptDepth)
-                probes_.emplace(middle, probe);
-        }
+        const bool kept = node < probes_.size();
+        if (kept && probes_[node].end == 0)
+            probes_[node] = lineAfter(middle);
+        const Line probe = kept ? probes_[node] : lineAfter(middle);
         requireBetween(probe, haveBelow ? &below : nullptr, haveAbove ? &above : nullptr);
         if (probe.key == target)
             return probe.count;
-        if (probe.key < target) {
+        const bool right = probe.key < target;
+        if (right) {
             lo = probe.end;
             below = probe;
             haveBelow = true;
@@ -172,6 +173,7 @@ qint64 BreachList::searchFile(const Key& target)
             above = probe;
             haveAbove = true;
         }
+        node = 2 * node + (right ? 1 : 0);
     }
     if (lo >= hi)
         return 0;
@@ -182,6 +184,8 @@ qint64 BreachList::searchFile(const Key& target)
         requireBetween(line, haveBelow ? &below : nullptr, haveAbove ? &above : nullptr);
         if (line.key == target)
             return line.count;
+        if (target < line.key)
+            return 0;
         at = line.end - lo;
         below = line;
         haveBelow = true;

@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QString>
 #include <array>
-#include <unordered_map>
+#include <vector>
 
 namespace Health {
 
@@ -58,8 +58,9 @@ private:
     FileOps::FileHandle file_;
     qint64 size_ = 0;
     qint64 missingRanges_ = 0;
-    // The first halvings probe the same places for every lookup.
-    std::unordered_map<qint64, Line> probes_;
+    // The first halvings probe the same lines for every lookup: kept by
+    // their place in the tree of halvings (1, then 2n left and 2n + 1 right).
+    std::vector<Line> probes_;
 };
 
 }  // namespace Health
