@@ -423,7 +423,7 @@ void TestHealth::toolsAnswer_data()
     QTest::newRow("one word") << generate << QStringList{"--words", "1"} << QByteArray() << 2 << "usage";
     QTest::newRow("words and length") << generate << QStringList{"--words", "5", "--length", "9"} << QByteArray() << 2
                                       << "usage";
-    QTest::newRow("help") << generate << QStringList{"--help"} << QByteArray() << 0 << "20 give 125 bits";
+    QTest::newRow("help") << generate << QStringList{"--help"} << QByteArray() << 0 << "at random: 125 bits";
     QTest::newRow("copy without a desktop")
         << generate << QStringList{"--copy"} << QByteArray() << 1 << "--copy needs a desktop session";
     QTest::newRow("passphrases") << generate << QStringList{"--words", "4", "--separator", "+", "--count", "3"}

@@ -2,7 +2,7 @@
 // debuggers, and end on any failure with one line.
 #include "coresupport.h"
 
-#include "transfertool.h"
+#include "tool.h"
 
 #include <QProcess>
 #include <cstdio>

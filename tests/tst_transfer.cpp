@@ -1,6 +1,6 @@
 // Import from the CSV exports of other programs, and export for leaving.
 #include "coresupport.h"
-#include "transfertool.h"
+#include "tool.h"
 
 #include "transfer/accountexport.h"
 #include "transfer/accountimport.h"

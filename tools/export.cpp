@@ -1,7 +1,7 @@
 // Writes every account of the vault as a CSV file that KeePassXC, Bitwarden
 // or Chrome imports, after the master password is given.
 #include "masterentry.h"
-#include "transfertool.h"
+#include "tool.h"
 
 #include "transfer/accountexport.h"
 #include "transfer/transfer.h"
@@ -11,8 +11,7 @@
 
 namespace {
 
-const char Usage[] = "usage: quillock-export FILE [--format keepassxc|bitwarden|chrome] [--vault PATH/data.mdb]\n"
-                     "Writes every account of the vault beside this tool (or the one named) to the new\n"
+const char About[] = "Writes every account of the vault beside this tool (or the one named) to the new\n"
                      "file FILE (mode 0600), KeePassXC's CSV by default. Asks for the master password;\n"
                      "when standard input is not a terminal, its first line is the master password.\n";
 
@@ -30,14 +29,13 @@ QString formatTitle(Transfer::ExportFormat format)
 }
 
 // Writes the file once the master password is right.
-int exportAccounts(const Tool::CommandLine& line, Transfer::ExportFormat format)
+int exportAccounts(const QString& file, const QString& vaultPath, Transfer::ExportFormat format)
 {
-    const QString& file = line.file;
     // Before the master password is asked for, not instead of the
     // exclusive creation that really guards the file.
     if (FileOps::exists(file))
         FileOps::raiseExists(file);
-    Tool::OpenVault vault(line.vault);
+    Tool::OpenVault vault(vaultPath);
     if (!vault.store().isInitialized())
         throw AppError(ErrorCode::NoCurrentRecord,
                        QStringLiteral("The vault has no master password yet; start Quillock once to choose one."),
@@ -58,7 +56,7 @@ int exportAccounts(const Tool::CommandLine& line, Transfer::ExportFormat format)
                 QStringLiteral("Wrote %1 accounts to %2 for %3. The file holds every password in "
                                "plain text: delete it once it is imported.")
                     .arg(count)
-                    .arg(file, formatTitle(format)));
+                    .arg(Tool::printable(file), formatTitle(format)));
     return 0;
 }
 
@@ -67,16 +65,19 @@ int exportAccounts(const Tool::CommandLine& line, Transfer::ExportFormat format)
 int main(int argc, char** argv)
 {
     return Tool::run(argc, argv, "quillock-export", "Nothing was written.", QString(), [] {
-        Tool::CommandLine line;
-        QString formatName = QStringLiteral("keepassxc");
-        const auto stop = Tool::readCommandLine(Usage, line, [&](const QStringList& args, qsizetype& i) {
-            return Tool::optionValue(args, i, QStringLiteral("--format"), formatName);
-        });
-        if (stop)
+        Tool::CommandLine line({QStringLiteral("FILE [--format keepassxc|bitwarden|chrome] [--vault PATH/data.mdb]")},
+                               QString::fromUtf8(About));
+        line.addArgument(QStringLiteral("FILE"));
+        line.addValue(QStringLiteral("format"), QStringLiteral("NAME"),
+                      QStringLiteral("keepassxc (the default), bitwarden or chrome."));
+        line.addVault();
+        if (const auto stop = line.read())
             return *stop;
-        const auto format = Transfer::exportFormatNamed(formatName);
+        const QString formatName = line.value(QStringLiteral("format"));
+        const auto format =
+            Transfer::exportFormatNamed(formatName.isEmpty() ? QStringLiteral("keepassxc") : formatName);
         if (!format)
-            return Tool::wrongUsage(Usage);
-        return exportAccounts(line, *format);
+            return line.wrong(QStringLiteral("Unknown format '%1'.").arg(formatName));
+        return exportAccounts(line.argument(0), line.vault(), *format);
     });
 }

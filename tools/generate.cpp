@@ -1,6 +1,6 @@
 // Makes strong passwords, or passphrases of the EFF long word list, with
 // libsodium's uniform draws. Needs no vault.
-#include "transfertool.h"
+#include "tool.h"
 
 #include "health/generator.h"
 #include "shared/module1.h"
@@ -17,46 +17,26 @@ namespace {
 
 namespace Generator = Health::Generator;
 
-QByteArray usage()
+const char Name[] = "quillock-generate";
+const char Aftermath[] = "No password was made.";
+
+QString bits(double value, int decimals = 0)
 {
-    return QStringLiteral("usage: quillock-generate [--length N] [--no-symbols] [--count N] [--copy]\n"
-                          "       quillock-generate --words N [--separator S] [--count N] [--copy]\n"
-                          "Prints a new password: %1 characters of upper- and lower-case letters, digits and the\n"
-                          "symbols %2 (at least one of each), drawn uniformly at random.\n"
-                          "  --length N      %3 to %4 characters; %1 give %5 bits, each one more about %6\n"
-                          "  --no-symbols    letters and digits only: %1 characters give %7 bits\n"
-                          "  --words N       a passphrase of N words (%8 to %9) of the EFF long word list, each\n"
-                          "                  word %10 bits: 6 words give %11 bits, %8 give %12\n"
-                          "  --separator S   between the words (default \"%13\")\n"
-                          "  --count N       N passwords, one a line\n"
-                          "  --copy          puts one on the clipboard instead of printing it, and clears it\n"
-                          "                  after 30 seconds; the tool keeps running until then\n"
-                          "Bits count what an attacker who knows the form must try: 2^bits passwords. Every\n"
-                          "password made scores 4 of 4 in quillock-health.\n"
+    return QString::number(value, 'f', decimals);
+}
+
+QString about()
+{
+    return QStringLiteral("Prints a new password: %1 characters of upper- and lower-case letters, digits and the\n"
+                          "symbols %2 (at least one of each), drawn uniformly at random: %3 bits. Or a\n"
+                          "passphrase of words of the EFF long word list, %4 bits a word. Bits count what an\n"
+                          "attacker who knows the form must try: 2^bits passwords. Every password made scores 4\n"
+                          "of 4 in quillock-health. Needs no vault.\n"
                           "Word list: EFF long word list, (c) 2016 Electronic Frontier Foundation, CC BY 3.0\n"
                           "(https://www.eff.org/dice).\n")
         .arg(Generator::DefaultLength)
-        .arg(Generator::Symbols)
-        .arg(Generator::LeastLength)
-        .arg(Generator::MostLength)
-        .arg(Generator::passwordBits(Generator::DefaultLength), 0, 'f', 0)
-        .arg(Generator::passwordBits(Generator::DefaultLength + 1) - Generator::passwordBits(Generator::DefaultLength),
-             0, 'f', 1)
-        .arg(Generator::passwordBits(Generator::DefaultLength, false), 0, 'f', 0)
-        .arg(Generator::LeastWords)
-        .arg(Generator::MostWords)
-        .arg(Generator::passphraseBits(1), 0, 'f', 1)
-        .arg(Generator::passphraseBits(6), 0, 'f', 0)
-        .arg(Generator::passphraseBits(Generator::LeastWords), 0, 'f', 0)
-        .arg(Generator::DefaultSeparator)
-        .toUtf8();
-}
-
-int wrongUsage()
-{
-    const QByteArray text = usage();
-    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
-    return 2;
+        .arg(Generator::Symbols, bits(Generator::passwordBits(Generator::DefaultLength)),
+             bits(Generator::passphraseBits(1), 1));
 }
 
 // What the command line asks for.
@@ -80,40 +60,59 @@ bool numberIn(const QString& text, int least, int most, int& value)
 std::variant<Request, int> readCommandLine()
 {
     static constexpr int MostCount = 100000;
+    Tool::CommandLine line({QStringLiteral("[--length N] [--no-symbols] [--count N] [--copy]"),
+                            QStringLiteral("--words N [--separator S] [--count N] [--copy]")},
+                           about());
+    line.addValue(QStringLiteral("length"), QStringLiteral("N"),
+                  QStringLiteral("%1 to %2 characters (default %3); each adds about %4 bits.")
+                      .arg(Generator::LeastLength)
+                      .arg(Generator::MostLength)
+                      .arg(Generator::DefaultLength)
+                      .arg(bits(Generator::passwordBits(Generator::DefaultLength + 1)
+                                    - Generator::passwordBits(Generator::DefaultLength),
+                                1)));
+    line.addFlag(QStringLiteral("no-symbols"),
+                 QStringLiteral("Letters and digits only: %1 characters give %2 bits.")
+                     .arg(Generator::DefaultLength)
+                     .arg(bits(Generator::passwordBits(Generator::DefaultLength, false))));
+    line.addValue(QStringLiteral("words"), QStringLiteral("N"),
+                  QStringLiteral("A passphrase of %1 to %2 words: %1 give %3 bits, 6 give %4.")
+                      .arg(Generator::LeastWords)
+                      .arg(Generator::MostWords)
+                      .arg(bits(Generator::passphraseBits(Generator::LeastWords)), bits(Generator::passphraseBits(6))));
+    line.addValue(QStringLiteral("separator"), QStringLiteral("S"),
+                  QStringLiteral("Between the words (default \"%1\").").arg(Generator::DefaultSeparator));
+    line.addValue(QStringLiteral("count"), QStringLiteral("N"), QStringLiteral("N passwords, one a line."));
+    line.addFlag(QStringLiteral("copy"),
+                 QStringLiteral("One password on the clipboard instead, cleared after 30 seconds; runs until then."));
+    if (const auto stop = line.read())
+        return *stop;
     Request request;
-    bool lengthGiven = false;
-    bool separatorGiven = false;
-    const QStringList args = QCoreApplication::arguments().mid(1);
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        QString value;
-        if (Tool::optionValue(args, i, QStringLiteral("--length"), value)) {
-            if (!numberIn(value, Generator::LeastLength, Generator::MostLength, request.length))
-                return wrongUsage();
-            lengthGiven = true;
-        } else if (Tool::optionValue(args, i, QStringLiteral("--words"), value)) {
-            if (!numberIn(value, Generator::LeastWords, Generator::MostWords, request.words))
-                return wrongUsage();
-        } else if (Tool::optionValue(args, i, QStringLiteral("--separator"), request.separator)) {
-            separatorGiven = true;
-        } else if (Tool::optionValue(args, i, QStringLiteral("--count"), value)) {
-            if (!numberIn(value, 1, MostCount, request.count))
-                return wrongUsage();
-        } else if (args[i] == QLatin1String("--no-symbols")) {
-            request.symbols = false;
-        } else if (args[i] == QLatin1String("--copy")) {
-            request.copy = true;
-        } else if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
-            const QByteArray text = usage();
-            std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-            return 0;
-        } else {
-            return wrongUsage();
-        }
+    request.symbols = !line.isSet(QStringLiteral("no-symbols"));
+    request.copy = line.isSet(QStringLiteral("copy"));
+    const bool lengthGiven = line.isSet(QStringLiteral("length"));
+    const bool wordsGiven = line.isSet(QStringLiteral("words"));
+    if (lengthGiven
+        && !numberIn(line.value(QStringLiteral("length")), Generator::LeastLength, Generator::MostLength,
+                     request.length))
+        return line.wrong(
+            QStringLiteral("--length takes %1 to %2.").arg(Generator::LeastLength).arg(Generator::MostLength));
+    if (wordsGiven
+        && !numberIn(line.value(QStringLiteral("words")), Generator::LeastWords, Generator::MostWords, request.words))
+        return line.wrong(
+            QStringLiteral("--words takes %1 to %2.").arg(Generator::LeastWords).arg(Generator::MostWords));
+    if (line.isSet(QStringLiteral("count"))
+        && !numberIn(line.value(QStringLiteral("count")), 1, MostCount, request.count))
+        return line.wrong(QStringLiteral("--count takes 1 to %1.").arg(MostCount));
+    if (wordsGiven && (lengthGiven || !request.symbols))
+        return line.wrong(QStringLiteral("--words makes a passphrase: it takes neither --length nor --no-symbols."));
+    if (line.isSet(QStringLiteral("separator"))) {
+        if (!wordsGiven)
+            return line.wrong(QStringLiteral("--separator goes with --words."));
+        request.separator = line.value(QStringLiteral("separator"));
     }
-    const bool words = request.words > 0;
-    if ((words && (lengthGiven || !request.symbols)) || (!words && separatorGiven)
-        || (request.copy && request.count > 1))
-        return wrongUsage();
+    if (request.copy && request.count > 1)
+        return line.wrong(QStringLiteral("--copy puts one password on the clipboard: it takes no --count."));
     return request;
 }
 
@@ -185,34 +184,41 @@ bool hasDesktop()
     return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
+// Reads the command line and makes what it asks for.
+int generate(bool desktop)
+{
+    const auto request = readCommandLine();
+    if (const int* status = std::get_if<int>(&request))
+        return *status;
+    const Request& asked = std::get<Request>(request);
+    if (asked.copy && !desktop) {
+        Tool::print(stderr,
+                    QStringLiteral("%1: --copy needs a desktop session (no DISPLAY or WAYLAND_DISPLAY is set). %2")
+                        .arg(QLatin1String(Name), QLatin1String(Aftermath)));
+        return 1;
+    }
+    return asked.copy ? copyOne(asked) : print(asked);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    Secrets::hardenProcess();
-    // The clipboard needs the window system; only --copy asks for it.
+    // Only --copy needs the clipboard, and with it a QGuiApplication where
+    // Tool::run makes a QCoreApplication; its steps are otherwise the same.
     const bool copy =
         std::any_of(argv + 1, argv + argc, [](const char* arg) { return std::strcmp(arg, "--copy") == 0; });
-    return Tool::guarded("quillock-generate", "No password was made.", QString(), [&] {
-        std::unique_ptr<QCoreApplication> app;
-        if (copy && !hasDesktop()) {
-            app = std::make_unique<QCoreApplication>(argc, argv);
-            const auto request = readCommandLine();
-            if (const int* status = std::get_if<int>(&request))
-                return *status;
-            Tool::print(stderr,
-                        QStringLiteral("quillock-generate: --copy needs a desktop session (no DISPLAY or "
-                                       "WAYLAND_DISPLAY is set). No password was made."));
-            return 1;
-        }
-        if (copy)
-            app = std::make_unique<QGuiApplication>(argc, argv);
-        else
-            app = std::make_unique<QCoreApplication>(argc, argv);
-        const auto request = readCommandLine();
-        if (const int* status = std::get_if<int>(&request))
-            return *status;
-        const Request& asked = std::get<Request>(request);
-        return asked.copy ? copyOne(asked) : print(asked);
+    if (!copy || !hasDesktop())
+        return Tool::run(argc, argv, Name, Aftermath, QString(), [copy] { return generate(!copy); });
+    Secrets::hardenProcess();
+    Tool::name = Name;
+    return Tool::guarded(Name, Aftermath, QString(), [&] {
+        QGuiApplication app(argc, argv);
+        QCoreApplication::setApplicationName(QString::fromLatin1(Name));
+        QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
+                                                    .arg(QUILLOCK_VERSION_MAJOR)
+                                                    .arg(QUILLOCK_VERSION_MINOR)
+                                                    .arg(QUILLOCK_VERSION_PATCH));
+        return generate(true);
     });
 }

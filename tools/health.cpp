@@ -1,7 +1,7 @@
 // Rates every password of the vault: breached (in the Have I Been Pwned
 // list given), reused, weak. Prints neither a password nor a hash of one.
 #include "masterentry.h"
-#include "transfertool.h"
+#include "tool.h"
 
 #include "health/breachlist.h"
 #include "health/healthcheck.h"
@@ -11,14 +11,12 @@
 
 namespace {
 
-const char Usage[] = "usage: quillock-health [--vault PATH/data.mdb] [--hibp FILE|FOLDER] [--json]\n"
-                     "Checks every password of the vault beside this tool (or the one named): breached (seen in\n"
+const char About[] = "Checks every password of the vault beside this tool (or the one named): breached (seen in\n"
                      "the Have I Been Pwned list), the same as another account's, or weak (zxcvbn's score under 3\n"
-                     "of 4). Prints the accounts with a problem, worst first, and a summary; --json prints every\n"
-                     "account and the summary as one JSON object. --hibp names the list: the file ordered by hash\n"
-                     "(pwned-passwords-sha1-ordered-by-hash) or the folder of range files 00000.txt ... FFFFF.txt.\n"
-                     "Asks for the master password; when standard input is not a terminal, its first line is the\n"
-                     "master password. Nothing is written; exit status 0 whenever the check ran.\n";
+                     "of 4). Prints the accounts with a problem, worst first, and a summary line. Asks for the\n"
+                     "master password; when standard input is not a terminal, its first line is the master\n"
+                     "password. Prints no password and no hash of one; writes nothing. Exit status 0 whenever the\n"
+                     "check ran.\n";
 
 int check(const QString& vaultPath, const QString& listPath, bool json)
 {
@@ -46,7 +44,7 @@ int check(const QString& vaultPath, const QString& listPath, bool json)
         std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
     } else {
         for (const QString& line : Health::textReport(report))
-            Tool::print(stdout, line);
+            Tool::print(stdout, Tool::printable(line));
     }
     return 0;
 }
@@ -56,24 +54,15 @@ int check(const QString& vaultPath, const QString& listPath, bool json)
 int main(int argc, char** argv)
 {
     return Tool::run(argc, argv, "quillock-health", "Nothing was checked.", QString(), [] {
-        QString vaultPath;
-        QString listPath;
-        bool json = false;
-        const QStringList args = QCoreApplication::arguments().mid(1);
-        for (qsizetype i = 0; i < args.size(); ++i) {
-            if (args[i] == QLatin1String("--json"))
-                json = true;
-            else if (Tool::optionValue(args, i, QStringLiteral("--vault"), vaultPath)
-                     || Tool::optionValue(args, i, QStringLiteral("--hibp"), listPath))
-                continue;
-            else if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
-                std::fputs(Usage, stdout);
-                return 0;
-            } else
-                return Tool::wrongUsage(Usage);
-        }
-        if (vaultPath.isEmpty())
-            vaultPath = Tool::defaultVaultPath();
-        return check(vaultPath, listPath, json);
+        Tool::CommandLine line({QStringLiteral("[--vault PATH/data.mdb] [--hibp FILE|FOLDER] [--json]")},
+                               QString::fromUtf8(About));
+        line.addValue(QStringLiteral("hibp"), QStringLiteral("FILE|FOLDER"),
+                      QStringLiteral("The breach list: the file ordered by hash, or the folder of range files."));
+        line.addFlag(QStringLiteral("json"),
+                     QStringLiteral("Every account and the summary as one JSON object, for scripts."));
+        line.addVault();
+        if (const auto stop = line.read())
+            return *stop;
+        return check(line.vault(), line.value(QStringLiteral("hibp")), line.isSet(QStringLiteral("json")));
     });
 }

@@ -2,7 +2,7 @@
 // managers', or any file with a name or URL and a password column) to the
 // vault.
 #include "masterentry.h"
-#include "transfertool.h"
+#include "tool.h"
 
 #include "transfer/accountimport.h"
 #include "transfer/transfer.h"
@@ -10,67 +10,49 @@
 
 #include <functional>
 #include <optional>
-#include <unistd.h>
 #include <utility>
 
 namespace {
 
-QByteArray usage()
+// The text after the usage line.
+QString about()
 {
-    return "usage: quillock-import FILE [--vault PATH/data.mdb] [--dry-run] [--format NAME] [--compare-passwords]\n"
-           "Reads the CSV export FILE and appends its logins to the vault beside this tool\n"
-           "(or the one named). --dry-run shows what would be stored and writes nothing.\n"
-           "In a sealed vault a row repeats an account when name, username and URL are the\n"
-           "same; --compare-passwords asks for the master password (when standard input is\n"
-           "not a terminal, its first line) and compares the passwords too.\n"
-           "The export is known by its header row; --format takes one of these layouts instead:\n  "
-        + Transfer::formatOptions().join(QStringLiteral(", ")).toUtf8() + "\n";
+    return QStringLiteral("Reads the CSV export FILE and appends its logins to the vault beside this tool\n"
+                          "(or the one named). --dry-run shows what would be stored and writes nothing.\n"
+                          "In a sealed vault a row repeats an account when name, username and URL are the\n"
+                          "same; --compare-passwords asks for the master password (when standard input is\n"
+                          "not a terminal, its first line) and compares the passwords too.\n"
+                          "The export is known by its header row; --format takes one of these layouts instead:\n  ")
+        + Transfer::formatOptions().join(QStringLiteral(", ")) + QLatin1Char('\n');
 }
 
-// One line on a terminal that keeps being rewritten; nothing elsewhere.
-class ProgressLine {
+// Shown on a terminal for a large file only: a small one is done before
+// anybody could read it.
+class ImportProgress {
 public:
     static constexpr qsizetype LargeFile = 10000;
 
-    ProgressLine() : terminal_(::isatty(STDERR_FILENO) == 1) { }
-    ~ProgressLine() { clear(); }
-
     void show(Transfer::ImportStage stage, qsizetype done, qsizetype total)
     {
-        if (!terminal_)
-            return;
-        QString text;
         switch (stage) {
         case Transfer::ImportStage::Reading:
-            if (done < LargeFile)
-                return;
-            text = QStringLiteral("Reading: %1 rows").arg(done);
+            if (done >= LargeFile)
+                line_.show(QStringLiteral("Reading: %1 rows").arg(done));
             break;
         case Transfer::ImportStage::Checking:
-            if (done < LargeFile)
-                return;
-            text = QStringLiteral("Comparing with the vault: %1 accounts").arg(done);
+            if (done >= LargeFile)
+                line_.show(QStringLiteral("Comparing with the vault: %1 accounts").arg(done));
             break;
         case Transfer::ImportStage::Storing:
-            if (total < LargeFile)
-                return;
-            text = QStringLiteral("Storing: %1 of at most %2").arg(done).arg(total);
+            if (total >= LargeFile)
+                line_.show(QStringLiteral("Storing: %1 of at most %2").arg(done).arg(total));
             break;
         }
-        std::fprintf(stderr, "\r\033[K%s", text.toUtf8().constData());
-        std::fflush(stderr);
-        shown_ = true;
     }
-    void clear()
-    {
-        if (shown_)
-            std::fputs("\r\033[K", stderr);
-        shown_ = false;
-    }
+    void clear() { line_.clear(); }
 
 private:
-    bool terminal_;
-    bool shown_ = false;
+    Tool::Progress line_;
 };
 
 // A list of rows by their lines, under a heading that shows only when the
@@ -85,7 +67,7 @@ void printRows(const char* heading,
         const QString lines = entry.lastLine > entry.line
             ? QStringLiteral("lines %1-%2").arg(entry.line).arg(entry.lastLine)
             : QStringLiteral("line %1").arg(entry.line);
-        Tool::print(stdout, QStringLiteral("  %1: %2").arg(lines, entry.reason));
+        Tool::print(stdout, QStringLiteral("  %1: %2").arg(lines, Tool::printable(entry.reason)));
     });
 }
 
@@ -102,7 +84,7 @@ void printSummary(const Transfer::AccountImport& import, bool dryRun)
         summary += QStringLiteral(" (%1 of them already there)").arg(import.duplicates());
     Tool::print(stdout, summary + QLatin1Char('.'));
     if (const QString kinds = import.notLoginsText(); !kinds.isEmpty())
-        Tool::print(stdout, QStringLiteral("Not logins, so not taken: %1.").arg(kinds));
+        Tool::print(stdout, QStringLiteral("Not logins, so not taken: %1.").arg(Tool::printable(kinds)));
     if (const qsizetype totp = import.totpLeftBehind(); totp > 0)
         Tool::print(stdout,
                     QStringLiteral("%1 of the accounts had a TOTP secret, which was left behind: Quillock has "
@@ -112,8 +94,6 @@ void printSummary(const Transfer::AccountImport& import, bool dryRun)
     printRows("Shortened or stored as written, to check:", [&](const auto& visit) { import.forEachRemark(visit); });
 }
 
-// Reads the file, shows the mapping, then stores (or in a dry run only
-// lists) its rows; `place` follows the work from the file to the vault.
 // In a sealed vault, opens the seal with the master password when the
 // passwords are to be compared too; false when the entry is wrong.
 bool openSealFor(VaultSeal* seal, bool comparePasswords)
@@ -140,21 +120,21 @@ struct ImportOptions {
 
 // Reads the file, shows the mapping, then stores (or in a dry run only
 // lists) its rows; `place` follows the work from the file to the vault.
-int importFile(const Tool::CommandLine& line, const ImportOptions& options, QString& place)
+int importFile(const QString& file, const QString& vaultPath, const ImportOptions& options, QString& place)
 {
-    ProgressLine progressLine;
+    ImportProgress progressLine;
     const auto progress = [&](Transfer::ImportStage stage, qsizetype done, qsizetype total) {
         progressLine.show(stage, done, total);
     };
     // The import keeps the file's text and wipes it when it goes.
-    Transfer::AccountImport import(Transfer::readInputFile(line.file), progress, options.format);
+    Transfer::AccountImport import(Transfer::readInputFile(file), progress, options.format);
     progressLine.clear();
     Tool::print(stdout, QStringLiteral("Format: %1").arg(Transfer::formatName(import.columns().format)));
-    Tool::print(stdout, QStringLiteral("Columns: %1").arg(import.columnsText()));
+    Tool::print(stdout, QStringLiteral("Columns: %1").arg(Tool::printable(import.columnsText())));
     std::fflush(stdout);
 
-    place = QStringLiteral("the vault %1 cannot be opened or written").arg(line.vault);
-    Tool::OpenVault vault(line.vault);
+    place = QStringLiteral("the vault %1 cannot be opened or written").arg(vaultPath);
+    Tool::OpenVault vault(vaultPath);
     if (!openSealFor(vault.store().seal(), options.comparePasswords)) {
         Tool::print(stderr, QStringLiteral("quillock-import: wrong master password; nothing was stored."));
         return 1;
@@ -167,7 +147,8 @@ int importFile(const Tool::CommandLine& line, const ImportOptions& options, QStr
         import.forEachStored([](const Transfer::ImportRow& row) {
             Tool::print(stdout, QStringLiteral("  line %1: %2 (username \"%3\", %4)")
                                     .arg(row.line)
-                                    .arg(row.plain.account, row.plain.username, row.plain.url));
+                                    .arg(Tool::printable(row.plain.account), Tool::printable(row.plain.username),
+                                         Tool::printable(row.plain.url)));
     });
 }
 printSummary(import, options.dryRun);
@@ -180,26 +161,26 @@ int main(int argc, char** argv)
 {
     QString place;  // what a failure is about: the file, then the vault
     return Tool::run(argc, argv, "quillock-import", "Nothing was stored.", place, [&] {
-        Tool::CommandLine line;
-        ImportOptions options;
-        QString formatName;
-        const auto stop = Tool::readCommandLine(usage().constData(), line, [&](const QStringList& args, qsizetype& i) {
-            if (Tool::optionValue(args, i, QStringLiteral("--format"), formatName))
-                return true;
-            if (args[i] == QLatin1String("--dry-run"))
-                options.dryRun = true;
-            else if (args[i] == QLatin1String("--compare-passwords"))
-                options.comparePasswords = true;
-            else
-                return false;
-            return true;
-        });
-        if (stop)
+        Tool::CommandLine line(
+            {QStringLiteral("FILE [--vault PATH/data.mdb] [--dry-run] [--format NAME] [--compare-passwords]")},
+            about());
+        line.addArgument(QStringLiteral("FILE"));
+        line.addVault();
+        line.addFlag(QStringLiteral("dry-run"), QStringLiteral("Shows what would be stored; writes nothing."));
+        line.addValue(QStringLiteral("format"), QStringLiteral("NAME"),
+                      QStringLiteral("Reads the file as this layout, whatever its header."));
+        line.addFlag(QStringLiteral("compare-passwords"),
+                     QStringLiteral("In a sealed vault, compares the passwords too."));
+        if (const auto stop = line.read())
             return *stop;
+        ImportOptions options;
+        options.dryRun = line.isSet(QStringLiteral("dry-run"));
+        options.comparePasswords = line.isSet(QStringLiteral("compare-passwords"));
+        const QString formatName = line.value(QStringLiteral("format"));
         options.format = Transfer::formatNamed(formatName);
         if (!formatName.isEmpty() && !options.format)
-            return Tool::wrongUsage(usage().constData());
-        place = line.file;
-        return importFile(line, options, place);
+            return line.wrong(QStringLiteral("Unknown layout '%1'.").arg(formatName));
+        place = line.argument(0);
+        return importFile(line.argument(0), line.vault(), options, place);
     });
 }

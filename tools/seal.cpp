@@ -1,7 +1,7 @@
 // Seals a vault, so that its passwords open only with the master password,
 // or turns a sealed vault back into the format every Quillock reads.
 #include "masterentry.h"
-#include "transfertool.h"
+#include "tool.h"
 
 #include "vault/vaultseal.h"
 
@@ -10,9 +10,7 @@
 
 namespace {
 
-const char Usage[] = "usage: quillock-seal [--vault PATH/data.mdb] [--yes]\n"
-                     "       quillock-seal --unseal [--vault PATH/data.mdb]\n"
-                     "Seals the vault beside this tool (or the one named): its passwords then open only with\n"
+const char About[] = "Seals the vault beside this tool (or the one named): its passwords then open only with\n"
                      "the master password. --unseal turns a sealed vault back. Asks for the master password;\n"
                      "when standard input is not a terminal, its first line is the master password. Sealing\n"
                      "asks for a typed \"yes\" on a terminal; --yes gives it from a script.\n";
@@ -26,19 +24,6 @@ const char Warning[] = "Sealing the vault %1:\n"
                        "  - Copies of the vault made before now still hold every password; delete them, or change\n"
                        "    the master password (Options) once the vault is sealed.\n"
                        "  - quillock-seal --unseal turns it back, with the master password.";
-
-// One line on a terminal that keeps being rewritten; nothing elsewhere.
-void showProgress(const char* doing, qint64 done, qint64 total)
-{
-    if (::isatty(STDERR_FILENO) != 1)
-        return;
-    if (done >= total)
-        std::fputs("\r\033[K", stderr);
-    else
-        std::fprintf(stderr, "\r\033[K%s: %lld of %lld passwords", doing, static_cast<long long>(done),
-                     static_cast<long long>(total));
-    std::fflush(stderr);
-}
 
 // "yes" typed on the terminal; anything else, or no terminal, is a no.
 bool confirmed()
@@ -60,6 +45,7 @@ int refuse(const QString& why)
 // Asks what it must and converts; the exit status.
 int sealOrUnseal(const QString& vaultPath, bool unseal, bool yes)
 {
+    const QString shownPath = Tool::printable(vaultPath);
     // Nobody else may have the vault open while all of it changes form:
     // a running copy would go on writing passwords in the old one.
     VaultLock lock(vaultPath);
@@ -69,22 +55,22 @@ int sealOrUnseal(const QString& vaultPath, bool unseal, bool yes)
         if (error.code() != ErrorCode::Busy)
             throw;
         return refuse(QStringLiteral("Close Quillock first: a copy of Quillock or of its tools has the vault %1 open.")
-                          .arg(vaultPath));
+                          .arg(shownPath));
     }
     const std::unique_ptr<VaultStore> vault = VaultStore::open(vaultPath);
     if (!unseal && vault->seal()) {
-        Tool::print(stdout, QStringLiteral("The vault %1 is sealed already; it was left as it is.").arg(vaultPath));
+        Tool::print(stdout, QStringLiteral("The vault %1 is sealed already; it was left as it is.").arg(shownPath));
         return 0;
     }
     if (unseal && !vault->seal()) {
-        Tool::print(stdout, QStringLiteral("The vault %1 is not sealed; it was left as it is.").arg(vaultPath));
+        Tool::print(stdout, QStringLiteral("The vault %1 is not sealed; it was left as it is.").arg(shownPath));
         return 0;
     }
     if (!vault->isInitialized())
         return refuse(QStringLiteral("The vault %1 has no master password yet; start Quillock once to choose one.")
-                          .arg(vaultPath));
+                          .arg(shownPath));
     if (!unseal) {
-        Tool::print(stderr, QString::fromLatin1(Warning).arg(vaultPath));
+        Tool::print(stderr, QString::fromLatin1(Warning).arg(shownPath));
         if (!yes && ::isatty(STDIN_FILENO) != 1)
             return refuse(QStringLiteral("Without a terminal to type \"yes\" on, give --yes to seal."));
         if (!yes && !confirmed())
@@ -95,18 +81,23 @@ int sealOrUnseal(const QString& vaultPath, bool unseal, bool yes)
     const auto forgetEntry = qScopeGuard([&] { Secrets::wipe(entry); });
     if (!Tool::readMasterPassword(entry) || !masterPasswordOpens(*vault, entry))
         return refuse(QStringLiteral("Wrong master password."));
-    const char* doing = unseal ? "Unsealing" : "Sealing";
-    const auto clearProgress = qScopeGuard([] { showProgress("", 1, 1); });
-    const auto progress = [doing](qint64 done, qint64 total) { showProgress(doing, done, total); };
+    Tool::Progress progressLine;
+    const QString doing = unseal ? QStringLiteral("Unsealing") : QStringLiteral("Sealing");
+    const auto progress = [&](qint64 done, qint64 total) {
+        if (done < total)
+            progressLine.show(QStringLiteral("%1: %2 of %3 passwords").arg(doing).arg(done).arg(total));
+        else
+            progressLine.clear();
+    };
     const qint64 count =
         unseal ? VaultSeal::unsealVault(*vault, entry, progress) : VaultSeal::sealVault(*vault, entry, progress);
     Tool::print(stdout,
                 unseal ? QStringLiteral("Unsealed the vault %1: %2 passwords are enciphered as before, and the vault "
                                         "opens in every copy of Quillock.")
-                             .arg(vaultPath)
+                             .arg(shownPath)
                              .arg(count)
                        : QStringLiteral("Sealed the vault %1: %2 passwords now open only with the master password.")
-                             .arg(vaultPath)
+                             .arg(shownPath)
                              .arg(count));
     return 0;
 }
@@ -116,26 +107,14 @@ int sealOrUnseal(const QString& vaultPath, bool unseal, bool yes)
 int main(int argc, char** argv)
 {
     return Tool::run(argc, argv, "quillock-seal", "Nothing was changed.", QString(), [] {
-        bool unseal = false;
-        bool yes = false;
-        QString vaultPath;
-        const QStringList args = QCoreApplication::arguments().mid(1);
-        for (qsizetype i = 0; i < args.size(); ++i) {
-            if (args[i] == QLatin1String("--unseal")) {
-                unseal = true;
-            } else if (args[i] == QLatin1String("--yes")) {
-                yes = true;
-            } else if (Tool::optionValue(args, i, QStringLiteral("--vault"), vaultPath)) {
-                continue;
-            } else if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
-                std::fputs(Usage, stdout);
-                return 0;
-            } else {
-                return Tool::wrongUsage(Usage);
-            }
-        }
-        if (vaultPath.isEmpty())
-            vaultPath = Tool::defaultVaultPath();
-        return sealOrUnseal(vaultPath, unseal, yes);
+        Tool::CommandLine line(
+            {QStringLiteral("[--vault PATH/data.mdb] [--yes]"), QStringLiteral("--unseal [--vault PATH/data.mdb]")},
+            QString::fromUtf8(About));
+        line.addFlag(QStringLiteral("unseal"), QStringLiteral("Turns a sealed vault back into a plain one."));
+        line.addFlag(QStringLiteral("yes"), QStringLiteral("Seals without asking for a typed \"yes\"."));
+        line.addVault();
+        if (const auto stop = line.read())
+            return *stop;
+        return sealOrUnseal(line.vault(), line.isSet(QStringLiteral("unseal")), line.isSet(QStringLiteral("yes")));
     });
 }

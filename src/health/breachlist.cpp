@@ -25,6 +25,8 @@ constexpr qint64 LongestLine = 40 + 1 + MostCountDigits + 2;
 constexpr qint64 ScanBytes = 1024;
 // Probes of the first 16 halvings are kept: at most 2^16 lines, 4 MB.
 constexpr size_t KeptProbes = size_t(1) << 16;
+// A stretch this short is read whole once the kept probes run out.
+constexpr qint64 WindowBytes = 64 * 1024;
 // A range file holds about 1,000 lines; far more is not one.
 constexpr qint64 LargestRangeFile = 4 * 1024 * 1024;
 
@@ -154,9 +156,12 @@ qint64 BreachList::searchFile(const Key& target)
     Line above;
     bool haveBelow = false;
     bool haveAbove = false;
+    windowStart_ = windowEnd_ = 0;
     for (size_t node = 1; hi - lo > ScanBytes;) {
         const qint64 middle = lo + (hi - lo) / 2;
         const bool kept = node < probes_.size();
+        if (!kept && hi - lo <= WindowBytes && windowEnd_ == 0)
+            readWindow(lo, hi);
         if (kept && probes_[node].end == 0)
             probes_[node] = lineAfter(middle);
         const Line probe = kept ? probes_[node] : lineAfter(middle);
@@ -240,8 +245,21 @@ void BreachList::requireBetween(const Line& line, const Line* below, const Line*
         refuse(QStringLiteral("is not ordered by hash"), line.start);
 }
 
+void BreachList::readWindow(qint64 from, qint64 to)
+{
+    window_.resize(size_t(WindowBytes));
+    windowStart_ = windowEnd_ = 0;
+    readAt(window_.data(), to - from, from);
+    windowStart_ = from;
+    windowEnd_ = to;
+}
+
 qint64 BreachList::readAt(char* into, qint64 length, qint64 offset) const
 {
+    if (windowEnd_ > windowStart_ && offset >= windowStart_ && offset + length <= windowEnd_) {
+        std::memcpy(into, window_.data() + (offset - windowStart_), size_t(length));
+        return length;
+    }
     qint64 done = 0;
     while (done < length) {
         const ssize_t got = ::pread(file_.get(), into + done, size_t(length - done), off_t(offset + done));

@@ -50,6 +50,7 @@ private:
     Line parseLine(const char* text, qint64 available, qint64 start) const;
     void requireBetween(const Line& line, const Line* below, const Line* above) const;
     qint64 readAt(char* into, qint64 length, qint64 offset) const;
+    void readWindow(qint64 from, qint64 to);
     qint64 searchRange(const QByteArray& hexDigest);
     [[noreturn]] void refuse(const QString& why, qint64 offset = -1) const;
 
@@ -61,6 +62,11 @@ private:
     // The first halvings probe the same lines for every lookup: kept by
     // their place in the tree of halvings (1, then 2n left and 2n + 1 right).
     std::vector<Line> probes_;
+    // The last stretch of a search, read whole: the halvings left run in
+    // memory.
+    std::vector<char> window_;
+    qint64 windowStart_ = 0;
+    qint64 windowEnd_ = 0;
 };
 
 }  // namespace Health

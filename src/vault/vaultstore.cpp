@@ -61,13 +61,11 @@ const QString CompactionFolderPrefix = QStringLiteral(".quillock-compact-");
 // which is the order of AccountFields too. `each` shapes one column.
 QByteArray accountColumns(const char* each = "%1")
 {
-    // A shape without "%1" (the placeholders) is taken as it is: arg() would warn.
-    const QString shape = QString::fromLatin1(each);
-    const bool named = shape.contains(QLatin1String("%1"));
-    QStringList columns;
+    // Not QString::arg: a form without "%1" ("?") would warn for every column.
+    QByteArrayList columns;
     for (const auto& column : VaultSchema::Accounts.columns)
-        columns << (named ? shape.arg(QLatin1String(column.first)) : shape);
-    return columns.join(QLatin1String(", ")).toUtf8();
+        columns << QByteArray(each).replace("%1", column.first);
+    return columns.join(", ");
 }
 
 const char* selectAccounts()
