@@ -3,9 +3,11 @@
 #include "coresupport.h"
 
 #include "transfertool.h"
+#include "vault/wipe.h"
 
 #include <QProcess>
 #include <cstdio>
+#include <fcntl.h>
 #include <grp.h>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -46,6 +48,21 @@ QString guardedOutput(const std::function<int()>& work, int& status)
     text.truncate(qsizetype(std::fread(text.data(), 1, size_t(text.size()), capture)));
     std::fclose(capture);
     return QString::fromUtf8(text);
+}
+
+// Wipes the text and reads back its whole allocation through the kernel,
+// nothing allocated in between; empty unless it had room before data().
+template <typename Text> QByteArray wipedAllocation(Text& text)
+{
+    auto& d = text.data_ptr();
+    const auto start = off_t(quintptr(d.data() - d.freeSpaceAtBegin()));
+    QByteArray left(text.capacity() * qsizetype(sizeof(*d.data())), '?');
+    const bool edited = d.freeSpaceAtBegin() > 0;
+    const int memory = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    Secrets::wipe(text);
+    const bool read = ::pread(memory, left.data(), size_t(left.size()), start) == left.size();
+    ::close(memory);
+    return edited && read ? left : QByteArray();
 }
 
 }  // namespace
@@ -106,6 +123,38 @@ private slots:
         QCOMPARE(importer.exitCode(), 1);
         QCOMPARE(importer.readAllStandardError(), QByteArray("quillock-import: out of memory. Nothing was stored.\n"));
 #endif
+    }
+
+    // The room Qt 6 keeps before a text edited at its start is zeroed with
+    // the rest, and nothing past the allocation is (the sanitizers look).
+    void wipeReachesTheWholeAllocation_data()
+    {
+        QTest::addColumn<int>("removed");  // letters taken off the start; none: one put there
+        QTest::newRow("a letter put first") << 0;
+        QTest::newRow("first letter removed") << 1;
+        QTest::newRow("three removed") << 3;
+    }
+
+    void wipeReachesTheWholeAllocation()
+    {
+        QFETCH(int, removed);
+        QString text;
+        QByteArray bytes;
+        for (const char c : std::string_view("a password typed letter by letter")) {
+            text += QLatin1Char(c);
+            bytes += c;
+        }
+        if (removed) {
+            text.remove(0, removed);
+            bytes.remove(0, removed);
+        } else {
+            text.prepend(QLatin1Char('x'));
+            bytes.prepend('x');
+        }
+        for (const QByteArray& left : {wipedAllocation(text), wipedAllocation(bytes)}) {
+            QVERIFY(!left.isEmpty());
+            QCOMPARE(left, QByteArray(left.size(), '\0'));
+        }
     }
 
     void anyExceptionEndsAToolWithOneLine_data()

@@ -165,10 +165,10 @@ QStringList CsvRecord::fields() const
 void CsvRecord::appendField(const char* data, size_t length)
 {
     const qsizetype needed = text_.size() + qsizetype(length) + 1;
-    if (needed > text_.capacity()) {
+    if (needed > Secrets::roomFromData(text_)) {
         // Grown by hand, so the old buffer is wiped rather than freed as it is.
         QByteArray grown;
-        grown.reserve(std::max<qsizetype>({needed, 2 * text_.capacity(), 256}));
+        grown.reserve(std::max<qsizetype>({needed, 2 * Secrets::roomFromData(text_), 256}));
         grown.append(text_.constData(), text_.size());
         Secrets::wipe(text_);
         text_ = std::move(grown);
@@ -181,7 +181,7 @@ void CsvRecord::appendField(const char* data, size_t length)
 void CsvRecord::clear()
 {
     if (text_.isDetached()) {
-        sodium_memzero(text_.data(), size_t(text_.size()));
+        Secrets::zeroAllocation(text_, text_.size());
         text_.truncate(0);  // the buffer stays for the next record
     } else {
         text_ = QByteArray();
@@ -301,11 +301,11 @@ QByteArrayView CsvReader::unescaped(qsizetype length)
     if (!backslashEscapes_)
         return QByteArrayView(line, length);
     // Never grown while in use: a quote at most doubles.
-    if (unescaped_.capacity() < 2 * length) {
+    if (Secrets::roomFromData(unescaped_) < 2 * length) {
         Secrets::wipe(unescaped_);
         unescaped_.reserve(2 * length);
     } else if (unescaped_.isDetached()) {
-        sodium_memzero(unescaped_.data(), size_t(unescaped_.size()));
+        Secrets::zeroAllocation(unescaped_, unescaped_.size());
     }
     unescaped_.truncate(0);
     for (qsizetype i = 0; i < length; ++i) {
