@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <unistd.h>
 
 namespace {
 
@@ -24,7 +25,7 @@ const QList<AccountFields> Sample = {
     {QStringLiteral("Empty"), QStringLiteral("nobody"), QString(), QStringLiteral("http://"), {}, {}},
 };
 
-void prepare(Sandbox& sandbox, bool sealed, const QList<AccountFields>& accounts = Sample)
+void prepare(CoreSandbox& sandbox, bool sealed, const QList<AccountFields>& accounts = Sample)
 {
     sandbox.initializeMaster(MasterPassword);
     auto vault = sandbox.openVault();
@@ -33,11 +34,34 @@ void prepare(Sandbox& sandbox, bool sealed, const QList<AccountFields>& accounts
         VaultSeal::sealVault(*vault, MasterPassword);
 }
 
+// Runs SQL on the file as someone who writes it by other means would.
+void tamper(const QString& path, const QString& sql)
+{
+    Database raw;
+    raw.open(path, VaultStore::DatabasePassword);
+    sqlite3_set_authorizer(raw.handle(), nullptr, nullptr);
+    sqlite3_db_config(raw.handle(), SQLITE_DBCONFIG_DEFENSIVE, 0, nullptr);
+    raw.exec(sql.toUtf8().constData());
+}
+
+// The seal row as the values of an insert, and its public key alone.
+QString sealRow(const QString& path, const char* columns = "version, publickey, salt, opslimit, memlimit, secretkey")
+{
+    Database raw;
+    raw.open(path, VaultStore::DatabasePassword);
+    Statement row(raw, QStringLiteral("select %1 from seal").arg(QLatin1String(columns)).toUtf8().constData());
+    row.step();
+    QStringList values;
+    for (int i = 0; i < int(QString::fromLatin1(columns).count(QLatin1Char(',')) + 1); ++i)
+        values << (row.isInteger(i) ? row.text(i) : QLatin1Char('\'') + row.text(i) + QLatin1Char('\''));
+    return values.join(QLatin1Char(','));
+}
+
 // The passwords as stored, in list order, or opened with the master password
 // and sorted.
-QStringList storedPasswords(VaultStore& vault, bool opened)
+QStringList storedPasswords(VaultStore& vault, bool opened, const QString& master = MasterPassword)
 {
-    if (opened && !masterPasswordOpens(vault, MasterPassword))
+    if (opened && !masterPasswordOpens(vault, master))
         return {QStringLiteral("the master password does not open the vault")};
     QStringList passwords;
     vault.forEachAccount([&](const AccountRow& row) {
@@ -298,23 +322,36 @@ private slots:
         QTest::addColumn<bool>("sealedBefore");
         QTest::addColumn<QString>("args");
         QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<bool>("copyRunning");
+        QTest::addColumn<int>("running");  // 0: nobody, 1: a copy in the folder, 2: one through a hard link
         QTest::addColumn<QString>("says");
-        QTest::addColumn<bool>("sealedAfter");
-        const QByteArray right = "opensesame\n";
-        QTest::newRow("seal") << false << "--yes" << right << false << "Sealed the vault" << true;
-        QTest::newRow("trailing space") << false << "--yes" << QByteArray("opensesame \n") << false
-                                        << "Wrong master password. Nothing was changed." << false;
+        QTest::addColumn<QString>("opensWith");
+        const QByteArray right = "opensesame\nnew-Master1\nnew-Master1\n";
+        const QString unchanged = QStringLiteral("Nothing was changed.");
+        const QString sealed = QStringLiteral("new-Master1");
+        QTest::newRow("seal") << false << "--yes" << right << 0 << "Sealed the vault" << sealed;
+        QTest::newRow("trailing space") << false << "--yes" << QByteArray("opensesame \nnew-Master1\nnew-Master1\n")
+                                        << 0 << "Wrong master password. " + unchanged << QString();
+        QTest::newRow("the current one again") << false << "--yes" << QByteArray("opensesame\nopensesame\nopensesame\n")
+                                               << 0 << "must differ from the current one" << QString();
+        QTest::newRow("typed differently") << false << "--yes" << QByteArray("opensesame\nnew-Master1\nnew-Master2\n")
+                                           << 0 << "eight and sixteen" << QString();
+        QTest::newRow("too short") << false << "--yes" << QByteArray("opensesame\nshort\nshort\n") << 0
+                                   << "eight and sixteen" << QString();
         QTest::newRow("no --yes from a script")
-            << false << "" << right << false << "give --yes to seal. Nothing was changed." << false;
-        QTest::newRow("sealed already") << true << "--yes" << right << false << "sealed already" << true;
-        QTest::newRow("Quillock running") << false << "--yes" << right << true << "Close Quillock first" << false;
-        QTest::newRow("unseal") << true << "--unseal" << right << false << "Unsealed the vault" << false;
-        QTest::newRow("unseal, capitals") << true << "--unseal" << QByteArray("OPENSESAME\n") << false
-                                          << "Wrong master password. Nothing was changed." << true;
-        QTest::newRow("unseal a plain vault") << false << "--unseal" << right << false << "is not sealed" << false;
+            << false << "" << right << 0 << "give --yes to seal. " + unchanged << QString();
+        QTest::newRow("sealed already") << true << "--yes" << right << 0 << "sealed already" << MasterPassword;
+        QTest::newRow("Quillock running") << false << "--yes" << right << 1 << "Close Quillock first" << QString();
+        QTest::newRow("Quillock running on a hard link")
+            << false << "--yes" << right << 2 << "more than one name" << QString();
+        QTest::newRow("unseal") << true << "--unseal" << QByteArray("opensesame\n") << 0 << "Unsealed the vault"
+                                << QString();
+        QTest::newRow("unseal, capitals") << true << "--unseal" << QByteArray("OPENSESAME\n") << 0
+                                          << "Wrong master password. " + unchanged << MasterPassword;
+        QTest::newRow("unseal a plain vault") << false << "--unseal" << right << 0 << "is not sealed" << QString();
         QTest::newRow("unseal, Quillock running")
-            << true << "--unseal" << right << true << "Close Quillock first" << true;
+            << true << "--unseal" << QByteArray("opensesame\n") << 1 << "Close Quillock first" << MasterPassword;
+        QTest::newRow("unseal, Quillock running on a hard link")
+            << true << "--unseal" << QByteArray("opensesame\n") << 2 << "more than one name" << MasterPassword;
     }
 
     void sealingToolConvertsOnlyWhenItMay()
@@ -322,15 +359,19 @@ private slots:
         QFETCH(bool, sealedBefore);
         QFETCH(QString, args);
         QFETCH(QByteArray, input);
-        QFETCH(bool, copyRunning);
+        QFETCH(int, running);
         QFETCH(QString, says);
-        QFETCH(bool, sealedAfter);
+        QFETCH(QString, opensWith);
         Sandbox sandbox;
         prepare(sandbox, sealedBefore);
         const QByteArray before = readFile(sandbox.vaultPath());
-        VaultLock running(sandbox.vaultPath());
-        if (copyRunning)
-            running.share();
+        // Another name of the same file, in a folder of its own.
+        const QString linked = sandbox.workFolder() + QStringLiteral("/data.mdb");
+        if (running == 2)
+            QCOMPARE(::link(sandbox.vaultPath().toUtf8().constData(), linked.toUtf8().constData()), 0);
+        VaultLock copy(running == 2 ? linked : sandbox.vaultPath());
+        if (running > 0)
+            copy.share();
         QString out, err;
         const int status = runTool(QUILLOCK_TEST_SEAL,
                                    QStringList{QStringLiteral("--vault"), sandbox.vaultPath()}
@@ -339,10 +380,125 @@ private slots:
         QVERIFY2((out + err).contains(says), qPrintable(out + err));
         QCOMPARE(status, err.contains(QStringLiteral("Nothing was changed.")) ? 1 : 0);
         auto vault = sandbox.openVault();
-        QCOMPARE(vault->seal() != nullptr, sealedAfter);
-        if (sealedAfter == sealedBefore)
+        QCOMPARE(vault->seal() != nullptr, !opensWith.isEmpty());
+        if (!opensWith.isEmpty() == sealedBefore)
             QCOMPARE(readFile(sandbox.vaultPath()), before);
-        QCOMPARE(storedPasswords(*vault, true), samplePasswords());
+        // Every plain copy gives the master password it had away.
+        if (!sealedBefore && vault->seal())
+            QVERIFY(!masterPasswordOpens(*vault, MasterPassword));
+        QCOMPARE(storedPasswords(*vault, true, opensWith.isEmpty() ? MasterPassword : opensWith), samplePasswords());
+    }
+
+    // Someone who writes the file puts a plain or another sealed vault in
+    // the place of one that was sealed: the program and the import refuse
+    // it, with a way to accept it on purpose, and leave it as it is.
+    void replacedSealIsRefusedBeforeAnythingIsStored_data()
+    {
+        QTest::addColumn<QString>("attack");
+        QTest::addColumn<bool>("forgetFirst");
+        QTest::addColumn<QString>("says");
+        QTest::addColumn<bool>("startsAfterForget");
+        const QString forget = QStringLiteral("quillock-seal --forget");
+        QTest::newRow("a plain copy in its place") << "plain copy" << false << forget << true;
+        QTest::newRow("a fresh vault in its place") << "fresh" << false << forget << false;
+        QTest::newRow("seal dropped, first run again")
+            << "drop table seal; update master set initialized = 0" << false << forget << false;
+        QTest::newRow("another vault's seal row")
+            << "delete from seal; insert into seal values (%other)" << false << forget << true;
+        QTest::newRow("public key altered") << "update seal set publickey = %otherkey" << false << forget << false;
+        // Without the record, what is left is damage.
+        QTest::newRow("seal table dropped") << "drop table seal" << true << "3049SQLCipher" << false;
+        QTest::newRow("plain vault with a sealed value")
+            << "plain copy; update accounts set password = 'seal:' || password" << true << "3049SQLCipher" << false;
+    }
+
+    void replacedSealIsRefusedBeforeAnythingIsStored()
+    {
+        QFETCH(QString, attack);
+        QFETCH(bool, forgetFirst);
+        QFETCH(QString, says);
+        QFETCH(bool, startsAfterForget);
+        MainWindowFixture f;
+        const QString path = f.sandbox.vaultPath();
+        prepare(f.sandbox, false);
+        const QByteArray plain = readFile(path);
+        {
+            auto vault = f.sandbox.openVault();
+            VaultSeal::sealVault(*vault, MasterPassword);
+        }
+        QVERIFY(f.open());
+        f.window.reset();
+        CoreSandbox other;
+        const QByteArray fresh = readFile(other.vaultPath());
+        prepare(other, true);
+        QString sql = attack;
+        if (sql.startsWith(QLatin1String("plain copy"))) {
+            writeFile(path, plain, 0600);
+            sql = sql.section(QLatin1Char(';'), 1);
+        } else if (sql == QLatin1String("fresh")) {
+            writeFile(path, readFile(other.vaultPath()), 0600);
+            tamper(path,
+                   QStringLiteral("drop table seal; delete from accounts; update master set password = '', "
+                                  "initialized = 0"));
+            sql.clear();
+        }
+        sql.replace(QStringLiteral("%otherkey"), sealRow(other.vaultPath(), "publickey"))
+            .replace(QStringLiteral("%other"), sealRow(other.vaultPath()));
+        if (!sql.trimmed().isEmpty())
+            tamper(path, sql);
+        const QStringList forgetIt{QStringLiteral("--forget"), QStringLiteral("--vault"), path};
+        if (forgetFirst)
+            QCOMPARE(runTool(QUILLOCK_TEST_SEAL, forgetIt), 0);
+        const QByteArray before = readFile(path);
+
+        driveNextDialog([](QDialog*) {});  // a first-run window, should one show
+        QVERIFY(!f.openAgain());
+        callOffModalActions();
+        verifyStartUpEnded(f.sandbox);
+        QVERIFY2(f.sandbox.messages[0].text.contains(says), qPrintable(f.sandbox.messages[0].text));
+        const QString csv = f.sandbox.workFolder() + QStringLiteral("/in.csv");
+        writeFile(csv, "name,url,username,password\nNew,http://new,neo,new-Pw\n");
+        QString err;
+        QCOMPARE(runTool(QUILLOCK_TEST_IMPORT, {csv, QStringLiteral("--vault"), path}, {}, nullptr, &err), 1);
+        QVERIFY2(err.contains(says.startsWith(QLatin1String("3049")) ? QStringLiteral("damaged") : says),
+                 qPrintable(err));
+        QCOMPARE(readFile(path), before);
+        if (startsAfterForget) {
+            QCOMPARE(runTool(QUILLOCK_TEST_SEAL, forgetIt), 0);
+            QVERIFY(f.openAgain());
+        }
+    }
+
+    // A copy of the sealed file, its seal row and master password from
+    // before a new master password: none of it opens what came later.
+    void earlierSealRowOpensNothingAddedAfterANewMasterPassword()
+    {
+        Sandbox sandbox;
+        prepare(sandbox, true);
+        const QString earlierRow = sealRow(sandbox.vaultPath());
+        {
+            auto vault = sandbox.openVault();
+            QVERIFY(masterPasswordOpens(*vault, MasterPassword));
+            storeMasterPassword(*vault, QStringLiteral("newmaster1"), false);
+            lockSeal(*vault);
+            vault->appendAccount({QStringLiteral("Later"),
+                                  Encrypt(QStringLiteral("u")),
+                                  passwordToStore(*vault, QStringLiteral("added-Later-1")),
+                                  {},
+                                  {},
+                                  {}});
+        }
+        const QString copy = sandbox.workFolder() + QStringLiteral("/copy.mdb");
+        writeFile(copy, readFile(sandbox.vaultPath()), 0600);
+        tamper(copy, QStringLiteral("delete from seal; insert into seal values (%1)").arg(earlierRow));
+        auto vault = VaultStore::open(copy);
+        QVERIFY(masterPasswordOpens(*vault, MasterPassword));
+        QStringList opened;
+        vault->forEachAccount([&](const AccountRow& row) {
+            if (!row.fields.password.isEmpty() && errorCodeOf([&] { openPassword(*vault, row.fields.password); }) == 0)
+                opened << row.fields.account;
+        });
+        QCOMPARE(opened, QStringList());
     }
 };
 
