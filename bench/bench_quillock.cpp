@@ -19,7 +19,6 @@
 #include "vault/apperror.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 
 #include <QApplication>
@@ -78,6 +77,15 @@ QString generatedVault(int n)
     return path;
 }
 
+// Sealing takes a new master password: the generated one, after another
+// in the plain master row.
+void sealWithTheMasterPassword(VaultStore& vault)
+{
+    const QString before = QStringLiteral("before-Sealing");
+    vault.storeMasterPassword(Encrypt(before), false);
+    vault.seal(before, VaultGen::MasterPassword);
+}
+
 // The generated vault of n accounts sealed with its master password, kept
 // beside it.
 QString sealedVault(int n)
@@ -90,7 +98,7 @@ QString sealedVault(int n)
         if (!QFile::copy(generatedVault(n), scratch))
             die(QStringLiteral("cannot copy the vault of %1 accounts").arg(n));
         try {
-            VaultSeal::sealVault(*VaultStore::open(scratch), VaultGen::MasterPassword);
+            sealWithTheMasterPassword(*VaultStore::open(scratch));
         } catch (const AppError& error) {
             die(QString::fromUtf8(error.what()));
         }
@@ -235,8 +243,9 @@ struct Bare {
     // nothing moves no other connection's data_version.
     void commitChange()
     {
-        mustExec(db.handle(), QStringLiteral("update accounts set hint = case hint when 'a' then 'b' else 'a' end "
-                                             "where rowid = (select rowid from accounts order by rowid desc limit 1)"));
+        mustExec(db.handle(),
+                 QStringLiteral("update accounts set hint = case hint when 'a' then 'b' else 'a' end "
+                                "where rowid = (select rowid from accounts order by rowid desc limit 1)"));
     }
 
     qint64 middleRowid()
@@ -254,7 +263,7 @@ AccountFields sampleFields(VaultStore& vault)
 {
     return {QStringLiteral("Mid-list Bank"),
             Encrypt(QStringLiteral("someone@example.org")),
-            passwordToStore(vault, QStringLiteral("s3cret-Pass!")),
+            vault.passwordToStore(QStringLiteral("s3cret-Pass!")),
             QStringLiteral("http://www.bank.example/login"),
             QStringLiteral("the usual\nwith a twist"),
             QStringLiteral("card ends 1234\r\nphone +44 20 7946 0000")};
@@ -263,7 +272,7 @@ AccountFields sampleFields(VaultStore& vault)
 // What a passing security check leaves: in a sealed vault, the seal open.
 void passCheck(VaultStore& vault)
 {
-    if (!masterPasswordOpens(vault, VaultGen::MasterPassword))
+    if (!vault.masterPasswordOpens(VaultGen::MasterPassword))
         die(QStringLiteral("the master password does not open the vault"));
 }
 
@@ -430,7 +439,7 @@ void reportCommand(benchmark::State& state, int n, bool sealed, bool derive)
             passCheck(vault);
         writeReport(vault, path);
         if (derive)
-            lockSeal(vault);
+            vault.lockSeal();
         state.SetIterationTime(secondsSince(start));
     }
 }
@@ -442,8 +451,8 @@ double bareDerivation()
     unsigned char salt[crypto_pwhash_SALTBYTES] = {};
     const QByteArray master = VaultGen::MasterPassword.toUtf8();
     const auto start = Clock::now();
-    if (crypto_pwhash(key, sizeof key, master.constData(), quint64(master.size()), salt, VaultSeal::DefaultLimits.ops,
-                      size_t(VaultSeal::DefaultLimits.mem), crypto_pwhash_ALG_ARGON2ID13)
+    if (crypto_pwhash(key, sizeof key, master.constData(), quint64(master.size()), salt, SealRow::DefaultLimits.ops,
+                      size_t(SealRow::DefaultLimits.mem), crypto_pwhash_ALG_ARGON2ID13)
         != 0)
         die(QStringLiteral("the derivation failed"));
     return secondsSince(start);
@@ -486,9 +495,9 @@ void convertVault(benchmark::State& state, int n, bool toSealed)
         const auto start = Clock::now();
         auto vault = VaultStore::open(app.vault());
         if (toSealed)
-            VaultSeal::sealVault(*vault, VaultGen::MasterPassword);
+            sealWithTheMasterPassword(*vault);
         else
-            VaultSeal::unsealVault(*vault, VaultGen::MasterPassword);
+            vault->unseal(VaultGen::MasterPassword);
         vault.reset();
         state.SetIterationTime(secondsSince(start));
     }
@@ -709,8 +718,8 @@ void printTable(const std::map<std::string, double>& medians, const std::vector<
     if (const auto derive = medians.find("floor_derive"); derive != medians.end())
         std::fprintf(out,
                      "| one Argon2id derivation (%llu MiB, %llu passes) | - | %.1f | - | - | - | 200 to 500 ms |\n",
-                     static_cast<unsigned long long>(VaultSeal::DefaultLimits.mem >> 20),
-                     static_cast<unsigned long long>(VaultSeal::DefaultLimits.ops), derive->second);
+                     static_cast<unsigned long long>(SealRow::DefaultLimits.mem >> 20),
+                     static_cast<unsigned long long>(SealRow::DefaultLimits.ops), derive->second);
     for (const Line& line : Lines) {
         for (int n : sizes) {
             const auto key = [n](const char* name) { return std::string(name) + "/" + std::to_string(n); };
@@ -777,7 +786,7 @@ int peakChild(const QString& folder, bool check)
     // The check of a guarded command; in a sealed vault its derivation.
     if (check) {
         passCheck(*window->VaultDb());
-        lockSeal(*window->VaultDb());
+        window->VaultDb()->lockSeal();
     }
     return printPeakResident() && combo->count() > 0 ? 0 : 1;
 }

@@ -5,7 +5,6 @@
 
 #include "transfer/accountexport.h"
 #include "transfer/transfer.h"
-#include "vault/vaultseal.h"
 
 #include <QScopeGuard>
 
@@ -44,7 +43,7 @@ int exportAccounts(const Tool::CommandLine& line, Transfer::ExportFormat format)
                        ErrorSource::Store);
     QString entry;
     const bool given = Tool::readMasterPassword(entry);
-    const bool matches = given && masterPasswordOpens(vault.store(), entry);
+    const bool matches = given && vault.store().masterPasswordOpens(entry);
     Secrets::wipe(entry);
     if (!matches) {
         Tool::print(stderr, QStringLiteral("quillock-export: wrong master password; nothing was written."));

@@ -55,11 +55,11 @@ inline bool readLine(QString& line)
     return any && !tooLong;
 }
 
-inline bool readMasterPassword(QString& entry)
+inline bool readMasterPassword(QString& entry, const char* prompt = "Master password: ")
 {
     if (::isatty(STDIN_FILENO) != 1)
         return readLine(entry);
-    std::fputs("Master password: ", stderr);
+    std::fputs(prompt, stderr);
     std::fflush(stderr);
     if (::tcgetattr(STDIN_FILENO, &savedTerminal) != 0)
         return readLine(entry);

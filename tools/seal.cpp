@@ -3,19 +3,24 @@
 #include "masterentry.h"
 #include "transfertool.h"
 
-#include "vault/vaultseal.h"
+#include "vault/masterrule.h"
+#include "vault/sealrecord.h"
 
 #include <QScopeGuard>
+#include <optional>
 #include <unistd.h>
 
 namespace {
 
 const char Usage[] = "usage: quillock-seal [--vault PATH/data.mdb] [--yes]\n"
                      "       quillock-seal --unseal [--vault PATH/data.mdb]\n"
+                     "       quillock-seal --forget [--vault PATH/data.mdb]\n"
                      "Seals the vault beside this tool (or the one named): its passwords then open only with\n"
-                     "the master password. --unseal turns a sealed vault back. Asks for the master password;\n"
-                     "when standard input is not a terminal, its first line is the master password. Sealing\n"
-                     "asks for a typed \"yes\" on a terminal; --yes gives it from a script.\n";
+                     "a new master password. Asks for the current master password, then for the new one twice;\n"
+                     "when standard input is not a terminal, its first three lines are those. Sealing asks for\n"
+                     "a typed \"yes\" on a terminal; --yes gives it from a script. --unseal turns a sealed\n"
+                     "vault back, with its master password. --forget forgets that the vault was sealed, so\n"
+                     "that Quillock accepts it as it is now (an older copy put back on purpose).\n";
 
 const char Warning[] = "Sealing the vault %1:\n"
                        "  - Every password in it is then locked with your master password. If you forget the master\n"
@@ -23,8 +28,9 @@ const char Warning[] = "Sealing the vault %1:\n"
                        "  - Older copies of Quillock cannot open a sealed vault.\n"
                        "  - Account names, usernames, addresses, hints and notes stay readable without the master\n"
                        "    password, as the main window shows them.\n"
-                       "  - Copies of the vault made before now still hold every password; delete them, or change\n"
-                       "    the master password (Options) once the vault is sealed.\n"
+                       "  - Every copy of the vault made before now holds every password and gives the current master\n"
+                       "    password away. So the vault is sealed under a new master password, asked for next: those\n"
+                       "    copies then open nothing in it. Delete them all the same.\n"
                        "  - quillock-seal --unseal turns it back, with the master password.";
 
 // One line on a terminal that keeps being rewritten; nothing elsewhere.
@@ -57,6 +63,45 @@ int refuse(const QString& why)
     return 1;
 }
 
+// The new master password, typed twice by the rule of the Options dialog
+// and unlike the current one; nothing (and a message) otherwise.
+std::optional<QString> newMasterPassword(const QString& current)
+{
+    QString first, second;
+    const auto forget = qScopeGuard([&] {
+        Secrets::wipe(first);
+        Secrets::wipe(second);
+    });
+    if (!Tool::readMasterPassword(first, "New master password: ")
+        || !Tool::readMasterPassword(second, "New master password again: "))
+        return std::nullopt;
+    std::optional<QString> master = MasterRule::accept(first, second);
+    if (!master || master->size() > MasterRule::MaxLength) {
+        refuse(QStringLiteral("The new master password must be between eight and sixteen characters, typed the "
+                              "same twice."));
+        return std::nullopt;
+    }
+    if (*master == current) {
+        Secrets::wipe(*master);
+        refuse(QStringLiteral("The new master password must differ from the current one, which every copy of "
+                              "the vault made before sealing gives away."));
+        return std::nullopt;
+    }
+    return master;
+}
+
+int forgetRecord(const QString& vaultPath)
+{
+    Tool::print(
+        stdout,
+        SealRecord::forget(vaultPath)
+            ? QStringLiteral("Forgot that the vault %1 was sealed: Quillock and its tools take it as it is "
+                             "now, and record it again when it is sealed.")
+                  .arg(vaultPath)
+            : QStringLiteral("There was no record of the vault %1 being sealed; nothing was changed.").arg(vaultPath));
+    return 0;
+}
+
 // Asks what it must and converts; the exit status.
 int sealOrUnseal(const QString& vaultPath, bool unseal, bool yes)
 {
@@ -71,12 +116,21 @@ int sealOrUnseal(const QString& vaultPath, bool unseal, bool yes)
         return refuse(QStringLiteral("Close Quillock first: a copy of Quillock or of its tools has the vault %1 open.")
                           .arg(vaultPath));
     }
+    // A hard link in another folder escapes the folder's lock.
+    try {
+        const VaultLock::Alone alone(lock);
+    } catch (const AppError& error) {
+        if (error.code() != ErrorCode::Busy)
+            throw;
+        return refuse(error.description());
+    }
     const std::unique_ptr<VaultStore> vault = VaultStore::open(vaultPath);
-    if (!unseal && vault->seal()) {
+    vault->attachLock(&lock);
+    if (!unseal && vault->isSealed()) {
         Tool::print(stdout, QStringLiteral("The vault %1 is sealed already; it was left as it is.").arg(vaultPath));
         return 0;
     }
-    if (unseal && !vault->seal()) {
+    if (unseal && !vault->isSealed()) {
         Tool::print(stdout, QStringLiteral("The vault %1 is not sealed; it was left as it is.").arg(vaultPath));
         return 0;
     }
@@ -93,19 +147,26 @@ int sealOrUnseal(const QString& vaultPath, bool unseal, bool yes)
 
     QString entry;
     const auto forgetEntry = qScopeGuard([&] { Secrets::wipe(entry); });
-    if (!Tool::readMasterPassword(entry) || !masterPasswordOpens(*vault, entry))
+    if (!Tool::readMasterPassword(entry) || !vault->masterPasswordOpens(entry))
         return refuse(QStringLiteral("Wrong master password."));
+    std::optional<QString> master;
+    const auto forgetMaster = qScopeGuard([&] {
+        if (master)
+            Secrets::wipe(*master);
+    });
+    if (!unseal && !(master = newMasterPassword(entry)))
+        return 1;
     const char* doing = unseal ? "Unsealing" : "Sealing";
     const auto clearProgress = qScopeGuard([] { showProgress("", 1, 1); });
     const auto progress = [doing](qint64 done, qint64 total) { showProgress(doing, done, total); };
-    const qint64 count =
-        unseal ? VaultSeal::unsealVault(*vault, entry, progress) : VaultSeal::sealVault(*vault, entry, progress);
+    const qint64 count = unseal ? vault->unseal(entry, progress) : vault->seal(entry, *master, progress);
     Tool::print(stdout,
                 unseal ? QStringLiteral("Unsealed the vault %1: %2 passwords are enciphered as before, and the vault "
                                         "opens in every copy of Quillock.")
                              .arg(vaultPath)
                              .arg(count)
-                       : QStringLiteral("Sealed the vault %1: %2 passwords now open only with the master password.")
+                       : QStringLiteral("Sealed the vault %1: %2 passwords now open only with the new master "
+                                        "password.")
                              .arg(vaultPath)
                              .arg(count));
     return 0;
@@ -117,12 +178,15 @@ int main(int argc, char** argv)
 {
     return Tool::run(argc, argv, "quillock-seal", "Nothing was changed.", QString(), [] {
         bool unseal = false;
+        bool forget = false;
         bool yes = false;
         QString vaultPath;
         const QStringList args = QCoreApplication::arguments().mid(1);
         for (qsizetype i = 0; i < args.size(); ++i) {
             if (args[i] == QLatin1String("--unseal")) {
                 unseal = true;
+            } else if (args[i] == QLatin1String("--forget")) {
+                forget = true;
             } else if (args[i] == QLatin1String("--yes")) {
                 yes = true;
             } else if (Tool::optionValue(args, i, QStringLiteral("--vault"), vaultPath)) {
@@ -134,8 +198,10 @@ int main(int argc, char** argv)
                 return Tool::wrongUsage(Usage);
             }
         }
+        if (unseal && forget)
+            return Tool::wrongUsage(Usage);
         if (vaultPath.isEmpty())
             vaultPath = Tool::defaultVaultPath();
-        return sealOrUnseal(vaultPath, unseal, yes);
+        return forget ? forgetRecord(vaultPath) : sealOrUnseal(vaultPath, unseal, yes);
     });
 }

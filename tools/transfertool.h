@@ -106,6 +106,7 @@ public:
     {
         lock_->share();
         store_ = VaultStore::open(path);
+        store_->attachLock(lock_.get());
     }
     VaultStore& store() { return *store_; }
 

@@ -1,17 +1,21 @@
 #pragma once
 
+#include "vault/sealrow.h"
+
 #include <QString>
+#include <optional>
 #include <utility>
 #include <vector>
 
 class Database;
 
-// The vault's two tables as a fresh vault defines them, and the check that
-// a file holds exactly those before anything else in it runs: each table
-// with these columns and types and nothing more (no constraint, default,
-// collation or conflict clause), and at most plain indexes on their
-// columns. A file missing either table is not a vault (3343); one that
-// holds anything else is refused (3251).
+// The vault's two tables as a fresh vault defines them, a sealed vault's
+// third, and the check that a file holds exactly those before anything
+// else in it runs: each table with these columns and types and nothing
+// more (no constraint, default, collation or conflict clause), and at most
+// plain indexes on the first two. A file missing either of those is not a
+// vault (3343); one that holds anything else is refused (3251); a seal
+// that does not match the rest of the file is damage (3049).
 namespace VaultSchema {
 
 struct Table {
@@ -27,6 +31,19 @@ inline const Table Accounts{"accounts",
                              {"hint", "text"},
                              {"notes", "text"}}};
 inline const Table Master{"master", {{"key", "text"}, {"password", "text"}, {"initialized", "boolean"}}};
+// Sealing adds it (README, "Protecting the vault file"); SealRow reads its
+// one row, in the format `SealVersion`.
+inline const Table Seal{"seal",
+                        {{"version", "integer"},
+                         {"publickey", "text"},
+                         {"salt", "text"},
+                         {"opslimit", "integer"},
+                         {"memlimit", "integer"},
+                         {"secretkey", "text"}}};
+inline constexpr qint64 SealVersion = 1;
+// What every password of a sealed vault begins with, and no other value:
+// the field cipher's base64 never holds a colon.
+inline const QString SealedPrefix = QStringLiteral("seal:");
 
 // "create table NAME (column type, ...)", as a fresh vault is built.
 QString createStatement(const Table& table);
@@ -35,6 +52,9 @@ QString createStatement(const Table& table);
 // ago from one that was measured may skip it.
 enum class Values { Measure, MeasuredBefore };
 
-void require(const Database& db, Values values = Values::Measure);
+// The whole check: the tables, the seal row and the form of the passwords
+// (with the values' sizes, in the same pass). Returns the seal row of a
+// sealed vault.
+std::optional<SealRow> require(const Database& db, Values values = Values::Measure);
 
 }  // namespace VaultSchema

@@ -23,7 +23,6 @@
 #include "vault/fileops.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 
 #include <QAbstractButton>
@@ -109,7 +108,10 @@ Change plan(const Model& model, Kind kind, qint64 serial)
         change.kind = Kind::Add;
     switch (change.kind) {
     case Kind::Startup:
+        break;
     case Kind::Seal:
+        // Sealing takes a new master password; unsealing keeps it.
+        change.master = model.sealed ? model.master : masterFor(serial);
         break;
     case Kind::Add:
         change.name = QStringLiteral("n%1").arg(serial, 7, 10, QLatin1Char('0'));
@@ -151,6 +153,7 @@ void apply(Model& model, const Change& change)
         break;
     case Kind::Seal:
         model.sealed = !model.sealed;
+        model.master = change.master;
         break;
     }
 }
@@ -160,11 +163,11 @@ void apply(Model& model, const Change& change)
 Model readModel(VaultStore& vault, const QStringList& masters)
 {
     Model model;
-    model.sealed = vault.seal() != nullptr;
+    model.sealed = vault.isSealed();
     if (!model.sealed)
         model.master = Decrypt(vault.storedMasterPassword());
     for (const QString& master : masters) {
-        if (model.sealed && model.master.isEmpty() && masterPasswordOpens(vault, master))
+        if (model.sealed && model.master.isEmpty() && vault.masterPasswordOpens(master))
             model.master = master;
     }
     if (model.sealed && model.master.isEmpty())
@@ -173,9 +176,9 @@ Model readModel(VaultStore& vault, const QStringList& masters)
         const AccountFields& f = row.fields;
         if (model.accounts.count(f.account))
             throw AppError(0, QStringLiteral("account '%1' is stored twice").arg(f.account), QStringLiteral("check"));
-        model.accounts[f.account] = {decryptField(f.username), openPassword(vault, f.password), f.url, f.hint, f.notes};
+        model.accounts[f.account] = {decryptField(f.username), vault.openPassword(f.password), f.url, f.hint, f.notes};
     });
-    lockSeal(vault);
+    vault.lockSeal();
     return model;
 }
 
@@ -292,18 +295,19 @@ void prepareChild(const QString& app, const QString& work)
     });
 }
 
-// What quillock-seal does, with the program closed: the vault sealed, or
-// a sealed one turned back.
-void convert(const QString& app, const QString& master)
+// What quillock-seal does, with the program closed: the vault sealed under
+// the new master password `master`, or a sealed one turned back.
+void convert(const QString& app, const QString& current, const QString& master)
 {
     const QString vaultPath = app + QStringLiteral("/data.mdb");
     VaultLock lock(vaultPath);
     lock.takeExclusive();
     const auto vault = VaultStore::open(vaultPath);
-    if (vault->seal())
-        VaultSeal::unsealVault(*vault, master);
+    vault->attachLock(&lock);
+    if (vault->isSealed())
+        vault->unseal(current);
     else
-        VaultSeal::sealVault(*vault, master);
+        vault->seal(current, master);
 }
 
 int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint64 commands, const QString& master)
@@ -327,7 +331,7 @@ int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint
         case Kind::Seal:
             window->close();
             window.reset();
-            convert(app, model.master);
+            convert(app, model.master, change.master);
             window = startWindow();
             break;
         case Kind::Add:
@@ -873,7 +877,8 @@ int race(int rounds, bool sealed, const QString& folder, const QString& summary)
     Model model;
     prepareVault(app, 50, model);
     if (sealed) {
-        convert(app, model.master);
+        convert(app, model.master, masterFor(1));
+        model.master = masterFor(1);
         model.sealed = true;
     }
 
