@@ -60,7 +60,7 @@ Vault& vault()
         v.store->storeMasterPassword(Encrypt(QStringLiteral("plain-master")), true);
         v.store->seal(QStringLiteral("plain-master"), master);
         v.raw.open(path, VaultStore::DatabasePassword);
-        const SealRow sealRow = SealRow::read(v.raw);
+        const SealRow sealRow = VaultSchema::readSealRow(v.raw);
         v.identity = SealIdentity::unlock(v.raw, sealRow, master);
         if (!v.identity)
             fail("the fresh seal does not open", {});
@@ -131,7 +131,7 @@ void checkRow(Vault& v, const Row& row)
 
     bool taken = true;
     try {
-        SealRow::read(v.raw);
+        VaultSchema::readSealRow(v.raw);
     } catch (const AppError& error) {
         if (error.code() != ErrorCode::VaultDamaged)
             fail("a seal row was refused with a foreign error", error.what());

@@ -6,9 +6,12 @@
 #include "shared/module1.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
+#include "vault/sealrecord.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QProcess>
 #include <QRegularExpression>
@@ -507,6 +510,76 @@ private slots:
                 opened << row.fields.account;
         });
         QCOMPARE(opened, QStringList());
+    }
+
+    void newMasterPasswordOnlyWhileNobodyElseHasTheVault_data()
+    {
+        QTest::addColumn<int>("others");  // 0: nobody, 1: a copy in the folder, 2: a hard link elsewhere
+        QTest::addColumn<int>("code");
+        QTest::newRow("alone") << 0 << 0;
+        QTest::newRow("another copy running") << 1 << int(ErrorCode::Busy);
+        QTest::newRow("a hard link") << 2 << int(ErrorCode::Busy);
+    }
+
+    void newMasterPasswordOnlyWhileNobodyElseHasTheVault()
+    {
+        QFETCH(int, others);
+        QFETCH(int, code);
+        Sandbox sandbox;
+        prepare(sandbox, true);
+        const QString linked = sandbox.workFolder() + QStringLiteral("/data.mdb");
+        if (others == 2)
+            QCOMPARE(::link(sandbox.vaultPath().toUtf8().constData(), linked.toUtf8().constData()), 0);
+        VaultLock copy(sandbox.vaultPath());
+        if (others == 1)
+            copy.share();
+        const QByteArray before = readFile(sandbox.vaultPath());
+        auto vault = sandbox.openVault();
+        QVERIFY(vault->masterPasswordOpens(MasterPassword));
+        QCOMPARE(errorCodeOf([&] { vault->changeMasterPassword(QStringLiteral("newmaster1"), false); }), code);
+        vault.reset();
+        if (code)
+            QCOMPARE(readFile(sandbox.vaultPath()), before);
+        auto again = sandbox.openVault();
+        const QString master = code ? MasterPassword : QStringLiteral("newmaster1");
+        QCOMPARE(storedPasswords(*again, true, master), samplePasswords());
+        QCOMPARE(again->masterPasswordOpens(code ? QStringLiteral("newmaster1") : MasterPassword), false);
+    }
+
+    // The record outside the file: nothing for a user who never sealed,
+    // vaults that are gone let go, an unreadable one named.
+    void recordOfSealedVaults_data()
+    {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<bool>("sealed");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("never sealed") << QByteArray() << false << 0 << QByteArray();
+        QTest::newRow("a vault that is gone")
+            << QByteArray("AAAA\t/gone/data.mdb\n") << false << 0 << QByteArray("AAAA");
+        QTest::newRow("not ours") << QByteArray("garbage") << false << int(ErrorCode::SettingsFailure)
+                                  << QByteArray("garbage");
+        QTest::newRow("sealed, recorded") << QByteArray() << true << 0 << QByteArray("\t");
+    }
+
+    void recordOfSealedVaults()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(bool, sealed);
+        QFETCH(int, code);
+        QFETCH(QByteArray, after);
+        Sandbox sandbox;
+        prepare(sandbox, sealed);
+        QFile::remove(SealRecord::file());
+        QDir().mkpath(QFileInfo(SealRecord::file()).absolutePath());
+        if (!record.isEmpty())
+            writeFile(SealRecord::file(), record, 0600);
+        const QByteArray before = readFile(sandbox.vaultPath());
+        QCOMPARE(errorCodeOf([&] { sandbox.openVault(); }), code);
+        QCOMPARE(readFile(sandbox.vaultPath()), before);
+        QVERIFY2(after.isEmpty() ? !QFile::exists(SealRecord::file()) : readFile(SealRecord::file()).contains(after),
+                 readFile(SealRecord::file()).constData());
+        QFile::remove(SealRecord::file());
     }
 };
 

@@ -6,12 +6,11 @@
 #include <array>
 #include <cstddef>
 
-class Database;
-
 // The one row of a sealed vault's seal table (VaultSchema::Seal): the
 // vault's public key, and its secret key enciphered under a key that
 // Argon2id derives from the master password with this salt and these
-// limits. Binary values are stored in base64.
+// limits. Binary values are stored in base64. The schema check reads it
+// (VaultSchema::require); the store writes it.
 struct SealRow {
     static constexpr std::size_t KeyBytes = 32;  // X25519, both halves
     static constexpr std::size_t SaltBytes = 16;
@@ -38,22 +37,12 @@ struct SealRow {
     Limits limits;
     std::array<unsigned char, BoxedSecretKeyBytes> boxedSecretKey{};
 
-    // The row as stored: the damage error unless there is exactly one, of
-    // the right types and sizes, in a format this Quillock reads, with sane
-    // limits. A later format would be told apart and read here.
-    static SealRow read(const Database& db);
-    // Creates the table with this row in it, or puts this row in place of
-    // the one there is.
-    void insert(Database& db) const;
-    void replace(Database& db) const;
+    static bool saneLimits(qint64 ops, qint64 mem);
     QString publicKeyText() const;
 };
 
-// The error for a vault whose seal does not match the rest of it (3049);
-// nothing in it was changed.
-[[noreturn]] void raiseVaultDamaged(const Database& db, const QString& what);
-
 // Binary values as the seal keeps them: base64, and exactly `size` bytes
 // out of it with nothing after them.
+std::size_t sealBase64Length(std::size_t bytes);
 QString sealBase64(const unsigned char* bytes, std::size_t size);
 bool sealFromBase64(QStringView text, unsigned char* out, std::size_t size);

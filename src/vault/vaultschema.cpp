@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QStringList>
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -310,6 +311,66 @@ const VaultSchema::Table* shapeOf(const SchemaRow& row)
 
 }  // namespace
 
+void raiseVaultDamaged(const Database& db, const QString& what)
+{
+    throw AppError(ErrorCode::VaultDamaged,
+                   QStringLiteral("The vault '%1' is damaged: %2. It was left as it is.").arg(db.path(), what),
+                   ErrorSource::Store);
+}
+
+QByteArray VaultSchema::columnList(const Table& table, const char* each)
+{
+    QStringList columns;
+    for (const auto& column : table.columns)
+        // "?" names no column: arg() would warn of it.
+        columns << (std::strchr(each, '%') ? QString::fromLatin1(each).arg(QLatin1String(column.first))
+                                           : QString::fromLatin1(each));
+    return columns.join(QLatin1String(", ")).toUtf8();
+}
+
+SealRow VaultSchema::readSealRow(const Database& db)
+{
+    {
+        Statement count(db, "select count(*) from seal");
+        if (!count.step() || count.integer(0) != 1)
+            raiseVaultDamaged(db, QStringLiteral("its seal table holds %1 rows, not one").arg(count.integer(0)));
+    }
+    // Types and sizes first: nothing but a row of the right shape is loaded.
+    const QByteArray shapeSql = "select " + columnList(Seal, "typeof(%1)")
+        + ", octet_length(publickey), octet_length(salt), octet_length(secretkey) from seal";
+    Statement shape(db, shapeSql.constData());
+    shape.step();
+    const auto& columns = Seal.columns;
+    for (int i = 0; i < int(columns.size()); ++i)
+        if (shape.text(i) != QLatin1String(columns[std::size_t(i)].second))
+            raiseVaultDamaged(db, QStringLiteral("its seal row is not of the right shape"));
+    if (shape.integer(6) != qint64(sealBase64Length(SealRow::KeyBytes))
+        || shape.integer(7) != qint64(sealBase64Length(SealRow::SaltBytes))
+        || shape.integer(8) != qint64(sealBase64Length(SealRow::BoxedSecretKeyBytes)))
+        raiseVaultDamaged(db, QStringLiteral("its seal row is not of the right shape"));
+
+    const QByteArray valuesSql = "select " + columnList(Seal) + " from seal";
+    Statement values(db, valuesSql.constData());
+    values.step();
+    // The one place a later format would be told apart.
+    if (values.integer(0) != SealVersion)
+        raiseVaultDamaged(
+            db,
+            QStringLiteral("its seal row is of format %1, which this Quillock does not know").arg(values.integer(0)));
+    const qint64 ops = values.integer(3);
+    const qint64 mem = values.integer(4);
+    // Before anything is derived: a hostile row must not make us allocate.
+    if (!SealRow::saneLimits(ops, mem))
+        raiseVaultDamaged(db, QStringLiteral("its seal row asks for %1 passes over %2 bytes").arg(ops).arg(mem));
+    SealRow row;
+    row.limits = {quint64(ops), quint64(mem)};
+    if (!sealFromBase64(values.text(1), row.publicKey.data(), row.publicKey.size())
+        || !sealFromBase64(values.text(2), row.salt.data(), row.salt.size())
+        || !sealFromBase64(values.text(5), row.boxedSecretKey.data(), row.boxedSecretKey.size()))
+        raiseVaultDamaged(db, QStringLiteral("its seal row holds a value that is not base64 of the right size"));
+    return row;
+}
+
 QString VaultSchema::createStatement(const Table& table)
 {
     QStringList columns;
@@ -355,7 +416,7 @@ std::optional<SealRow> VaultSchema::require(const Database& db, Values values)
     // A sealed vault only as its seal row says.
     std::optional<SealRow> seal;
     if (sealed) {
-        seal = SealRow::read(db);
+        seal = readSealRow(db);
         requireEmptyMasterRow(db);
     }
     if (values == Values::Measure)

@@ -2,6 +2,7 @@
 
 #include "vault/sealrow.h"
 
+#include <QByteArray>
 #include <QString>
 #include <optional>
 #include <utility>
@@ -31,8 +32,8 @@ inline const Table Accounts{"accounts",
                              {"hint", "text"},
                              {"notes", "text"}}};
 inline const Table Master{"master", {{"key", "text"}, {"password", "text"}, {"initialized", "boolean"}}};
-// Sealing adds it (README, "Protecting the vault file"); SealRow reads its
-// one row, in the format `SealVersion`.
+// Sealing adds it (README, "Protecting the vault file"): one SealRow, in
+// the format `SealVersion`.
 inline const Table Seal{"seal",
                         {{"version", "integer"},
                          {"publickey", "text"},
@@ -47,6 +48,9 @@ inline const QString SealedPrefix = QStringLiteral("seal:");
 
 // "create table NAME (column type, ...)", as a fresh vault is built.
 QString createStatement(const Table& table);
+// The table's columns in order, each shaped by `each` ("%1 = ?" names it
+// at %1), joined by commas: how statements name them.
+QByteArray columnList(const Table& table, const char* each = "%1");
 
 // Measuring the values' sizes reads every row: a vault compacted a moment
 // ago from one that was measured may skip it.
@@ -57,4 +61,13 @@ enum class Values { Measure, MeasuredBefore };
 // sealed vault.
 std::optional<SealRow> require(const Database& db, Values values = Values::Measure);
 
+// The seal row as stored: the damage error unless there is exactly one, of
+// the right types and sizes, in a format this Quillock reads, with sane
+// limits. A later format would be told apart and read here.
+SealRow readSealRow(const Database& db);
+
 }  // namespace VaultSchema
+
+// The error for a vault whose seal does not match the rest of it (3049);
+// nothing in it was changed.
+[[noreturn]] void raiseVaultDamaged(const Database& db, const QString& what);

@@ -64,12 +64,7 @@ const QString CompactionFolderPrefix = QStringLiteral(".quillock-compact-");
 // which is the order of AccountFields too. `each` shapes one column.
 QByteArray accountColumns(const char* each = "%1")
 {
-    QStringList columns;
-    for (const auto& column : VaultSchema::Accounts.columns)
-        // "?" names no column: arg() would warn of it.
-        columns << (std::strchr(each, '%') ? QString::fromLatin1(each).arg(QLatin1String(column.first))
-                                           : QString::fromLatin1(each));
-    return columns.join(QLatin1String(", ")).toUtf8();
+    return VaultSchema::columnList(VaultSchema::Accounts, each);
 }
 
 const char* selectAccounts()
@@ -153,9 +148,23 @@ std::optional<SealRow> requireTrusted(Database& db, const QString& path, VaultSc
     return seal;
 }
 
+// The seal row's values as parameters 1 to 6, in the columns' order.
+void bindSealRow(Statement& statement, const SealRow& row)
+{
+    statement.bind(1, VaultSchema::SealVersion).bind(2, row.publicKeyText());
+    statement.bind(3, sealBase64(row.salt.data(), row.salt.size())).bind(4, qint64(row.limits.ops));
+    statement.bind(5, qint64(row.limits.mem));
+    statement.bind(6, sealBase64(row.boxedSecretKey.data(), row.boxedSecretKey.size()));
+}
+
 [[noreturn]] void cipherFailure(const QString& why)
 {
     throw AppError(ErrorCode::CipherFailure, why, ErrorSource::Cipher);
+}
+
+[[noreturn]] void wrongMasterPassword()
+{
+    cipherFailure(QStringLiteral("That is not the vault's master password."));
 }
 
 // How many passwords a conversion changes between two progress reports.
@@ -374,9 +383,15 @@ void VaultStore::setMasterRow(const QString& cipherText, bool markInitialized)
     update.changeOneRow();
 }
 
+void VaultStore::requireSealOpen() const
+{
+    if (!identity_)
+        cipherFailure(QStringLiteral("The sealed vault is locked: no security check has opened it."));
+}
+
 SealRow VaultStore::currentSealRow()
 {
-    SealRow row = SealRow::read(db_);
+    SealRow row = VaultSchema::readSealRow(db_);
     // Another key put in since the vault was opened would take every later add.
     if (row.publicKey != recipient_->publicKey())
         raiseVaultDamaged(db_, QStringLiteral("its public key has changed since it was opened"));
@@ -405,8 +420,7 @@ QString VaultStore::currentMasterPassword()
 {
     if (!isSealed())
         return Decrypt(storedMasterPassword());
-    if (!identity_)
-        cipherFailure(QStringLiteral("The sealed vault is locked: no security check has opened it."));
+    requireSealOpen();
     return identity_->master();
 }
 
@@ -414,8 +428,7 @@ QString VaultStore::openPassword(const QString& stored)
 {
     if (!isSealed())
         return decryptField(stored);
-    if (!identity_)
-        cipherFailure(QStringLiteral("The sealed vault is locked: no security check has opened it."));
+    requireSealOpen();
     return identity_->open(stored);
 }
 
@@ -489,8 +502,7 @@ qint64 VaultStore::seal(const QString& current, const QString& master, const Pro
                        QStringLiteral("The vault has no master password yet; start Quillock once to choose one."),
                        ErrorSource::Store);
     if (!masterPasswordOpens(current))
-        throw AppError(ErrorCode::CipherFailure, QStringLiteral("That is not the vault's master password."),
-                       ErrorSource::Cipher);
+        wrongMasterPassword();
     if (master == current)
         throw AppError(ErrorCode::CipherFailure,
                        QStringLiteral("The new master password must differ from the current one, which every "
@@ -500,7 +512,12 @@ qint64 VaultStore::seal(const QString& current, const QString& master, const Pro
     const SealRow row = identity->enclose(SealRow::DefaultLimits);
     SealRecipient writer(row.publicKey);
     const qint64 sealed = changeEveryPassword([&] {
-        row.insert(db_);
+        db_.exec(VaultSchema::createStatement(VaultSchema::Seal).toUtf8().constData());
+        const QByteArray sql = "insert into seal (" + VaultSchema::columnList(VaultSchema::Seal) + ") values ("
+            + VaultSchema::columnList(VaultSchema::Seal, "?") + ")";
+        Statement insert(db_, sql.constData());
+        bindSealRow(insert, row);
+        insert.changeOneRow();
         const qint64 total = rewritePasswords(
             [&](const QString& stored) {
                 QString plain = Decrypt(stored);
@@ -523,8 +540,7 @@ qint64 VaultStore::unseal(const QString& master, const Progress& progress)
         throw AppError(ErrorCode::DatabaseFailure, QStringLiteral("The vault is not sealed."), ErrorSource::Store);
     // A caller that has just checked the entry has opened the vault with it.
     if (!(identity_ && identity_->master() == master) && !masterPasswordOpens(master))
-        throw AppError(ErrorCode::CipherFailure, QStringLiteral("That is not the vault's master password."),
-                       ErrorSource::Cipher);
+        wrongMasterPassword();
     // A crash after the commit leaves a plain vault that the record accepts.
     SealRecord::allow(path(), SealRecord::Plain);
     const qint64 opened = changeEveryPassword([&] {
@@ -548,8 +564,7 @@ qint64 VaultStore::unseal(const QString& master, const Progress& progress)
 
 qint64 VaultStore::rekey(const QString& master, const Progress& progress)
 {
-    if (!identity_)
-        cipherFailure(QStringLiteral("The sealed vault is locked: no security check has opened it."));
+    requireSealOpen();
     const SealRow current = currentSealRow();
     // Limits raised since the vault was sealed apply from the next change on.
     const SealRow::Limits limits{std::max(current.limits.ops, SealRow::DefaultLimits.ops),
@@ -568,7 +583,10 @@ qint64 VaultStore::rekey(const QString& master, const Progress& progress)
                 return sealedText;
             },
             progress);
-        row.replace(db_);
+        const QByteArray sql = "update seal set " + VaultSchema::columnList(VaultSchema::Seal, "%1 = ?");
+        Statement update(db_, sql.constData());
+        bindSealRow(update, row);
+        update.changeOneRow();
         return total;
     });
     // The writer's shared key would open every password; the session's adds

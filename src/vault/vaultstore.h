@@ -158,6 +158,7 @@ private:
     qint64 rewritePasswords(const std::function<QString(const QString&)>& convert, const Progress& progress);
     qint64 changeEveryPassword(const std::function<qint64()>& work);
     SealRow currentSealRow();
+    void requireSealOpen() const;
     qint64 dataVersion();
     bool orderCurrent();
     void readOrder();
