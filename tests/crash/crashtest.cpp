@@ -4,15 +4,19 @@
 // after the command that was running, and that the next start works.
 //
 //   quillock-crashtest run [--points [--point-step N]] [--trials N] [--budget SECONDS] [--min-trials N]
-//                          [--accounts N] [--kinds startup,add,edit,delete,options,seal]
+//                          [--accounts N] [--kinds startup,add,edit,delete,options,seal,rekey]
 //                          [--seed N] [--folder DIR] [--summary FILE]
 //   quillock-crashtest race [--rounds N] [--sealed] [--folder DIR] [--summary FILE]
 //   quillock-crashtest drive APPFOLDER WORKFOLDER KIND FIRSTSERIAL COMMANDS MASTER   (a child)
 //   quillock-crashtest race-copy APPFOLDER WORKFOLDER FIRSTSERIAL ROUNDS   (a child)
 //
-// The kind "seal" closes the program, seals the vault (or unseals a sealed
-// one) as quillock-seal does, and starts the program again; the other kinds
-// then work on whichever form the vault is in.
+// The kind "seal" closes the program, seals the vault under a new master
+// password (or unseals a sealed one) as quillock-seal does, and starts the
+// program again; "rekey" gives a sealed vault a new master password in
+// Options (a new key pair, every password sealed again, the record in the
+// user's configuration moved on), sealing a plain one first; the other
+// kinds work on whichever form the vault is in. Every check of the next
+// start goes through the record too.
 #include "testsupport.h"
 
 #include "accounts/frmMain.h"
@@ -63,8 +67,8 @@ struct Model {
     bool operator==(const Model&) const = default;
 };
 
-enum class Kind { Startup, Add, Edit, Delete, Options, Seal };
-const QStringList KindNames = {"startup", "add", "edit", "delete", "options", "seal"};
+enum class Kind { Startup, Add, Edit, Delete, Options, Seal, Rekey };
+const QStringList KindNames = {"startup", "add", "edit", "delete", "options", "seal", "rekey"};
 
 Kind kindNamed(const QString& name)
 {
@@ -106,6 +110,9 @@ Change plan(const Model& model, Kind kind, qint64 serial)
     change.kind = kind;
     if ((kind == Kind::Edit || kind == Kind::Delete) && model.accounts.empty())
         change.kind = Kind::Add;
+    // Re-keying is a new master password in a sealed vault: a plain one is sealed first.
+    if (kind == Kind::Rekey && !model.sealed)
+        change.kind = Kind::Seal;
     switch (change.kind) {
     case Kind::Startup:
         break;
@@ -127,6 +134,7 @@ Change plan(const Model& model, Kind kind, qint64 serial)
         break;
     }
     case Kind::Options:
+    case Kind::Rekey:
         change.master = masterFor(serial);
         break;
     }
@@ -149,6 +157,7 @@ void apply(Model& model, const Change& change)
         model.accounts.erase(change.target);
         break;
     case Kind::Options:
+    case Kind::Rekey:
         model.master = change.master;
         break;
     case Kind::Seal:
@@ -362,6 +371,7 @@ int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint
             click(window.get(), "cmdDelete");  // the confirmation is answered Ok
             break;
         case Kind::Options:
+        case Kind::Rekey:
             command(window.get(), "FlatBttn1", [&](const Over& over) {
                 answerPrompt(over, model.master, [change](QWidget* dialog) {
                     childNamed<QLineEdit>(dialog, "txtPassword1")->setText(change.master);
@@ -471,7 +481,7 @@ struct Options {
     int minTrials = -1;
     int budgetSeconds = 600;
     int accounts = 1500;
-    QList<Kind> kinds = {Kind::Startup, Kind::Add, Kind::Edit, Kind::Delete, Kind::Options, Kind::Seal};
+    QList<Kind> kinds = {Kind::Startup, Kind::Add, Kind::Edit, Kind::Delete, Kind::Options, Kind::Seal, Kind::Rekey};
     quint32 seed = 0;
     QString folder;
     QString summary;
