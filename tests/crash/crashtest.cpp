@@ -886,9 +886,11 @@ int race(int rounds, bool sealed, const QString& folder, const QString& summary)
     Module1::setApplicationFolder(app);
     Model model;
     prepareVault(app, 50, model);
+    // The copies know masterFor(0); sealing takes a new master password.
     if (sealed) {
-        convert(app, model.master, masterFor(1));
-        model.master = masterFor(1);
+        const QString before = QStringLiteral("before-sealing");
+        VaultStore::open(app + QStringLiteral("/data.mdb"))->storeMasterPassword(Encrypt(before), false);
+        convert(app, before, model.master);
         model.sealed = true;
     }
 
