@@ -512,6 +512,26 @@ private slots:
         QCOMPARE(opened, QStringList());
     }
 
+    // A public key swapped while the program runs: the next check reports
+    // the damage, not a wrong entry.
+    void revealFindsAnotherPublicKeyAsDamage()
+    {
+        MainWindowFixture f;
+        prepare(f.sandbox, true);
+        QVERIFY(f.open());
+        CoreSandbox other;
+        prepare(other, true);
+        tamper(f.sandbox.vaultPath(),
+               QStringLiteral("update seal set publickey = %1").arg(sealRow(other.vaultPath(), "publickey")));
+        f.pick(0);
+        answerMasterPrompt(MasterPassword);
+        f.click("cmdReveal");
+        QCOMPARE(f.sandbox.messages.size(), 1);
+        QVERIFY2(f.sandbox.messages[0].text.contains(QStringLiteral("damaged")),
+                 qPrintable(f.sandbox.messages[0].text));
+        QVERIFY(f.label("lblPassword") != Bank);
+    }
+
     void newMasterPasswordOnlyWhileNobodyElseHasTheVault_data()
     {
         QTest::addColumn<int>("others");  // 0: nobody, 1: a copy in the folder, 2: a hard link elsewhere
