@@ -8,7 +8,6 @@
 #include "transfer/transfer.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
 
 #include <QProcess>
 #include <sys/stat.h>
@@ -665,9 +664,9 @@ void TestTransfer::masterPasswordIsComparedExactly()
     QFETCH(QString, entry);
     QFETCH(bool, matches);
     CoreSandbox sandbox;
-    QVERIFY(errorCodeOf([&] { masterPasswordOpens(*sandbox.openVault(), entry); }) != 0);
+    QVERIFY(errorCodeOf([&] { sandbox.openVault()->masterPasswordOpens(entry); }) != 0);
     sandbox.initializeMaster(QStringLiteral("Secret pässwort"));
-    QCOMPARE(masterPasswordOpens(*sandbox.openVault(), entry), matches);
+    QCOMPARE(sandbox.openVault()->masterPasswordOpens(entry), matches);
 }
 
 void TestTransfer::toolsRunAsProcesses()
