@@ -162,7 +162,7 @@ private slots:
         QTest::addColumn<QStringList>("command");
         QTest::addColumn<QByteArray>("prompt");
         QTest::addColumn<bool>("echo");
-        QTest::addColumn<QByteArray>("answers");  // one a prompt, the next prompts "Master password: "
+        QTest::addColumn<QByteArray>("answers");  // one a prompt: the first, then the password prompts below
         const QStringList exporting{QUILLOCK_TEST_EXPORT, "OUT", "--vault", "VAULT"};
         const QByteArray master = MasterPassword.toUtf8();
         QTest::newRow("Ctrl+C at quillock-export's master password")
@@ -171,7 +171,7 @@ private slots:
             << SIGTSTP << exporting << QByteArray("Master password: ") << false << master;
         QTest::newRow("quillock-seal's typed yes")
             << SIGTSTP << QStringList{QUILLOCK_TEST_SEAL, "--vault", "VAULT"}
-            << QByteArray("Type yes to seal the vault: ") << true << "yes\n" + master;
+            << QByteArray("Type yes to seal the vault: ") << true << "yes\n" + master + "\nnew-Master1\nnew-Master1";
     }
 
     void promptSurvivesStopAndContinue()
@@ -204,9 +204,13 @@ private slots:
         QVERIFY2(terminal.shows(prompt, 2), terminal.shown.constData());
         QCOMPARE(terminal.echoes(), echo);
 
+        // Written only once its prompt shows: each prompt flushes what was typed ahead.
+        const QByteArray passwordPrompts[] = {
+            "Master password: ", "New master password: ", "New master password again: "};
         const QList<QByteArray> lines = answers.split('\n');
         for (qsizetype i = 0; i < lines.size(); ++i) {
-            QVERIFY2(i == 0 || (terminal.shows("Master password: ") && !terminal.echoes()), terminal.shown.constData());
+            QVERIFY2(i == 0 || (terminal.shows(passwordPrompts[i - 1]) && !terminal.echoes()),
+                     terminal.shown.constData());
             QCOMPARE(::write(terminal.master, (lines[i] + '\n').constData(), size_t(lines[i].size() + 1)),
                      lines[i].size() + 1);
         }
