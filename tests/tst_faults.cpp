@@ -166,12 +166,7 @@ public:
         if (releaseAfter >= 0)
             process_.write(QStringLiteral(".shell sleep %1\nCOMMIT;\n.quit\n").arg(releaseAfter).toUtf8());
         // Held once a reader that does not wait is refused.
-        for (int i = 0; i < 200; ++i) {
-            if (refusesReader())
-                return true;
-            QTest::qWait(50);
-        }
-        return false;
+        return QTest::qWaitFor([this] { return refusesReader(); }, 10000);
     }
     void commitAndQuit()
     {
