@@ -189,6 +189,10 @@ unsigned modeOf(const QString& path)
 int runTool(const char* tool, const QStringList& args, const QByteArray& input, QString* out, QString* err)
 {
     QProcess process;
+    // Marks every message Qt itself prints in the tool: any is a fault of the tool.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("[Qt %{type}] %{message}"));
+    process.setProcessEnvironment(environment);
     process.start(QString::fromUtf8(tool), args);
     process.write(input);
     process.closeWriteChannel();
@@ -196,7 +200,10 @@ int runTool(const char* tool, const QStringList& args, const QByteArray& input, 
         qFatal("%s did not finish", tool);
     if (out)
         *out = QString::fromUtf8(process.readAllStandardOutput());
+    const QByteArray errors = process.readAllStandardError();
+    if (errors.contains("[Qt "))
+        QTest::qFail((tool + (": " + errors)).constData(), __FILE__, __LINE__);
     if (err)
-        *err = QString::fromUtf8(process.readAllStandardError());
+        *err = QString::fromUtf8(errors);
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }

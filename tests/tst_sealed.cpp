@@ -303,6 +303,10 @@ private slots:
         QTest::addColumn<bool>("sealedAfter");
         const QByteArray right = "opensesame\n";
         QTest::newRow("seal") << false << "--yes" << right << false << "Sealed the vault" << true;
+        QTest::newRow("the warning keeps its lines")
+            << false << "--yes" << right << false
+            << "not anyone else.\n  - Older copies of Quillock cannot open a sealed vault.\n"
+            << true;
         QTest::newRow("trailing space") << false << "--yes" << QByteArray("opensesame \n") << false
                                         << "Wrong master password. Nothing was changed." << false;
         QTest::newRow("no --yes from a script")

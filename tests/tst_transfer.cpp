@@ -97,6 +97,9 @@ void TestTransfer::readsEveryQuotingQuirk_data()
     QTest::newRow("blanks kept, blank lines left out")
         << QByteArray("a,b,c\n  x , ,\n\n\"\",q,")
         << QList<QStringList>{{"a", "b", "c"}, {"  x ", " ", ""}, {"", "q", ""}} << QList<qsizetype>{1, 2, 4};
+    QTest::newRow("a quote inside an unquoted field is a character")
+        << QByteArray("a,b\n5\" disk,say \"hi\"\n") << QList<QStringList>{{"a", "b"}, {"5\" disk", "say \"hi\""}}
+        << QList<qsizetype>{1, 2};
     QTest::newRow("every script") << QString::fromUtf8("ä,Ω,Ж\n銀行,مرحبا,😀\n").toUtf8()
                                   << QList<QStringList>{{"ä", "Ω", "Ж"}, {"銀行", "مرحبا", "😀"}}
                                   << QList<qsizetype>{1, 2};
@@ -135,19 +138,17 @@ void TestTransfer::badInputNamesTheLineAndStoresNothing_data()
                                        << "line 2: invalid UTF-8";
     QTest::newRow("cut-off sequence") << header + "a,\xE2\x82\n"
                                       << "line 2: invalid UTF-8";
-    QTest::newRow("quote in an unquoted field") << header + "a\"b,x\n"
-                                                << "line 2: broken quoting";
     QTest::newRow("text after a closing quote") << header + "\"a\"b,x\n"
                                                 << "line 2: broken quoting";
     QTest::newRow("quote never closed") << header + "a,b\n\"c,d\n\ne,f\n"
                                         << "line 3: a quoted field is never closed";
-    QTest::newRow("too few fields") << header + "a,b\nc\n"
-                                    << "line 3: 1 field(s) where the header row has 2";
+    QTest::newRow("too few fields") << header + "c\n"
+                                    << "line 2: 1 field(s) where the header row has 2";
     QTest::newRow("too many fields") << header + "a,\"b\n\",c\n"
                                      << "line 2: 3 field(s) where the header row has 2";
-    QTest::newRow("more than a quarter of the rows broken")
-        << QByteArray("url,username,password,extra,name,grouping,fav\na,b,c,two\nlines,N,,0\nx,y,z,,M,,0\n")
-        << "line 2: 4 field(s) where the header row has 7; 1 of the 2 rows are broken so, more than a quarter";
+    QTest::newRow("no row fits the layout")
+        << QByteArray("url,username,password,extra,name,grouping,fav\na,b,c,two\nlines,N,,0\n")
+        << "line 2: 4 field(s) where the header row has 7, and no row of the file has the fields of its layout";
     QTest::newRow("header matches nothing") << QByteArray("foo,bar\n1,2\n") << "line 1: the header row matches no";
     QTest::newRow("no name or URL column") << QByteArray("username,password\nu,p\n") << "no name or URL column";
     QTest::newRow("prose, not CSV") << QByteArray("Dear friend, hello.\nThis is a letter.\n")
@@ -199,6 +200,16 @@ void TestTransfer::readsEveryManagersExport_data()
         << QStringList{"3: not a login (a secure note)", "6-7: 5 field(s) where the header row has 8"}
         << QStringList{"2: HTML entities such as \"&amp;\" in the password were stored as written", "TOTP: 1",
                        "not logins: 1 secure note"};
+    QTest::newRow("LastPass: a quote in an unquoted multi-line note")
+        << QByteArray("url,username,password,totp,extra,name,grouping,fav\n"
+                      "https://mail.example/login,ann@example.org,Tr0ub4dor,,,Mail,Email,0\n"
+                      "https://bank.example/,ann,pa55word,,PIN is \"4411\"\ncall the branch first,Bank,Finance,0\n"
+                      "https://shop.example/,ann,hunter2,,,Shop,,0\n")
+        << ""
+        << "LastPass"
+        << QList<AccountFields>{{"Mail", "ann@example.org", "Tr0ub4dor", "https://mail.example/login", "", ""},
+                                {"Shop", "ann", "hunter2", "https://shop.example/", "", ""}}
+        << QStringList{"3-4: 5 field(s) where the header row has 8"} << QStringList();
     QTest::newRow("1Password 8") << QByteArray("Title,Url,Username,Password,OTPAuth,Favorite,Archived,Tags,Notes\n"
                                                "Mail,https://mail.example,me,pw,otpauth://totp/m,false,false,,Hi\n")
                                  << ""
@@ -280,6 +291,33 @@ void TestTransfer::readsEveryManagersExport_data()
         << ""
         << "RoboForm" << QList<AccountFields>{{"@home", "'quote", "@pw", "https://h.example", "", ""}}
         << QStringList{"3: not a login (a bookmark)"} << QStringList{"not logins: 1 bookmark"};
+    QTest::newRow("RoboForm: notes and bookmarks one field short")
+        << QByteArray("Name,Url,MatchUrl,Login,Pwd,Note,Folder,RfFieldsV2\r\n"
+                      "Mail,https://mail.example/,https://mail.example/,me@example.org,pw1,,/Email,\"User ID$,,,txt,"
+                      "me@example.org\",\"Password$,,,pwd,pw1\"\r\n"
+                      "note - 2024-05-02,,,,,Locker code 4411,/\r\n"
+                      "News,https://news.example/,https://news.example/,,,,/Bookmarks\r\n"
+                      "Shop,https://shop.example/,https://shop.example/,me,pw2,,/,\"User ID$,,,txt,me\",\"Password$,,,"
+                      "pwd,pw2\"\r\n")
+        << ""
+        << "RoboForm"
+        << QList<AccountFields>{{"Mail", "me@example.org", "pw1", "https://mail.example/", "", ""},
+                                {"Shop", "me", "pw2", "https://shop.example/", "", ""}}
+        << QStringList{"3: not a login (a secure note)", "4: not a login (a bookmark)"}
+        << QStringList{"not logins: 1 secure note, 1 bookmark"};
+    QTest::newRow("Bitwarden: several URIs in one field, CR CR LF line ends")
+        << QByteArray("folder,favorite,type,name,notes,fields,reprompt,login_uri,login_username,login_password,"
+                      "login_totp\r\r\n"
+                      ",,note,Memo,\"two\r\r\nlines\",,0,,,,\r\r\n"
+                      "Work,0,login,Git,,,0,\"https://git.example/login,androidapp://com.git.app,"
+                      "https://m.git.example/?a=1,2\",dev,pw,\r\r\n"
+                      ",,card,Visa,,,0,,,,\r\r\n")
+        << ""
+        << "Bitwarden"
+        << QList<AccountFields>{{"Git", "dev", "pw", "https://git.example/login", "",
+                                 "Addresses: androidapp://com.git.app, https://m.git.example/?a=1,2"}}
+        << QStringList{"2: not a login (type \"note\")", "5: not a login (type \"card\")"}
+        << QStringList{"not logins: 1 secure note, 1 card"};
     QTest::newRow("KeePass CSV 1.x: backslash escapes")
         << QByteArray("\"Account\",\"Login Name\",\"Password\",\"Web Site\",\"Comments\"\n"
                       "\"Router\",\"admin\",\"p\\\"w\\\\x\",\"http://192.168.1.1\",\"one\ntwo \\\"3\\\"\"\n")

@@ -1,28 +1,20 @@
 // Writes a fresh, empty vault. Never overwrites an existing file.
-#include "vault/apperror.h"
-#include "vault/fileops.h"
-#include "vault/vaultstore.h"
-
-#include <QCoreApplication>
-#include <QStringList>
-#include <cstdio>
+#include "tool.h"
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
-    const bool ifAbsent = args.removeAll(QStringLiteral("--if-absent")) > 0;
-    if (args.size() != 1) {
-        std::fprintf(stderr, "usage: quillock-makevault [--if-absent] PATH/data.mdb\n");
-        return 2;
-    }
-    try {
-        if (ifAbsent && FileOps::exists(args.first()))
+    return Tool::run(argc, argv, "quillock-makevault", "Nothing was written.", QString(), [] {
+        Tool::CommandLine line(
+            {QStringLiteral("[--if-absent] PATH/data.mdb")},
+            QStringLiteral("Writes a fresh, empty vault at PATH/data.mdb; never overwrites a file.\n"));
+        line.addArgument(QStringLiteral("PATH/data.mdb"));
+        line.addFlag(QStringLiteral("if-absent"), QStringLiteral("Does nothing when the file exists already."));
+        if (const auto stop = line.read())
+            return *stop;
+        const QString path = line.argument(0);
+        if (line.isSet(QStringLiteral("if-absent")) && FileOps::exists(path))
             return 0;
-        VaultStore::createFresh(args.first());
-    } catch (const AppError& error) {
-        std::fprintf(stderr, "quillock-makevault: %s\n", error.what());
-        return 1;
-    }
-    return 0;
+        VaultStore::createFresh(path);
+        return 0;
+    });
 }

@@ -30,10 +30,8 @@ bool confirmed()
 {
     if (::isatty(STDIN_FILENO) != 1)
         return false;
-    std::fputs("Type yes to seal the vault: ", stderr);
-    std::fflush(stderr);
     QString answer;
-    return Tool::readLine(answer) && answer == QLatin1String("yes");
+    return Tool::readFromTerminal("Type yes to seal the vault: ", true, answer) && answer == QLatin1String("yes");
 }
 
 int refuse(const QString& why)

@@ -34,7 +34,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -223,7 +222,6 @@ class CommandLine {
 public:
     CommandLine(const QStringList& synopsis, const QString& about) : synopsis_(synopsis), about_(about)
     {
-        parser_.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         addFlag(QStringLiteral("help"), QStringLiteral("Shows this help."), QStringLiteral("h"));
         addFlag(QStringLiteral("version"), QStringLiteral("Shows the version."));
     }
@@ -301,7 +299,7 @@ public:
     // not know): `reason` and the help on standard error; returns 2.
     int wrong(const QString& reason) const
     {
-        print(stderr, QStringLiteral("%1: %2").arg(QLatin1String(name), reason));
+        print(stderr, printable(QStringLiteral("%1: %2").arg(QLatin1String(name), reason)));
         std::fputs(usage().toUtf8().constData(), stderr);
         return 2;
     }

@@ -180,7 +180,7 @@ void AccountImport::readRows(const ImportProgress& progress, std::optional<Impor
         if (progress && ++records % 1000 == 0)
             progress(ImportStage::Reading, records, 0);
     }
-    refuseWhenMostlyBroken();
+    refuseWhenNoRowFits();
     if (unknownHeader)
         throw *unknownHeader;
     if (progress)
@@ -202,7 +202,7 @@ void AccountImport::addRow(const CsvRecord& record, bool known)
     RowState state;
     state.begin = quint32(record.begin);
     state.line = quint32(record.line);
-    if (broken(record)) {
+    if (columns_.broken(record.size())) {
         // The lines of one row broken by unquoted line breaks go together.
         if (!rows_.empty() && rows_.back().outcome == RowOutcome::Broken) {
             rows_.back().extra = quint32(record.lastLine);
@@ -224,45 +224,15 @@ void AccountImport::addRow(const CsvRecord& record, bool known)
     rows_.push_back(state);
 }
 
-bool AccountImport::broken(const CsvRecord& record) const
+void AccountImport::refuseWhenNoRowFits() const
 {
-    switch (columns_.shape) {
-    case RowShape::Columns:
-        return record.size() != columns_.width;
-    case RowShape::Wider:
-        return record.size() < columns_.width;
-    case RowShape::Pairs:
-        return record.size() < 2;
-    case RowShape::Headerless:
-        return record.size() < 7;
-    }
-    return false;
-}
-
-QString AccountImport::brokenText(qsizetype size) const
-{
-    switch (columns_.shape) {
-    case RowShape::Pairs:
-        return QStringLiteral("%1 field(s) where a row has at least a title and a note").arg(size);
-    case RowShape::Headerless:
-        return QStringLiteral("%1 field(s) where a row has at least 7").arg(size);
-    case RowShape::Columns:
-    case RowShape::Wider:
-        break;
-    }
-    return QStringLiteral("%1 field(s) where the header row has %2").arg(size).arg(columns_.width);
-}
-
-void AccountImport::refuseWhenMostlyBroken() const
-{
-    if (brokenRows_ * 4 <= rowsRead())
+    // One odd row, even in a short file, is only listed: the file is its
+    // layout's as long as any row has that layout's fields.
+    if (brokenRows_ == 0 || brokenRows_ < rowsRead())
         return;
     raiseInputError(firstBroken_.first,
-                    QStringLiteral("%1; %2 of the %3 rows are broken so, more than a quarter: the file is not read "
-                                   "as this layout")
-                        .arg(brokenText(firstBroken_.second))
-                        .arg(brokenRows_)
-                        .arg(rowsRead()));
+                    QStringLiteral("%1, and no row of the file has the fields of its layout")
+                        .arg(columns_.brokenText(firstBroken_.second)));
 }
 
 RowCheck AccountImport::convert(const CsvRecord& record, ImportRow& row) const
@@ -279,52 +249,7 @@ RowCheck AccountImport::convert(const CsvRecord& record, ImportRow& row) const
 
 QString AccountImport::columnsText() const
 {
-    if (columns_.shape == RowShape::Pairs)
-        return QStringLiteral("name from the title, username from the \"Username\" or \"Login\" field (else "
-                              "\"E-mail\"), password from \"Password\", URL from \"Website\" or \"URL\", notes from "
-                              "the last field");
-    if (columns_.headerless())
-        return QStringLiteral("name from the 2nd field (title), username from the 3rd (login), password from the "
-                              "4th, URL from the 5th (address), notes from the 6th");
-    QStringList parts;
-    const auto add = [&](const char* field, int column) {
-        if (column >= 0)
-            parts << QStringLiteral("%1 from \"%2\"").arg(QLatin1String(field), header_.field(column));
-    };
-    if (columns_.name < 0)
-        parts << QStringLiteral("name from the URL's host");
-    add("name", columns_.name);
-    add("username", columns_.username);
-    add("username when that is empty", columns_.email);
-    add("password", columns_.password);
-    add("URL", columns_.url);
-    add("more addresses", columns_.moreUrls);
-    add("hint", columns_.hint);
-    add("notes", columns_.notes);
-    if (columns_.hint < 0 && columns_.notes >= 0)
-        parts << QStringLiteral("hint from a closing \"Hint: \" paragraph of the notes");
-    const QString text = parts.join(QStringLiteral(", "));
-    return columns_.format == ImportFormat::Other ? text + unusedText() : text;
-}
-
-QString AccountImport::unusedText() const
-{
-    // A header of thousands of columns must not flood the terminal.
-    constexpr int Shown = 10;
-    QStringList unused;
-    qsizetype more = 0;
-    for (int i = 0; i < header_.size(); ++i) {
-        if (i == columns_.name || i == columns_.username || i == columns_.password || i == columns_.url
-            || i == columns_.hint || i == columns_.notes)
-            continue;
-        if (unused.size() < Shown)
-            unused << QStringLiteral("\"%1\"").arg(header_.field(i));
-        else
-            ++more;
-    }
-    if (more > 0)
-        unused << QStringLiteral("and %1 more").arg(more);
-    return unused.isEmpty() ? QString() : QStringLiteral("; not used: ") + unused.join(QStringLiteral(", "));
+    return Transfer::columnsText(columns_, header_);
 }
 
 void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& progress)
@@ -437,7 +362,7 @@ void AccountImport::forEachSkipped(const std::function<void(const ImportSkip&)>&
             break;
         }
         case RowOutcome::Broken:
-            skip.reason = brokenText(cursor.at(state).size());
+            skip.reason = columns_.brokenText(cursor.at(state).size());
             skip.lastLine = state.extra > state.line ? qsizetype(state.extra) : 0;
             break;
         case RowOutcome::Refused:

@@ -38,7 +38,7 @@ public:
     // goes) rather than a copy of every row: the rows are read again from
     // it as they are stored. `format` takes that layout whatever the
     // header says. Raises an input error naming the line when the text
-    // cannot be read, or more than a quarter of its rows are broken, so
+    // cannot be read, or none of its rows has its layout's fields, so
     // nothing is stored.
     explicit AccountImport(QByteArray csv, const ImportProgress& progress = {},
                            std::optional<ImportFormat> format = {});
@@ -89,12 +89,9 @@ private:
     void recognize(std::optional<ImportFormat> format);
     // `known`: the layout is; else the row is only counted and looked at for its width.
     void addRow(const CsvRecord& record, bool known);
-    bool broken(const CsvRecord& record) const;
-    QString brokenText(qsizetype size) const;
-    void refuseWhenMostlyBroken() const;
+    void refuseWhenNoRowFits() const;
     // The account fields of a record, or why it makes none.
     RowCheck convert(const CsvRecord& record, ImportRow& row) const;
-    QString unusedText() const;
     SeenAccounts rowAccounts();
     void markDuplicate(size_t row, quint32 firstLine);
 

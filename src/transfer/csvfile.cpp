@@ -214,7 +214,7 @@ CsvDialect sniffDialect(const QByteArray& text)
 
 CsvReader::CsvReader(const QByteArray& text, const CsvDialect& dialect, qsizetype from, qsizetype line)
     : data_(reinterpret_cast<const unsigned char*>(text.constData())), size_(text.size()), pos_(from), line_(line - 1),
-      parser_(std::make_unique<Parser>()), backslashEscapes_(dialect.backslashEscapes)
+      parser_(std::make_unique<Parser>()), separator_(dialect.separator), backslashEscapes_(dialect.backslashEscapes)
 {
     if (from == 0 && size_ >= 3 && data_[0] == 0xEF && data_[1] == 0xBB && data_[2] == 0xBF)
         pos_ = 3;
@@ -223,7 +223,7 @@ CsvReader::CsvReader(const QByteArray& text, const CsvDialect& dialect, qsizetyp
 
 CsvReader::~CsvReader()
 {
-    Secrets::wipe(unescaped_);
+    Secrets::wipe(rewritten_);
 }
 
 void CsvReader::onField(void* data, size_t length, void* user)
@@ -260,8 +260,13 @@ void CsvReader::feedLine()
     while (end < size_ && data_[end] != '\n' && data_[end] != '\r')
         ++end;
     const bool blank = end == pos_;
+    // CR CR LF is one line end: CRLF written again through a text-mode conversion.
+    const auto endsWith = [&](const char* crlf) {
+        const qsizetype n = qsizetype(std::strlen(crlf));
+        return end + n <= size_ && std::memcmp(data_ + end, crlf, size_t(n)) == 0;
+    };
     if (end < size_)
-        end += (data_[end] == '\r' && end + 1 < size_ && data_[end + 1] == '\n') ? 2 : 1;
+        end += endsWith("\r\r\n") ? 3 : endsWith("\r\n") ? 2 : 1;
     const qsizetype length = end - pos_;
     checkText(length);
     if (record_->line == 0 && !blank) {
@@ -271,12 +276,10 @@ void CsvReader::feedLine()
     if (record_->line > 0)
         record_->lastLine = line_;
     csv_parser* parser = &parser_->parser;
-    const QByteArrayView text = unescaped(length);
+    const QByteArrayView text = readable(length);
     if (csv_parse(parser, text.data(), size_t(text.size()), onField, onRecordEnd, this) != size_t(text.size())) {
         if (csv_error(parser) == CSV_EPARSE)
-            raiseInputError(line_,
-                            QStringLiteral("broken quoting: a quote inside an unquoted field, "
-                                           "or text after a closing quote"));
+            raiseInputError(line_, QStringLiteral("broken quoting: text follows the closing quote of a field"));
         raiseInputError(line_, QString::fromUtf8(csv_strerror(csv_error(parser))));
     }
     pos_ = end;
@@ -295,30 +298,100 @@ void CsvReader::checkText(qsizetype length) const
                             .arg(bad + 1));
 }
 
-QByteArrayView CsvReader::unescaped(qsizetype length)
+QByteArrayView CsvReader::readable(qsizetype length)
 {
     const auto* line = reinterpret_cast<const char*>(data_ + pos_);
-    if (!backslashEscapes_)
-        return QByteArrayView(line, length);
-    // Never grown while in use: a quote at most doubles.
-    if (unescaped_.capacity() < 2 * length) {
-        Secrets::wipe(unescaped_);
-        unescaped_.reserve(2 * length);
-    } else if (unescaped_.isDetached()) {
-        sodium_memzero(unescaped_.data(), size_t(unescaped_.size()));
-    }
-    unescaped_.truncate(0);
-    for (qsizetype i = 0; i < length; ++i) {
-        const char c = line[i];
-        if (inQuotes_ && c == '\\' && i + 1 < length) {
-            const char escaped = line[++i];
-            unescaped_.append(escaped == '"' ? QByteArrayView("\"\"") : QByteArrayView(&escaped, 1));
-            continue;
+    if (!backslashEscapes_) {
+        // Most lines hold no quote, or only quoted fields: read as they are.
+        if (!std::memchr(line, '"', size_t(length))) {
+            quoting_ = quoting_ == Quoting::Quoted ? Quoting::Quoted : Quoting::FieldStart;
+            return QByteArrayView(line, length);
         }
-        inQuotes_ = c == '"' ? !inQuotes_ : inQuotes_;
-        unescaped_.append(c);
+        if (Quoting after = quoting_; !rewrite(line, length, nullptr, after)) {
+            quoting_ = after;
+            return QByteArrayView(line, length);
+        }
     }
-    return unescaped_;
+    // Never grown while in use: a line at most triples.
+    if (const qsizetype room = 3 * length + 2; rewritten_.capacity() < room) {
+        Secrets::wipe(rewritten_);
+        rewritten_.reserve(room);
+    } else if (rewritten_.isDetached()) {
+        sodium_memzero(rewritten_.data(), size_t(rewritten_.size()));
+    }
+    rewritten_.truncate(0);
+    rewrite(line, length, &rewritten_, quoting_);
+    return rewritten_;
+}
+
+// Goes through the line from `state`; with `out`, writes it as libcsv's
+// strict rules read it. Whether the line needs that.
+bool CsvReader::rewrite(const char* line, qsizetype length, QByteArray* out, Quoting& state) const
+{
+    bool changed = false;
+    qsizetype fieldBegin = 0;  // where an unquoted field began, in the line and in `out`
+    qsizetype fieldStart = 0;
+    bool wrapped = false;  // that field is put in quotes
+    const auto put = [&](const char* text, qsizetype n) {
+        if (out)
+            out->append(text, n);
+    };
+    const auto endField = [&] {
+        if (wrapped)
+            put("\"", 1);
+        wrapped = false;
+    };
+    for (qsizetype i = 0; i < length; ++i) {
+        if (state == Quoting::Quoted && !backslashEscapes_) {
+            // Up to its next quote, a quoted field's text is taken as it is.
+            const auto* quote = static_cast<const char*>(std::memchr(line + i, '"', size_t(length - i)));
+            const qsizetype to = quote ? qsizetype(quote - line) : length;
+            put(line + i, to - i);
+            if ((i = to) == length)
+                break;
+        }
+        const char c = line[i];
+        const bool fieldEnd = c == separator_ || c == '\n' || c == '\r';
+        switch (state) {
+        case Quoting::FieldStart:
+            fieldBegin = i;
+            fieldStart = out ? out->size() : 0;
+            state = c == '"' ? Quoting::Quoted : fieldEnd ? Quoting::FieldStart : Quoting::Unquoted;
+            break;
+        case Quoting::Unquoted:
+            if (fieldEnd) {
+                endField();
+                state = Quoting::FieldStart;
+            } else if (c == '"' && !wrapped) {
+                // Written again in quotes: inserting would move the text within its buffer.
+                changed = wrapped = true;
+                if (out)
+                    out->truncate(fieldStart);
+                put("\"", 1);
+                i = fieldBegin - 1;
+                continue;
+            } else if (c == '"') {
+                put("\"", 1);  // doubled
+            }
+            break;
+        case Quoting::Quoted:
+            if (backslashEscapes_ && c == '\\' && i + 1 < length) {
+                const char escaped = line[++i];
+                put(escaped == '"' ? "\"\"" : &escaped, escaped == '"' ? 2 : 1);
+                changed = true;
+                continue;
+            }
+            state = c == '"' ? Quoting::AfterQuote : Quoting::Quoted;
+            break;
+        case Quoting::AfterQuote:
+            // Text after a closing quote stays as it is, for libcsv to refuse.
+            state = c == '"' ? Quoting::Quoted : fieldEnd ? Quoting::FieldStart : Quoting::AfterQuote;
+            break;
+        }
+        put(&c, 1);
+    }
+    endField();
+    return changed;
 }
 
 QByteArray readInputFile(const QString& path)

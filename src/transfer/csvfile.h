@@ -62,11 +62,12 @@ CsvDialect sniffDialect(const QByteArray& text);
 
 // Reads the records of a text one after the other, fed one physical line
 // at a time, so every record and every fault is known by its line: an
-// optional UTF-8 byte-order mark, CRLF, LF or CR line ends, quoted fields
-// holding commas, doubled quotes and line breaks, blank lines between
-// records ignored. Fields are taken exactly, blanks included. Raises an
-// input error naming the line for a NUL byte, invalid UTF-8 and broken
-// quoting.
+// optional UTF-8 byte-order mark, CRLF, LF, CR or CR CR LF line ends,
+// quoted fields holding commas, doubled quotes and line breaks, blank
+// lines between records ignored. A quote inside an unquoted field is an
+// ordinary character, as most CSV readers take it. Fields are taken
+// exactly, blanks included. Raises an input error naming the line for a
+// NUL byte, invalid UTF-8 and broken quoting.
 class CsvReader {
 public:
     // Reads from byte `from` of `text`, the start of line `line`; the text
@@ -86,8 +87,12 @@ private:
     struct Parser;
     void feedLine();
     void checkText(qsizetype length) const;
-    // The line as libcsv reads it: backslash escapes made RFC 4180's.
-    QByteArrayView unescaped(qsizetype length);
+    // Where the line's reading stands, for rewriting it as RFC 4180.
+    enum class Quoting : quint8 { FieldStart, Unquoted, Quoted, AfterQuote };
+    // The line as libcsv's strict rules read it: backslash escapes made
+    // RFC 4180's, an unquoted field holding a quote put in quotes.
+    QByteArrayView readable(qsizetype length);
+    bool rewrite(const char* line, qsizetype length, QByteArray* out, Quoting& state) const;
     static void onField(void* data, size_t length, void* user);
     static void onRecordEnd(int, void* user);
 
@@ -99,9 +104,10 @@ private:
     CsvRecord* record_ = nullptr;
     bool ended_ = false;
     bool finished_ = false;
+    char separator_;
     bool backslashEscapes_ = false;
-    bool inQuotes_ = false;  // where a backslash escapes
-    QByteArray unescaped_;
+    Quoting quoting_ = Quoting::FieldStart;
+    QByteArray rewritten_;
 };
 
 // One record for writing: every field quoted, quotes doubled, CRLF at the end.

@@ -5,6 +5,8 @@
 #include <QHash>
 #include <QSet>
 #include <algorithm>
+#include <array>
+#include <utility>
 #include <vector>
 
 namespace Transfer {
@@ -15,7 +17,8 @@ using Names = std::vector<const char*>;
 
 // A known export: the columns its header always has, and for each field
 // the columns it may come from, the first one present taken. Column names
-// are matched trimmed and in lower case.
+// are matched trimmed and in lower case. A layout without a header gives
+// its fields' positions instead, and what its rows look like.
 struct Layout {
     ImportFormat format;
     const char* option;  // --format NAME
@@ -26,8 +29,11 @@ struct Layout {
     Names optional = {};
     RowShape shape = RowShape::Columns;
     unsigned quirks = 0;
-    Names name = {}, username = {}, email = {}, password = {}, url = {}, moreUrls = {}, notes = {}, type = {},
-          totp = {};
+    std::vector<std::pair<Field, Names>> fields = {};
+    std::vector<std::pair<Field, int>> positions = {};
+    qsizetype minFields = 0;
+    const char* brokenRow = nullptr;
+    const char* mapping = nullptr;
 };
 
 // Tried in this order: a layout whose header holds another's comes first.
@@ -38,155 +44,171 @@ const std::vector<Layout>& knownLayouts()
          .option = "bitwarden",
          .title = "Bitwarden",
          .header = {"type", "name", "notes", "login_uri", "login_username", "login_password"},
-         .name = {"name"},
-         .username = {"login_username"},
-         .password = {"login_password"},
-         .url = {"login_uri"},
-         .notes = {"notes"},
-         .type = {"type"},
-         .totp = {"login_totp"}},
+         .quirks = JoinedUris,
+         .fields = {{Field::Name, {"name"}},
+                    {Field::Username, {"login_username"}},
+                    {Field::Password, {"login_password"}},
+                    {Field::Url, {"login_uri"}},
+                    {Field::Notes, {"notes"}},
+                    {Field::Type, {"type"}},
+                    {Field::Totp, {"login_totp"}}}},
         {.format = ImportFormat::Firefox,
          .option = "firefox",
          .title = "Firefox",
          .header = {"url", "username", "password", "httprealm", "formactionorigin"},
          .quirks = BrowserRows,
-         .username = {"username"},
-         .password = {"password"},
-         .url = {"url"}},
+         .fields = {{Field::Username, {"username"}}, {Field::Password, {"password"}}, {Field::Url, {"url"}}}},
         {.format = ImportFormat::KeePassXC,
          .option = "keepassxc",
          .title = "KeePassXC",
          .header = {"group", "title", "username", "password", "url", "notes"},
-         .name = {"title"},
-         .username = {"username"},
-         .password = {"password"},
-         .url = {"url"},
-         .notes = {"notes"},
-         .totp = {"totp"}},
+         .fields = {{Field::Name, {"title"}},
+                    {Field::Username, {"username"}},
+                    {Field::Password, {"password"}},
+                    {Field::Url, {"url"}},
+                    {Field::Notes, {"notes"}},
+                    {Field::Totp, {"totp"}}}},
         {.format = ImportFormat::LastPass,
          .option = "lastpass",
          .title = "LastPass",
          .header = {"url", "username", "password", "extra", "name", "grouping", "fav"},
          .quirks = SecureNoteUrl | HtmlEntities,
-         .name = {"name"},
-         .username = {"username"},
-         .password = {"password"},
-         .url = {"url"},
-         .notes = {"extra"},
-         .totp = {"totp"}},
+         .fields = {{Field::Name, {"name"}},
+                    {Field::Username, {"username"}},
+                    {Field::Password, {"password"}},
+                    {Field::Url, {"url"}},
+                    {Field::Notes, {"extra"}},
+                    {Field::Totp, {"totp"}}}},
         {.format = ImportFormat::OnePassword8,
          .option = "1password",
          .title = "1Password 8",
          .header = {"title", "url", "username", "password", "otpauth", "favorite", "archived", "tags", "notes"},
-         .name = {"title"},
-         .username = {"username"},
-         .password = {"password"},
-         .url = {"url"},
-         .notes = {"notes"},
-         .totp = {"otpauth"}},
+         .fields = {{Field::Name, {"title"}},
+                    {Field::Username, {"username"}},
+                    {Field::Password, {"password"}},
+                    {Field::Url, {"url"}},
+                    {Field::Notes, {"notes"}},
+                    {Field::Totp, {"otpauth"}}}},
         {.format = ImportFormat::Apple,
          .option = "apple",
          .title = "Apple Passwords or Safari",
          .header = {"title", "url", "username", "password", "otpauth"},
          .closed = true,
          .optional = {"notes"},
-         .name = {"title"},
-         .username = {"username"},
-         .password = {"password"},
-         .url = {"url"},
-         .notes = {"notes"},
-         .totp = {"otpauth"}},
+         .fields = {{Field::Name, {"title"}},
+                    {Field::Username, {"username"}},
+                    {Field::Password, {"password"}},
+                    {Field::Url, {"url"}},
+                    {Field::Notes, {"notes"}},
+                    {Field::Totp, {"otpauth"}}}},
         {.format = ImportFormat::OnePassword7,
          .option = "1password7",
          .title = "1Password 7",
          .header = {"title", "password"},
          .anyOf = {"notesplain", "urls"},
          .quirks = AddressLists,
-         .name = {"title"},
-         .username = {"username"},
-         .password = {"password"},
-         .url = {"urls", "url"},
-         .notes = {"notesplain"}},
+         .fields = {{Field::Name, {"title"}},
+                    {Field::Username, {"username"}},
+                    {Field::Password, {"password"}},
+                    {Field::Url, {"urls", "url"}},
+                    {Field::Notes, {"notesplain"}}}},
         {.format = ImportFormat::Dashlane,
          .option = "dashlane",
          .title = "Dashlane (credentials.csv)",
          .header = {"username", "username2", "username3", "title", "password", "note", "url", "category"},
-         .name = {"title"},
-         .username = {"username"},
-         .password = {"password"},
-         .url = {"url"},
-         .notes = {"note"},
-         .totp = {"otpsecret", "otpurl"}},
+         .fields = {{Field::Name, {"title"}},
+                    {Field::Username, {"username"}},
+                    {Field::Password, {"password"}},
+                    {Field::Url, {"url"}},
+                    {Field::Notes, {"note"}},
+                    {Field::Totp, {"otpsecret", "otpurl"}}}},
         {.format = ImportFormat::DashlaneNotes,
          .option = "dashlane-notes",
          .title = "Dashlane (securenotes.csv)",
          .header = {"title", "note"},
          .closed = true,
          .quirks = OnlySecureNotes,
-         .name = {"title"},
-         .notes = {"note"}},
+         .fields = {{Field::Name, {"title"}}, {Field::Notes, {"note"}}}},
         {.format = ImportFormat::ProtonPass,
          .option = "protonpass",
          .title = "Proton Pass",
          .header = {"type", "name", "url", "username", "password", "note", "totp", "createtime", "modifytime"},
          .quirks = AddressLists,
-         .name = {"name"},
-         .username = {"username"},
-         .email = {"email"},
-         .password = {"password"},
-         .url = {"url"},
-         .notes = {"note"},
-         .type = {"type"},
-         .totp = {"totp"}},
+         .fields = {{Field::Name, {"name"}},
+                    {Field::Username, {"username"}},
+                    {Field::Email, {"email"}},
+                    {Field::Password, {"password"}},
+                    {Field::Url, {"url"}},
+                    {Field::Notes, {"note"}},
+                    {Field::Type, {"type"}},
+                    {Field::Totp, {"totp"}}}},
         {.format = ImportFormat::NordPass,
          .option = "nordpass",
          .title = "NordPass",
          .header = {"name", "url", "username", "password", "note", "folder", "type"},
-         .name = {"name"},
-         .username = {"username"},
-         .password = {"password"},
-         .url = {"url"},
-         .moreUrls = {"additional_urls"},
-         .notes = {"note"},
-         .type = {"type"}},
+         .fields = {{Field::Name, {"name"}},
+                    {Field::Username, {"username"}},
+                    {Field::Password, {"password"}},
+                    {Field::Url, {"url"}},
+                    {Field::MoreUrls, {"additional_urls"}},
+                    {Field::Notes, {"note"}},
+                    {Field::Type, {"type"}}}},
         {.format = ImportFormat::RoboForm,
          .option = "roboform",
          .title = "RoboForm",
          .header = {"name", "url", "login", "pwd", "note", "folder"},
          .shape = RowShape::Wider,
-         .quirks = ApostropheEscapes | Bookmarks,
-         .name = {"name"},
-         .username = {"login"},
-         .password = {"pwd"},
-         .url = {"url"},
-         .notes = {"note"}},
+         .quirks = ApostropheEscapes | Bookmarks | ShortRows,
+         .fields = {{Field::Name, {"name"}},
+                    {Field::Username, {"login"}},
+                    {Field::Password, {"pwd"}},
+                    {Field::Url, {"url"}},
+                    {Field::Notes, {"note"}}}},
         {.format = ImportFormat::KeePass1,
          .option = "keepass",
          .title = "KeePass (KeePass CSV 1.x)",
          .header = {"account", "login name", "password", "web site", "comments"},
          .closed = true,
          .quirks = BackslashEscapes,
-         .name = {"account"},
-         .username = {"login name"},
-         .password = {"password"},
-         .url = {"web site"},
-         .notes = {"comments"}},
+         .fields = {{Field::Name, {"account"}},
+                    {Field::Username, {"login name"}},
+                    {Field::Password, {"password"}},
+                    {Field::Url, {"web site"}},
+                    {Field::Notes, {"comments"}}}},
         {.format = ImportFormat::Chrome,
          .option = "chrome",
          .title = "Chrome, Chromium or Edge",
          .header = {"name", "url", "username", "password"},
          .closed = true,
          .optional = {"note"},
-         .name = {"name"},
-         .username = {"username"},
-         .password = {"password"},
-         .url = {"url"},
-         .notes = {"note"}},
-        {.format = ImportFormat::Enpass, .option = "enpass", .title = "Enpass", .shape = RowShape::Pairs},
+         .fields = {{Field::Name, {"name"}},
+                    {Field::Username, {"username"}},
+                    {Field::Password, {"password"}},
+                    {Field::Url, {"url"}},
+                    {Field::Notes, {"note"}}}},
+        // A title, label and value pairs, a note last.
+        {.format = ImportFormat::Enpass,
+         .option = "enpass",
+         .title = "Enpass",
+         .shape = RowShape::Pairs,
+         .positions = {{Field::Name, 0}},
+         .minFields = 2,
+         .brokenRow = "%1 field(s) where a row has at least a title and a note",
+         .mapping = "name from the title, username from the \"Username\" or \"Login\" field (else \"E-mail\"), "
+                    "password from \"Password\", URL from \"Website\" or \"URL\", notes from the last field"},
+        // Folder, title, login, password, address, notes, shared folder,
+        // then custom name and value pairs.
         {.format = ImportFormat::Keeper,
          .option = "keeper",
          .title = "Keeper (no header row)",
-         .shape = RowShape::Headerless},
+         .shape = RowShape::Headerless,
+         .quirks = CustomPairs | EmptyIsOther,
+         .positions =
+             {{Field::Name, 1}, {Field::Username, 2}, {Field::Password, 3}, {Field::Url, 4}, {Field::Notes, 5}},
+         .minFields = 7,
+         .brokenRow = "%1 field(s) where a row has at least 7",
+         .mapping = "name from the 2nd field (title), username from the 3rd (login), password from the 4th, URL from "
+                    "the 5th (address), notes from the 6th"},
         {.format = ImportFormat::Other, .option = "other", .title = "other (columns matched by their names)"},
     };
     return layouts;
@@ -198,18 +220,30 @@ const Layout& layoutOf(ImportFormat format)
     return *std::find_if(all.begin(), all.end(), [&](const Layout& layout) { return layout.format == format; });
 }
 
-// The words of a header that names its columns in its own way, each
-// field's in the order they are tried.
-const Names NameWords = {"name",     "title",   "account",     "accountname", "entry", "entryname",
-                         "sitename", "service", "servicename", "label",       "item",  "itemname"};
-const Names UsernameWords = {"username", "user",  "login",        "loginname", "loginusername",
-                             "userid",   "email", "emailaddress", "mail"};
-const Names PasswordWords = {"password", "pass", "passwd", "pwd", "loginpassword", "passphrase", "secret"};
-const Names UrlWords = {"url",     "uri",  "loginuri", "website", "websiteurl", "siteurl", "web",   "webaddress",
-                        "address", "link", "site",     "host",    "hostname",   "domain",  "origin"};
-const Names HintWords = {"hint", "passwordhint"};
-const Names NotesWords = {"notes", "note", "comments", "comment", "extra", "remarks", "memo", "description", "info"};
-const Names TotpWords = {"totp", "otp", "otpauth", "otpsecret", "onetimepassword"};
+// Each field as the mapping names it (none: neither shown nor taken from
+// the other layout's columns), and the words a header of the other layout
+// names its column with, in the order they are tried.
+struct FieldInfo {
+    const char* shown;
+    Names words;
+};
+const std::array<FieldInfo, FieldCount> Fields = {{
+    {"name",
+     {"name", "title", "account", "accountname", "entry", "entryname", "sitename", "service", "servicename", "label",
+      "item", "itemname"}},
+    {"username",
+     {"username", "user", "login", "loginname", "loginusername", "userid", "email", "emailaddress", "mail"}},
+    {"username when that is empty", {}},
+    {"password", {"password", "pass", "passwd", "pwd", "loginpassword", "passphrase", "secret"}},
+    {"URL",
+     {"url", "uri", "loginuri", "website", "websiteurl", "siteurl", "web", "webaddress", "address", "link", "site",
+      "host", "hostname", "domain", "origin"}},
+    {"more addresses", {}},
+    {"hint", {"hint", "passwordhint"}},
+    {"notes", {"notes", "note", "comments", "comment", "extra", "remarks", "memo", "description", "info"}},
+    {nullptr, {}},
+    {nullptr, {"totp", "otp", "otpauth", "otpsecret", "onetimepassword"}},
+}};
 
 // A header cell as the known formats name their columns.
 QString headerKey(const QString& cell)
@@ -230,21 +264,24 @@ QString headerWord(const QString& cell)
 QSet<QString> knownKeys()
 {
     QSet<QString> all;
-    for (const Layout& layout : knownLayouts())
-        for (const Names* names :
-             {&layout.header, &layout.anyOf, &layout.optional, &layout.name, &layout.username, &layout.email,
-              &layout.password, &layout.url, &layout.moreUrls, &layout.notes, &layout.type, &layout.totp})
-            for (const char* name : *names)
-                all.insert(QLatin1String(name));
+    const auto insert = [&](const Names& names) {
+        for (const char* name : names)
+            all.insert(QLatin1String(name));
+    };
+    for (const Layout& layout : knownLayouts()) {
+        for (const Names* names : {&layout.header, &layout.anyOf, &layout.optional})
+            insert(*names);
+        for (const auto& [field, names] : layout.fields)
+            insert(names);
+    }
     return all;
 }
 
 QSet<QString> knownWords()
 {
     QSet<QString> all;
-    for (const Names* list :
-         {&NameWords, &UsernameWords, &PasswordWords, &UrlWords, &HintWords, &NotesWords, &TotpWords})
-        for (const char* word : *list)
+    for (const FieldInfo& info : Fields)
+        for (const char* word : info.words)
             all.insert(QLatin1String(word));
     return all;
 }
@@ -318,32 +355,19 @@ bool matches(const Layout& layout, const HeaderIndex& index)
 
 ImportColumns columnsOf(const Layout& layout, const HeaderIndex& index)
 {
-    return {.format = layout.format,
-            .shape = layout.shape,
-            .quirks = layout.quirks,
-            .width = index.header().size(),
-            .name = index.column(layout.name),
-            .username = index.column(layout.username),
-            .email = index.column(layout.email),
-            .password = index.column(layout.password),
-            .url = index.column(layout.url),
-            .moreUrls = index.column(layout.moreUrls),
-            .notes = index.column(layout.notes),
-            .type = index.column(layout.type),
-            .totp = index.column(layout.totp)};
+    ImportColumns c{
+        .format = layout.format, .shape = layout.shape, .quirks = layout.quirks, .width = index.header().size()};
+    for (const auto& [field, names] : layout.fields)
+        c.columns[size_t(field)] = index.column(names);
+    return c;
 }
 
 ImportColumns otherColumns(const HeaderIndex& index)
 {
-    return {.format = ImportFormat::Other,
-            .width = index.header().size(),
-            .name = index.columnOfWord(NameWords),
-            .username = index.columnOfWord(UsernameWords),
-            .password = index.columnOfWord(PasswordWords),
-            .url = index.columnOfWord(UrlWords),
-            .hint = index.columnOfWord(HintWords),
-            .notes = index.columnOfWord(NotesWords),
-            .totp = index.columnOfWord(TotpWords)};
+    ImportColumns c{.format = ImportFormat::Other, .width = index.header().size()};
+    for (size_t field = 0; field < Fields.size(); ++field)
+        c.columns[field] = index.columnOfWord(Fields[field].words);
+    return c;
 }
 
 // Enpass's first line: "Title","Field","Value","Field","Value",.........,"Note".
@@ -373,8 +397,17 @@ bool hasKeeperShape(const CsvRecord& first)
 ImportColumns positionalColumns(const Layout& layout, const CsvRecord& first)
 {
     // Told the layout, a file of Enpass rows without its first line loses none of them.
-    const bool firstIsRow = layout.shape == RowShape::Headerless || !isEnpassHeader(first);
-    return {.format = layout.format, .shape = layout.shape, .width = first.size(), .firstIsRow = firstIsRow};
+    ImportColumns c{.format = layout.format,
+                    .shape = layout.shape,
+                    .quirks = layout.quirks,
+                    .width = first.size(),
+                    .firstIsRow = layout.shape == RowShape::Headerless || !isEnpassHeader(first),
+                    .minFields = layout.minFields,
+                    .brokenRow = layout.brokenRow,
+                    .mapping = layout.mapping};
+    for (const auto& [field, position] : layout.positions)
+        c.columns[size_t(field)] = position;
+    return c;
 }
 
 // The header's cells as a message shows them: the first 200 characters.
@@ -388,10 +421,11 @@ QString cellsShown(const CsvRecord& header)
 
 ImportColumns forcedColumns(const Layout& layout, const HeaderIndex& index)
 {
-    if (layout.shape == RowShape::Pairs || layout.shape == RowShape::Headerless)
+    if (!layout.positions.empty())
         return positionalColumns(layout, index.header());
     const ImportColumns c = layout.format == ImportFormat::Other ? otherColumns(index) : columnsOf(layout, index);
-    if (c.name < 0 && c.password < 0 && c.url < 0 && c.notes < 0)
+    const auto absent = [&](Field field) { return c.column(field) < 0; };
+    if (absent(Field::Name) && absent(Field::Password) && absent(Field::Url) && absent(Field::Notes))
         raiseInputError(1,
                         QStringLiteral("the header row has none of the columns a %1 export has (columns: %2)")
                             .arg(QLatin1String(layout.title), cellsShown(index.header())));
@@ -399,6 +433,58 @@ ImportColumns forcedColumns(const Layout& layout, const HeaderIndex& index)
 }
 
 }  // namespace
+
+bool ImportColumns::broken(qsizetype fields) const
+{
+    if (minFields > 0)
+        return fields < minFields;
+    return fields < width - (has(ShortRows) ? 1 : 0) || (shape == RowShape::Columns && fields > width);
+}
+
+QString ImportColumns::brokenText(qsizetype fields) const
+{
+    if (brokenRow)
+        return QString::fromLatin1(brokenRow).arg(fields);
+    return QStringLiteral("%1 field(s) where the header row has %2").arg(fields).arg(width);
+}
+
+QString columnsText(const ImportColumns& columns, const CsvRecord& header)
+{
+    if (columns.mapping)
+        return QLatin1String(columns.mapping);
+    QStringList parts;
+    if (columns.column(Field::Name) < 0)
+        parts << QStringLiteral("name from the URL's host");
+    const auto shownFrom = [&](int column) {
+        for (size_t field = 0; field < Fields.size(); ++field)
+            if (columns.columns[field] == column && Fields[field].shown)
+                return true;
+        return false;
+    };
+    for (size_t field = 0; field < Fields.size(); ++field)
+        if (const int at = columns.columns[field]; at >= 0 && Fields[field].shown)
+            parts << QStringLiteral("%1 from \"%2\"").arg(QLatin1String(Fields[field].shown), header.field(at));
+    if (columns.column(Field::Hint) < 0 && columns.column(Field::Notes) >= 0)
+        parts << QStringLiteral("hint from a closing \"Hint: \" paragraph of the notes");
+    const QString text = parts.join(QStringLiteral(", "));
+    if (columns.format != ImportFormat::Other)
+        return text;
+    // A header of thousands of columns must not flood the terminal.
+    constexpr int Shown = 10;
+    QStringList unused;
+    qsizetype more = 0;
+    for (int i = 0; i < header.size(); ++i) {
+        if (shownFrom(i))
+            continue;
+        if (unused.size() < Shown)
+            unused << QStringLiteral("\"%1\"").arg(header.field(i));
+        else
+            ++more;
+    }
+    if (more > 0)
+        unused << QStringLiteral("and %1 more").arg(more);
+    return unused.isEmpty() ? text : text + QStringLiteral("; not used: ") + unused.join(QStringLiteral(", "));
+}
 
 QString formatName(ImportFormat format)
 {
@@ -432,7 +518,7 @@ ImportColumns recognizeHeader(const CsvRecord& first, std::optional<ImportFormat
     if (isEnpassHeader(first))
         return positionalColumns(layoutOf(ImportFormat::Enpass), first);
     const ImportColumns other = otherColumns(index);
-    if (other.password >= 0 && (other.name >= 0 || other.url >= 0))
+    if (other.column(Field::Password) >= 0 && (other.column(Field::Name) >= 0 || other.column(Field::Url) >= 0))
         return other;
     if (hasKeeperShape(first))
         return positionalColumns(layoutOf(ImportFormat::Keeper), first);
@@ -440,7 +526,8 @@ ImportColumns recognizeHeader(const CsvRecord& first, std::optional<ImportFormat
         1,
         QStringLiteral("the header row matches no export this tool knows (see --format) and names no "
                        "%1 column (columns: %2)")
-            .arg(other.password < 0 ? QStringLiteral("password") : QStringLiteral("name or URL"), cellsShown(first)));
+            .arg(other.column(Field::Password) < 0 ? QStringLiteral("password") : QStringLiteral("name or URL"),
+                 cellsShown(first)));
 }
 
 }  // namespace Transfer

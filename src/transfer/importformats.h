@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <array>
 #include <optional>
 
 // The exports the import knows, by their header rows (or, for Keeper, by
@@ -49,28 +50,50 @@ enum ImportQuirk : unsigned {
     AddressLists = 32,  // the address column may hold several (1Password 7, Proton Pass)
     BrowserRows = 64,  // "chrome://..." rows are the browser's own sign-ins (Firefox)
     Bookmarks = 128,  // a row without login and password is a bookmark (RoboForm)
+    CustomPairs = 256,  // name and value pairs past the fixed fields, a TOTP among them (Keeper)
+    EmptyIsOther = 512,  // a row without login, password and address is of another kind (Keeper)
+    ShortRows = 1024,  // notes and bookmarks have one field fewer than the header (RoboForm)
+    JoinedUris = 2048,  // several addresses joined by "," in the address column (Bitwarden)
 };
 
-// Where each account field comes from: a column index, or -1.
+// What a row of an export may give an account; each comes from one column.
+enum class Field {
+    Name,  // none: the host of the first address
+    Username,
+    Email,  // the username of a row whose own is empty
+    Password,
+    Url,
+    MoreUrls,  // further addresses (NordPass: a JSON list)
+    Hint,  // none: a hint written into the notes by our export
+    Notes,
+    Type,  // the item's type: only logins are taken
+    Totp  // a TOTP secret, which is not taken
+};
+inline constexpr int FieldCount = int(Field::Totp) + 1;
+
+// Where each field comes from in a layout's rows, and what its rows are.
 struct ImportColumns {
     ImportFormat format = ImportFormat::Other;
     RowShape shape = RowShape::Columns;
     unsigned quirks = 0;
     qsizetype width = 0;  // the header's columns
     bool firstIsRow = false;  // no header: the first record is a row
-    int name = -1;  // -1 (or empty): the host of the first address
-    int username = -1;
-    int email = -1;  // the username of a row whose own is empty
-    int password = -1;
-    int url = -1;
-    int moreUrls = -1;  // further addresses (NordPass: a JSON list)
-    int hint = -1;  // -1: a hint written into the notes by our export
-    int notes = -1;
-    int type = -1;  // the item's type: only logins are taken
-    int totp = -1;  // a TOTP secret, which is not taken
+    std::array<int, FieldCount> columns = [] {
+        std::array<int, FieldCount> none{};
+        none.fill(-1);
+        return none;
+    }();
+    // A layout of fixed positions: the fewest fields of a row, a broken
+    // row told ("%1" its fields), and the mapping in words.
+    qsizetype minFields = 0;
+    const char* brokenRow = nullptr;
+    const char* mapping = nullptr;
 
+    int column(Field field) const { return columns[size_t(field)]; }
     bool has(ImportQuirk quirk) const { return (quirks & quirk) != 0; }
-    bool headerless() const { return shape == RowShape::Headerless; }
+    // Whether a row of `fields` fields has too few or too many for the layout.
+    bool broken(qsizetype fields) const;
+    QString brokenText(qsizetype fields) const;
 };
 
 QString formatName(ImportFormat format);
@@ -84,5 +107,9 @@ QStringList formatOptions();
 // rows, which have no header. `forced` takes that layout whatever the
 // header says. Raises an input error naming line 1 when nothing fits.
 ImportColumns recognizeHeader(const CsvRecord& first, std::optional<ImportFormat> forced = {});
+
+// The mapping in words, e.g. `name from "Title", username from "Username"`;
+// for the other layout, the header's columns it leaves unused too.
+QString columnsText(const ImportColumns& columns, const CsvRecord& header);
 
 }  // namespace Transfer

@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <array>
 
 namespace Transfer {
 
@@ -25,12 +26,15 @@ ItemKind kindOfType(const QString& type)
     return kinds.value(key, ItemKind::Other);
 }
 
-// Several addresses in one field: one a line, or a list separated by ", ".
-QStringList splitAddresses(const QString& text)
+// Several addresses in one field: one a line, or a list separated by ", ";
+// joined by a bare "," only before a scheme, as a comma may be part of an
+// address ("?q=1,2").
+QStringList splitAddresses(const QString& text, bool joined)
 {
     static const QRegularExpression between(QStringLiteral("[\\r\\n]+|,\\s+"));
+    static const QRegularExpression beforeScheme(QStringLiteral(",(?=[A-Za-z][A-Za-z0-9+.-]*://)"));
     QStringList addresses;
-    for (const QString& part : text.split(between))
+    for (const QString& part : text.split(joined ? beforeScheme : between))
         if (!part.trimmed().isEmpty())
             addresses << part.trimmed();
     return addresses;
@@ -41,7 +45,7 @@ QStringList moreAddresses(const QString& text)
 {
     const QJsonDocument list = QJsonDocument::fromJson(text.toUtf8());
     if (!list.isArray())
-        return splitAddresses(text);
+        return splitAddresses(text, false);
     QStringList addresses;
     for (const QJsonValue& value : list.array())
         if (!value.toString().trimmed().isEmpty())
@@ -58,40 +62,60 @@ QString withoutApostrophe(QString text)
     return text;
 }
 
-ItemKind kindOfColumns(const ImportItem& item, const ImportColumns& columns, const QString& url)
+ItemKind kindOfColumns(const ImportItem& item, const ImportColumns& columns, const QString& url, bool shortRow)
 {
-    if (columns.type >= 0)
+    if (columns.column(Field::Type) >= 0)
         return kindOfType(item.type);
+    if (shortRow && item.username.isEmpty() && item.password.isEmpty())
+        return url.trimmed().isEmpty() ? ItemKind::SecureNote : ItemKind::Bookmark;
     if (columns.has(OnlySecureNotes) || (columns.has(SecureNoteUrl) && url.trimmed() == QLatin1String("http://sn")))
         return ItemKind::SecureNote;
     if (columns.has(Bookmarks) && item.username.isEmpty() && item.password.isEmpty())
         return ItemKind::Bookmark;
     if (columns.has(BrowserRows) && url.trimmed().startsWith(QStringLiteral("chrome://")))
         return ItemKind::BrowserSignIn;
+    if (columns.has(EmptyIsOther) && item.username.isEmpty() && item.password.isEmpty() && url.trimmed().isEmpty())
+        return ItemKind::Other;
     return ItemKind::Login;
+}
+
+// Keeper's custom fields: its TOTP field is named "TFC:..." or holds an otpauth:// address.
+bool totpInPairs(const CsvRecord& record, qsizetype from)
+{
+    for (qsizetype i = from; i + 1 < record.size(); i += 2)
+        if (record.field(i).startsWith(QStringLiteral("TFC:"))
+            || record.field(i + 1).trimmed().startsWith(QStringLiteral("otpauth://")))
+            return true;
+    return false;
 }
 
 ImportItem readColumns(const CsvRecord& record, const ImportColumns& columns)
 {
-    const auto field = [&](int column) {
-        const QString text = column >= 0 ? record.field(column) : QString();
-        return columns.has(ApostropheEscapes) ? withoutApostrophe(text) : text;
-    };
+    std::array<QString, FieldCount> text;
+    for (size_t field = 0; field < text.size(); ++field) {
+        const int column = columns.columns[field];
+        text[field] = column >= 0 ? record.field(column) : QString();
+        if (columns.has(ApostropheEscapes))
+            text[field] = withoutApostrophe(std::move(text[field]));
+    }
+    const auto take = [&](Field field) { return std::move(text[size_t(field)]); };
     ImportItem item;
-    item.type = field(columns.type);
-    item.name = field(columns.name);
-    item.username = field(columns.username);
+    item.type = take(Field::Type);
+    item.name = take(Field::Name);
+    item.username = take(Field::Username);
     if (item.username.isEmpty())
-        item.username = field(columns.email);
-    item.password = field(columns.password);
-    const QString url = field(columns.url);
-    item.addresses = columns.has(AddressLists) ? splitAddresses(url) : QStringList(url);
-    if (columns.moreUrls >= 0)
-        item.addresses += moreAddresses(field(columns.moreUrls));
-    item.notes = field(columns.notes);
-    item.hint = field(columns.hint);
-    item.totp = !field(columns.totp).trimmed().isEmpty();
-    item.kind = kindOfColumns(item, columns, url);
+        item.username = take(Field::Email);
+    item.password = take(Field::Password);
+    const QString url = take(Field::Url);
+    const bool list = columns.has(AddressLists) || columns.has(JoinedUris);
+    item.addresses = list ? splitAddresses(url, columns.has(JoinedUris)) : QStringList(url);
+    if (columns.column(Field::MoreUrls) >= 0)
+        item.addresses += moreAddresses(take(Field::MoreUrls));
+    item.notes = take(Field::Notes);
+    item.hint = take(Field::Hint);
+    item.totp =
+        !take(Field::Totp).trimmed().isEmpty() || (columns.has(CustomPairs) && totpInPairs(record, columns.minFields));
+    item.kind = kindOfColumns(item, columns, url, columns.has(ShortRows) && record.size() < columns.width);
     return item;
 }
 
@@ -115,10 +139,10 @@ EnpassLabel labelOf(const QString& label)
 
 // Enpass: a title, then label and value pairs, then the note when the row
 // has an even number of fields.
-ImportItem readEnpass(const CsvRecord& record)
+ImportItem readEnpass(const CsvRecord& record, const ImportColumns& columns)
 {
     ImportItem item;
-    item.name = record.field(0);
+    item.name = record.field(columns.column(Field::Name));
     const qsizetype size = record.size();
     const qsizetype pairsEnd = size % 2 == 0 ? size - 1 : size;
     if (size % 2 == 0)
@@ -144,24 +168,6 @@ ImportItem readEnpass(const CsvRecord& record)
     if (item.username.isEmpty())
         item.username = email;
     item.kind = login ? ItemKind::Login : card ? ItemKind::Card : size <= 2 ? ItemKind::SecureNote : ItemKind::Other;
-    return item;
-}
-
-// Keeper: folder, title, login, password, address, notes, shared folder,
-// then custom name and value pairs, among them its TOTP field.
-ImportItem readKeeper(const CsvRecord& record)
-{
-    ImportItem item;
-    item.name = record.field(1);
-    item.username = record.field(2);
-    item.password = record.field(3);
-    item.addresses = QStringList(record.field(4));
-    item.notes = record.field(5);
-    for (qsizetype i = 7; i + 1 < record.size(); i += 2)
-        item.totp = item.totp || record.field(i).startsWith(QStringLiteral("TFC:"))
-            || record.field(i + 1).trimmed().startsWith(QStringLiteral("otpauth://"));
-    const bool empty = item.username.isEmpty() && item.password.isEmpty() && record.field(4).trimmed().isEmpty();
-    item.kind = empty ? ItemKind::Other : ItemKind::Login;
     return item;
 }
 
@@ -195,16 +201,7 @@ void ImportItem::wipe()
 
 ImportItem readItem(const CsvRecord& record, const ImportColumns& columns)
 {
-    switch (columns.shape) {
-    case RowShape::Pairs:
-        return readEnpass(record);
-    case RowShape::Headerless:
-        return readKeeper(record);
-    case RowShape::Columns:
-    case RowShape::Wider:
-        break;
-    }
-    return readColumns(record, columns);
+    return columns.shape == RowShape::Pairs ? readEnpass(record, columns) : readColumns(record, columns);
 }
 
 }  // namespace Transfer

@@ -12,6 +12,7 @@ namespace {
 
 QString oneLineEnd(QString text)
 {
+    text.replace(QStringLiteral("\r\r\n"), QStringLiteral("\n"));
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return text;
@@ -127,7 +128,7 @@ QStringList fieldsWithEntities(const AccountFields& plain)
 void fillNotes(const ImportItem& item, const ImportColumns& columns, const QString& addressLine, AccountFields& plain)
 {
     const QString notes = oneLineEnd(item.notes);
-    if (columns.hint >= 0) {
+    if (columns.column(Field::Hint) >= 0) {
         plain.hint = oneLineEnd(item.hint);
         plain.notes = notes;
     } else {
@@ -162,8 +163,9 @@ RowCheck makeAccount(const ImportItem& item, const ImportColumns& columns, Accou
     check.kind = item.kind;
     if (item.kind != ItemKind::Login) {
         check.outcome = RowOutcome::NotLogin;
-        check.reason = columns.type >= 0 ? QStringLiteral("not a login (type \"%1\")").arg(item.type.trimmed())
-                                         : QStringLiteral("not a login (%1)").arg(kindText(item.kind));
+        check.reason = columns.column(Field::Type) >= 0
+            ? QStringLiteral("not a login (type \"%1\")").arg(item.type.trimmed())
+            : QStringLiteral("not a login (%1)").arg(kindText(item.kind));
         return check;
     }
     const auto [url, addressLine] = placeAddresses(item.addresses);
@@ -177,8 +179,7 @@ RowCheck makeAccount(const ImportItem& item, const ImportColumns& columns, Accou
     fillNotes(item, columns, addressLine, plain);
     check.nameLeftOut = cutAtWholeCharacter(plain.account, AccountLimits::Name);
     check.notesLeftOut = cutAtWholeCharacter(plain.notes, AccountLimits::Text);
-    const QStringList problems =
-        problemsOf(plain, columns.name >= 0 || columns.headerless() || columns.shape == RowShape::Pairs, prefixed);
+    const QStringList problems = problemsOf(plain, columns.column(Field::Name) >= 0, prefixed);
     if (!problems.isEmpty()) {
         check.outcome = RowOutcome::Refused;
         check.reason = problems.join(QStringLiteral("; "));
