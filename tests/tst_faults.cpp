@@ -500,10 +500,21 @@ private slots:
         QTemporaryDir elsewhere;
         const QString link = elsewhere.filePath(QStringLiteral("my vault.mdb"));
         QVERIFY(QFile::link(sandbox.vaultPath(), link));
-        VaultLock tool(link);
-        tool.share();
+        {
+            VaultLock tool(link);
+            tool.share();
+            VaultLock program(sandbox.vaultPath());
+            QCOMPARE(errorCodeOf([&] { program.takeExclusive(); }), ErrorCode::Busy);
+        }
+        // Refused in the folder the link leads to, it lets the link's own folder go again.
         VaultLock program(sandbox.vaultPath());
-        QCOMPARE(errorCodeOf([&] { program.takeExclusive(); }), ErrorCode::Busy);
+        program.share();
+        VaultLock tool(link);
+        QCOMPARE(errorCodeOf([&] { tool.takeExclusive(); }), ErrorCode::Busy);
+        const int probe = ::open(QFile::encodeName(elsewhere.path()).constData(), O_RDONLY | O_DIRECTORY);
+        const bool letGo = probe >= 0 && ::flock(probe, LOCK_EX | LOCK_NB) == 0;
+        ::close(probe);
+        QVERIFY(letGo);
     }
 
     void rowOfNullsFromAnotherProgram()
