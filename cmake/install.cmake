@@ -6,7 +6,8 @@
 # (QUILLOCK_INSTALL_STEP set), for the steps that depend on the target folder.
 
 if(NOT QUILLOCK_INSTALL_STEP)
-  install(TARGETS quillock quillock-import quillock-export quillock-seal RUNTIME DESTINATION .)
+  install(TARGETS quillock quillock-import quillock-export quillock-seal quillock-health quillock-generate
+    RUNTIME DESTINATION .)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/resources/help/ DESTINATION help)
   install(FILES ${CMAKE_SOURCE_DIR}/resources/picture.gif DESTINATION .)
   foreach(size 16 24 32 48)

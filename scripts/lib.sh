@@ -10,6 +10,7 @@ QUILLOCK_PACKAGES=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libsqlcipher-dev sqlcipher libsodium-dev libcsv-dev
+  libzxcvbn-dev diceware
   fonts-liberation
 )
 

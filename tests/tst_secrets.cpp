@@ -3,9 +3,11 @@
 #include "coresupport.h"
 
 #include "tool.h"
+#include "vault/wipe.h"
 
 #include <QProcess>
 #include <cstdio>
+#include <fcntl.h>
 #include <grp.h>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -48,6 +50,21 @@ QString guardedOutput(const std::function<int()>& work, int& status)
     return QString::fromUtf8(text);
 }
 
+// Wipes the text and reads back its whole allocation through the kernel,
+// nothing allocated in between; empty unless it had room before data().
+template <typename Text> QByteArray wipedAllocation(Text& text)
+{
+    auto& d = text.data_ptr();
+    const auto start = off_t(quintptr(d.data() - d.freeSpaceAtBegin()));
+    QByteArray left(text.capacity() * qsizetype(sizeof(*d.data())), '?');
+    const bool edited = d.freeSpaceAtBegin() > 0;
+    const int memory = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    Secrets::wipe(text);
+    const bool read = ::pread(memory, left.data(), size_t(left.size()), start) == left.size();
+    ::close(memory);
+    return edited && read ? left : QByteArray();
+}
+
 }  // namespace
 
 class TestSecrets : public QObject {
@@ -64,6 +81,10 @@ private slots:
         CoreSandbox sandbox;
         sandbox.initializeMaster(MasterPassword);
         const bool asRoot = ::getuid() == 0;
+        // Nobody may not reach the build (a clone in root's home, 0700): the
+        // tool, linked statically to the core, runs from the vault's folder.
+        const QString tool = sandbox.appFolder() + QStringLiteral("/quillock-export");
+        QVERIFY(QFile::copy(QStringLiteral(QUILLOCK_TEST_EXPORT), tool));
         for (const QString& path : {sandbox.appFolder(), sandbox.vaultPath()})
             QVERIFY(!asRoot || ::chown(QFile::encodeName(path).constData(), Nobody, Nobody) == 0);
         QProcess exporter;
@@ -74,8 +95,7 @@ private slots:
                 ::_exit(99);
         });
         exporter.start(
-            QStringLiteral(QUILLOCK_TEST_EXPORT),
-            {sandbox.appFolder() + QStringLiteral("/out.csv"), QStringLiteral("--vault"), sandbox.vaultPath()});
+            tool, {sandbox.appFolder() + QStringLiteral("/out.csv"), QStringLiteral("--vault"), sandbox.vaultPath()});
         QVERIFY(exporter.waitForStarted());
         const qint64 pid = exporter.processId();
         QVERIFY(QTest::qWaitFor([&] { return procField(pid, "limits", "Max core file size") == "0 0 bytes"; },
@@ -103,6 +123,38 @@ private slots:
         QCOMPARE(importer.exitCode(), 1);
         QCOMPARE(importer.readAllStandardError(), QByteArray("quillock-import: out of memory. Nothing was stored.\n"));
 #endif
+    }
+
+    // The room Qt 6 keeps before a text edited at its start is zeroed with
+    // the rest, and nothing past the allocation is (the sanitizers look).
+    void wipeReachesTheWholeAllocation_data()
+    {
+        QTest::addColumn<int>("removed");  // letters taken off the start; none: one put there
+        QTest::newRow("a letter put first") << 0;
+        QTest::newRow("first letter removed") << 1;
+        QTest::newRow("three removed") << 3;
+    }
+
+    void wipeReachesTheWholeAllocation()
+    {
+        QFETCH(int, removed);
+        QString text;
+        QByteArray bytes;
+        for (const char c : std::string_view("a password typed letter by letter")) {
+            text += QLatin1Char(c);
+            bytes += c;
+        }
+        if (removed) {
+            text.remove(0, removed);
+            bytes.remove(0, removed);
+        } else {
+            text.prepend(QLatin1Char('x'));
+            bytes.prepend('x');
+        }
+        for (const QByteArray& left : {wipedAllocation(text), wipedAllocation(bytes)}) {
+            QVERIFY(!left.isEmpty());
+            QCOMPARE(left, QByteArray(left.size(), '\0'));
+        }
     }
 
     void anyExceptionEndsAToolWithOneLine_data()

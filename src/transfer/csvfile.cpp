@@ -165,10 +165,10 @@ QStringList CsvRecord::fields() const
 void CsvRecord::appendField(const char* data, size_t length)
 {
     const qsizetype needed = text_.size() + qsizetype(length) + 1;
-    if (needed > text_.capacity()) {
+    if (needed > Secrets::roomFromData(text_)) {
         // Grown by hand, so the old buffer is wiped rather than freed as it is.
         QByteArray grown;
-        grown.reserve(std::max<qsizetype>({needed, 2 * text_.capacity(), 256}));
+        grown.reserve(std::max<qsizetype>({needed, 2 * Secrets::roomFromData(text_), 256}));
         grown.append(text_.constData(), text_.size());
         Secrets::wipe(text_);
         text_ = std::move(grown);
@@ -181,7 +181,7 @@ void CsvRecord::appendField(const char* data, size_t length)
 void CsvRecord::clear()
 {
     if (text_.isDetached()) {
-        sodium_memzero(text_.data(), size_t(text_.size()));
+        Secrets::zeroAllocation(text_, text_.size());
         text_.truncate(0);  // the buffer stays for the next record
     } else {
         text_ = QByteArray();
@@ -313,11 +313,11 @@ QByteArrayView CsvReader::readable(qsizetype length)
         }
     }
     // Never grown while in use: a line at most triples.
-    if (const qsizetype room = 3 * length + 2; rewritten_.capacity() < room) {
+    if (const qsizetype room = 3 * length + 2; Secrets::roomFromData(rewritten_) < room) {
         Secrets::wipe(rewritten_);
         rewritten_.reserve(room);
     } else if (rewritten_.isDetached()) {
-        sodium_memzero(rewritten_.data(), size_t(rewritten_.size()));
+        Secrets::zeroAllocation(rewritten_, rewritten_.size());
     }
     rewritten_.truncate(0);
     rewrite(line, length, &rewritten_, quoting_);

@@ -217,7 +217,8 @@ bool isBuiltInCollation(const QString& name)
 }
 
 // Indexes made by CREATE INDEX only, on plain columns of the table, never
-// partial, with built-in collations; returns their names.
+// unique or partial, with built-in collations; returns their names. A unique
+// index refuses rows a fresh vault takes, and the import would stop half-way.
 QSet<QString> requirePlainIndexes(const Database& db, const QString& table)
 {
     QSet<QString> names;
@@ -228,6 +229,8 @@ QSet<QString> requirePlainIndexes(const Database& db, const QString& table)
         names.insert(index);
         if (list.text(3) != QLatin1String("c"))
             refuse(db, QStringLiteral("an index '%1' that a constraint made").arg(index));
+        if (list.integer(2) != 0)
+            refuse(db, QStringLiteral("a UNIQUE index '%1'").arg(index));
         if (list.integer(4) != 0)
             refuse(db, QStringLiteral("a partial index '%1'").arg(index));
         const QByteArray infoSql = QStringLiteral("pragma index_xinfo(%1)").arg(quoted(index)).toUtf8();

@@ -10,7 +10,7 @@ class Database;
 // a file holds exactly those before anything else in it runs: each table
 // with these columns and types and nothing more (no constraint, default,
 // collation or conflict clause), and at most plain indexes on their
-// columns. A file missing either table is not a vault (3343); one that
+// columns, none of them unique. A file missing either table is not a vault (3343); one that
 // holds anything else is refused (3251).
 namespace VaultSchema {
 

@@ -9,6 +9,26 @@
 // wipe with it as the windows do.
 namespace Secrets {
 
+// Qt 6 keeps room before data() once a text was edited at its front, for
+// the next prepend: capacity() counts it too, and it may still hold what was
+// typed. Arithmetic on data() must leave it out; wiping must reach it.
+
+// What the text can grow into at its end without moving.
+template <typename Text> qsizetype roomFromData(Text& text)
+{
+    return text.capacity() - text.data_ptr().freeSpaceAtBegin();
+}
+
+// Zeroes the text's own allocation from its start, through `used` units
+// past data() or, by default, all of it. Only for a text that owns it alone.
+template <typename Text> void zeroAllocation(Text& text, qsizetype used = -1)
+{
+    auto& d = text.data_ptr();
+    const qsizetype before = d.freeSpaceAtBegin();
+    const qsizetype units = used < 0 ? text.capacity() : before + used;
+    sodium_memzero(d.data() - before, static_cast<size_t>(units) * sizeof(*d.data()));
+}
+
 // Zeroes the text's buffer, then empties the text. A buffer that another
 // string still shares, or that is not the text's own (a literal, raw data),
 // is only let go: zeroing it would change what the other holder reads, and
@@ -17,14 +37,14 @@ namespace Secrets {
 inline void wipe(QString& text)
 {
     if (text.isDetached())
-        sodium_memzero(text.data(), static_cast<size_t>(text.capacity()) * sizeof(QChar));
+        zeroAllocation(text);
     text.clear();
 }
 
 inline void wipe(QByteArray& bytes)
 {
     if (bytes.isDetached())
-        sodium_memzero(bytes.data(), static_cast<size_t>(bytes.capacity()));
+        zeroAllocation(bytes);
     bytes.clear();
 }
 
