@@ -193,7 +193,7 @@ private slots:
         QTest::newRow("pragma") << QByteArray("pragma writable_schema = 1");
         QTest::newRow("attach") << QByteArray("attach database 'elsewhere.mdb' as elsewhere");
         QTest::newRow("export") << QByteArray("select sqlcipher_export('main')");
-        QTest::newRow("drop a table") << QByteArray("drop table accounts");
+        QTest::newRow("drop a table") << QByteArray("drop table master");
         QTest::newRow("secure delete off") << QByteArray("pragma secure_delete = off");
         QTest::newRow("another file format") << QByteArray("pragma cipher_compatibility = 4");
     }
