@@ -10,7 +10,7 @@
 #include "health/generator.h"
 #include "health/healthcheck.h"
 #include "vault/apperror.h"
-#include "vault/vaultseal.h"
+#include "vault/vaultstore.h"
 #include "vault/vaultstore.h"
 
 #include <QCoreApplication>
@@ -137,7 +137,7 @@ void checkWithoutList(benchmark::State& state)
     for (auto _ : state) {
         const auto start = Clock::now();
         auto vault = VaultStore::open(vaultPath);
-        if (!masterPasswordOpens(*vault, VaultGen::MasterPassword))
+        if (!vault->masterPasswordOpens(VaultGen::MasterPassword))
             die(QStringLiteral("the master password does not open the vault"));
         benchmark::DoNotOptimize(Health::checkVault(*vault, nullptr).accounts.size());
         state.SetIterationTime(secondsSince(start));

@@ -636,36 +636,42 @@ def damaged_vault(ctx):
     check(not os.path.exists(os.path.join(folder, "data1.mdb")), "a compaction copy was left behind")
 
 
-def seal_tool(folder, args, password):
-    """quillock-seal from the application folder, the master password on its
-    standard input as a script gives it."""
-    out = subprocess.run([os.path.join(folder, "quillock-seal")] + args, input=password + "\n",
-                         capture_output=True, text=True, timeout=60)
+def seal_tool(ctx, folder, args, *lines):
+    """quillock-seal from the application folder, the passwords on its
+    standard input a line each, as a script gives them; its record of
+    sealed vaults goes to the session's configuration, as the program's."""
+    out = subprocess.run([os.path.join(folder, "quillock-seal")] + args, input="".join(l + "\n" for l in lines),
+                         capture_output=True, text=True, timeout=60,
+                         env=dict(os.environ, XDG_CONFIG_HOME=ctx.config))
     return out.returncode, out.stdout + out.stderr
 
 
 def sealed_vault(ctx):
-    """Sealing: the program shows and writes exactly what it did, adds and
-    takes a new master password while sealed; unsealing gives it all back."""
+    """Sealing under a new master password: the program shows and writes
+    exactly what it did, adds, and takes a new master password while sealed
+    (a new key pair: every password sealed again); unsealing gives it all
+    back."""
     folder = ctx.make_folder("sealed")
     vault = os.path.join(folder, "data.mdb")
     report_path = os.path.join(folder, "report.htm")
-    master = "Sealed-Pass1"
+    plain_master, master = "Plain-Pass1", "Sealed-Pass1"
     p = ctx.start(folder=folder)
     create = p.window(CREATE_TITLE, timeout=20)
-    p.type_into(find(create, "password text", "Master Password"), master)
-    p.type_into(find(create, "password text", "Again, Please"), master)
+    p.type_into(find(create, "password text", "Master Password"), plain_master)
+    p.type_into(find(create, "password text", "Again, Please"), plain_master)
     p.click(find(create, "push button", "Ok"))
     main = p.main(timeout=20)
     for account in (BANK, SHOP):
         add_account(ctx, p, main, account)
-    security_check(p, main, "Print Report", master)
+    security_check(p, main, "Print Report", plain_master)
     ctx.expect_opened("file://" + report_path)
     with open(report_path, "rb") as f:
         plain_report = f.read()
     close_by_window_manager(ctx, p)
 
-    status, said = seal_tool(folder, ["--yes"], master)
+    status, said = seal_tool(ctx, folder, ["--yes"], plain_master, plain_master, plain_master)
+    check(status == 1 and "must differ from the current one" in said, f"sealing under the same: {status} {said!r}")
+    status, said = seal_tool(ctx, folder, ["--yes"], plain_master, master, master)
     check(status == 0 and "Sealed the vault" in said, f"quillock-seal: {status} {said!r}")
     check(all(r["password"].startswith("seal:") for r in ondisk.accounts(vault)), "a password is not sealed")
     equal(ondisk.master_row(vault), {"key": "master", "password": "", "initialized": "1"}, "the sealed master row")
@@ -674,7 +680,7 @@ def sealed_vault(ctx):
     main = p.main(timeout=20)
     pick(p, main, BANK["account"])
     equal(panel(main), [BANK["username"], MASK, BANK["url"], BANK["hint"], BANK["notes"]], "the sealed detail panel")
-    security_check(p, main, "Password", master + " ")
+    security_check(p, main, "Password", plain_master)
     answer(p, "Quillock Security Check", "OK", CHECK_FAILED)
     security_check(p, main, "Password", master)
     wait_until(lambda: detail(main, "Password:") == BANK["password"], 10, "the revealed sealed password")
@@ -684,7 +690,7 @@ def sealed_vault(ctx):
     with open(report_path, "rb") as f:
         check(f.read() == plain_report, "the sealed vault's report differs from the plain one's")
 
-    # Adding asks for nothing and seals; a new master password rewraps the key only.
+    # Adding asks for nothing and seals; a new master password seals every password anew.
     added = dict(SHOP, account="Added sealed", password="new-one")
     add_account(ctx, p, main, added)
     check(ondisk.accounts(vault)[-1]["password"].startswith("seal:"), "the add did not seal")
@@ -696,15 +702,17 @@ def sealed_vault(ctx):
         p.type_into(find(dialog, "password text", box), master)
     p.click(find(dialog, "push button", "Ok"))
     p.window_gone(OPTIONS_TITLE)
-    equal([r["password"] for r in ondisk.accounts(vault)], passwords, "sealed passwords after a new master password")
+    resealed = [r["password"] for r in ondisk.accounts(vault)]
+    check(len(resealed) == len(passwords) and all(r.startswith("seal:") for r in resealed)
+          and not set(resealed) & set(passwords), "sealed passwords after a new master password")
     pick(p, main, added["account"])
     security_check(p, main, "Password", master)
     wait_until(lambda: detail(main, "Password:") == added["password"], 10, "the added sealed password")
     close_by_window_manager(ctx, p)
 
-    status, said = seal_tool(folder, ["--unseal"], "Sealed-Pass1")
+    status, said = seal_tool(ctx, folder, ["--unseal"], "Sealed-Pass1")
     check(status == 1 and "Wrong master password" in said, f"unsealing with the old password: {status} {said!r}")
-    status, said = seal_tool(folder, ["--unseal"], master)
+    status, said = seal_tool(ctx, folder, ["--unseal"], master)
     check(status == 0 and "Unsealed the vault" in said, f"quillock-seal --unseal: {status} {said!r}")
     check(not any(r["password"].startswith("seal:") for r in ondisk.accounts(vault)), "a password stayed sealed")
     p = ctx.start(folder=folder)

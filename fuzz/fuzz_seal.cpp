@@ -5,9 +5,10 @@
 // stored password raises the cipher's error or gives exactly the text that
 // was sealed.
 #include "vault/apperror.h"
+#include "vault/sealkeys.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
+#include "vault/vaultschema.h"
 #include "vault/vaultstore.h"
 
 #include <QDir>
@@ -42,6 +43,8 @@ struct Vault {
     std::unique_ptr<VaultStore> store;
     Database raw;
     Row real;
+    std::unique_ptr<SealIdentity> identity;
+    std::unique_ptr<SealRecipient> recipient;
 };
 
 Vault& vault()
@@ -50,19 +53,24 @@ Vault& vault()
     if (!v.store) {
         const QString path = v.folder.filePath(QStringLiteral("data.mdb"));
         const QString master = QStringLiteral("fuzzing-master");
+        // Sealing records the vault in the user's configuration: this one's.
+        qputenv("XDG_CONFIG_HOME", v.folder.path().toUtf8());
         VaultStore::createFresh(path);
         v.store = VaultStore::open(path);
-        v.store->storeMasterPassword(Encrypt(master), true);
-        VaultSeal::sealVault(*v.store, master);
-        if (!masterPasswordOpens(*v.store, master))
-            fail("the fresh seal does not open", {});
+        v.store->storeMasterPassword(Encrypt(QStringLiteral("plain-master")), true);
+        v.store->seal(QStringLiteral("plain-master"), master);
         v.raw.open(path, VaultStore::DatabasePassword);
+        const SealRow sealRow = VaultSchema::readSealRow(v.raw);
+        v.identity = SealIdentity::unlock(v.raw, sealRow, master);
+        if (!v.identity)
+            fail("the fresh seal does not open", {});
+        v.recipient = std::make_unique<SealRecipient>(sealRow.publicKey);
         Statement row(v.raw, "select publickey, salt, secretkey from seal");
         row.step();
         const auto text = [&](int column) { return Value{SQLITE_TEXT, 0, row.text(column).toLatin1()}; };
         const auto number = [](quint64 n) { return Value{SQLITE_INTEGER, qint64(n), {}}; };
-        v.real = {number(quint64(VaultSeal::FormatVersion)), text(0), text(1), number(VaultSeal::DefaultLimits.ops),
-                  number(VaultSeal::DefaultLimits.mem),      text(2)};
+        v.real = {number(quint64(VaultSchema::SealVersion)), text(0), text(1), number(SealRow::DefaultLimits.ops),
+                  number(SealRow::DefaultLimits.mem),        text(2)};
     }
     return v;
 }
@@ -88,7 +96,7 @@ bool exactBase64(const Value& value, size_t size)
 bool wellFormed(const Row& row)
 {
     const qint64 ops = row[3].number, mem = row[4].number;
-    return row[0].type == SQLITE_INTEGER && row[0].number == VaultSeal::FormatVersion && exactBase64(row[1], 32)
+    return row[0].type == SQLITE_INTEGER && row[0].number == VaultSchema::SealVersion && exactBase64(row[1], 32)
         && exactBase64(row[2], 16) && exactBase64(row[5], 72) && row[3].type == SQLITE_INTEGER
         && row[4].type == SQLITE_INTEGER && ops >= 2 && ops <= 64 && mem >= (64ll << 20) && mem <= (1ll << 30)
         && ops * mem <= (4ll << 30);
@@ -123,8 +131,7 @@ void checkRow(Vault& v, const Row& row)
 
     bool taken = true;
     try {
-        VaultSeal::requireIntact(v.raw);
-        taken = VaultSeal::load(v.raw) != nullptr;
+        VaultSchema::readSealRow(v.raw);
     } catch (const AppError& error) {
         if (error.code() != ErrorCode::VaultDamaged)
             fail("a seal row was refused with a foreign error", error.what());
@@ -135,18 +142,18 @@ void checkRow(Vault& v, const Row& row)
              stored[1].bytes + ' ' + stored[2].bytes + ' ' + stored[5].bytes);
 }
 
-void checkOpen(VaultSeal& seal, const QString& stored, const QString* expected)
+void checkOpen(Vault& v, const QString& stored, const QString* expected)
 {
     QString plain;
     try {
-        plain = seal.open(stored);
+        plain = v.identity->open(stored);
     } catch (const AppError& error) {
         if (error.code() != ErrorCode::CipherFailure || error.source() != ErrorSource::Cipher)
             fail("opening raised a foreign error", error.what());
         return;
     }
     if ((expected && plain != *expected) || QString::fromUtf8(plain.toUtf8()) != plain
-        || seal.open(seal.seal(plain)) != plain)
+        || v.identity->open(v.recipient->seal(plain)) != plain)
         fail("opening gave other text than was sealed", stored.toUtf8());
 }
 
@@ -156,7 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzedDataProvider input(data, size);
     Vault& v = vault();
-    VaultSeal& seal = *v.store->seal();
     const int changes = input.ConsumeIntegralInRange<int>(0, 4);
     if (input.ConsumeBool()) {
         Row row = v.real;
@@ -186,8 +192,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // arbitrary text itself as a stored value.
     const std::string typed = input.ConsumeRandomLengthString(256);
     const QString plain = QString::fromUtf8(typed.data(), qsizetype(typed.size()));
-    checkOpen(seal, VaultSeal::Prefix + QString::fromLatin1(typed.data(), qsizetype(typed.size())), nullptr);
-    QString sealed = seal.seal(plain);
+    checkOpen(v, VaultSchema::SealedPrefix + QString::fromLatin1(typed.data(), qsizetype(typed.size())), nullptr);
+    QString sealed = v.recipient->seal(plain);
     for (int i = 0; i < changes; ++i) {
         const auto at = input.ConsumeIntegralInRange<qsizetype>(0, sealed.size() - 1);
         if (input.ConsumeBool())
@@ -197,6 +203,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (sealed.isEmpty())
             break;
     }
-    checkOpen(seal, sealed, &plain);
+    checkOpen(v, sealed, &plain);
     return 0;
 }

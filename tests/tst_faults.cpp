@@ -409,15 +409,17 @@ private slots:
         const QByteArray bytes = readFile(vaultPath);
         small.fill();
         const QStringList sealing{QStringLiteral("--yes"), QStringLiteral("--vault"), vaultPath};
+        // The master password, then the new one twice.
+        const QByteArray input = MasterPassword.toUtf8() + "\nnew-Master1\nnew-Master1\n";
         QString err;
-        QCOMPARE(runTool(QUILLOCK_TEST_SEAL, sealing, MasterPassword.toUtf8() + '\n', nullptr, &err), 1);
+        QCOMPARE(runTool(QUILLOCK_TEST_SEAL, sealing, input, nullptr, &err), 1);
         QVERIFY2(err.contains(QStringLiteral("full")) && err.contains(QStringLiteral("Nothing was changed.")),
                  qPrintable(err));
         QCOMPARE(readFile(vaultPath), bytes);
         small.makeRoom();
         QCOMPARE(folderEntries(mountPoint), QStringList{QStringLiteral("data.mdb")});
-        QCOMPARE(runTool(QUILLOCK_TEST_SEAL, sealing, MasterPassword.toUtf8() + '\n'), 0);
-        QVERIFY(VaultStore::open(vaultPath)->seal());
+        QCOMPARE(runTool(QUILLOCK_TEST_SEAL, sealing, input), 0);
+        QVERIFY(VaultStore::open(vaultPath)->isSealed());
     }
 
     void vaultLockedByAnotherProcess()

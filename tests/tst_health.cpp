@@ -8,7 +8,7 @@
 #include "health/strength.h"
 #include "health/wordlist.h"
 #include "vault/apperror.h"
-#include "vault/vaultseal.h"
+#include "vault/vaultstore.h"
 
 #include <QDir>
 #include <QHash>
@@ -175,16 +175,17 @@ void TestHealth::reuseAcrossAVault()
     CoreSandbox sandbox;
     sandbox.initializeMaster(MasterPassword);
     addAccounts(*sandbox.openVault(), int(accounts.size()), [&](int i) { return accounts[i]; });
+    const QString master = sealed ? QStringLiteral("sealed-Master1") : MasterPassword;
     if (sealed)
-        VaultSeal::sealVault(*sandbox.openVault(), MasterPassword);
+        sandbox.openVault()->seal(MasterPassword, master);
     const QString listPath = sandbox.workFolder() + QStringLiteral("/list.txt");
     QByteArrayList lines = {listLine(QStringLiteral("letmein"), 1234), listLine(shared, 2)};
     std::sort(lines.begin(), lines.end());
     writeFile(listPath, lines.join());
 
     auto vault = sandbox.openVault();
-    QCOMPARE(vault->seal() != nullptr, sealed);
-    QVERIFY(masterPasswordOpens(*vault, MasterPassword));
+    QCOMPARE(vault->isSealed(), sealed);
+    QVERIFY(vault->masterPasswordOpens(master));
     BreachList list(listPath);
     const HealthReport report = checkVault(*vault, &list);
 

@@ -6,14 +6,17 @@
 #include "shared/module1.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
+#include "vault/sealrecord.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <unistd.h>
 
 namespace {
 
@@ -24,24 +27,50 @@ const QList<AccountFields> Sample = {
     {QStringLiteral("Empty"), QStringLiteral("nobody"), QString(), QStringLiteral("http://"), {}, {}},
 };
 
-void prepare(Sandbox& sandbox, bool sealed, const QList<AccountFields>& accounts = Sample)
+const QString PlainMaster = QStringLiteral("before-Sealing");
+
+void prepare(CoreSandbox& sandbox, bool sealed, const QList<AccountFields>& accounts = Sample)
 {
-    sandbox.initializeMaster(MasterPassword);
+    // Sealing takes a new master password.
+    sandbox.initializeMaster(sealed ? PlainMaster : MasterPassword);
     auto vault = sandbox.openVault();
     addAccounts(*vault, int(accounts.size()), [&](int i) { return accounts[i]; });
     if (sealed)
-        VaultSeal::sealVault(*vault, MasterPassword);
+        vault->seal(PlainMaster, MasterPassword);
+}
+
+// Runs SQL on the file as someone who writes it by other means would.
+void tamper(const QString& path, const QString& sql)
+{
+    Database raw;
+    raw.open(path, VaultStore::DatabasePassword);
+    sqlite3_set_authorizer(raw.handle(), nullptr, nullptr);
+    sqlite3_db_config(raw.handle(), SQLITE_DBCONFIG_DEFENSIVE, 0, nullptr);
+    raw.exec(sql.toUtf8().constData());
+}
+
+// The seal row as the values of an insert, and its public key alone.
+QString sealRow(const QString& path, const char* columns = "version, publickey, salt, opslimit, memlimit, secretkey")
+{
+    Database raw;
+    raw.open(path, VaultStore::DatabasePassword);
+    Statement row(raw, QStringLiteral("select %1 from seal").arg(QLatin1String(columns)).toUtf8().constData());
+    row.step();
+    QStringList values;
+    for (int i = 0; i < int(QString::fromLatin1(columns).count(QLatin1Char(',')) + 1); ++i)
+        values << (row.isInteger(i) ? row.text(i) : QLatin1Char('\'') + row.text(i) + QLatin1Char('\''));
+    return values.join(QLatin1Char(','));
 }
 
 // The passwords as stored, in list order, or opened with the master password
 // and sorted.
-QStringList storedPasswords(VaultStore& vault, bool opened)
+QStringList storedPasswords(VaultStore& vault, bool opened, const QString& master = MasterPassword)
 {
-    if (opened && !masterPasswordOpens(vault, MasterPassword))
+    if (opened && !vault.masterPasswordOpens(master))
         return {QStringLiteral("the master password does not open the vault")};
     QStringList passwords;
     vault.forEachAccount([&](const AccountRow& row) {
-        passwords << (opened ? openPassword(vault, row.fields.password) : row.fields.password);
+        passwords << (opened ? vault.openPassword(row.fields.password) : row.fields.password);
     });
     if (opened)
         passwords.sort(Qt::CaseInsensitive);
@@ -86,7 +115,7 @@ QStringList journey(bool sealed)
         f.click("cmdReveal");
         seen << f.label("lblUsername") + QLatin1Char('|') + f.label("lblPassword");
         // Open only inside a guarded command.
-        if (vault.seal() && vault.seal()->isUnlocked())
+        if (vault.isSealOpen())
             seen << QStringLiteral("still unlocked");
     };
     f.pick(0);
@@ -112,9 +141,12 @@ QStringList journey(bool sealed)
         clickOn(dialog, "cmdOk");
     });
     f.click("FlatBttn1");
-    // A new master password encloses the secret key anew, and nothing else.
-    if (storedPasswords(vault, false) != stored)
-        seen << QStringLiteral("Options rewrote the passwords");
+    // A new master password seals every password anew to a new key pair,
+    // and in a plain vault leaves them as they are.
+    const QStringList after = storedPasswords(vault, false);
+    for (qsizetype i = 0; i < stored.size(); ++i)
+        if (!stored[i].isEmpty() && (after[i] == stored[i]) == sealed)
+            seen << QStringLiteral("Options left or rewrote a password");
     f.addThroughDialog({QStringLiteral("Added"), {}, QStringLiteral("added-Pw"), QStringLiteral("http://a"), {}, {}});
     f.pick(0);
     reveal(MasterPassword);
@@ -156,10 +188,11 @@ private slots:
         const QString master = entry.endsWith(QChar(0xD83D)) ? QStringLiteral("opensesam?") : MasterPassword;
         sandbox.initializeMaster(master);
         auto vault = sandbox.openVault();
-        QCOMPARE(masterPasswordOpens(*vault, entry), passes);
-        VaultSeal::sealVault(*vault, master);
-        QCOMPARE(masterPasswordOpens(*vault, entry), passes);
-        QCOMPARE(vault->seal()->isUnlocked(), passes);
+        QCOMPARE(vault->masterPasswordOpens(entry), passes);
+        vault->storeMasterPassword(Encrypt(PlainMaster), false);
+        vault->seal(PlainMaster, master);
+        QCOMPARE(vault->masterPasswordOpens(entry), passes);
+        QCOMPARE(vault->isSealOpen(), passes);
     }
 
     void damagedSealIsRefusedAndLeftAsItIs_data()
@@ -219,7 +252,7 @@ private slots:
         auto vault = sandbox.openVault();
         vault->appendAccount({QStringLiteral("Later"),
                               Encrypt(QStringLiteral("later-user")),
-                              passwordToStore(*vault, QStringLiteral("added-after-Sealing")),
+                              vault->passwordToStore(QStringLiteral("added-after-Sealing")),
                               {},
                               {},
                               {}});
@@ -298,27 +331,39 @@ private slots:
         QTest::addColumn<bool>("sealedBefore");
         QTest::addColumn<QString>("args");
         QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<bool>("copyRunning");
+        QTest::addColumn<int>("running");  // 0: nobody, 1: a copy in the folder, 2: one through a hard link
         QTest::addColumn<QString>("says");
-        QTest::addColumn<bool>("sealedAfter");
-        const QByteArray right = "opensesame\n";
-        QTest::newRow("seal") << false << "--yes" << right << false << "Sealed the vault" << true;
+        QTest::addColumn<QString>("opensWith");
+        const QByteArray right = "opensesame\nnew-Master1\nnew-Master1\n";
+        const QString unchanged = QStringLiteral("Nothing was changed.");
+        const QString sealed = QStringLiteral("new-Master1");
+        QTest::newRow("seal") << false << "--yes" << right << 0 << "Sealed the vault" << sealed;
         QTest::newRow("the warning keeps its lines")
-            << false << "--yes" << right << false
-            << "not anyone else.\n  - Older copies of Quillock cannot open a sealed vault.\n"
-            << true;
-        QTest::newRow("trailing space") << false << "--yes" << QByteArray("opensesame \n") << false
-                                        << "Wrong master password. Nothing was changed." << false;
+            << false << "--yes" << right << 0
+            << "not anyone else.\n  - Older copies of Quillock cannot open a sealed vault.\n" << sealed;
+        QTest::newRow("trailing space") << false << "--yes" << QByteArray("opensesame \nnew-Master1\nnew-Master1\n")
+                                        << 0 << "Wrong master password. " + unchanged << QString();
+        QTest::newRow("the current one again") << false << "--yes" << QByteArray("opensesame\nopensesame\nopensesame\n")
+                                               << 0 << "must differ from the current one" << QString();
+        QTest::newRow("typed differently") << false << "--yes" << QByteArray("opensesame\nnew-Master1\nnew-Master2\n")
+                                           << 0 << "eight and sixteen" << QString();
+        QTest::newRow("too short") << false << "--yes" << QByteArray("opensesame\nshort\nshort\n") << 0
+                                   << "eight and sixteen" << QString();
         QTest::newRow("no --yes from a script")
-            << false << "" << right << false << "give --yes to seal. Nothing was changed." << false;
-        QTest::newRow("sealed already") << true << "--yes" << right << false << "sealed already" << true;
-        QTest::newRow("Quillock running") << false << "--yes" << right << true << "Close Quillock first" << false;
-        QTest::newRow("unseal") << true << "--unseal" << right << false << "Unsealed the vault" << false;
-        QTest::newRow("unseal, capitals") << true << "--unseal" << QByteArray("OPENSESAME\n") << false
-                                          << "Wrong master password. Nothing was changed." << true;
-        QTest::newRow("unseal a plain vault") << false << "--unseal" << right << false << "is not sealed" << false;
+            << false << "" << right << 0 << "give --yes to seal. " + unchanged << QString();
+        QTest::newRow("sealed already") << true << "--yes" << right << 0 << "sealed already" << MasterPassword;
+        QTest::newRow("Quillock running") << false << "--yes" << right << 1 << "Close Quillock first" << QString();
+        QTest::newRow("Quillock running on a hard link")
+            << false << "--yes" << right << 2 << "more than one name" << QString();
+        QTest::newRow("unseal") << true << "--unseal" << QByteArray("opensesame\n") << 0 << "Unsealed the vault"
+                                << QString();
+        QTest::newRow("unseal, capitals") << true << "--unseal" << QByteArray("OPENSESAME\n") << 0
+                                          << "Wrong master password. " + unchanged << MasterPassword;
+        QTest::newRow("unseal a plain vault") << false << "--unseal" << right << 0 << "is not sealed" << QString();
         QTest::newRow("unseal, Quillock running")
-            << true << "--unseal" << right << true << "Close Quillock first" << true;
+            << true << "--unseal" << QByteArray("opensesame\n") << 1 << "Close Quillock first" << MasterPassword;
+        QTest::newRow("unseal, Quillock running on a hard link")
+            << true << "--unseal" << QByteArray("opensesame\n") << 2 << "more than one name" << MasterPassword;
     }
 
     void sealingToolConvertsOnlyWhenItMay()
@@ -326,15 +371,19 @@ private slots:
         QFETCH(bool, sealedBefore);
         QFETCH(QString, args);
         QFETCH(QByteArray, input);
-        QFETCH(bool, copyRunning);
+        QFETCH(int, running);
         QFETCH(QString, says);
-        QFETCH(bool, sealedAfter);
+        QFETCH(QString, opensWith);
         Sandbox sandbox;
         prepare(sandbox, sealedBefore);
         const QByteArray before = readFile(sandbox.vaultPath());
-        VaultLock running(sandbox.vaultPath());
-        if (copyRunning)
-            running.share();
+        // Another name of the same file, in a folder of its own.
+        const QString linked = sandbox.workFolder() + QStringLiteral("/data.mdb");
+        if (running == 2)
+            QCOMPARE(::link(sandbox.vaultPath().toUtf8().constData(), linked.toUtf8().constData()), 0);
+        VaultLock copy(running == 2 ? linked : sandbox.vaultPath());
+        if (running > 0)
+            copy.share();
         QString out, err;
         const int status = runTool(QUILLOCK_TEST_SEAL,
                                    QStringList{QStringLiteral("--vault"), sandbox.vaultPath()}
@@ -343,10 +392,217 @@ private slots:
         QVERIFY2((out + err).contains(says), qPrintable(out + err));
         QCOMPARE(status, err.contains(QStringLiteral("Nothing was changed.")) ? 1 : 0);
         auto vault = sandbox.openVault();
-        QCOMPARE(vault->seal() != nullptr, sealedAfter);
-        if (sealedAfter == sealedBefore)
+        QCOMPARE(vault->isSealed(), !opensWith.isEmpty());
+        if (!opensWith.isEmpty() == sealedBefore)
             QCOMPARE(readFile(sandbox.vaultPath()), before);
-        QCOMPARE(storedPasswords(*vault, true), samplePasswords());
+        // Every plain copy gives the master password it had away.
+        if (!sealedBefore && vault->isSealed())
+            QVERIFY(!vault->masterPasswordOpens(MasterPassword));
+        QCOMPARE(storedPasswords(*vault, true, opensWith.isEmpty() ? MasterPassword : opensWith), samplePasswords());
+    }
+
+    // Someone who writes the file puts a plain or another sealed vault in
+    // the place of one that was sealed: the program and the import refuse
+    // it, with a way to accept it on purpose, and leave it as it is.
+    void replacedSealIsRefusedBeforeAnythingIsStored_data()
+    {
+        QTest::addColumn<QString>("attack");
+        QTest::addColumn<bool>("forgetFirst");
+        QTest::addColumn<QString>("says");
+        QTest::addColumn<bool>("startsAfterForget");
+        const QString forget = QStringLiteral("quillock-seal --forget");
+        QTest::newRow("a plain copy in its place") << "plain copy" << false << forget << true;
+        QTest::newRow("a fresh vault in its place") << "fresh" << false << forget << false;
+        // Its sealed passwords give it away before the record does.
+        QTest::newRow("seal dropped, first run again")
+            << "drop table seal; update master set initialized = 0" << false << "has no seal" << false;
+        QTest::newRow("another vault's seal row")
+            << "delete from seal; insert into seal values (%other)" << false << forget << true;
+        QTest::newRow("public key altered") << "update seal set publickey = %otherkey" << false << forget << false;
+        // Without the record, what is left is damage.
+        QTest::newRow("seal table dropped") << "drop table seal" << true << "3049SQLCipher" << false;
+        QTest::newRow("plain vault with a sealed value")
+            << "plain copy; update accounts set password = 'seal:' || password" << true << "3049SQLCipher" << false;
+    }
+
+    void replacedSealIsRefusedBeforeAnythingIsStored()
+    {
+        QFETCH(QString, attack);
+        QFETCH(bool, forgetFirst);
+        QFETCH(QString, says);
+        QFETCH(bool, startsAfterForget);
+        MainWindowFixture f;
+        const QString path = f.sandbox.vaultPath();
+        prepare(f.sandbox, false);
+        const QByteArray plain = readFile(path);
+        {
+            auto vault = f.sandbox.openVault();
+            vault->seal(MasterPassword, QStringLiteral("sealed-Master1"));
+        }
+        QVERIFY(f.open());
+        f.window.reset();
+        CoreSandbox other;
+        const QByteArray fresh = readFile(other.vaultPath());
+        prepare(other, true);
+        QString sql = attack;
+        if (sql.startsWith(QLatin1String("plain copy"))) {
+            writeFile(path, plain, 0600);
+            sql = sql.section(QLatin1Char(';'), 1);
+        } else if (sql == QLatin1String("fresh")) {
+            writeFile(path, readFile(other.vaultPath()), 0600);
+            tamper(path,
+                   QStringLiteral("drop table seal; delete from accounts; update master set password = '', "
+                                  "initialized = 0"));
+            sql.clear();
+        }
+        sql.replace(QStringLiteral("%otherkey"), sealRow(other.vaultPath(), "publickey"))
+            .replace(QStringLiteral("%other"), sealRow(other.vaultPath()));
+        if (!sql.trimmed().isEmpty())
+            tamper(path, sql);
+        const QStringList forgetIt{QStringLiteral("--forget"), QStringLiteral("--vault"), path};
+        if (forgetFirst)
+            QCOMPARE(runTool(QUILLOCK_TEST_SEAL, forgetIt), 0);
+        const QByteArray before = readFile(path);
+
+        driveNextDialog([](QDialog*) {});  // a first-run window, should one show
+        QVERIFY(!f.openAgain());
+        callOffModalActions();
+        verifyStartUpEnded(f.sandbox);
+        QVERIFY2(f.sandbox.messages[0].text.contains(says), qPrintable(f.sandbox.messages[0].text));
+        f.window.reset();
+        const QString csv = f.sandbox.workFolder() + QStringLiteral("/in.csv");
+        writeFile(csv, "name,url,username,password\nNew,http://new,neo,new-Pw\n");
+        QString err;
+        QCOMPARE(runTool(QUILLOCK_TEST_IMPORT, {csv, QStringLiteral("--vault"), path}, {}, nullptr, &err), 1);
+        QVERIFY2(err.contains(says.startsWith(QLatin1String("3049")) ? QStringLiteral("damaged") : says),
+                 qPrintable(err));
+        QCOMPARE(readFile(path), before);
+        if (startsAfterForget) {
+            QCOMPARE(runTool(QUILLOCK_TEST_SEAL, forgetIt), 0);
+            QVERIFY(f.openAgain());
+        }
+    }
+
+    // A copy of the sealed file, its seal row and master password from
+    // before a new master password: none of it opens what came later.
+    void earlierSealRowOpensNothingAddedAfterANewMasterPassword()
+    {
+        Sandbox sandbox;
+        prepare(sandbox, true);
+        const QString earlierRow = sealRow(sandbox.vaultPath());
+        {
+            auto vault = sandbox.openVault();
+            QVERIFY(vault->masterPasswordOpens(MasterPassword));
+            vault->changeMasterPassword(QStringLiteral("newmaster1"), false);
+            vault->lockSeal();
+            vault->appendAccount({QStringLiteral("Later"),
+                                  Encrypt(QStringLiteral("u")),
+                                  vault->passwordToStore(QStringLiteral("added-Later-1")),
+                                  {},
+                                  {},
+                                  {}});
+        }
+        const QString copy = sandbox.workFolder() + QStringLiteral("/copy.mdb");
+        writeFile(copy, readFile(sandbox.vaultPath()), 0600);
+        tamper(copy, QStringLiteral("delete from seal; insert into seal values (%1)").arg(earlierRow));
+        auto vault = VaultStore::open(copy);
+        QVERIFY(vault->masterPasswordOpens(MasterPassword));
+        QStringList opened;
+        vault->forEachAccount([&](const AccountRow& row) {
+            if (!row.fields.password.isEmpty() && errorCodeOf([&] { vault->openPassword(row.fields.password); }) == 0)
+                opened << row.fields.account;
+        });
+        QCOMPARE(opened, QStringList());
+    }
+
+    // A public key swapped while the program runs: the next check reports
+    // the damage, not a wrong entry.
+    void revealFindsAnotherPublicKeyAsDamage()
+    {
+        MainWindowFixture f;
+        prepare(f.sandbox, true);
+        QVERIFY(f.open());
+        CoreSandbox other;
+        prepare(other, true);
+        tamper(f.sandbox.vaultPath(),
+               QStringLiteral("update seal set publickey = %1").arg(sealRow(other.vaultPath(), "publickey")));
+        f.pick(0);
+        answerMasterPrompt(MasterPassword);
+        f.click("cmdReveal");
+        QCOMPARE(f.sandbox.messages.size(), 1);
+        QVERIFY2(f.sandbox.messages[0].text.contains(QStringLiteral("damaged")),
+                 qPrintable(f.sandbox.messages[0].text));
+        QVERIFY(f.label("lblPassword") != Bank);
+    }
+
+    void newMasterPasswordOnlyWhileNobodyElseHasTheVault_data()
+    {
+        QTest::addColumn<int>("others");  // 0: nobody, 1: a copy in the folder, 2: a hard link elsewhere
+        QTest::addColumn<int>("code");
+        QTest::newRow("alone") << 0 << 0;
+        QTest::newRow("another copy running") << 1 << int(ErrorCode::Busy);
+        QTest::newRow("a hard link") << 2 << int(ErrorCode::Busy);
+    }
+
+    void newMasterPasswordOnlyWhileNobodyElseHasTheVault()
+    {
+        QFETCH(int, others);
+        QFETCH(int, code);
+        Sandbox sandbox;
+        prepare(sandbox, true);
+        const QString linked = sandbox.workFolder() + QStringLiteral("/data.mdb");
+        if (others == 2)
+            QCOMPARE(::link(sandbox.vaultPath().toUtf8().constData(), linked.toUtf8().constData()), 0);
+        VaultLock copy(sandbox.vaultPath());
+        if (others == 1)
+            copy.share();
+        const QByteArray before = readFile(sandbox.vaultPath());
+        auto vault = sandbox.openVault();
+        QVERIFY(vault->masterPasswordOpens(MasterPassword));
+        QCOMPARE(errorCodeOf([&] { vault->changeMasterPassword(QStringLiteral("newmaster1"), false); }), code);
+        vault.reset();
+        if (code)
+            QCOMPARE(readFile(sandbox.vaultPath()), before);
+        auto again = sandbox.openVault();
+        const QString master = code ? MasterPassword : QStringLiteral("newmaster1");
+        QCOMPARE(storedPasswords(*again, true, master), samplePasswords());
+        QCOMPARE(again->masterPasswordOpens(code ? QStringLiteral("newmaster1") : MasterPassword), false);
+    }
+
+    // The record outside the file: nothing for a user who never sealed,
+    // vaults that are gone let go, an unreadable one named.
+    void recordOfSealedVaults_data()
+    {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<bool>("sealed");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("never sealed") << QByteArray() << false << 0 << QByteArray();
+        QTest::newRow("a vault that is gone")
+            << QByteArray("AAAA\t/gone/data.mdb\n") << false << 0 << QByteArray("AAAA");
+        QTest::newRow("not ours") << QByteArray("garbage") << false << int(ErrorCode::SettingsFailure)
+                                  << QByteArray("garbage");
+        QTest::newRow("sealed, recorded") << QByteArray() << true << 0 << QByteArray("\t");
+    }
+
+    void recordOfSealedVaults()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(bool, sealed);
+        QFETCH(int, code);
+        QFETCH(QByteArray, after);
+        Sandbox sandbox;
+        prepare(sandbox, sealed);
+        QFile::remove(SealRecord::file());
+        QDir().mkpath(QFileInfo(SealRecord::file()).absolutePath());
+        if (!record.isEmpty())
+            writeFile(SealRecord::file(), record, 0600);
+        const QByteArray before = readFile(sandbox.vaultPath());
+        QCOMPARE(errorCodeOf([&] { sandbox.openVault(); }), code);
+        QCOMPARE(readFile(sandbox.vaultPath()), before);
+        QVERIFY2(after.isEmpty() ? !QFile::exists(SealRecord::file()) : readFile(SealRecord::file()).contains(after),
+                 readFile(SealRecord::file()).constData());
+        QFile::remove(SealRecord::file());
     }
 };
 

@@ -8,7 +8,6 @@
 #include "transfer/transfer.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
 
 #include <QProcess>
 #include <sys/stat.h>
@@ -684,7 +683,7 @@ void TestTransfer::masterPasswordIsComparedExactly()
     if (!stored.isEmpty())
         sandbox.initializeMaster(stored);
     int opened = -1;
-    const int code = errorCodeOf([&] { opened = masterPasswordOpens(*sandbox.openVault(), entry); });
+    const int code = errorCodeOf([&] { opened = sandbox.openVault()->masterPasswordOpens(entry); });
     QCOMPARE(code ? code : opened, outcome);
 }
 

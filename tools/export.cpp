@@ -5,7 +5,6 @@
 
 #include "transfer/accountexport.h"
 #include "transfer/transfer.h"
-#include "vault/vaultseal.h"
 
 #include <QScopeGuard>
 
@@ -42,7 +41,7 @@ int exportAccounts(const QString& file, const QString& vaultPath, Transfer::Expo
                        ErrorSource::Store);
     QString entry;
     const bool given = Tool::readMasterPassword(entry);
-    const bool matches = given && masterPasswordOpens(vault.store(), entry);
+    const bool matches = given && vault.store().masterPasswordOpens(entry);
     Secrets::wipe(entry);
     if (!matches) {
         Tool::print(stderr, QStringLiteral("quillock-export: wrong master password; nothing was written."));

@@ -5,7 +5,7 @@
 
 #include "health/breachlist.h"
 #include "health/healthcheck.h"
-#include "vault/vaultseal.h"
+#include "vault/vaultstore.h"
 
 #include <QScopeGuard>
 
@@ -31,13 +31,13 @@ int check(const QString& vaultPath, const QString& listPath, bool json)
                        ErrorSource::Store);
     QString entry;
     const bool given = Tool::readMasterPassword(entry);
-    const bool matches = given && masterPasswordOpens(vault.store(), entry);
+    const bool matches = given && vault.store().masterPasswordOpens(entry);
     Secrets::wipe(entry);
     if (!matches) {
         Tool::print(stderr, QStringLiteral("quillock-health: wrong master password; nothing was checked."));
         return 1;
     }
-    const auto lock = qScopeGuard([&] { lockSeal(vault.store()); });
+    const auto lock = qScopeGuard([&] { vault.store().lockSeal(); });
     const Health::HealthReport report = Health::checkVault(vault.store(), list.get());
     if (json) {
         const QByteArray text = Health::jsonReport(report);

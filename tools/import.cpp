@@ -6,7 +6,6 @@
 
 #include "transfer/accountimport.h"
 #include "transfer/transfer.h"
-#include "vault/vaultseal.h"
 
 #include <functional>
 #include <optional>
@@ -96,9 +95,9 @@ void printSummary(const Transfer::AccountImport& import, bool dryRun)
 
 // In a sealed vault, opens the seal with the master password when the
 // passwords are to be compared too; false when the entry is wrong.
-bool openSealFor(VaultSeal* seal, bool comparePasswords)
+bool openSealFor(VaultStore& vault, bool comparePasswords)
 {
-    if (!seal)
+    if (!vault.isSealed())
         return true;
     if (!comparePasswords) {
         Tool::print(stdout,
@@ -107,7 +106,7 @@ bool openSealFor(VaultSeal* seal, bool comparePasswords)
         return true;
     }
     QString entry;
-    const bool opened = Tool::readMasterPassword(entry) && seal->unlock(entry);
+    const bool opened = Tool::readMasterPassword(entry) && vault.masterPasswordOpens(entry);
     Secrets::wipe(entry);
     return opened;
 }
@@ -135,7 +134,7 @@ int importFile(const QString& file, const QString& vaultPath, const ImportOption
 
     place = QStringLiteral("the vault %1 cannot be opened or written").arg(vaultPath);
     Tool::OpenVault vault(vaultPath);
-    if (!openSealFor(vault.store().seal(), options.comparePasswords)) {
+    if (!openSealFor(vault.store(), options.comparePasswords)) {
         Tool::print(stderr, QStringLiteral("quillock-import: wrong master password; nothing was stored."));
         return 1;
     }

@@ -183,11 +183,12 @@ inline bool readFromTerminal(const char* prompt, bool echo, QString& line)
     return read;
 }
 
-inline bool readMasterPassword(QString& entry)
+// `prompt` is a literal: the prompt shown again after Ctrl+Z.
+inline bool readMasterPassword(QString& entry, const char* prompt = "Master password: ")
 {
     if (::isatty(STDIN_FILENO) != 1)
         return readLine(entry);
-    return readFromTerminal("Master password: ", false, entry);
+    return readFromTerminal(prompt, false, entry);
 }
 
 }  // namespace Tool

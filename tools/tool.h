@@ -198,6 +198,7 @@ public:
     {
         lock_->share();
         store_ = VaultStore::open(path);
+        store_->attachLock(lock_.get());
     }
     VaultStore& store() { return *store_; }
 

@@ -10,7 +10,6 @@
 #include "shared/secrets.h"
 #include "shared/textlimit.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
 
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -108,7 +107,7 @@ AccountFields AccountDialog::fieldsToStore() const
     AccountFields fields;
     fields.account = lineText(ui_->txtName);
     fields.username = Encrypt(lineText(ui_->txtUsername));
-    fields.password = passwordToStore(vault_, lineText(ui_->txtPassword));
+    fields.password = vault_.passwordToStore(lineText(ui_->txtPassword));
     fields.url = lineText(ui_->txtURL);
     fields.hint = boxText(ui_->txtHint);
     fields.notes = boxText(ui_->txtNotes);

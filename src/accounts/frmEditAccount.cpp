@@ -5,7 +5,6 @@
 #include "shared/module1.h"
 #include "shared/programend.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
 
 #include <limits>
 
@@ -39,7 +38,7 @@ frmEditAccount::Loaded frmEditAccount::load(std::optional<qint64> listedRowid)
         return Loaded::Moved;
     AccountFields plain = row->fields;
     plain.username = decryptField(row->fields.username);
-    plain.password = openPassword(vault_, row->fields.password);
+    plain.password = vault_.openPassword(row->fields.password);
     showFields(plain);
     loadedRowid_ = row->rowid;
     return Loaded::Row;

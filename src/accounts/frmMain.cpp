@@ -20,7 +20,6 @@
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
@@ -201,8 +200,9 @@ void frmMain::runStartUp()
     });
     // The compaction measured every value on its way in.
     attempt(Step::OpenVault, [&] {
-        vaultDb_ = VaultStore::open(vaultPath, compacted ? VaultSchema::Values::MeasuredBefore
-                                                         : VaultSchema::Values::Measure);
+        vaultDb_ =
+            VaultStore::open(vaultPath, compacted ? VaultSchema::Values::MeasuredBefore : VaultSchema::Values::Measure);
+        vaultDb_->attachLock(lock_.get());
     });
 
     bool initialized = true;
@@ -334,8 +334,8 @@ void frmMain::cboAccount_Click()
             // The label shows the mask by now, so the old password has no other holder.
             Secrets::wipe(Module1::SelectedPassword);
             // A sealed password stays closed until reveal's check has passed.
-            selectedSealed_ = vault().seal() ? row->fields.password : QString();
-            Module1::SelectedPassword = vault().seal() ? QString() : decryptField(row->fields.password);
+            selectedSealed_ = vault().isSealed() ? row->fields.password : QString();
+            Module1::SelectedPassword = vault().isSealed() ? QString() : decryptField(row->fields.password);
         }
         ui_->cmdEdit->setEnabled(true);
         ui_->cmdDelete->setEnabled(true);
@@ -351,7 +351,7 @@ void frmMain::runGuarded(const std::function<void()>& command)
         // A sealed vault is open for this one command, however it ends.
         const auto relock = qScopeGuard([this] {
             if (vaultDb_)
-                lockSeal(*vaultDb_);
+                vaultDb_->lockSeal();
         });
         if (!Module1::SecurityCheck(this, vault())) {
             MessageBox::critical(this, QStringLiteral("Quillock Security Check"),
@@ -365,9 +365,9 @@ void frmMain::runGuarded(const std::function<void()>& command)
 void frmMain::cmdReveal_Click()
 {
     runGuarded([this] {
-        if (vault().seal()) {
+        if (vault().isSealed()) {
             // The label lets go of the password it showed, so the wipe reaches it.
-            QString opened = openPassword(vault(), selectedSealed_);
+            QString opened = vault().openPassword(selectedSealed_);
             showDetail(ui_->lblPassword, opened);
             std::swap(Module1::SelectedPassword, opened);
             Secrets::wipe(opened);

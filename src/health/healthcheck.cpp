@@ -3,7 +3,7 @@
 #include "health/breachlist.h"
 #include "health/strength.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
+#include "vault/vaultstore.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
@@ -233,7 +233,7 @@ HealthReport checkVault(VaultStore& vault, BreachList* list)
         account.name = row.fields.account;
         account.username = decryptField(row.fields.username);
         account.url = row.fields.url;
-        QString password = openPassword(vault, row.fields.password);
+        QString password = vault.openPassword(row.fields.password);
         passwords.push_back(password.toUtf8());
         Secrets::wipe(password);
         account.hasPassword = !passwords.back().isEmpty();

@@ -3,7 +3,6 @@
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
@@ -146,7 +145,7 @@ void writeReportTo(VaultStore& vault, const ReportSink& sink)
             Secrets::wipe(password);
         });
         username = decryptField(f.username);
-        password = openPassword(vault, f.password);
+        password = vault.openPassword(f.password);
         out.append("<table cellspacing=2 cellpadding=2 border=0>");
         out.append(DoubleEnd);
         out.appendRow("Account Name:", f.account);

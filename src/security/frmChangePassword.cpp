@@ -7,7 +7,6 @@
 #include "shared/programend.h"
 #include "shared/secrets.h"
 #include "shared/settings.h"
-#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 
 frmChangePassword::frmChangePassword(VaultStore& vault, QWidget* parent)
@@ -17,8 +16,8 @@ frmChangePassword::frmChangePassword(VaultStore& vault, QWidget* parent)
     FixedDialog::setUp(this);
     PasswordRule::setUpBoxes({ui_->txtPassword1, ui_->txtPassword2});
 
-    ui_->txtPassword1->setText(currentMasterPassword(vault_));
-    ui_->txtPassword2->setText(currentMasterPassword(vault_));
+    ui_->txtPassword1->setText(vault_.currentMasterPassword());
+    ui_->txtPassword2->setText(vault_.currentMasterPassword());
 
     // Only the exact values select; anything else leaves the choice open.
     const QString exitChoice = Settings::getSetting(Settings::ExitKey);

@@ -2,12 +2,10 @@
 
 #include "shared/fonts.h"
 #include "shared/messagebox.h"
-#include "shared/module1.h"
 #include "shared/programend.h"
 #include "shared/secrets.h"
 #include "shared/settings.h"
 #include "shared/textlimit.h"
-#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
@@ -23,19 +21,6 @@ void setUpBoxes(std::initializer_list<QLineEdit*> boxes)
         box->setFont(Fonts::courier());
         TextLimit::keepWhole(box);
     }
-}
-
-std::optional<QString> accept(const QString& first, const QString& second)
-{
-    // Half a character has no form in the store and cannot be typed again at
-    // the prompt, so it is no part of the password.
-    const QString whole = TextLimit::wholeCharacters(first);
-    const QString master = Module1::trimSpaces(whole);
-    // The upper bound is the boxes' input limit; the match is exact, spaces
-    // and letter case included.
-    if (master.size() < MinLength || whole != TextLimit::wholeCharacters(second))
-        return std::nullopt;
-    return master;
 }
 
 std::optional<QString> validate(QWidget* window, QLineEdit* first, QLineEdit* second)
@@ -57,7 +42,7 @@ void storeAndAccept(QDialog* dialog, QLineEdit* first, QLineEdit* second, VaultS
         std::optional<QString> master = validate(dialog, first, second);
         if (!master)
             return;
-        storeMasterPassword(vault, *master, markInitialized);
+        vault.changeMasterPassword(*master, markInitialized);
         // Let go before the dialog closes, so that the wipe of its boxes
         // finds their buffers unshared.
         Secrets::wipe(*master);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "vault/masterrule.h"
+
 #include <QString>
 #include <initializer_list>
 #include <optional>
@@ -9,12 +11,12 @@ class QLineEdit;
 class QWidget;
 class VaultStore;
 
-// The one rule for a master password, kept here so creating it and
-// changing it can never disagree.
+// The master password windows' side of the one rule (vault/masterrule.h),
+// so creating it and changing it can never disagree.
 namespace PasswordRule {
 
-inline constexpr int MaxLength = 16;
-inline constexpr int MinLength = 8;
+using MasterRule::MaxLength;
+using MasterRule::MinLength;
 
 inline const QString RejectionText =
     QStringLiteral("Data validation failed.  Your master password must be between eight and sixteen characters.  "
@@ -25,16 +27,15 @@ inline const QString RejectionTitle = QStringLiteral("Quillock Security Initiali
 // and whole characters only.
 void setUpBoxes(std::initializer_list<QLineEdit*> boxes);
 
-// The master password the two entries stand for, or nothing when they
-// break the rule. Halves of characters in either entry do not count.
-std::optional<QString> accept(const QString& first, const QString& second);
+using MasterRule::accept;
 
 // Checks both boxes as typed. On rejection shows the message, then puts the
 // focus in the first box and empties both.
 std::optional<QString> validate(QWidget* window, QLineEdit* first, QLineEdit* second);
 
 // The "&Ok" command of the dialogs that set the master password: validates
-// the boxes and, when they pass, stores the master password enciphered,
+// the boxes and, when they pass, stores the master password (re-keying a
+// sealed vault),
 // saves the "Initialized" setting and closes `dialog` as accepted.
 void storeAndAccept(QDialog* dialog, QLineEdit* first, QLineEdit* second, VaultStore& vault, bool markInitialized);
 

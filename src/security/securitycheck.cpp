@@ -2,7 +2,6 @@
 
 #include "security/frmMasterPassword.h"
 #include "shared/module1.h"
-#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
@@ -23,7 +22,7 @@ bool SecurityCheck(QWidget* owner, VaultStore& vault)
     if (answer != QDialog::Accepted)
         return false;
     // In a sealed vault a match also unlocks the seal for the command.
-    return masterPasswordOpens(vault, EnteredPassword);
+    return vault.masterPasswordOpens(EnteredPassword);
 }
 
 }  // namespace Module1

@@ -5,7 +5,6 @@
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
 #include "vault/wipe.h"
 
 #include <QScopeGuard>
@@ -51,7 +50,7 @@ QByteArray exportCsv(VaultStore& vault, ExportFormat format, qsizetype* count)
     vault.forEachAccount([&](const AccountRow& row) {
         const AccountFields& f = row.fields;
         QString username = decryptField(f.username);
-        QString password = openPassword(vault, f.password);
+        QString password = vault.openPassword(f.password);
         const QString notes = notesWithHint(f.notes, f.hint);
         QStringList fields;
         switch (format) {

@@ -3,7 +3,6 @@
 #include "transfer/transfer.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
 #include "vault/wipe.h"
 
 #include <QScopeGuard>
@@ -257,14 +256,14 @@ void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& pr
     storedCount_ = 0;
     // A sealed vault's passwords open only with the master password: without
     // it, accounts are the same when name, username and URL are.
-    const bool withPasswords = !vault.seal() || vault.seal()->isUnlocked();
+    const bool withPasswords = !vault.isSealed() || vault.isSealOpen();
     comparedPasswords_ = withPasswords;
     SeenAccounts seen = rowAccounts();
     qsizetype checked = 0;
     const auto visitStored = [&](const AccountRow& row) {
         AccountFields plain{row.fields.account,
                             decryptField(row.fields.username),
-                            withPasswords ? openPassword(vault, row.fields.password) : QString(),
+                            withPasswords ? vault.openPassword(row.fields.password) : QString(),
                             row.fields.url,
                             {},
                             {}};
@@ -299,7 +298,7 @@ void AccountImport::run(VaultStore& vault, bool dryRun, const ImportProgress& pr
         if (!row)
             return false;
         const AccountFields& p = row->plain;
-        out = {p.account, Encrypt(p.username), passwordToStore(vault, p.password), p.url, p.hint, p.notes};
+        out = {p.account, Encrypt(p.username), vault.passwordToStore(p.password), p.url, p.hint, p.notes};
         ++storing;
         if (progress && storing % 500 == 0)
             progress(ImportStage::Storing, storing, seen.rows());

@@ -310,7 +310,7 @@ std::chrono::milliseconds& waitLimit()
 
 }  // namespace
 
-VaultLock::VaultLock(const QString& vaultPath) : folder_(QFileInfo(vaultPath).absolutePath())
+VaultLock::VaultLock(const QString& vaultPath) : folder_(QFileInfo(vaultPath).absolutePath()), vault_(vaultPath)
 {
     fd_ = openFolder(folder_);
     if (!fd_.isOpen())
@@ -353,6 +353,7 @@ void VaultLock::takeExclusive()
                            ErrorSource::Store);
         raiseFileError(errno, folder_, QStringLiteral("lock"));
     }
+    held_ = LOCK_EX;
 }
 
 void VaultLock::share()
@@ -372,4 +373,51 @@ void VaultLock::share()
                            ErrorSource::Files);
         ::usleep(20000);
     }
+    held_ = LOCK_SH;
+}
+
+VaultLock::Alone::Alone(VaultLock& lock) : lock_(lock), before_(lock.held_)
+{
+    if (FileOps::linkCount(lock.vault_) > 1)
+        throw AppError(ErrorCode::Busy,
+                       QStringLiteral("The vault '%1' has more than one name (hard links), and a copy of Quillock or "
+                                      "of its tools may have it open under another: it is sealed, unsealed or given "
+                                      "a new master password only under one name.")
+                           .arg(lock.vault_),
+                       ErrorSource::Files);
+    if (before_ == LOCK_EX)
+        return;
+    // Turning a shared lock into an exclusive one lets go of it first.
+    if (!lock.tryLock(LOCK_EX | LOCK_NB)) {
+        const int err = errno;
+        if (before_ == LOCK_SH)
+            lock.share();
+        if (err != EWOULDBLOCK)
+            raiseFileError(err, lock.folder_, QStringLiteral("lock"));
+        throw AppError(ErrorCode::Busy,
+                       QStringLiteral("Another copy of Quillock or of its tools has the vault '%1' open; close it "
+                                      "first.")
+                           .arg(lock.vault_),
+                       ErrorSource::Store);
+    }
+    lock.held_ = LOCK_EX;
+}
+
+VaultLock::Alone::~Alone()
+{
+    if (before_ == LOCK_EX)
+        return;
+    try {
+        if (before_ == LOCK_SH) {
+            lock_.share();
+            return;
+        }
+    } catch (const AppError&) {
+        // Not had back in time: the program goes on without it, as when the
+        // folder could not be locked at start.
+    }
+    ::flock(lock_.fd_.get(), LOCK_UN);
+    if (lock_.linkedFd_.isOpen())
+        ::flock(lock_.linkedFd_.get(), LOCK_UN);
+    lock_.held_ = 0;
 }

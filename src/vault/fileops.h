@@ -125,10 +125,30 @@ public:
 
     static void setWaitLimit(std::chrono::milliseconds limit);  // tests
 
+    // Sealing, unsealing and re-keying change every password at once: while
+    // one lives, no other copy of Quillock or of its tools has the vault
+    // open, under any name. It raises the busy error (3356) when another
+    // copy holds the folder, or when the vault has more than one name (a
+    // hard link in another folder escapes the folder's lock). When it goes,
+    // the lock is as it was before.
+    class Alone {
+    public:
+        explicit Alone(VaultLock& lock);
+        ~Alone();
+        Alone(const Alone&) = delete;
+        Alone& operator=(const Alone&) = delete;
+
+    private:
+        VaultLock& lock_;
+        int before_;
+    };
+
 private:
     bool tryLock(int operation);
 
     FileOps::FileHandle fd_;
     FileOps::FileHandle linkedFd_;  // the folder of the file the vault links to
     QString folder_;
+    QString vault_;
+    int held_ = 0;  // LOCK_SH, LOCK_EX or nothing
 };

@@ -25,7 +25,7 @@ public:
         Vault,  // rows of `accounts` and `master`, the schema pragmas
         Building,  // also creating those two tables (a fresh file)
         Compaction,  // also sqlcipher_export into the attached "compacted"
-        Sealing,  // also creating and dropping the seal table (VaultSeal)
+        Sealing,  // also creating and dropping the seal table (sealing, unsealing, re-keying)
     };
 
     Database() = default;

@@ -3,6 +3,7 @@
 #include "vault/apperror.h"
 #include "vault/wipe.h"
 
+#include <sodium.h>
 #include <vector>
 
 namespace {
@@ -33,6 +34,7 @@ StringCipher::StringCipher()
 
 StringCipher::Key StringCipher::deriveKey(const QString& key)
 {
+    static_assert(std::tuple_size_v<Key> == crypto_secretbox_KEYBYTES);
     const auto hash = [](const QString& keyText) {
         const QByteArray text = keyText.toUtf8();
         Key derived{};

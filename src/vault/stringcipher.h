@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <array>
-#include <sodium.h>
 
 // Enciphers single field values. Cipher text is base64 of a fresh random
 // nonce followed by an XSalsa20-Poly1305 box, so tampering is detected and
@@ -22,7 +21,7 @@ public:
 
 private:
     StringCipher();
-    using Key = std::array<unsigned char, crypto_secretbox_KEYBYTES>;
+    using Key = std::array<unsigned char, 32>;  // crypto_secretbox_KEYBYTES
     static Key deriveKey(const QString& key);
 };
 

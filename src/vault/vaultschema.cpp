@@ -2,11 +2,11 @@
 
 #include "vault/apperror.h"
 #include "vault/sqlite.h"
-#include "vault/vaultseal.h"
 
 #include <QSet>
 #include <QStringList>
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -249,21 +249,50 @@ QSet<QString> requirePlainIndexes(const Database& db, const QString& table)
 
 // SQLite refuses a value over the limit only when a statement loads it, and
 // compaction copies rows whole without loading them: the values are measured
-// here, from the rows' headers, before anything copies or shows them.
-void requireValuesWithinLimit(const Database& db)
+// here, from the rows' headers, before anything copies or shows them. The
+// same pass finds the passwords' form: all sealed in a sealed vault, none in
+// a plain one.
+void requireValuesWithinLimit(const Database& db, bool sealed)
 {
+    // Compared without calling anything: from the prefix up to the next one.
+    const QString& prefix = VaultSchema::SealedPrefix;
+    const QString sealedForm = QStringLiteral("password >= '%1' and password < '%2'")
+                                   .arg(prefix, prefix.chopped(1) + QChar(prefix.back().unicode() + 1));
     for (const VaultSchema::Table* table : {&VaultSchema::Accounts, &VaultSchema::Master}) {
         QStringList oversized;
         for (const auto& column : table->columns)
             oversized << QStringLiteral("octet_length(%1) > ?1").arg(QLatin1String(column.first));
-        const QByteArray sql = QStringLiteral("select count(*) from %1 where %2")
-                                   .arg(QLatin1String(table->name), oversized.join(QLatin1String(" or ")))
-                                   .toUtf8();
+        const bool accounts = table == &VaultSchema::Accounts;
+        QString counts = QStringLiteral("count(case when %1 then 1 end)").arg(oversized.join(QLatin1String(" or ")));
+        if (accounts)
+            counts += (sealed ? QStringLiteral(", count(case when password <> '' and not (%1) then 1 end)")
+                              : QStringLiteral(", count(case when %1 then 1 end)"))
+                          .arg(sealedForm);
+        const QByteArray sql = QStringLiteral("select %1 from %2").arg(counts, QLatin1String(table->name)).toUtf8();
         Statement count(db, sql.constData());
         count.bind(1, qint64(MaxValueBytes));
-        if (count.step() && count.integer(0) > 0)
+        count.step();
+        if (count.integer(0) > 0)
             refuse(db, QStringLiteral("a row larger than %1 MB").arg(MaxValueBytes / (1024 * 1024)));
+        if (accounts && count.integer(1) > 0)
+            raiseVaultDamaged(
+                db,
+                sealed ? QStringLiteral("%1 of its passwords are not sealed").arg(count.integer(1))
+                       : QStringLiteral("%1 of its passwords are sealed, but it has no seal").arg(count.integer(1)));
     }
+}
+
+// A sealed vault's master row is set, yet holds nothing the master
+// password could be had from.
+void requireEmptyMasterRow(const Database& db)
+{
+    Statement master(db, "select initialized, octet_length(password) from master");
+    if (!master.step() || !master.isInteger(0) || master.integer(0) == 0)
+        raiseVaultDamaged(db, QStringLiteral("it is sealed, and its master row is not initialised"));
+    do {
+        if (!master.isNull(1) && master.integer(1) != 0)
+            raiseVaultDamaged(db, QStringLiteral("it is sealed, and its master row holds a password"));
+    } while (master.step());
 }
 
 std::vector<SchemaRow> schemaRows(const Database& db)
@@ -277,13 +306,73 @@ std::vector<SchemaRow> schemaRows(const Database& db)
 
 const VaultSchema::Table* shapeOf(const SchemaRow& row)
 {
-    for (const VaultSchema::Table* shape : {&VaultSchema::Accounts, &VaultSchema::Master})
+    for (const VaultSchema::Table* shape : {&VaultSchema::Accounts, &VaultSchema::Master, &VaultSchema::Seal})
         if (row.type == QLatin1String("table") && row.name == QLatin1String(shape->name))
             return shape;
     return nullptr;
 }
 
 }  // namespace
+
+void raiseVaultDamaged(const Database& db, const QString& what)
+{
+    throw AppError(ErrorCode::VaultDamaged,
+                   QStringLiteral("The vault '%1' is damaged: %2. It was left as it is.").arg(db.path(), what),
+                   ErrorSource::Store);
+}
+
+QByteArray VaultSchema::columnList(const Table& table, const char* each)
+{
+    QStringList columns;
+    for (const auto& column : table.columns)
+        // "?" names no column: arg() would warn of it.
+        columns << (std::strchr(each, '%') ? QString::fromLatin1(each).arg(QLatin1String(column.first))
+                                           : QString::fromLatin1(each));
+    return columns.join(QLatin1String(", ")).toUtf8();
+}
+
+SealRow VaultSchema::readSealRow(const Database& db)
+{
+    {
+        Statement count(db, "select count(*) from seal");
+        if (!count.step() || count.integer(0) != 1)
+            raiseVaultDamaged(db, QStringLiteral("its seal table holds %1 rows, not one").arg(count.integer(0)));
+    }
+    // Types and sizes first: nothing but a row of the right shape is loaded.
+    const QByteArray shapeSql = "select " + columnList(Seal, "typeof(%1)")
+        + ", octet_length(publickey), octet_length(salt), octet_length(secretkey) from seal";
+    Statement shape(db, shapeSql.constData());
+    shape.step();
+    const auto& columns = Seal.columns;
+    for (int i = 0; i < int(columns.size()); ++i)
+        if (shape.text(i) != QLatin1String(columns[std::size_t(i)].second))
+            raiseVaultDamaged(db, QStringLiteral("its seal row is not of the right shape"));
+    if (shape.integer(6) != qint64(sealBase64Length(SealRow::KeyBytes))
+        || shape.integer(7) != qint64(sealBase64Length(SealRow::SaltBytes))
+        || shape.integer(8) != qint64(sealBase64Length(SealRow::BoxedSecretKeyBytes)))
+        raiseVaultDamaged(db, QStringLiteral("its seal row is not of the right shape"));
+
+    const QByteArray valuesSql = "select " + columnList(Seal) + " from seal";
+    Statement values(db, valuesSql.constData());
+    values.step();
+    // The one place a later format would be told apart.
+    if (values.integer(0) != SealVersion)
+        raiseVaultDamaged(
+            db,
+            QStringLiteral("its seal row is of format %1, which this Quillock does not know").arg(values.integer(0)));
+    const qint64 ops = values.integer(3);
+    const qint64 mem = values.integer(4);
+    // Before anything is derived: a hostile row must not make us allocate.
+    if (!SealRow::saneLimits(ops, mem))
+        raiseVaultDamaged(db, QStringLiteral("its seal row asks for %1 passes over %2 bytes").arg(ops).arg(mem));
+    SealRow row;
+    row.limits = {quint64(ops), quint64(mem)};
+    if (!sealFromBase64(values.text(1), row.publicKey.data(), row.publicKey.size())
+        || !sealFromBase64(values.text(2), row.salt.data(), row.salt.size())
+        || !sealFromBase64(values.text(5), row.boxedSecretKey.data(), row.boxedSecretKey.size()))
+        raiseVaultDamaged(db, QStringLiteral("its seal row holds a value that is not base64 of the right size"));
+    return row;
+}
 
 QString VaultSchema::createStatement(const Table& table)
 {
@@ -293,12 +382,14 @@ QString VaultSchema::createStatement(const Table& table)
     return QStringLiteral("create table %1 (%2)").arg(QLatin1String(table.name), columns.join(QLatin1String(", ")));
 }
 
-void VaultSchema::require(const Database& db, Values values)
+std::optional<SealRow> VaultSchema::require(const Database& db, Values values)
 {
     const std::vector<SchemaRow> rows = schemaRows(db);
+    const auto isTable = [&](const Table& table) {
+        return std::any_of(rows.begin(), rows.end(), [&](const SchemaRow& row) { return shapeOf(row) == &table; });
+    };
     // SQLite takes an empty file for an empty database; a vault has both tables.
-    const auto tables = std::count_if(rows.begin(), rows.end(), [](const SchemaRow& row) { return shapeOf(row); });
-    if (tables != 2)
+    if (!isTable(Accounts) || !isTable(Master))
         throw AppError(ErrorCode::UnrecognizedFormat,
                        QStringLiteral("Unrecognized database format: '%1' is not a vault.").arg(db.path()),
                        ErrorSource::Store);
@@ -307,9 +398,6 @@ void VaultSchema::require(const Database& db, Values values)
         if (row.type == QLatin1String("table")) {
             if (row.rootpage <= 0)
                 refuse(db, QStringLiteral("a virtual table '%1'").arg(row.name));
-            // A sealed vault's one table of its own, in exactly its shape.
-            if (VaultSeal::isSealTable(row.name, row.sql))
-                continue;
             const Table* shape = shapeOf(row);
             if (!shape)
                 refuse(db, QStringLiteral("a table '%1'").arg(row.name));
@@ -318,15 +406,23 @@ void VaultSchema::require(const Database& db, Values values)
             refuse(db, QStringLiteral("a %1 '%2'").arg(row.type, row.name));
         }
     }
+    const bool sealed = isTable(Seal);
     requireColumns(db, Accounts);
     requireColumns(db, Master);
+    if (sealed)
+        requireColumns(db, Seal);
     const QSet<QString> indexes =
         requirePlainIndexes(db, QLatin1String(Accounts.name)) + requirePlainIndexes(db, QLatin1String(Master.name));
     for (const SchemaRow& row : rows)
         if (row.type == QLatin1String("index") && !indexes.contains(row.name))
             refuse(db, QStringLiteral("an index '%1' on table '%2'").arg(row.name, row.table));
-    if (values == Values::Measure)
-        requireValuesWithinLimit(db);
     // A sealed vault only as its seal row says.
-    VaultSeal::requireIntact(db);
+    std::optional<SealRow> seal;
+    if (sealed) {
+        seal = readSealRow(db);
+        requireEmptyMasterRow(db);
+    }
+    if (values == Values::Measure)
+        requireValuesWithinLimit(db, sealed);
+    return seal;
 }

@@ -2,8 +2,11 @@
 
 #include "vault/apperror.h"
 #include "vault/fileops.h"
+#include "vault/sealkeys.h"
+#include "vault/sealrecord.h"
+#include "vault/stringcipher.h"
 #include "vault/vaultschema.h"
-#include "vault/vaultseal.h"
+#include "vault/wipe.h"
 
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -61,11 +64,7 @@ const QString CompactionFolderPrefix = QStringLiteral(".quillock-compact-");
 // which is the order of AccountFields too. `each` shapes one column.
 QByteArray accountColumns(const char* each = "%1")
 {
-    // Not QString::arg: a form without "%1" ("?") would warn for every column.
-    QByteArrayList columns;
-    for (const auto& column : VaultSchema::Accounts.columns)
-        columns << QByteArray(each).replace("%1", column.first);
-    return columns.join(", ");
+    return VaultSchema::columnList(VaultSchema::Accounts, each);
 }
 
 const char* selectAccounts()
@@ -124,6 +123,53 @@ void exportInto(Database& source, const QString& copy)
                    ErrorSource::Store);
 }
 
+// Every list rebuild reads and deciphers the whole table; with room for
+// all of it only the first one pays, and the schema check's pass over the
+// values leaves the pages there for the compaction's export or the first
+// list. A vault too large for the room would only push pages out in a
+// scan, so it keeps SQLite's default.
+void sizePageCache(Database& db)
+{
+    constexpr qint64 Room = 48 * 1024 * 1024;
+    const qint64 size = QFileInfo(db.path()).size();
+    if (size <= 0 || size > Room)
+        return;
+    const qint64 kib = std::min(Room, size + size / 4 + 1024 * 1024) / 1024;
+    db.exec(QStringLiteral("pragma cache_size = -%1").arg(kib).toUtf8().constData());
+}
+
+// The whole check of a file about to be read: its schema, its seal, and
+// what the user's record says the vault at that path must be.
+std::optional<SealRow> requireTrusted(Database& db, const QString& path, VaultSchema::Values values)
+{
+    sizePageCache(db);
+    std::optional<SealRow> seal = VaultSchema::require(db, values);
+    SealRecord::check(path, seal ? seal->publicKeyText() : SealRecord::Plain);
+    return seal;
+}
+
+// The seal row's values as parameters 1 to 6, in the columns' order.
+void bindSealRow(Statement& statement, const SealRow& row)
+{
+    statement.bind(1, VaultSchema::SealVersion).bind(2, row.publicKeyText());
+    statement.bind(3, sealBase64(row.salt.data(), row.salt.size())).bind(4, qint64(row.limits.ops));
+    statement.bind(5, qint64(row.limits.mem));
+    statement.bind(6, sealBase64(row.boxedSecretKey.data(), row.boxedSecretKey.size()));
+}
+
+[[noreturn]] void cipherFailure(const QString& why)
+{
+    throw AppError(ErrorCode::CipherFailure, why, ErrorSource::Cipher);
+}
+
+[[noreturn]] void wrongMasterPassword()
+{
+    cipherFailure(QStringLiteral("That is not the vault's master password."));
+}
+
+// How many passwords a conversion changes between two progress reports.
+constexpr qint64 ProgressEvery = 500;
+
 AccountRow readRow(const Statement& query)
 {
     return AccountRow{query.integer(0),
@@ -152,9 +198,8 @@ void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
 {
     Database source;
     source.open(vaultPath, DatabasePassword);
-    // Nothing but the two tables may reach the copy, nor run on the way.
-    VaultSchema::require(source);
-    VaultSeal::requireSealedPasswords(source);
+    // Nothing but the vault's tables may reach the copy, nor run on the way.
+    requireTrusted(source, vaultPath, VaultSchema::Values::Measure);
     // Another name of the file would go on holding the old content.
     if (FileOps::linkCount(vaultPath) > 1)
         throw AppError(
@@ -212,27 +257,18 @@ std::unique_ptr<VaultStore> VaultStore::open(const QString& path, VaultSchema::V
 {
     std::unique_ptr<VaultStore> store(new VaultStore);
     store->db_.open(path, DatabasePassword);
-    VaultSchema::require(store->db_, values);
+    const std::optional<SealRow> seal = requireTrusted(store->db_, path, values);
     FileOps::restrictToOwner(path);
-    store->sizePageCache();
-    store->seal_ = VaultSeal::load(store->db_);
+    if (seal) {
+        store->recipient_ = std::make_unique<SealRecipient>(seal->publicKey);
+        // A password rewritten or deleted leaves nothing of its old form behind.
+        store->db_.exec("pragma secure_delete = on");
+    }
     return store;
 }
 
+VaultStore::VaultStore() = default;
 VaultStore::~VaultStore() = default;
-
-void VaultStore::sizePageCache()
-{
-    // Every list rebuild reads and deciphers the whole table; with room for
-    // all of it only the first one pays. A vault too large for the room
-    // would only push pages out in a scan, so it keeps SQLite's default.
-    constexpr qint64 Room = 48 * 1024 * 1024;
-    const qint64 size = QFileInfo(db_.path()).size();
-    if (size <= 0 || size > Room)
-        return;
-    const qint64 kib = std::min(Room, size + size / 4 + 1024 * 1024) / 1024;
-    db_.exec(QStringLiteral("pragma cache_size = -%1").arg(kib).toUtf8().constData());
-}
 
 void VaultStore::registerAccountOrder(Database& db)
 {
@@ -330,6 +366,12 @@ QString VaultStore::storedMasterPassword()
 void VaultStore::storeMasterPassword(const QString& cipherText, bool markInitialized)
 {
     Transaction transaction(db_);
+    setMasterRow(cipherText, markInitialized);
+    transaction.commit();
+}
+
+void VaultStore::setMasterRow(const QString& cipherText, bool markInitialized)
+{
     Statement first(db_, "select rowid from master limit 1");
     if (!first.step())
         raiseMasterRowMissing();
@@ -339,7 +381,221 @@ void VaultStore::storeMasterPassword(const QString& cipherText, bool markInitial
                                      : "update master set password = ? where rowid = ?");
     update.bind(1, cipherText).bind(2, rowid);
     update.changeOneRow();
+}
+
+void VaultStore::requireSealOpen() const
+{
+    if (!identity_)
+        cipherFailure(QStringLiteral("The sealed vault is locked: no security check has opened it."));
+}
+
+SealRow VaultStore::currentSealRow()
+{
+    SealRow row = VaultSchema::readSealRow(db_);
+    // Another key put in since the vault was opened would take every later add.
+    if (row.publicKey != recipient_->publicKey())
+        raiseVaultDamaged(db_, QStringLiteral("its public key has changed since it was opened"));
+    return row;
+}
+
+bool VaultStore::masterPasswordOpens(const QString& entry)
+{
+    if (isSealed()) {
+        identity_.reset();
+        identity_ = SealIdentity::unlock(db_, currentSealRow(), entry);
+        return identity_ != nullptr;
+    }
+    QString stored = Decrypt(storedMasterPassword());
+    const bool match = entry == stored;
+    Secrets::wipe(stored);
+    return match;
+}
+
+void VaultStore::lockSeal()
+{
+    identity_.reset();
+}
+
+QString VaultStore::currentMasterPassword()
+{
+    if (!isSealed())
+        return Decrypt(storedMasterPassword());
+    requireSealOpen();
+    return identity_->master();
+}
+
+QString VaultStore::openPassword(const QString& stored)
+{
+    if (!isSealed())
+        return decryptField(stored);
+    requireSealOpen();
+    return identity_->open(stored);
+}
+
+QString VaultStore::passwordToStore(const QString& plain)
+{
+    return isSealed() ? recipient_->seal(plain) : Encrypt(plain);
+}
+
+void VaultStore::changeMasterPassword(const QString& master, bool markInitialized)
+{
+    if (!isSealed()) {
+        storeMasterPassword(Encrypt(master), markInitialized);
+        return;
+    }
+    // The same master password again keeps the key pair it has.
+    QString current = currentMasterPassword();
+    const bool same = current == master;
+    Secrets::wipe(current);
+    if (!same)
+        rekey(master);
+}
+
+qint64 VaultStore::rewritePasswords(const std::function<QString(const QString&)>& convert, const Progress& progress)
+{
+    std::vector<std::pair<qint64, QString>> rows;
+    {
+        Statement query(db_, "select rowid, password from accounts where password <> ''");
+        while (query.step())
+            rows.emplace_back(query.integer(0), query.text(1));
+    }
+    const qint64 total = qint64(rows.size());
+    Statement update(db_, "update accounts set password = ? where rowid = ?");
+    qint64 done = 0;
+    for (const auto& [rowid, stored] : rows) {
+        update.bind(1, convert(stored)).bind(2, rowid);
+        update.changeOneRow();
+        update.reset();
+        if (progress && ++done % ProgressEvery == 0)
+            progress(done, total);
+    }
+    if (progress)
+        progress(total, total);
+    return total;
+}
+
+qint64 VaultStore::changeEveryPassword(const std::function<qint64()>& work)
+{
+    std::optional<VaultLock> own;
+    if (!lock_)
+        own.emplace(path());
+    const VaultLock::Alone alone(lock_ ? *lock_ : *own);
+    // Creating or dropping the seal table, with freed space zeroed so that
+    // no old value stays behind in the file.
+    const Database::Guard before = db_.guard();
+    db_.setGuard(Database::Guard::Sealing);
+    const auto restore = qScopeGuard([&] { db_.setGuard(before); });
+    db_.exec("pragma secure_delete = on");
+    forgetOrder();
+    Transaction transaction(db_);
+    const qint64 changed = work();
     transaction.commit();
+    return changed;
+}
+
+qint64 VaultStore::seal(const QString& current, const QString& master, const Progress& progress)
+{
+    if (isSealed())
+        throw AppError(ErrorCode::DatabaseFailure, QStringLiteral("The vault is sealed already."), ErrorSource::Store);
+    if (!isInitialized())
+        throw AppError(ErrorCode::NoCurrentRecord,
+                       QStringLiteral("The vault has no master password yet; start Quillock once to choose one."),
+                       ErrorSource::Store);
+    if (!masterPasswordOpens(current))
+        wrongMasterPassword();
+    if (master == current)
+        throw AppError(ErrorCode::CipherFailure,
+                       QStringLiteral("The new master password must differ from the current one, which every "
+                                      "plain copy of the vault gives away."),
+                       ErrorSource::Cipher);
+    const auto identity = SealIdentity::generate(master);
+    const SealRow row = identity->enclose(SealRow::DefaultLimits);
+    SealRecipient writer(row.publicKey);
+    const qint64 sealed = changeEveryPassword([&] {
+        db_.exec(VaultSchema::createStatement(VaultSchema::Seal).toUtf8().constData());
+        const QByteArray sql = "insert into seal (" + VaultSchema::columnList(VaultSchema::Seal) + ") values ("
+            + VaultSchema::columnList(VaultSchema::Seal, "?") + ")";
+        Statement insert(db_, sql.constData());
+        bindSealRow(insert, row);
+        insert.changeOneRow();
+        const qint64 total = rewritePasswords(
+            [&](const QString& stored) {
+                QString plain = Decrypt(stored);
+                const QString sealedText = writer.seal(plain);
+                Secrets::wipe(plain);
+                return sealedText;
+            },
+            progress);
+        setMasterRow(QString(), false);
+        return total;
+    });
+    recipient_ = std::make_unique<SealRecipient>(row.publicKey);
+    SealRecord::settle(path(), row.publicKeyText());
+    return sealed;
+}
+
+qint64 VaultStore::unseal(const QString& master, const Progress& progress)
+{
+    if (!isSealed())
+        throw AppError(ErrorCode::DatabaseFailure, QStringLiteral("The vault is not sealed."), ErrorSource::Store);
+    // A caller that has just checked the entry has opened the vault with it.
+    if (!(identity_ && identity_->master() == master) && !masterPasswordOpens(master))
+        wrongMasterPassword();
+    // A crash after the commit leaves a plain vault that the record accepts.
+    SealRecord::allow(path(), SealRecord::Plain);
+    const qint64 opened = changeEveryPassword([&] {
+        const qint64 total = rewritePasswords(
+            [&](const QString& stored) {
+                QString plain = identity_->open(stored);
+                const QString enciphered = Encrypt(plain);
+                Secrets::wipe(plain);
+                return enciphered;
+            },
+            progress);
+        setMasterRow(Encrypt(master), false);
+        db_.exec("drop table seal");
+        return total;
+    });
+    identity_.reset();
+    recipient_.reset();
+    SealRecord::settle(path(), SealRecord::Plain);
+    return opened;
+}
+
+qint64 VaultStore::rekey(const QString& master, const Progress& progress)
+{
+    requireSealOpen();
+    const SealRow current = currentSealRow();
+    // Limits raised since the vault was sealed apply from the next change on.
+    const SealRow::Limits limits{std::max(current.limits.ops, SealRow::DefaultLimits.ops),
+                                 std::max(current.limits.mem, SealRow::DefaultLimits.mem)};
+    auto fresh = SealIdentity::generate(master);
+    const SealRow row = fresh->enclose(limits);
+    auto writer = std::make_unique<SealRecipient>(row.publicKey);
+    // A crash after the commit leaves a vault that the record accepts.
+    SealRecord::allow(path(), row.publicKeyText());
+    const qint64 resealed = changeEveryPassword([&] {
+        const qint64 total = rewritePasswords(
+            [&](const QString& stored) {
+                QString plain = identity_->open(stored);
+                const QString sealedText = writer->seal(plain);
+                Secrets::wipe(plain);
+                return sealedText;
+            },
+            progress);
+        const QByteArray sql = "update seal set " + VaultSchema::columnList(VaultSchema::Seal, "%1 = ?");
+        Statement update(db_, sql.constData());
+        bindSealRow(update, row);
+        update.changeOneRow();
+        return total;
+    });
+    // The writer's shared key would open every password; the session's adds
+    // get a writer of their own.
+    writer.reset();
+    recipient_ = std::make_unique<SealRecipient>(row.publicKey);
+    identity_ = std::move(fresh);
+    SealRecord::settle(path(), row.publicKeyText());
+    return resealed;
 }
 
 std::optional<AccountRow> VaultStore::accountAt(qint64 position)

@@ -5,6 +5,7 @@
 #include "vault/vaultschema.h"
 
 #include <QString>
+#include <QtGlobal>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,7 +22,9 @@ struct AccountFields {
     bool operator==(const AccountFields&) const = default;
 };
 
-class VaultSeal;
+class SealIdentity;
+class SealRecipient;
+class VaultLock;
 
 struct AccountRow {
     qint64 rowid = 0;
@@ -40,6 +43,11 @@ struct ListChange {
 // The vault file `data.mdb`: tables `accounts` and `master`, encrypted with
 // the fixed database password. Positions are 1-based places in the account
 // order (name without regard to case, ties by row id).
+//
+// A sealed vault (vault/sealkeys.h) also has the table `seal`: adding needs
+// only its public key; reading a password needs the master password, which
+// opens the secret key until lockSeal(). Every password is read and stored
+// through the store, which knows whether the vault is sealed.
 class VaultStore {
 public:
     static inline const QByteArray DatabasePassword = QByteArrayLiteral("tuvesk");
@@ -68,8 +76,46 @@ public:
 
     ~VaultStore();
     const QString& path() const { return db_.path(); }
-    // The seal of a sealed vault; null for a plain vault.
-    VaultSeal* seal() const { return seal_.get(); }
+    // The lock the opener holds on the vault's folder, which sealing,
+    // unsealing and re-keying make exclusive for a while; without one they
+    // take a lock of their own.
+    void attachLock(VaultLock* lock) { lock_ = lock; }
+
+    bool isSealed() const { return recipient_ != nullptr; }
+    // True while a security check has opened a sealed vault's secret key.
+    bool isSealOpen() const { return identity_ != nullptr; }
+    // Compares an entry with the master password exactly, as the security
+    // check does; in a sealed vault a match also opens the secret key.
+    bool masterPasswordOpens(const QString& entry);
+    // Forgets the secret key and the entry that opened it.
+    void lockSeal();
+    // The master password as the Options dialog shows it: deciphered, or in
+    // a sealed vault the entry that opened it.
+    QString currentMasterPassword();
+    // The plain password of a stored value (a sealed vault must be open).
+    QString openPassword(const QString& stored);
+    // A typed password as it is stored.
+    QString passwordToStore(const QString& plain);
+    // The master password `master` (already trimmed by the rule) into the
+    // vault: enciphered into the master row; in a sealed vault, a new one
+    // re-keys the vault (below).
+    void changeMasterPassword(const QString& master, bool markInitialized);
+
+    // Changing every password, in one transaction: all of it or nothing,
+    // and only while nobody else has the vault open (VaultLock::Alone).
+    // Each returns the number of passwords changed; `progress` sees
+    // (done, total) now and then.
+    using Progress = std::function<void(qint64 done, qint64 total)>;
+    // Seals a plain vault whose master password is `current` under the new
+    // master password `master`, to a new key pair. `current` is known to
+    // whoever has a plain copy, so `master` must differ from it.
+    qint64 seal(const QString& current, const QString& master, const Progress& progress = {});
+    // Turns a sealed vault back into a plain one with `master` in its master row.
+    qint64 unseal(const QString& master, const Progress& progress = {});
+    // A new key pair for an open sealed vault, its secret key enclosed under
+    // `master`, every password sealed to it: no earlier seal row opens what
+    // the vault holds after.
+    qint64 rekey(const QString& master, const Progress& progress = {});
 
     // Master row.
     bool isInitialized();  // `initialized` of the first row
@@ -107,9 +153,12 @@ public:
     bool deleteAccountAt(qint64 position, qint64 expectedRowid);
 
 private:
-    friend class VaultSeal;  // sealing and unsealing convert the whole vault
-    VaultStore() = default;
-    void sizePageCache();
+    VaultStore();
+    void setMasterRow(const QString& cipherText, bool markInitialized);
+    qint64 rewritePasswords(const std::function<QString(const QString&)>& convert, const Progress& progress);
+    qint64 changeEveryPassword(const std::function<qint64()>& work);
+    SealRow currentSealRow();
+    void requireSealOpen() const;
     qint64 dataVersion();
     bool orderCurrent();
     void readOrder();
@@ -124,5 +173,8 @@ private:
     bool orderValid_ = false;
     quint64 orderGeneration_ = 0;
     std::vector<ListChange> changes_;
-    std::unique_ptr<VaultSeal> seal_;  // goes before db_
+    // A sealed vault's halves; they go before db_.
+    std::unique_ptr<SealRecipient> recipient_;
+    std::unique_ptr<SealIdentity> identity_;  // while open
+    VaultLock* lock_ = nullptr;
 };

@@ -4,15 +4,19 @@
 // after the command that was running, and that the next start works.
 //
 //   quillock-crashtest run [--points [--point-step N]] [--trials N] [--budget SECONDS] [--min-trials N]
-//                          [--accounts N] [--kinds startup,add,edit,delete,options,seal]
+//                          [--accounts N] [--kinds startup,add,edit,delete,options,seal,rekey]
 //                          [--seed N] [--folder DIR] [--summary FILE]
 //   quillock-crashtest race [--rounds N] [--sealed] [--folder DIR] [--summary FILE]
 //   quillock-crashtest drive APPFOLDER WORKFOLDER KIND FIRSTSERIAL COMMANDS MASTER   (a child)
 //   quillock-crashtest race-copy APPFOLDER WORKFOLDER FIRSTSERIAL ROUNDS   (a child)
 //
-// The kind "seal" closes the program, seals the vault (or unseals a sealed
-// one) as quillock-seal does, and starts the program again; the other kinds
-// then work on whichever form the vault is in.
+// The kind "seal" closes the program, seals the vault under a new master
+// password (or unseals a sealed one) as quillock-seal does, and starts the
+// program again; "rekey" gives a sealed vault a new master password in
+// Options (a new key pair, every password sealed again, the record in the
+// user's configuration moved on), sealing a plain one first; the other
+// kinds work on whichever form the vault is in. Every check of the next
+// start goes through the record too.
 #include "testsupport.h"
 
 #include "accounts/frmMain.h"
@@ -23,7 +27,6 @@
 #include "vault/fileops.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
-#include "vault/vaultseal.h"
 #include "vault/vaultstore.h"
 
 #include <QAbstractButton>
@@ -64,8 +67,8 @@ struct Model {
     bool operator==(const Model&) const = default;
 };
 
-enum class Kind { Startup, Add, Edit, Delete, Options, Seal };
-const QStringList KindNames = {"startup", "add", "edit", "delete", "options", "seal"};
+enum class Kind { Startup, Add, Edit, Delete, Options, Seal, Rekey };
+const QStringList KindNames = {"startup", "add", "edit", "delete", "options", "seal", "rekey"};
 
 Kind kindNamed(const QString& name)
 {
@@ -107,9 +110,15 @@ Change plan(const Model& model, Kind kind, qint64 serial)
     change.kind = kind;
     if ((kind == Kind::Edit || kind == Kind::Delete) && model.accounts.empty())
         change.kind = Kind::Add;
+    // Re-keying is a new master password in a sealed vault: a plain one is sealed first.
+    if (kind == Kind::Rekey && !model.sealed)
+        change.kind = Kind::Seal;
     switch (change.kind) {
     case Kind::Startup:
+        break;
     case Kind::Seal:
+        // Sealing takes a new master password; unsealing keeps it.
+        change.master = model.sealed ? model.master : masterFor(serial);
         break;
     case Kind::Add:
         change.name = QStringLiteral("n%1").arg(serial, 7, 10, QLatin1Char('0'));
@@ -125,6 +134,7 @@ Change plan(const Model& model, Kind kind, qint64 serial)
         break;
     }
     case Kind::Options:
+    case Kind::Rekey:
         change.master = masterFor(serial);
         break;
     }
@@ -147,10 +157,12 @@ void apply(Model& model, const Change& change)
         model.accounts.erase(change.target);
         break;
     case Kind::Options:
+    case Kind::Rekey:
         model.master = change.master;
         break;
     case Kind::Seal:
         model.sealed = !model.sealed;
+        model.master = change.master;
         break;
     }
 }
@@ -160,11 +172,11 @@ void apply(Model& model, const Change& change)
 Model readModel(VaultStore& vault, const QStringList& masters)
 {
     Model model;
-    model.sealed = vault.seal() != nullptr;
+    model.sealed = vault.isSealed();
     if (!model.sealed)
         model.master = Decrypt(vault.storedMasterPassword());
     for (const QString& master : masters) {
-        if (model.sealed && model.master.isEmpty() && masterPasswordOpens(vault, master))
+        if (model.sealed && model.master.isEmpty() && vault.masterPasswordOpens(master))
             model.master = master;
     }
     if (model.sealed && model.master.isEmpty())
@@ -173,9 +185,9 @@ Model readModel(VaultStore& vault, const QStringList& masters)
         const AccountFields& f = row.fields;
         if (model.accounts.count(f.account))
             throw AppError(0, QStringLiteral("account '%1' is stored twice").arg(f.account), QStringLiteral("check"));
-        model.accounts[f.account] = {decryptField(f.username), openPassword(vault, f.password), f.url, f.hint, f.notes};
+        model.accounts[f.account] = {decryptField(f.username), vault.openPassword(f.password), f.url, f.hint, f.notes};
     });
-    lockSeal(vault);
+    vault.lockSeal();
     return model;
 }
 
@@ -292,18 +304,19 @@ void prepareChild(const QString& app, const QString& work)
     });
 }
 
-// What quillock-seal does, with the program closed: the vault sealed, or
-// a sealed one turned back.
-void convert(const QString& app, const QString& master)
+// What quillock-seal does, with the program closed: the vault sealed under
+// the new master password `master`, or a sealed one turned back.
+void convert(const QString& app, const QString& current, const QString& master)
 {
     const QString vaultPath = app + QStringLiteral("/data.mdb");
     VaultLock lock(vaultPath);
     lock.takeExclusive();
     const auto vault = VaultStore::open(vaultPath);
-    if (vault->seal())
-        VaultSeal::unsealVault(*vault, master);
+    vault->attachLock(&lock);
+    if (vault->isSealed())
+        vault->unseal(current);
     else
-        VaultSeal::sealVault(*vault, master);
+        vault->seal(current, master);
 }
 
 int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint64 commands, const QString& master)
@@ -327,7 +340,7 @@ int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint
         case Kind::Seal:
             window->close();
             window.reset();
-            convert(app, model.master);
+            convert(app, model.master, change.master);
             window = startWindow();
             break;
         case Kind::Add:
@@ -358,6 +371,7 @@ int drive(const QString& app, const QString& work, Kind kind, qint64 first, qint
             click(window.get(), "cmdDelete");  // the confirmation is answered Ok
             break;
         case Kind::Options:
+        case Kind::Rekey:
             command(window.get(), "FlatBttn1", [&](const Over& over) {
                 answerPrompt(over, model.master, [change](QWidget* dialog) {
                     childNamed<QLineEdit>(dialog, "txtPassword1")->setText(change.master);
@@ -467,7 +481,7 @@ struct Options {
     int minTrials = -1;
     int budgetSeconds = 600;
     int accounts = 1500;
-    QList<Kind> kinds = {Kind::Startup, Kind::Add, Kind::Edit, Kind::Delete, Kind::Options, Kind::Seal};
+    QList<Kind> kinds = {Kind::Startup, Kind::Add, Kind::Edit, Kind::Delete, Kind::Options, Kind::Seal, Kind::Rekey};
     quint32 seed = 0;
     QString folder;
     QString summary;
@@ -872,8 +886,11 @@ int race(int rounds, bool sealed, const QString& folder, const QString& summary)
     Module1::setApplicationFolder(app);
     Model model;
     prepareVault(app, 50, model);
+    // The copies know masterFor(0); sealing takes a new master password.
     if (sealed) {
-        convert(app, model.master);
+        const QString before = QStringLiteral("before-sealing");
+        VaultStore::open(app + QStringLiteral("/data.mdb"))->storeMasterPassword(Encrypt(before), false);
+        convert(app, before, model.master);
         model.sealed = true;
     }
 
