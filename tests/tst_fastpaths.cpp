@@ -20,7 +20,7 @@ std::vector<AccountEntry> walkedEntries(const QString& path)
 {
     Database raw;
     raw.open(path, VaultStore::DatabasePassword);
-    VaultStore::registerAccountOrder(raw);
+    registerAccountOrder(raw);
     Statement query(raw, "select rowid, account from accounts order by account collate UNICODE_NOCASE, rowid");
     std::vector<AccountEntry> entries;
     while (query.step())
@@ -33,7 +33,7 @@ QString walkedUsername(const QString& path, int index)
 {
     Database raw;
     raw.open(path, VaultStore::DatabasePassword);
-    VaultStore::registerAccountOrder(raw);
+    registerAccountOrder(raw);
     Statement query(raw,
                     "select username from accounts order by account collate UNICODE_NOCASE, rowid limit 1 offset ?");
     query.bind(1, qint64(index));

@@ -28,7 +28,7 @@ void alterUnguarded(const QString& path, const std::function<void(Database&)>& c
     sqlite3_set_authorizer(raw.handle(), nullptr, nullptr);
     sqlite3_db_config(raw.handle(), SQLITE_DBCONFIG_DEFENSIVE, 0, nullptr);
     sqlite3_limit(raw.handle(), SQLITE_LIMIT_LENGTH, 64 * 1024 * 1024);
-    VaultStore::registerAccountOrder(raw);
+    registerAccountOrder(raw);
     change(raw);
 }
 
