@@ -3,7 +3,6 @@ title, controls by role and accessible name, through AT-SPI."""
 
 import os
 import subprocess
-import time
 
 import pyatspi
 from gi.repository import GLib
@@ -192,9 +191,10 @@ class Program:
             action.doAction(index)
         except Gone:
             # A press that ends the program never gets its answer.
-            time.sleep(0.5)
-            if not self.ended():
-                raise
+            try:
+                wait_until(self.ended, 5, "the program to end after its connection went")
+            except SessionError:
+                raise DriveError(f"{describe(acc)} went away but the program did not end") from None
 
     def type_into(self, acc, text):
         """Replaces a box's text through the editable-text interface."""

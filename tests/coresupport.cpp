@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <algorithm>
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -131,6 +132,52 @@ int errorCodeOf(const std::function<void()>& action)
         return error.code();
     }
     return 0;
+}
+
+namespace {
+
+// The list's order as SQL compares it, for a walk of the ordered query
+// that the store's own order is checked against: case-insensitive for all
+// of Unicode; ASCII-only pairs take the short road.
+int compareNoCase(void*, int lengthA, const void* a, int lengthB, const void* b)
+{
+    const auto* pa = static_cast<const unsigned char*>(a);
+    const auto* pb = static_cast<const unsigned char*>(b);
+    const int common = std::min(lengthA, lengthB);
+    bool ascii = true;
+    for (int i = 0; i < common; ++i) {
+        if ((pa[i] | pb[i]) & 0x80) {
+            ascii = false;
+            break;
+        }
+        const int ca = (pa[i] >= 'A' && pa[i] <= 'Z') ? pa[i] + 32 : pa[i];
+        const int cb = (pb[i] >= 'A' && pb[i] <= 'Z') ? pb[i] + 32 : pb[i];
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+    }
+    if (ascii) {
+        const auto isAscii = [](const unsigned char* p, int from, int to) {
+            for (int i = from; i < to; ++i)
+                if (p[i] & 0x80)
+                    return false;
+            return true;
+        };
+        if (isAscii(pa, common, lengthA) && isAscii(pb, common, lengthB))
+            return lengthA == lengthB ? 0 : (lengthA < lengthB ? -1 : 1);
+    }
+    const QString sa = QString::fromUtf8(reinterpret_cast<const char*>(pa), lengthA);
+    const QString sb = QString::fromUtf8(reinterpret_cast<const char*>(pb), lengthB);
+    const int result = sa.compare(sb, Qt::CaseInsensitive);
+    return result < 0 ? -1 : (result > 0 ? 1 : 0);
+}
+
+}  // namespace
+
+void registerAccountOrder(Database& db)
+{
+    const int rc = sqlite3_create_collation(db.handle(), "UNICODE_NOCASE", SQLITE_UTF8, nullptr, compareNoCase);
+    if (rc != SQLITE_OK)
+        raiseStoreError(db.handle(), rc, QStringLiteral("Cannot register the account order"));
 }
 
 void execOnVault(const QString& vaultPath, const char* sql)

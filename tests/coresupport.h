@@ -63,6 +63,9 @@ int runTool(const char* tool, const QStringList& args, const QByteArray& input =
 // Runs SQL on the vault through a connection of its own, as another copy of
 // the program would.
 void execOnVault(const QString& vaultPath, const char* sql);
+// Teaches a connection the account order (UNICODE_NOCASE): names without
+// regard to case, for all of Unicode.
+void registerAccountOrder(Database& db);
 // Stores `count` accounts in one transaction, username and password
 // enciphered; `plain` gives the fields of the i-th.
 void addAccounts(VaultStore& vault, int count, const std::function<AccountFields(int)>& plain);

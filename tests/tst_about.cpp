@@ -17,10 +17,7 @@ private slots:
     void versionLineComesFromTheBuild()
     {
         Sandbox sandbox;
-        const QString expected = QStringLiteral("Version %1.%2.%3")
-                                     .arg(QUILLOCK_VERSION_MAJOR)
-                                     .arg(QUILLOCK_VERSION_MINOR)
-                                     .arg(QUILLOCK_VERSION_PATCH);
+        const QString expected = QStringLiteral("Version " QUILLOCK_TEST_VERSION);
         QCOMPARE(Links::versionLine(), expected);
         QVERIFY(QRegularExpression(QStringLiteral("^Version (0|[1-9]\\d*)\\.(0|[1-9]\\d*)\\.(0|[1-9]\\d*)$"))
                     .match(Links::versionLine())
@@ -45,6 +42,21 @@ private slots:
             const QRect area = childNamed<QWidget>(&box, name)->geometry();
             QVERIFY2(qAbs(area.center().x() + 1 - axis) <= 1, name);
         }
+    }
+
+    void versionNumbersAreWrittenInPlainDecimal_data()
+    {
+        QTest::addColumn<QList<int>>("numbers");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("2.0.21") << QList<int>{2, 0, 21} << "Version 2.0.21";
+        QTest::newRow("no padding") << QList<int>{10, 7, 300} << "Version 10.7.300";
+    }
+
+    void versionNumbersAreWrittenInPlainDecimal()
+    {
+        QFETCH(QList<int>, numbers);
+        QFETCH(QString, line);
+        QCOMPARE(Links::versionLine(numbers[0], numbers[1], numbers[2]), line);
     }
 
     void eachOpeningIsFresh()

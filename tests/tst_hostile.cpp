@@ -15,6 +15,7 @@
 #include <QImage>
 #include <QScopeGuard>
 #include <QSystemTrayIcon>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -27,7 +28,7 @@ void alterUnguarded(const QString& path, const std::function<void(Database&)>& c
     sqlite3_set_authorizer(raw.handle(), nullptr, nullptr);
     sqlite3_db_config(raw.handle(), SQLITE_DBCONFIG_DEFENSIVE, 0, nullptr);
     sqlite3_limit(raw.handle(), SQLITE_LIMIT_LENGTH, 64 * 1024 * 1024);
-    VaultStore::registerAccountOrder(raw);
+    registerAccountOrder(raw);
     change(raw);
 }
 
@@ -192,6 +193,9 @@ private slots:
         QTest::newRow("pragma") << QByteArray("pragma writable_schema = 1");
         QTest::newRow("attach") << QByteArray("attach database 'elsewhere.mdb' as elsewhere");
         QTest::newRow("export") << QByteArray("select sqlcipher_export('main')");
+        QTest::newRow("drop a table") << QByteArray("drop table master");
+        QTest::newRow("secure delete off") << QByteArray("pragma secure_delete = off");
+        QTest::newRow("another file format") << QByteArray("pragma cipher_compatibility = 4");
     }
 
     void connectionRefusesWhatTheProgramNeverDoes()
@@ -335,6 +339,15 @@ private slots:
         QFETCH(QString, how);
         MainWindowFixture f;
         QCOMPARE(modeOf(f.sandbox.vaultPath()), 0600u);
+        if (how == QLatin1String("fresh")) {
+            // The tool's own file, made under a umask that keeps nothing back.
+            QVERIFY(QFile::remove(f.sandbox.vaultPath()));
+            const mode_t mask = ::umask(0);
+            const int status = runTool(QUILLOCK_TEST_MAKEVAULT, {f.sandbox.vaultPath()});
+            ::umask(mask);
+            QCOMPARE(status, 0);
+            QCOMPARE(modeOf(f.sandbox.vaultPath()), 0600u);
+        }
         f.sandbox.initializeMaster(MasterPassword);
         if (how != QLatin1String("fresh"))
             QVERIFY(QFile::setPermissions(f.sandbox.vaultPath(),

@@ -19,6 +19,7 @@
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -119,10 +120,15 @@ private slots:
         const QString compactPath = f.sandbox.appFolder() + QStringLiteral("/data1.mdb");
         // A leftover copy from an interrupted start never replaces the vault.
         writeFile(compactPath, "left over from an interrupted start");
+        // A leftover's name on a link to another folder: that folder is not ours to empty.
+        QTemporaryDir elsewhere;
+        writeFile(elsewhere.filePath(QStringLiteral("kept")), "someone else's");
+        QVERIFY(QFile::link(elsewhere.path(), f.sandbox.appFolder() + QStringLiteral("/.quillock-compact-Ln4Kd2")));
         const auto before = inodeOf(f.sandbox.vaultPath());
 
         QVERIFY(f.open());
         QVERIFY(!QFile::exists(compactPath));
+        QVERIFY(QFile::exists(elsewhere.filePath(QStringLiteral("kept"))));
         QVERIFY(inodeOf(f.sandbox.vaultPath()) != before);  // a new file took its place
         QCOMPARE(f.listed(), QStringList({"kept"}));
         QCOMPARE(Decrypt(f.sandbox.openVault()->accountAt(1)->fields.password), QStringLiteral("pass"));

@@ -137,6 +137,12 @@ void TestTransfer::badInputNamesTheLineAndStoresNothing_data()
                                        << "line 2: invalid UTF-8";
     QTest::newRow("cut-off sequence") << header + "a,\xE2\x82\n"
                                       << "line 2: invalid UTF-8";
+    QTest::newRow("overlong three bytes") << header + "a,\xE0\x80\xAF\n"
+                                          << "line 2: invalid UTF-8 (byte 0xe0 at byte 3";
+    QTest::newRow("overlong four bytes") << header + "a,\xF0\x80\x80\xAF\n"
+                                         << "line 2: invalid UTF-8 (byte 0xf0 at byte 3";
+    QTest::newRow("past U+10FFFF") << header + "a,\xF4\x90\x80\x80\n"
+                                   << "line 2: invalid UTF-8 (byte 0xf4 at byte 3";
     QTest::newRow("text after a closing quote") << header + "\"a\"b,x\n"
                                                 << "line 2: broken quoting";
     QTest::newRow("quote never closed") << header + "a,b\n\"c,d\n\ne,f\n"
@@ -361,6 +367,10 @@ void TestTransfer::readsEveryManagersExport_data()
         << QByteArray("\xEF\xBB\xBFName;URL;Username;Password\r\nMail;m.example;me;\"p;w\"\r\n") << ""
         << "Chrome, Chromium or Edge" << QList<AccountFields>{{"Mail", "me", "p;w", "http://m.example", "", ""}}
         << QStringList() << QStringList();
+    QTest::newRow("semicolons, commas in a quoted header cell")
+        << QByteArray("Name;URL;Username;Password;\"Tags: a, b, c, d, e\"\r\nMail;m.example;me;pw;\r\n") << ""
+        << "other (columns matched by their names)"
+        << QList<AccountFields>{{"Mail", "me", "pw", "http://m.example", "", ""}} << QStringList() << QStringList();
     QTest::newRow("re-saved with tabs, told the layout")
         << QByteArray("url\tusername\tpassword\textra\tname\nhttps://a.example\tu\tp\t\tA\n") << "lastpass"
         << "LastPass" << QList<AccountFields>{{"A", "u", "p", "https://a.example", "", ""}} << QStringList()
@@ -527,10 +537,12 @@ void TestTransfer::secondRunStoresNothingTwice()
     auto vault = sandbox.openVault();
     const QByteArray csv = PlainHeader + csvRow({"A", "u", "p", "http://a", "", ""})
         + csvRow({"B", "u", "p", "b", "", ""}) + csvRow({"A", "u", "p", "http://a", "other hint", "other notes"})
-        + csvRow({"A", "u", "P", "http://a", "", ""});
+        + csvRow({"A", "u", "P", "http://a", "", ""})
+        // Values run together would be the same account.
+        + csvRow({"ab", "c", "p", "http://x", "", ""}) + csvRow({"a", "bc", "p", "http://x", "", ""});
     AccountImport first(csv);
     first.run(*vault, false);
-    QCOMPARE(first.storedCount(), 3);
+    QCOMPARE(first.storedCount(), 5);
     QCOMPARE(skipLines(first), QStringList{"4: the same account as line 2"});
 
     // A second connection, as a later run of the tool has.
@@ -538,8 +550,8 @@ void TestTransfer::secondRunStoresNothingTwice()
     AccountImport second(csv);
     second.run(*again, false);
     QCOMPARE(second.storedCount(), 0);
-    QCOMPARE(second.duplicates(), 4);
-    QCOMPARE(plainAccounts(*vault).size(), 3);
+    QCOMPARE(second.duplicates(), 6);
+    QCOMPARE(plainAccounts(*vault).size(), 5);
 }
 
 void TestTransfer::dryRunWritesNothing()
@@ -640,33 +652,39 @@ void TestTransfer::exportFileIsPrivateAndNeverReplaced()
     QCOMPARE(modeOf(path), 0600u);
     QCOMPARE(readFile(path), QByteArray("secret\r\n"));
 
-    QVERIFY(errorCodeOf([&] { writeNewFile(path, "other"); }) != 0);
+    QCOMPARE(errorCodeOf([&] { writeNewFile(path, "other"); }), ErrorCode::DatabaseFailure);
     QCOMPARE(readFile(path), QByteArray("secret\r\n"));
     // Nor through a link planted at the name.
     const QString link = sandbox.workFolder() + QStringLiteral("/link.csv");
     QVERIFY(QFile::link(path, link));
-    QVERIFY(errorCodeOf([&] { writeNewFile(link, "other"); }) != 0);
+    QCOMPARE(errorCodeOf([&] { writeNewFile(link, "other"); }), ErrorCode::DatabaseFailure);
     QCOMPARE(readFile(path), QByteArray("secret\r\n"));
 }
 
 void TestTransfer::masterPasswordIsComparedExactly_data()
 {
+    QTest::addColumn<QString>("stored");  // empty: none stored yet
     QTest::addColumn<QString>("entry");
-    QTest::addColumn<bool>("matches");
-    QTest::newRow("exact") << "Secret pässwort" << true;
-    QTest::newRow("letter case") << "secret pässwort" << false;
-    QTest::newRow("trailing space") << "Secret pässwort " << false;
-    QTest::newRow("empty") << "" << false;
+    QTest::addColumn<int>("outcome");  // 1 opens, 0 does not, else the error raised
+    const QString stored = QStringLiteral("Secret pässwort");
+    QTest::newRow("exact") << stored << "Secret pässwort" << 1;
+    QTest::newRow("letter case") << stored << "secret pässwort" << 0;
+    QTest::newRow("trailing space") << stored << "Secret pässwort " << 0;
+    QTest::newRow("empty") << stored << "" << 0;
+    QTest::newRow("none stored yet") << QString() << "" << ErrorCode::CipherFailure;
 }
 
 void TestTransfer::masterPasswordIsComparedExactly()
 {
+    QFETCH(QString, stored);
     QFETCH(QString, entry);
-    QFETCH(bool, matches);
+    QFETCH(int, outcome);
     CoreSandbox sandbox;
-    QVERIFY(errorCodeOf([&] { sandbox.openVault()->masterPasswordOpens(entry); }) != 0);
-    sandbox.initializeMaster(QStringLiteral("Secret pässwort"));
-    QCOMPARE(sandbox.openVault()->masterPasswordOpens(entry), matches);
+    if (!stored.isEmpty())
+        sandbox.initializeMaster(stored);
+    int opened = -1;
+    const int code = errorCodeOf([&] { opened = sandbox.openVault()->masterPasswordOpens(entry); });
+    QCOMPARE(code ? code : opened, outcome);
 }
 
 void TestTransfer::toolsRunAsProcesses()
@@ -707,19 +725,19 @@ void TestTransfer::toolsRunAsProcesses()
 
     const QString bad = sandbox.workFolder() + QStringLiteral("/bad.csv");
     writeFile(bad, "title,password\nok,1\n\"broken,2\n");
-    QVERIFY(runTool(QUILLOCK_TEST_IMPORT, {bad, "--vault", vault}, {}, &out, &err) != 0);
+    QCOMPARE(runTool(QUILLOCK_TEST_IMPORT, {bad, "--vault", vault}, {}, &out, &err), 1);
     QVERIFY2(err.contains("line 3: a quoted field is never closed") && err.count('\n') == 1, qPrintable(err));
     const QString huge = sandbox.workFolder() + QStringLiteral("/huge.csv");
     writeFile(huge, {});
     QVERIFY(::truncate(QFile::encodeName(huge).constData(), 100 * 1000 * 1000) == 0);
-    QVERIFY(runTool(QUILLOCK_TEST_IMPORT, {huge, "--vault", vault}, {}, &out, &err) != 0);
+    QCOMPARE(runTool(QUILLOCK_TEST_IMPORT, {huge, "--vault", vault}, {}, &out, &err), 1);
     QVERIFY2(err.contains("over 64 MB"), qPrintable(err));
     QCOMPARE(plainAccounts(*sandbox.openVault()).size(), 1);
 
     const QString exported = sandbox.workFolder() + QStringLiteral("/out.csv");
     const QByteArray answer = MasterPassword.toUtf8() + "\n";
-    QVERIFY(runTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, MasterPassword.toUtf8() + " \n", nullptr, &err)
-            != 0);
+    QCOMPARE(
+        runTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, MasterPassword.toUtf8() + " \n", nullptr, &err), 1);
     QVERIFY2(err.contains("wrong master password"), qPrintable(err));
     QVERIFY(!QFile::exists(exported));
 
@@ -728,7 +746,7 @@ void TestTransfer::toolsRunAsProcesses()
              QByteArray("name,url,username,password,note\r\n"
                         "\"Mail\",\"https://mail.example\",\"me\",\"pw\",\"\"\r\n"));
     QCOMPARE(modeOf(exported), 0600u);
-    QVERIFY(runTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, answer, nullptr, &err) != 0);
+    QCOMPARE(runTool(QUILLOCK_TEST_EXPORT, {exported, "--vault", vault}, answer, nullptr, &err), 1);
     QVERIFY2(err.contains("exists already"), qPrintable(err));
 }
 

@@ -44,7 +44,10 @@ void replaceSelection(QWidget* box, const QString& text)
     }
     auto* plain = static_cast<QPlainTextEdit*>(box);
     QTextCursor cursor = plain->textCursor();
+    // One undo step, with whatever the box's limit cuts from it.
+    cursor.beginEditBlock();
     cursor.insertText(text);
+    cursor.endEditBlock();
     plain->setTextCursor(cursor);
 }
 

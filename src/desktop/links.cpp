@@ -42,10 +42,12 @@ std::optional<QString> webAddress(const QString& shown)
 
 QString versionLine()
 {
-    return QStringLiteral("Version %1.%2.%3")
-        .arg(QUILLOCK_VERSION_MAJOR)
-        .arg(QUILLOCK_VERSION_MINOR)
-        .arg(QUILLOCK_VERSION_PATCH);
+    return versionLine(QUILLOCK_VERSION_MAJOR, QUILLOCK_VERSION_MINOR, QUILLOCK_VERSION_PATCH);
+}
+
+QString versionLine(int major, int minor, int patch)
+{
+    return QStringLiteral("Version %1.%2.%3").arg(major).arg(minor).arg(patch);
 }
 
 }  // namespace Links

@@ -21,5 +21,6 @@ inline const QString SupportAddress = QStringLiteral("mailto:support@quillock.ap
 
 // "Version " and the build's major.minor.patch.
 QString versionLine();
+QString versionLine(int major, int minor, int patch);
 
 }  // namespace Links

@@ -1,5 +1,6 @@
 #include "shared/textlimit.h"
 
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScopedValueRollback>
@@ -44,9 +45,32 @@ public:
         : QObject(box), box_(box), document_(box->document()), limit_(limit), filling_(std::move(filling))
     {
         connect(document_, &QTextDocument::contentsChange, this, &PlainTextLimit::changed);
+        box->installEventFilter(this);
+    }
+
+protected:
+    // A typed text comes in outside an edit block, and the cut can join only
+    // an edit block: a key whose text will be cut gets one, so that one undo
+    // step takes back both.
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() != QEvent::KeyPress || !overflows(*static_cast<QKeyEvent*>(event)))
+            return false;
+        QTextCursor block(document_);
+        block.beginEditBlock();
+        static_cast<QObject*>(box_)->event(event);
+        block.endEditBlock();
+        return true;
     }
 
 private:
+    bool overflows(const QKeyEvent& key) const
+    {
+        const QTextCursor caret = box_->textCursor();
+        const int kept = document_->characterCount() - 1 - (caret.selectionEnd() - caret.selectionStart());
+        return kept + key.text().size() > limit_;
+    }
+
     void changed(int position, int removed, int added)
     {
         if (trimming_)

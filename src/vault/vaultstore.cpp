@@ -17,46 +17,6 @@
 
 namespace {
 
-// Case-insensitive for all of Unicode; ASCII-only pairs take the short road.
-int compareNoCase(void*, int lengthA, const void* a, int lengthB, const void* b)
-{
-    const auto* pa = static_cast<const unsigned char*>(a);
-    const auto* pb = static_cast<const unsigned char*>(b);
-    const int common = std::min(lengthA, lengthB);
-    bool ascii = true;
-    for (int i = 0; i < common; ++i) {
-        if ((pa[i] | pb[i]) & 0x80) {
-            ascii = false;
-            break;
-        }
-        const int ca = (pa[i] >= 'A' && pa[i] <= 'Z') ? pa[i] + 32 : pa[i];
-        const int cb = (pb[i] >= 'A' && pb[i] <= 'Z') ? pb[i] + 32 : pb[i];
-        if (ca != cb)
-            return ca < cb ? -1 : 1;
-    }
-    if (ascii) {
-        const auto isAscii = [](const unsigned char* p, int from, int to) {
-            for (int i = from; i < to; ++i)
-                if (p[i] & 0x80)
-                    return false;
-            return true;
-        };
-        if (isAscii(pa, common, lengthA) && isAscii(pb, common, lengthB))
-            return lengthA == lengthB ? 0 : (lengthA < lengthB ? -1 : 1);
-    }
-    const QString sa = QString::fromUtf8(reinterpret_cast<const char*>(pa), lengthA);
-    const QString sb = QString::fromUtf8(reinterpret_cast<const char*>(pb), lengthB);
-    const int result = sa.compare(sb, Qt::CaseInsensitive);
-    return result < 0 ? -1 : (result > 0 ? 1 : 0);
-}
-
-void registerCollation(Database& db)
-{
-    const int rc = sqlite3_create_collation(db.handle(), "UNICODE_NOCASE", SQLITE_UTF8, nullptr, compareNoCase);
-    if (rc != SQLITE_OK)
-        raiseStoreError(db.handle(), rc, QStringLiteral("Cannot register the account order"));
-}
-
 // Compaction's private folders, beside the file it replaces.
 const QString CompactionFolderPrefix = QStringLiteral(".quillock-compact-");
 
@@ -269,11 +229,6 @@ std::unique_ptr<VaultStore> VaultStore::open(const QString& path, VaultSchema::V
 
 VaultStore::VaultStore() = default;
 VaultStore::~VaultStore() = default;
-
-void VaultStore::registerAccountOrder(Database& db)
-{
-    registerCollation(db);
-}
 
 qint64 VaultStore::dataVersion()
 {

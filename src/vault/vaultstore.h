@@ -71,8 +71,6 @@ public:
     // write rights on the file away from everyone but its owner.
     static std::unique_ptr<VaultStore> open(const QString& path,
                                             VaultSchema::Values values = VaultSchema::Values::Measure);
-    // Teaches a connection the account order (UNICODE_NOCASE).
-    static void registerAccountOrder(Database& db);
 
     ~VaultStore();
     const QString& path() const { return db_.path(); }
