@@ -11,7 +11,6 @@
 #include "health/healthcheck.h"
 #include "vault/apperror.h"
 #include "vault/vaultstore.h"
-#include "vault/vaultstore.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -181,6 +181,7 @@ int main(int argc, char** argv)
         const bool forget = line.isSet(QStringLiteral("forget"));
         if (unseal && forget)
             return line.wrong(QStringLiteral("--unseal and --forget do not go together."));
-        return forget ? forgetRecord(line.vault()) : sealOrUnseal(line.vault(), unseal, line.isSet(QStringLiteral("yes")));
+        return forget ? forgetRecord(line.vault())
+                      : sealOrUnseal(line.vault(), unseal, line.isSet(QStringLiteral("yes")));
     });
 }

@@ -4,7 +4,6 @@
 #include "health/strength.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
-#include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
 #include <QJsonArray>
