@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <sodium.h>
 
 namespace {
 
