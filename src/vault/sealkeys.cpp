@@ -180,7 +180,8 @@ QString SealIdentity::open(const QString& stored)
     if (!stored.startsWith(VaultSchema::SealedPrefix))
         cipherFailure(QStringLiteral("The stored password is not sealed."));
     const QByteArray encoded = QStringView(stored).mid(VaultSchema::SealedPrefix.size()).toLatin1();
-    std::vector<unsigned char> sealed(std::size_t(encoded.size()));
+    // One byte more: "seal:" alone would hand the decoder no buffer at all.
+    std::vector<unsigned char> sealed(std::size_t(encoded.size()) + 1);
     std::size_t length = 0;
     const char* end = nullptr;
     if (sodium_base642bin(sealed.data(), sealed.size(), encoded.constData(), std::size_t(encoded.size()), nullptr,
