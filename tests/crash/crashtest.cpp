@@ -875,6 +875,32 @@ int run(const Options& options)
     return figures.findings.isEmpty() ? 0 : 1;
 }
 
+// A new master password given in a store of its own, as Options does:
+// empty when refused as busy with the seal unchanged,
+// "taken" when it took and only the new master password opens the vault,
+// else what went wrong.
+QString rekeyAlone(const QString& app, const QString& current, const QString& next)
+{
+    try {
+        const auto vault = VaultStore::open(app + QStringLiteral("/data.mdb"));
+        if (!vault->masterPasswordOpens(current))
+            return QStringLiteral("the current master password does not open the vault");
+        try {
+            vault->changeMasterPassword(next, false);
+        } catch (const AppError& error) {
+            if (error.code() != ErrorCode::Busy)
+                throw;
+            // The copies go on writing; the seal row is what must not change.
+            return vault->masterPasswordOpens(current) ? QString() : QStringLiteral("refused, yet the seal changed");
+        }
+        if (vault->masterPasswordOpens(current) || !vault->masterPasswordOpens(next))
+            return QStringLiteral("the master passwords open the wrong key");
+        return QStringLiteral("taken");
+    } catch (const AppError& error) {
+        return QStringLiteral("%1 %2").arg(error.code()).arg(error.description());
+    }
+}
+
 // Two copies at once on one vault: every add of both survives, and every
 // edit and delete reached the row it named or nothing.
 int race(int rounds, bool sealed, const QString& folder, const QString& summary)
@@ -911,6 +937,24 @@ int race(int rounds, bool sealed, const QString& folder, const QString& summary)
         copies.push_back(std::move(process));
     }
     QStringList findings;
+    QString rekeyed;
+    if (sealed) {
+        // Halfway through copy 1's rounds, a new master password from a third
+        // holder of the vault is refused and changes nothing; once both
+        // copies are gone it is taken.
+        const QString log1 = root + QStringLiteral("/copy1.log");
+        while (copies[0]->state() != QProcess::NotRunning && copies[1]->state() != QProcess::NotRunning
+               && readFile(log1).count(" add ") < rounds / 2)
+            copies[0]->waitForFinished(50);
+        if (copies[0]->state() != QProcess::NotRunning && copies[1]->state() != QProcess::NotRunning) {
+            const QString failed = rekeyAlone(app, model.master, masterFor(1));
+            rekeyed = failed.isEmpty() ? QStringLiteral("refused") : failed;
+            if (!failed.isEmpty())
+                findings << QStringLiteral("a new master password while both copies ran: %1").arg(failed);
+        } else {
+            rekeyed = QStringLiteral("not tried: a copy had ended");
+        }
+    }
     int adds = 0, editsDone = 0, editsSkipped = 0, deletesDone = 0, deletesSkipped = 0;
     for (int copy = 1; copy <= 2; ++copy) {
         QProcess& process = *copies[size_t(copy - 1)];
@@ -954,6 +998,13 @@ int race(int rounds, bool sealed, const QString& folder, const QString& summary)
         if (!finished)
             findings << QStringLiteral("copy %1 did not finish its rounds").arg(copy);
     }
+    if (findings.isEmpty() && sealed) {
+        const QString failed = rekeyAlone(app, model.master, masterFor(1));
+        if (failed != QLatin1String("taken"))
+            findings << QStringLiteral("a new master password after the copies ended: %1").arg(failed);
+        else
+            model.master = masterFor(1);
+    }
     if (findings.isEmpty()) {
         try {
             const Model found = readModel(*VaultStore::open(app + QStringLiteral("/data.mdb")), {model.master});
@@ -989,6 +1040,8 @@ int race(int rounds, bool sealed, const QString& folder, const QString& summary)
         << " refused because the other copy had moved the rows\n";
     out << "  deletes: " << deletesDone << " done, " << deletesSkipped
         << " refused because the other copy had moved the rows\n";
+    if (sealed)
+        out << "  a new master password while both copies ran: " << rekeyed << "\n";
     out << "  findings: " << findings.size() << "\n";
     for (const QString& finding : findings)
         out << "    " << finding << "\n";
