@@ -35,18 +35,8 @@ int exportAccounts(const QString& file, const QString& vaultPath, Transfer::Expo
     if (FileOps::exists(file))
         FileOps::raiseExists(file);
     Tool::OpenVault vault(vaultPath);
-    if (!vault.store().isInitialized())
-        throw AppError(ErrorCode::NoCurrentRecord,
-                       QStringLiteral("The vault has no master password yet; start Quillock once to choose one."),
-                       ErrorSource::Store);
-    QString entry;
-    const bool given = Tool::readMasterPassword(entry);
-    const bool matches = given && vault.store().masterPasswordOpens(entry);
-    Secrets::wipe(entry);
-    if (!matches) {
-        Tool::print(stderr, QStringLiteral("quillock-export: wrong master password; nothing was written."));
+    if (!vault.unlock("quillock-export", "nothing was written."))
         return 1;
-    }
     qsizetype count = 0;
     QByteArray csv = Transfer::exportCsv(vault.store(), format, &count);
     const auto forgetCsv = qScopeGuard([&] { Secrets::wipe(csv); });

@@ -25,18 +25,8 @@ int check(const QString& vaultPath, const QString& listPath, bool json)
     if (!listPath.isEmpty())
         list = std::make_unique<Health::BreachList>(listPath);
     Tool::OpenVault vault(vaultPath);
-    if (!vault.store().isInitialized())
-        throw AppError(ErrorCode::NoCurrentRecord,
-                       QStringLiteral("The vault has no master password yet; start Quillock once to choose one."),
-                       ErrorSource::Store);
-    QString entry;
-    const bool given = Tool::readMasterPassword(entry);
-    const bool matches = given && vault.store().masterPasswordOpens(entry);
-    Secrets::wipe(entry);
-    if (!matches) {
-        Tool::print(stderr, QStringLiteral("quillock-health: wrong master password; nothing was checked."));
+    if (!vault.unlock("quillock-health", "nothing was checked."))
         return 1;
-    }
     const auto lock = qScopeGuard([&] { vault.store().lockSeal(); });
     const Health::HealthReport report = Health::checkVault(vault.store(), list.get());
     if (json) {

@@ -26,6 +26,7 @@
 // shows a Tool::Progress.
 #pragma once
 
+#include "masterentry.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/hardening.h"
@@ -201,6 +202,25 @@ public:
         store_->attachLock(lock_.get());
     }
     VaultStore& store() { return *store_; }
+
+    // Reads the master password and opens the vault with it. False, with
+    // "TOOL: wrong master password; NOTHINGDONE" told, when it is not the
+    // one; a vault without a master password yet is an error.
+    bool unlock(const char* tool, const char* nothingDone)
+    {
+        if (!store_->isInitialized())
+            throw AppError(ErrorCode::NoCurrentRecord,
+                           QStringLiteral("The vault has no master password yet; start Quillock once to choose one."),
+                           ErrorSource::Store);
+        QString entry;
+        const bool given = readMasterPassword(entry);
+        const bool matches = given && store_->masterPasswordOpens(entry);
+        Secrets::wipe(entry);
+        if (!matches)
+            print(stderr,
+                  QStringLiteral("%1: wrong master password; %2").arg(QLatin1String(tool), QLatin1String(nothingDone)));
+        return matches;
+    }
 
 private:
     std::unique_ptr<VaultLock> lock_;

@@ -1,6 +1,7 @@
 #include "shared/module1.h"
 
 #include "shared/secrets.h"
+#include "vault/masterrule.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
@@ -40,13 +41,7 @@ void setApplicationFolder(const QString& folder)
 
 QString trimSpaces(const QString& text)
 {
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin) == QLatin1Char(' '))
-        ++begin;
-    while (end > begin && text.at(end - 1) == QLatin1Char(' '))
-        --end;
-    return text.mid(begin, end - begin);
+    return MasterRule::trimSpaces(text);
 }
 
 bool IsVaultInitialized(VaultStore& vault)

@@ -19,6 +19,8 @@ QString wholeCharacters(QString text)
     return text;
 }
 
+}  // namespace
+
 QString trimSpaces(const QString& text)
 {
     qsizetype begin = 0;
@@ -29,8 +31,6 @@ QString trimSpaces(const QString& text)
         --end;
     return text.mid(begin, end - begin);
 }
-
-}  // namespace
 
 std::optional<QString> accept(const QString& first, const QString& second)
 {
