@@ -9,7 +9,7 @@
 #include "shared/module1.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
-#include "vault/fileops.h"
+#include "vault/vaultlock.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
 

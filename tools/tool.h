@@ -27,7 +27,7 @@
 #pragma once
 
 #include "vault/apperror.h"
-#include "vault/fileops.h"
+#include "vault/vaultlock.h"
 #include "vault/hardening.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"

@@ -24,7 +24,7 @@
 #include "shared/module1.h"
 #include "shared/programend.h"
 #include "vault/apperror.h"
-#include "vault/fileops.h"
+#include "vault/vaultlock.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
