@@ -11,6 +11,7 @@
 #include "shared/settings.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultlock.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -309,6 +310,24 @@ private slots:
         // A skipped first list leaves the list empty until the next rebuild.
         const bool listSkipped = step == int(StartUp::Step::FirstList);
         QCOMPARE(f.listed(), listSkipped ? QStringList() : QStringList({"kept"}));
+    }
+
+    // The window takes what start-up got even when start-up fails: while
+    // the program ends, no other copy may compact the vault it has open.
+    void failedStartUpKeepsTheVaultAndItsLock()
+    {
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
+        StartUp::setProbe([](StartUp::Step running) {
+            if (running == StartUp::Step::FirstRunTest)
+                throw AppError(ErrorCode::VaultDamaged, QStringLiteral("refused"), ErrorSource::Store);
+        });
+        const auto noProbe = qScopeGuard([] { StartUp::setProbe({}); });
+
+        QVERIFY(!f.open());
+        QVERIFY(f.window->VaultDb());
+        VaultLock other(f.sandbox.vaultPath());
+        QCOMPARE(errorCodeOf([&] { other.takeExclusive(); }), ErrorCode::Busy);
     }
 
     void keyboardStartsOnExitProgram()

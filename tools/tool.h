@@ -27,8 +27,8 @@
 #pragma once
 
 #include "vault/apperror.h"
-#include "vault/vaultlock.h"
 #include "vault/hardening.h"
+#include "vault/vaultlock.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 

@@ -46,8 +46,7 @@ VaultStore& StartUp::opened(VaultStore* vault)
 }
 
 StartUp::StartUp(const QString& folder)
-    : folder_(folder),
-      vaultPath_(folder + QLatin1Char('/') + VaultStore::FileName),
+    : folder_(folder), vaultPath_(folder + QLatin1Char('/') + VaultStore::FileName),
       compactPath_(folder + QLatin1Char('/') + VaultStore::CompactedFileName)
 {
 }
