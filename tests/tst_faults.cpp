@@ -9,9 +9,9 @@
 #include "shared/module1.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
-#include "vault/fileops.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultlock.h"
 
 #include <QDir>
 #include <QFile>

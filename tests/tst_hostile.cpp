@@ -4,6 +4,7 @@
 #include "testsupport.h"
 
 #include "accounts/frmMain.h"
+#include "accounts/startup.h"
 #include "shared/module1.h"
 #include "vault/apperror.h"
 #include "vault/sqlite.h"
@@ -316,11 +317,11 @@ private slots:
         QVERIFY(planted.save(QStringLiteral("temp.icx"), "PNG"));
         if (::chown("temp.icx", 65534, 65534) != 0)
             QSKIP("Giving a file to another user needs root");
-        frmMain::setStartUpProbe([](frmMain::StartUpStep step) {
-            if (step == frmMain::StartUpStep::ScratchIcon)
+        StartUp::setProbe([](StartUp::Step step) {
+            if (step == StartUp::Step::ScratchIcon)
                 throw AppError(ErrorCode::PathAccess, QStringLiteral("read-only"), ErrorSource::Files);
         });
-        const auto noProbe = qScopeGuard([] { frmMain::setStartUpProbe({}); });
+        const auto noProbe = qScopeGuard([] { StartUp::setProbe({}); });
         QVERIFY(f.open());
         QVERIFY(f.window->Tray1().findChild<QSystemTrayIcon*>()->icon().isNull());
     }

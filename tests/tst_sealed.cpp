@@ -5,10 +5,10 @@
 #include "accounts/frmMain.h"
 #include "shared/module1.h"
 #include "vault/apperror.h"
-#include "vault/fileops.h"
 #include "vault/sealrecord.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultlock.h"
 
 #include <QDir>
 #include <QFileInfo>

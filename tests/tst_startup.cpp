@@ -4,12 +4,14 @@
 #include "testsupport.h"
 
 #include "accounts/frmMain.h"
+#include "accounts/startup.h"
 #include "report/reportwriter.h"
 #include "shared/module1.h"
 #include "shared/secrets.h"
 #include "shared/settings.h"
 #include "vault/apperror.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultlock.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -268,7 +270,7 @@ private slots:
 
     void busyOrDeniedStepsAreSkipped_data()
     {
-        using Step = frmMain::StartUpStep;
+        using Step = StartUp::Step;
         QTest::addColumn<int>("step");
         QTest::addColumn<int>("code");
         QTest::addColumn<bool>("goesOn");
@@ -290,11 +292,11 @@ private slots:
         MainWindowFixture f;
         f.sandbox.initializeMaster(MasterPassword);
         f.sandbox.addAccount(QStringLiteral("kept"));
-        frmMain::setStartUpProbe([=](frmMain::StartUpStep running) {
+        StartUp::setProbe([=](StartUp::Step running) {
             if (int(running) == step)
                 throw AppError(code, QStringLiteral("refused"), ErrorSource::Store);
         });
-        const auto noProbe = qScopeGuard([] { frmMain::setStartUpProbe({}); });
+        const auto noProbe = qScopeGuard([] { StartUp::setProbe({}); });
 
         QCOMPARE(f.open(), goesOn);
         if (!goesOn) {
@@ -306,8 +308,26 @@ private slots:
         QCOMPARE(f.window->windowTitle(), QStringLiteral("Quillock"));
         QVERIFY(f.window->Tray1().isShown());
         // A skipped first list leaves the list empty until the next rebuild.
-        const bool listSkipped = step == int(frmMain::StartUpStep::FirstList);
+        const bool listSkipped = step == int(StartUp::Step::FirstList);
         QCOMPARE(f.listed(), listSkipped ? QStringList() : QStringList({"kept"}));
+    }
+
+    // The window takes what start-up got even when start-up fails: while
+    // the program ends, no other copy may compact the vault it has open.
+    void failedStartUpKeepsTheVaultAndItsLock()
+    {
+        MainWindowFixture f;
+        f.sandbox.initializeMaster(MasterPassword);
+        StartUp::setProbe([](StartUp::Step running) {
+            if (running == StartUp::Step::FirstRunTest)
+                throw AppError(ErrorCode::VaultDamaged, QStringLiteral("refused"), ErrorSource::Store);
+        });
+        const auto noProbe = qScopeGuard([] { StartUp::setProbe({}); });
+
+        QVERIFY(!f.open());
+        QVERIFY(f.window->VaultDb());
+        VaultLock other(f.sandbox.vaultPath());
+        QCOMPARE(errorCodeOf([&] { other.takeExclusive(); }), ErrorCode::Busy);
     }
 
     void keyboardStartsOnExitProgram()

@@ -5,6 +5,7 @@
 
 #include "transfer/accountexport.h"
 #include "transfer/transfer.h"
+#include "vault/fileops.h"
 
 #include <QScopeGuard>
 

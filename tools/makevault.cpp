@@ -1,6 +1,8 @@
 // Writes a fresh, empty vault. Never overwrites an existing file.
 #include "tool.h"
 
+#include "vault/fileops.h"
+
 int main(int argc, char** argv)
 {
     return Tool::run(argc, argv, "quillock-makevault", "Nothing was written.", QString(), [] {

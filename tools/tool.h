@@ -28,8 +28,8 @@
 
 #include "masterentry.h"
 #include "vault/apperror.h"
-#include "vault/fileops.h"
 #include "vault/hardening.h"
+#include "vault/vaultlock.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 

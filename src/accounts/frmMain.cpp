@@ -5,6 +5,7 @@
 #include "accounts/clipboard.h"
 #include "accounts/frmEditAccount.h"
 #include "accounts/frmNewAccount.h"
+#include "accounts/startup.h"
 #include "desktop/frmAbout.h"
 #include "desktop/links.h"
 #include "report/reportwriter.h"
@@ -20,6 +21,7 @@
 #include "vault/apperror.h"
 #include "vault/fileops.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultlock.h"
 #include "vault/vaultstore.h"
 #include "vault/wipe.h"
 
@@ -39,28 +41,6 @@ const QString ScratchIcon = QStringLiteral("temp.icx");
 const QString EmptySpoken = QStringLiteral("empty");
 const QString MaskSpoken = QStringLiteral("masked");
 
-std::function<void(frmMain::StartUpStep)>& startUpProbe()
-{
-    static std::function<void(frmMain::StartUpStep)> probe;
-    return probe;
-}
-
-// Runs one start-up step; false when it failed with 3356 or 75 and was
-// skipped. Any other failure goes on to start-up's own handler.
-template <class Step> bool attempt(frmMain::StartUpStep which, Step&& step)
-{
-    try {
-        if (startUpProbe())
-            startUpProbe()(which);
-        step();
-        return true;
-    } catch (const AppError& error) {
-        if (error.code() != ErrorCode::Busy && error.code() != ErrorCode::PathAccess)
-            throw;
-        return false;
-    }
-}
-
 // The text of the caption label that names `detail`.
 QString captionOf(const QLabel* detail)
 {
@@ -75,13 +55,26 @@ QString captionOf(const QLabel* detail)
 frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::frmMain>())
 {
     ui_->setupUi(this);
+    setUpFonts();
+    setUpWindow();
+    setUpMenus();
+    setUpList();
+    setUpTimerAndTray();
+    connectControls();
+}
+
+void frmMain::setUpFonts()
+{
     Fonts::useArial(this,
                     {ui_->lblUsernameCaption, ui_->lblPasswordCaption, ui_->lblURLCaption, ui_->lblHintCaption,
                      ui_->lblNotesCaption});
     Fonts::useCourier({ui_->lblUsername, ui_->lblPassword});
     for (QToolButton* flat : {ui_->cmdNewAccount, ui_->FlatBttn2, ui_->FlatBttn1, ui_->cmdHelp, ui_->cmdExit})
         flat->setFont(Fonts::sansSerif());
+}
 
+void frmMain::setUpWindow()
+{
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                    | Qt::WindowCloseButtonHint);
     QIcon icon;
@@ -92,7 +85,10 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     // The first stop of the tab order: a first key press starts no guarded command.
     ui_->cmdExit->setFocus();
+}
 
+void frmMain::setUpMenus()
+{
     ui_->mnuTray->menuAction()->setVisible(false);
     ui_->mnuEdit->menuAction()->setVisible(false);
     auto* separator = new QAction(this);
@@ -101,14 +97,23 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui
     ui_->mnuTray->insertAction(ui_->mnuExit, separator);
     // The Edit menu is never shown, yet its keys must work.
     addActions({ui_->mnuCut, ui_->mnuCopy, ui_->mnuPaste});
+}
 
+void frmMain::setUpList()
+{
     accountNames_ = new QStringListModel(this);
     ui_->cboAccount->setModel(accountNames_);
+}
 
+void frmMain::setUpTimerAndTray()
+{
     timer_.setObjectName(QStringLiteral("timer"));
     timer_.setInterval(Module1::SecretLifetime);
     tray_.setObjectName(QStringLiteral("Tray1"));
+}
 
+void frmMain::connectControls()
+{
     connect(ui_->cboAccount, &QComboBox::activated, this, &frmMain::cboAccount_Click);
     connect(ui_->cmdReveal, &QPushButton::clicked, this, &frmMain::cmdReveal_Click);
     connect(ui_->cmdDelete, &QPushButton::clicked, this, &frmMain::cmdDelete_Click);
@@ -133,17 +138,9 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui
 
 frmMain::~frmMain() = default;
 
-void frmMain::setStartUpProbe(std::function<void(StartUpStep)> probe)
-{
-    startUpProbe() = std::move(probe);
-}
-
 VaultStore& frmMain::vault() const
 {
-    if (!vaultDb_)
-        throw AppError(ErrorCode::ObjectNotSet, QStringLiteral("Object variable not set: the vault is not open."),
-                       ErrorSource::Store);
-    return *vaultDb_;
+    return StartUp::opened(vaultDb_.get());
 }
 
 bool frmMain::load()
@@ -161,53 +158,18 @@ bool frmMain::load()
 
 void frmMain::runStartUp()
 {
-    using Step = StartUpStep;
-    const QString vaultPath = Module1::applicationFile(VaultStore::FileName);
-    const QString compactPath = Module1::applicationFile(VaultStore::CompactedFileName);
-
-    // Held for the program's life: no other copy may replace the vault
-    // under an open connection.
-    attempt(Step::LockFolder, [&] { lock_ = std::make_unique<VaultLock>(vaultPath); });
-
-    // Passwords that an interrupted report left behind.
-    removeReportScratch(Module1::applicationFolder());
-
-    // A failing existence test still lets its action be tried.
-    bool leftover = true;
-    attempt(Step::LeftoverTest, [&] { leftover = FileOps::exists(compactPath); });
-    if (leftover)
-        attempt(Step::RemoveLeftover, [&] { FileOps::remove(compactPath); });
-
-    bool compacted = false;
-    attempt(Step::Compact, [&] {
-        if (!lock_)
-            throw AppError(ErrorCode::Busy, QStringLiteral("The application folder cannot be locked."),
-                           ErrorSource::Files);
-        lock_->takeExclusive();
-        VaultStore::compact(vaultPath, compactPath);
-        compacted = true;
-    });
-
-    // Only a copy this start made, complete and flushed, may replace the
-    // vault, and it does so in one rename: there is never a moment without one.
-    bool copyExists = false;
-    if (attempt(Step::CopyTest, [&] { copyExists = compacted && FileOps::exists(compactPath); }) && copyExists)
-        attempt(Step::ReplaceVault, [&] { VaultStore::replaceVault(compactPath, vaultPath); });
-
-    attempt(Step::ShareLock, [&] {
-        if (lock_)
-            lock_->share();
-    });
-    // The compaction measured every value on its way in.
-    attempt(Step::OpenVault, [&] {
-        vaultDb_ =
-            VaultStore::open(vaultPath, compacted ? VaultSchema::Values::MeasuredBefore : VaultSchema::Values::Measure);
-        vaultDb_->attachLock(lock_.get());
-    });
-
-    bool initialized = true;
-    attempt(Step::FirstRunTest, [&] { initialized = Module1::IsVaultInitialized(vault()); });
-    if (!initialized) {
+    using Step = StartUp::Step;
+    StartUp startUp(Module1::applicationFolder());
+    {
+        // What start-up got is the window's even when start-up fails: the
+        // lock is held, and the vault open, until the window goes.
+        const auto handOver = qScopeGuard([&] {
+            lock_ = startUp.takeLock();
+            vaultDb_ = startUp.takeVault();
+        });
+        startUp.run();
+    }
+    if (startUp.firstRun()) {
         frmCreatePassword create(vault(), nullptr);
         create.exec();
         if (ProgramEnd::ended())
@@ -215,9 +177,9 @@ void frmMain::runStartUp()
     }
 
     setWindowTitle(Module1::ProgramTitle);
-    attempt(Step::FirstList, [&] { LoadAccountList(); });
-    attempt(Step::ScratchIcon, [&] { writeScratchIcon(); });
-    attempt(Step::TrayIcon, [&] {
+    StartUp::attempt(Step::FirstList, [&] { LoadAccountList(); });
+    StartUp::attempt(Step::ScratchIcon, [&] { writeScratchIcon(); });
+    StartUp::attempt(Step::TrayIcon, [&] {
         tray_.IconFile = ScratchIcon;
         tray_.TipText = Module1::ProgramTitle;
         tray_.ShowIcon();

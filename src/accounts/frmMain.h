@@ -30,25 +30,6 @@ public:
     // Start-up. False when the program ended during it.
     bool load();
 
-    // The steps of start-up, in their order. A step that fails with code
-    // 3356 or 75 is skipped; any other failure ends the program.
-    enum class StartUpStep {
-        LockFolder,
-        LeftoverTest,
-        RemoveLeftover,
-        Compact,
-        CopyTest,
-        ReplaceVault,
-        ShareLock,
-        OpenVault,
-        FirstRunTest,
-        FirstList,
-        ScratchIcon,
-        TrayIcon
-    };
-    // Tests: called as each step begins; what it raises is that step's failure.
-    static void setStartUpProbe(std::function<void(StartUpStep)> probe);
-
     // The open vault; null before start-up opened it and after unload.
     VaultStore* VaultDb() const { return vaultDb_.get(); }
     Tray& Tray1() { return tray_; }
@@ -61,7 +42,15 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void setUpFonts();
+    void setUpWindow();
+    void setUpMenus();
+    void setUpList();
+    void setUpTimerAndTray();
+    void connectControls();
+
     VaultStore& vault() const;
+    // Start-up: the vault's steps (StartUp), then the window's own under the same rule.
     void runStartUp();
     void writeScratchIcon();
     void removeIcons();

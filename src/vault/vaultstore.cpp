@@ -5,6 +5,7 @@
 #include "vault/sealkeys.h"
 #include "vault/sealrecord.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultlock.h"
 #include "vault/vaultschema.h"
 #include "vault/wipe.h"
 

@@ -24,9 +24,9 @@
 #include "shared/module1.h"
 #include "shared/programend.h"
 #include "vault/apperror.h"
-#include "vault/fileops.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultlock.h"
 #include "vault/vaultstore.h"
 
 #include <QAbstractButton>
