@@ -72,7 +72,7 @@ void readDigests()
 {
     auto vault = VaultStore::open(vaultPath);
     vault->forEachAccount([&](const AccountRow& row) {
-        digests.push_back(Health::sha1Hex(openPassword(*vault, row.fields.password).toUtf8()));
+        digests.push_back(Health::sha1Hex(vault->openPassword(row.fields.password).toUtf8()));
     });
 }
 
