@@ -33,6 +33,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <benchmark/benchmark.h>
+#include <sodium.h>
 
 #include <algorithm>
 #include <chrono>
