@@ -179,12 +179,13 @@ void frmMain::runStartUp()
         attempt(Step::RemoveLeftover, [&] { FileOps::remove(compactPath); });
 
     bool compacted = false;
+    const VaultKey key = VaultKey::derive(vaultPath);  // the compaction's and the open's
     attempt(Step::Compact, [&] {
         if (!lock_)
             throw AppError(ErrorCode::Busy, QStringLiteral("The application folder cannot be locked."),
                            ErrorSource::Files);
         lock_->takeExclusive();
-        VaultStore::compact(vaultPath, compactPath);
+        VaultStore::compact(vaultPath, compactPath, key);
         compacted = true;
     });
 
@@ -201,7 +202,7 @@ void frmMain::runStartUp()
     // The compaction measured every value on its way in.
     attempt(Step::OpenVault, [&] {
         vaultDb_ =
-            VaultStore::open(vaultPath, compacted ? VaultSchema::Values::MeasuredBefore : VaultSchema::Values::Measure);
+            VaultStore::open(vaultPath, compacted ? VaultSchema::Values::MeasuredBefore : VaultSchema::Values::Measure, key);
         vaultDb_->attachLock(lock_.get());
     });
 

@@ -130,7 +130,7 @@ Database::~Database()
         sqlite3_close_v2(db_);
 }
 
-void Database::open(const QString& path, const QByteArray& key, bool create)
+void Database::open(const QString& path, QByteArrayView key, bool create)
 {
     close();
     const QByteArray nativePath = path.toUtf8();
