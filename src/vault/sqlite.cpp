@@ -249,6 +249,8 @@ bool Database::allows(int action, const char* first, const char* second, const c
             return (main || copy) && named(second, {"3"});
         if (named(first, {"cipher_default_compatibility"}))
             return compacting && named(second, {"3"});
+        if (copy && named(first, {"synchronous"}))
+            return named(second, {"off"});
         if (!main)
             return false;
         if (named(first, {"table_xinfo", "index_list"}))

@@ -75,6 +75,9 @@ void exportInto(Database& source, const QString& copy)
     attach.bind(1, copy);
     attach.step();
     source.exec("pragma compacted.cipher_compatibility = 3");
+    // Nobody sees the copy before it is complete and synced whole
+    // (FileOps::syncFile): each of the export's commits need not sync it.
+    source.exec("pragma compacted.synchronous = off");
     Statement exportAll(source, "select sqlcipher_export('compacted')");
     exportAll.step();
     source.exec("detach database compacted");
