@@ -201,8 +201,8 @@ void frmMain::runStartUp()
     });
     // The compaction measured every value on its way in.
     attempt(Step::OpenVault, [&] {
-        vaultDb_ =
-            VaultStore::open(vaultPath, compacted ? VaultSchema::Values::MeasuredBefore : VaultSchema::Values::Measure, key);
+        vaultDb_ = VaultStore::open(
+            vaultPath, compacted ? VaultSchema::Values::MeasuredBefore : VaultSchema::Values::Measure, key);
         vaultDb_->attachLock(lock_.get());
     });
 

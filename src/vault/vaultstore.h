@@ -1,8 +1,8 @@
 #pragma once
 
 #include "vault/accountorder.h"
-#include "vault/vaultkey.h"
 #include "vault/sqlite.h"
+#include "vault/vaultkey.h"
 #include "vault/vaultschema.h"
 
 #include <QString>
@@ -72,9 +72,8 @@ public:
     static void replaceVault(const QString& compactedPath, const QString& vaultPath);
     // Opens a vault whose schema passes the check, and takes read and
     // write rights on the file away from everyone but its owner.
-    static std::unique_ptr<VaultStore> open(const QString& path,
-                                            VaultSchema::Values values = VaultSchema::Values::Measure,
-                                            const VaultKey& key = {});
+    static std::unique_ptr<VaultStore>
+    open(const QString& path, VaultSchema::Values values = VaultSchema::Values::Measure, const VaultKey& key = {});
 
     ~VaultStore();
     const QString& path() const { return db_.path(); }
