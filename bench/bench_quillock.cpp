@@ -566,8 +566,13 @@ void floorExport(benchmark::State& state, int n)
         sqlite3_open_v2(source.constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
         sqlite3_key(db, VaultStore::DatabasePassword.constData(), int(VaultStore::DatabasePassword.size()));
         mustExec(db, QString::fromLatin1(VaultFormat));
-        mustExec(db, QStringLiteral("attach database '%1' as compacted key 'tuvesk'").arg(target));
+        // One derivation, the least the work needs: the vault's key, read
+        // once, which the copy attached without a key of its own takes over.
+        mustExec(db, QStringLiteral("select count(*) from sqlite_master"));
+        mustExec(db, QStringLiteral("attach database '%1' as compacted").arg(target));
         mustExec(db, QStringLiteral("pragma compacted.cipher_compatibility = 3"));
+        // Nor a sync of the new file at each of the export's commits.
+        mustExec(db, QStringLiteral("pragma compacted.synchronous = off"));
         mustExec(db, QStringLiteral("select sqlcipher_export('compacted')"));
         mustExec(db, QStringLiteral("detach database compacted"));
         sqlite3_close(db);

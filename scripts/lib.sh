@@ -9,7 +9,7 @@ QUILLOCK_APP=$QUILLOCK_BUILD/app
 QUILLOCK_PACKAGES=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libsqlcipher-dev sqlcipher libsodium-dev libcsv-dev
+  libsqlcipher-dev sqlcipher libsodium-dev libssl-dev libcsv-dev
   libzxcvbn-dev diceware
   fonts-liberation
 )

@@ -7,6 +7,8 @@
 #include "vault/stringcipher.h"
 
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <cerrno>
 
 class TestVaultStore : public QObject {
@@ -171,6 +173,35 @@ private slots:
         const QByteArray before = readFile(target);
         QCOMPARE(errorCodeOf([&] { VaultStore::compact(sandbox.vaultPath(), target); }), ErrorCode::DatabaseFailure);
         QCOMPARE(readFile(target), before);
+    }
+
+    // One derivation serves the compaction and the open: the copy keeps the
+    // vault's salt, so the same key opens it, and it still opens with the
+    // database password as the README gives it.
+    void compactionWithTheDerivedKeyKeepsTheSalt()
+    {
+        const QString shell = QStandardPaths::findExecutable(QStringLiteral("sqlcipher"));
+        if (shell.isEmpty())
+            QSKIP("the sqlcipher shell is not installed");
+        CoreSandbox sandbox;
+        sandbox.addAccount(QStringLiteral("kept"));
+        const VaultKey key = VaultKey::derive(sandbox.vaultPath());
+        QVERIFY(!key.isEmpty());
+        const QString target = sandbox.appFolder() + QStringLiteral("/data1.mdb");
+        VaultStore::compact(sandbox.vaultPath(), target, key);
+        QCOMPARE(readFile(target).left(16), readFile(sandbox.vaultPath()).left(16));
+        QProcess process;
+        process.start(shell, {target});
+        process.write("PRAGMA key='tuvesk'; PRAGMA cipher_compatibility = 3;\nselect account from accounts;\n");
+        process.closeWriteChannel();
+        QVERIFY(process.waitForFinished(LoadedMachineMs));
+        const QByteArray out = process.readAllStandardOutput();
+        QVERIFY2(out.split('\n').contains("kept"), out.constData());
+
+        // A key that no longer fits the file (another salt) gives way to the password.
+        QFile::remove(sandbox.vaultPath());
+        VaultStore::createFresh(sandbox.vaultPath());
+        QVERIFY(VaultStore::open(sandbox.vaultPath(), VaultSchema::Values::Measure, key)->accountList().empty());
     }
 
     // tests/data/vault-sqlcipher3.mdb was written by SQLCipher 3.4.1 (three

@@ -4,6 +4,7 @@
 #include "shared/module1.h"
 #include "vault/apperror.h"
 #include "vault/fileops.h"
+#include "vault/vaultkey.h"
 #include "vault/vaultlock.h"
 #include "vault/vaultschema.h"
 #include "vault/vaultstore.h"
@@ -79,12 +80,13 @@ void StartUp::run()
         attempt(Step::RemoveLeftover, [&] { FileOps::remove(compactPath_); });
 
     bool compacted = false;
+    const VaultKey key = VaultKey::derive(vaultPath_);  // the compaction's and the open's
     attempt(Step::Compact, [&] {
         if (!lock_)
             throw AppError(ErrorCode::Busy, QStringLiteral("The application folder cannot be locked."),
                            ErrorSource::Files);
         lock_->takeExclusive();
-        VaultStore::compact(vaultPath_, compactPath_);
+        VaultStore::compact(vaultPath_, compactPath_, key);
         compacted = true;
     });
 
@@ -101,7 +103,7 @@ void StartUp::run()
     // The compaction measured every value on its way in.
     attempt(Step::OpenVault, [&] {
         vault_ = VaultStore::open(vaultPath_,
-                                  compacted ? VaultSchema::Values::MeasuredBefore : VaultSchema::Values::Measure);
+                                  compacted ? VaultSchema::Values::MeasuredBefore : VaultSchema::Values::Measure, key);
         vault_->attachLock(lock_.get());
     });
 

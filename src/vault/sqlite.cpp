@@ -130,7 +130,7 @@ Database::~Database()
         sqlite3_close_v2(db_);
 }
 
-void Database::open(const QString& path, const QByteArray& key, bool create)
+void Database::open(const QString& path, QByteArrayView key, bool create)
 {
     close();
     const QByteArray nativePath = path.toUtf8();
@@ -249,6 +249,8 @@ bool Database::allows(int action, const char* first, const char* second, const c
             return (main || copy) && named(second, {"3"});
         if (named(first, {"cipher_default_compatibility"}))
             return compacting && named(second, {"3"});
+        if (copy && named(first, {"synchronous"}))
+            return named(second, {"off"});
         if (!main)
             return false;
         if (named(first, {"table_xinfo", "index_list"}))

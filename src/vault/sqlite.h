@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 #include <sqlite3.h>
 
@@ -36,8 +37,9 @@ public:
     // Opens an existing file (never creates one unless `create` is set),
     // applies the key and reads from it at once so a wrong key or a foreign
     // file fails here and not at the first query. `create` opens with the
-    // building guard, anything else with the vault guard.
-    void open(const QString& path, const QByteArray& key, bool create = false);
+    // building guard, anything else with the vault guard. `key` is a
+    // password, or a raw key as SQLCipher writes it (x'...').
+    void open(const QString& path, QByteArrayView key, bool create = false);
     void setGuard(Guard guard) { guard_ = guard; }
     Guard guard() const { return guard_; }
     void close();

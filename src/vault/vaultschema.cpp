@@ -251,7 +251,8 @@ QSet<QString> requirePlainIndexes(const Database& db, const QString& table)
 // compaction copies rows whole without loading them: the values are measured
 // here, from the rows' headers, before anything copies or shows them. The
 // same pass finds the passwords' form: all sealed in a sealed vault, none in
-// a plain one.
+// a plain one. The pass looks for one failing row and steps no aggregate
+// for the rows that pass; only a vault about to be refused is counted.
 void requireValuesWithinLimit(const Database& db, bool sealed)
 {
     // Compared without calling anything: from the prefix up to the next one.
@@ -262,13 +263,24 @@ void requireValuesWithinLimit(const Database& db, bool sealed)
         QStringList oversized;
         for (const auto& column : table->columns)
             oversized << QStringLiteral("octet_length(%1) > ?1").arg(QLatin1String(column.first));
+        const QString tooLarge = oversized.join(QLatin1String(" or "));
         const bool accounts = table == &VaultSchema::Accounts;
-        QString counts = QStringLiteral("count(case when %1 then 1 end)").arg(oversized.join(QLatin1String(" or ")));
+        const QString wrongForm = !accounts ? QString()
+            : sealed                        ? QStringLiteral("password <> '' and not (%1)").arg(sealedForm)
+                                            : sealedForm;
+        const QString name = QLatin1String(table->name);
+        {
+            const QString failing = accounts ? QStringLiteral("%1 or (%2)").arg(tooLarge, wrongForm) : tooLarge;
+            const QByteArray sql = QStringLiteral("select 1 from %1 where %2 limit 1").arg(name, failing).toUtf8();
+            Statement any(db, sql.constData());
+            any.bind(1, qint64(MaxValueBytes));
+            if (!any.step())
+                continue;
+        }
+        QString counts = QStringLiteral("count(case when %1 then 1 end)").arg(tooLarge);
         if (accounts)
-            counts += (sealed ? QStringLiteral(", count(case when password <> '' and not (%1) then 1 end)")
-                              : QStringLiteral(", count(case when %1 then 1 end)"))
-                          .arg(sealedForm);
-        const QByteArray sql = QStringLiteral("select %1 from %2").arg(counts, QLatin1String(table->name)).toUtf8();
+            counts += QStringLiteral(", count(case when %1 then 1 end)").arg(wrongForm);
+        const QByteArray sql = QStringLiteral("select %1 from %2").arg(counts, name).toUtf8();
         Statement count(db, sql.constData());
         count.bind(1, qint64(MaxValueBytes));
         count.step();

@@ -69,13 +69,36 @@ void exportInto(Database& source, const QString& copy)
     source.setGuard(Database::Guard::Compaction);
     // The copy is written in the vault's own format, never the engine's newer one.
     source.exec("pragma cipher_default_compatibility = 3");
-    Statement attach(source, "attach database ? as compacted key ?");
-    attach.bind(1, copy).bind(2, QString::fromLatin1(VaultStore::DatabasePassword));
+    // With no key of its own the copy takes the vault's: the same derived
+    // key and salt, so nothing is derived again and the file still opens
+    // with the database password.
+    Statement attach(source, "attach database ? as compacted");
+    attach.bind(1, copy);
     attach.step();
     source.exec("pragma compacted.cipher_compatibility = 3");
+    // Nobody sees the copy before it is complete and synced whole
+    // (FileOps::syncFile): each of the export's commits need not sync it.
+    source.exec("pragma compacted.synchronous = off");
     Statement exportAll(source, "select sqlcipher_export('compacted')");
     exportAll.step();
     source.exec("detach database compacted");
+}
+
+// The vault keyed with the key derived beforehand; when that no longer
+// fits the file (another salt by now), the way every tool opens it, which
+// also gives any error as it always did.
+void openKeyed(Database& db, const QString& path, const VaultKey& key)
+{
+    if (!key.isEmpty()) {
+        try {
+            db.open(path, key.spec());
+            return;
+        } catch (const AppError& error) {
+            if (error.code() != ErrorCode::UnrecognizedFormat)
+                throw;
+        }
+    }
+    db.open(path, VaultStore::DatabasePassword);
 }
 
 [[noreturn]] void raiseMasterRowMissing()
@@ -155,10 +178,10 @@ void VaultStore::createFresh(const QString& path)
     });
 }
 
-void VaultStore::compact(const QString& vaultPath, const QString& targetPath)
+void VaultStore::compact(const QString& vaultPath, const QString& targetPath, const VaultKey& key)
 {
     Database source;
-    source.open(vaultPath, DatabasePassword);
+    openKeyed(source, vaultPath, key);
     // Nothing but the vault's tables may reach the copy, nor run on the way.
     requireTrusted(source, vaultPath, VaultSchema::Values::Measure);
     // Another name of the file would go on holding the old content.
@@ -214,10 +237,10 @@ void VaultStore::replaceVault(const QString& compactedPath, const QString& vault
     FileOps::syncFolderOf(vaultPath);
 }
 
-std::unique_ptr<VaultStore> VaultStore::open(const QString& path, VaultSchema::Values values)
+std::unique_ptr<VaultStore> VaultStore::open(const QString& path, VaultSchema::Values values, const VaultKey& key)
 {
     std::unique_ptr<VaultStore> store(new VaultStore);
-    store->db_.open(path, DatabasePassword);
+    openKeyed(store->db_, path, key);
     const std::optional<SealRow> seal = requireTrusted(store->db_, path, values);
     FileOps::restrictToOwner(path);
     if (seal) {

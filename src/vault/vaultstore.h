@@ -2,6 +2,7 @@
 
 #include "vault/accountorder.h"
 #include "vault/sqlite.h"
+#include "vault/vaultkey.h"
 #include "vault/vaultschema.h"
 
 #include <QString>
@@ -64,13 +65,15 @@ public:
     // to and replaced there at once (nothing is left at `targetPath`); one
     // with more than one hard link is not compacted (the busy error, 3356).
     // A vault whose schema is refused is left as it is, with no copy.
-    static void compact(const QString& vaultPath, const QString& targetPath);
+    // The copy keeps the vault's salt, so a key derived from the vault
+    // before (`key`) opens it as well.
+    static void compact(const QString& vaultPath, const QString& targetPath, const VaultKey& key = {});
     // Puts the compacted copy in the vault's place in one step.
     static void replaceVault(const QString& compactedPath, const QString& vaultPath);
     // Opens a vault whose schema passes the check, and takes read and
     // write rights on the file away from everyone but its owner.
-    static std::unique_ptr<VaultStore> open(const QString& path,
-                                            VaultSchema::Values values = VaultSchema::Values::Measure);
+    static std::unique_ptr<VaultStore>
+    open(const QString& path, VaultSchema::Values values = VaultSchema::Values::Measure, const VaultKey& key = {});
 
     ~VaultStore();
     const QString& path() const { return db_.path(); }
