@@ -66,6 +66,22 @@ public:
         append(CellClose);
     }
 
+    // A value as the vault holds it, as the text QString::fromUtf8 makes of
+    // it: valid UTF-8 reads back byte for byte but for a leading byte order
+    // mark, which it drops; anything else goes through it.
+    void appendStoredRow(const char* caption, QByteArrayView stored)
+    {
+        if (!stored.isValidUtf8() || stored.startsWith("\xEF\xBB\xBF")) {
+            appendRow(caption, QString::fromUtf8(stored));
+            return;
+        }
+        append(CellOpen);
+        append(caption);
+        append(CellMiddle);
+        appendEscaped(stored);
+        append(CellClose);
+    }
+
     // As htmlEscape does it, on UTF-8.
     void appendEscaped(QByteArrayView text)
     {
@@ -176,28 +192,27 @@ void writeReportTo(VaultStore& vault, const ReportSink& sink)
     out.append("Quillock Account Report</b></font></p>");
     out.append(LineEnd);
 
-    vault.forEachAccount([&out, &vault](const AccountRow& account) {
-        const AccountFields& f = account.fields;
+    vault.forEachStoredAccount([&out, &vault](qint64, const VaultStore::StoredValues& values) {
         QString username;
         QString password;
         const auto forget = qScopeGuard([&] {
             Secrets::wipe(username);
             Secrets::wipe(password);
         });
-        username = decryptField(f.username);
-        password = vault.openPassword(f.password);
+        username = decryptField(QString::fromUtf8(values[1]));
+        password = vault.openPassword(QString::fromUtf8(values[2]));
         out.append("<table cellspacing=2 cellpadding=2 border=0>");
         out.append(DoubleEnd);
-        out.appendRow("Account Name:", f.account);
+        out.appendStoredRow("Account Name:", values[0]);
         out.append(LineEnd);
         out.appendRow("Username:", username);
         out.appendRow("Password:", password);
         out.append(LineEnd);
-        out.appendRow("URL:", f.url);
+        out.appendStoredRow("URL:", values[3]);
         out.append(LineEnd);
-        out.appendRow("Hint:", f.hint);
+        out.appendStoredRow("Hint:", values[4]);
         out.append(LineEnd);
-        out.appendRow("Other Notes:", f.notes);
+        out.appendStoredRow("Other Notes:", values[5]);
         out.append(LineEnd);
         out.append("</table>");
         out.append(LineEnd);

@@ -577,7 +577,7 @@ std::optional<AccountRow> VaultStore::accountAt(qint64 position)
     return readRow(again);
 }
 
-void VaultStore::forEachAccount(const std::function<void(const AccountRow&)>& visit)
+void VaultStore::forEachStoredAccount(const std::function<void(qint64 rowid, const StoredValues&)>& visit)
 {
     // One pass over the table in its own order, kept as SQLite gives it,
     // then the rows from memory in list order. Reading row by row in list
@@ -631,23 +631,33 @@ void VaultStore::forEachAccount(const std::function<void(const AccountRow&)>& vi
             }
         }
     }
-    AccountRow row;
-    QString* const fields[] = {&row.fields.account, &row.fields.username, &row.fields.password,
-                               &row.fields.url,     &row.fields.hint,     &row.fields.notes};
+    StoredValues values;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const char* at = rows[i];
         if (!at)
             continue;
-        row.rowid = order.at(i).rowid;
-        for (QString* field : fields) {
+        for (QByteArrayView& value : values) {
             quint32 size = 0;
             std::memcpy(&size, at, sizeof size);
-            *field = QString::fromUtf8(at + sizeof size, qsizetype(size));
+            value = QByteArrayView(at + sizeof size, qsizetype(size));
             at += sizeof size + std::size_t(size);
         }
-        visit(row);
+        visit(order.at(i).rowid, values);
     }
     snapshot.commit();
+}
+
+void VaultStore::forEachAccount(const std::function<void(const AccountRow&)>& visit)
+{
+    AccountRow row;
+    forEachStoredAccount([&](qint64 rowid, const StoredValues& values) {
+        row.rowid = rowid;
+        AccountFields& f = row.fields;
+        QString* const fields[] = {&f.account, &f.username, &f.password, &f.url, &f.hint, &f.notes};
+        for (std::size_t c = 0; c < values.size(); ++c)
+            *fields[c] = QString::fromUtf8(values[c]);
+        visit(row);
+    });
 }
 
 qint64 VaultStore::appendAccount(const AccountFields& f)

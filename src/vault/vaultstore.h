@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <QtGlobal>
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -136,6 +137,10 @@ public:
     std::optional<AccountRow> accountAt(qint64 position);
     // Every account in list order, on one snapshot of the vault.
     void forEachAccount(const std::function<void(const AccountRow&)>& visit);
+    // The same, each row's six values as the vault holds them (UTF-8, not
+    // checked), valid during the call.
+    using StoredValues = std::array<QByteArrayView, 6>;
+    void forEachStoredAccount(const std::function<void(qint64 rowid, const StoredValues&)>& visit);
     qint64 appendAccount(const AccountFields& fields);
     // Appends many rows in one immediate transaction: all of them or none.
     // `visitStored` first sees every row already stored, inside that
