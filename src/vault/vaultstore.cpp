@@ -638,7 +638,8 @@ void VaultStore::forEachStoredAccount(const std::function<void(qint64 rowid, con
     {
         Statement all(db_, selectAccounts());
         while (all.step()) {
-            const auto place = std::lower_bound(places.begin(), places.end(), std::pair(all.integer(0), std::size_t(0)));
+            const auto place =
+                std::lower_bound(places.begin(), places.end(), std::pair(all.integer(0), std::size_t(0)));
             if (place == places.end() || place->first != all.integer(0))
                 continue;
             std::size_t bytes = 0;
