@@ -4,7 +4,9 @@
 
 #include "report/reportwriter.h"
 #include "vault/apperror.h"
+#include "vault/sqlite.h"
 #include "vault/stringcipher.h"
+#include "vault/vaultstore.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -125,6 +127,42 @@ private slots:
         const QByteArray open = "<b>Other Notes:</b></td><td><font face=\"arial\">";
         const qsizetype at = page.indexOf(open) + open.size();
         QCOMPARE(page.mid(at, page.indexOf("</td></tr>", at) - at), cell);
+    }
+
+    // Another tool may have stored any bytes: every plain cell shows the
+    // text the store reads from them.
+    void storedBytesShowAsTheirText_data()
+    {
+        QTest::addColumn<QByteArray>("hex");
+        QTest::newRow("byte order mark first") << QByteArray("efbbbf3c41");
+        QTest::newRow("byte order mark later") << QByteArray("41efbbbf26");
+        QTest::newRow("invalid byte") << QByteArray("41ff3e");
+        QTest::newRow("cut sequence") << QByteArray("41e282");
+        QTest::newRow("encoded surrogate") << QByteArray("eda080");
+        QTest::newRow("overlong") << QByteArray("c0bc");
+        QTest::newRow("noncharacter, break") << QByteArray("efbfbe0d0a");
+    }
+
+    void storedBytesShowAsTheirText()
+    {
+        QFETCH(QByteArray, hex);
+        CoreSandbox sandbox;
+        {
+            Database db;
+            db.open(sandbox.vaultPath(), VaultStore::DatabasePassword);
+            const QByteArray value = "cast(x'" + hex + "' as text)";
+            db.exec(("insert into accounts (account, url, hint, notes) values (" + value + ", " + value + ", " + value
+                     + ", " + value + ")")
+                        .constData());
+        }
+        auto vault = sandbox.openVault();
+        const QByteArray page = reportContent(*vault);
+        const QByteArray cell = htmlEscape(QString::fromUtf8(QByteArray::fromHex(hex))).toUtf8();
+        for (const char* caption : {"Account Name:", "URL:", "Hint:", "Other Notes:"}) {
+            const QByteArray open = QByteArray("<b>") + caption + "</b></td><td><font face=\"arial\">";
+            const qsizetype at = page.indexOf(open) + open.size();
+            QCOMPARE(page.mid(at, page.indexOf("</td></tr>", at) - at), cell);
+        }
     }
 
     void emptyStoredValuesGiveEmptyCells()

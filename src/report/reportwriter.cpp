@@ -53,18 +53,74 @@ public:
         }
     }
 
-    // The escaped and encoded copies of the value are zeroed once they are in.
+    // The value's UTF-8 is escaped straight into the buffer (every character
+    // escaped is ASCII, which no multi-byte sequence contains) and zeroed.
     void appendRow(const char* caption, const QString& value)
     {
         append(CellOpen);
         append(caption);
         append(CellMiddle);
-        QString escaped = htmlEscape(value);
-        QByteArray encoded = escaped.toUtf8();
-        append(encoded);
+        QByteArray encoded = value.toUtf8();
+        appendEscaped(encoded);
         Secrets::wipe(encoded);
-        Secrets::wipe(escaped);
         append(CellClose);
+    }
+
+    // A value as the vault holds it, as the text QString::fromUtf8 makes of
+    // it: valid UTF-8 reads back byte for byte but for a leading byte order
+    // mark, which it drops; anything else goes through it.
+    void appendStoredRow(const char* caption, QByteArrayView stored)
+    {
+        if (!stored.isValidUtf8() || stored.startsWith("\xEF\xBB\xBF")) {
+            appendRow(caption, QString::fromUtf8(stored));
+            return;
+        }
+        append(CellOpen);
+        append(caption);
+        append(CellMiddle);
+        appendEscaped(stored);
+        append(CellClose);
+    }
+
+    // As htmlEscape does it, on UTF-8.
+    void appendEscaped(QByteArrayView text)
+    {
+        qsizetype plain = 0;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const char c = text[i];
+            const char* entity = nullptr;
+            switch (c) {
+            case '&':
+                entity = "&amp;";
+                break;
+            case '<':
+                entity = "&lt;";
+                break;
+            case '>':
+                entity = "&gt;";
+                break;
+            case '"':
+                entity = "&quot;";
+                break;
+            case '\'':
+                entity = "&#39;";
+                break;
+            case '\r':
+            case '\n':
+                if (c != '\n' || i == 0 || text[i - 1] != '\r')
+                    entity = "<br>";
+                break;
+            default:
+                break;
+            }
+            if (!entity)
+                continue;
+            append(text.sliced(plain, i - plain));
+            append(entity);
+            // A break stays after its "<br>".
+            plain = c == '\r' || c == '\n' ? i : i + 1;
+        }
+        append(text.sliced(plain));
     }
 
     void flush()
@@ -77,7 +133,7 @@ public:
     }
 
 private:
-    static constexpr size_t Capacity = 64 * 1024;
+    static constexpr size_t Capacity = 1024 * 1024;
     ReportSink sink_;
     std::vector<char> buffer_;
     size_t used_ = 0;
@@ -136,28 +192,27 @@ void writeReportTo(VaultStore& vault, const ReportSink& sink)
     out.append("Quillock Account Report</b></font></p>");
     out.append(LineEnd);
 
-    vault.forEachAccount([&out, &vault](const AccountRow& account) {
-        const AccountFields& f = account.fields;
+    vault.forEachStoredAccount([&out, &vault](qint64, const VaultStore::StoredValues& values) {
         QString username;
         QString password;
         const auto forget = qScopeGuard([&] {
             Secrets::wipe(username);
             Secrets::wipe(password);
         });
-        username = decryptField(f.username);
-        password = vault.openPassword(f.password);
+        username = decryptField(QString::fromUtf8(values[1]));
+        password = vault.openPassword(QString::fromUtf8(values[2]));
         out.append("<table cellspacing=2 cellpadding=2 border=0>");
         out.append(DoubleEnd);
-        out.appendRow("Account Name:", f.account);
+        out.appendStoredRow("Account Name:", values[0]);
         out.append(LineEnd);
         out.appendRow("Username:", username);
         out.appendRow("Password:", password);
         out.append(LineEnd);
-        out.appendRow("URL:", f.url);
+        out.appendStoredRow("URL:", values[3]);
         out.append(LineEnd);
-        out.appendRow("Hint:", f.hint);
+        out.appendStoredRow("Hint:", values[4]);
         out.append(LineEnd);
-        out.appendRow("Other Notes:", f.notes);
+        out.appendStoredRow("Other Notes:", values[5]);
         out.append(LineEnd);
         out.append("</table>");
         out.append(LineEnd);

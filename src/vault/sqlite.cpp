@@ -352,6 +352,12 @@ QString Statement::text(int column) const
     return data ? QString::fromUtf8(data, bytes) : QString();
 }
 
+QByteArrayView Statement::utf8(int column) const
+{
+    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    return data ? QByteArrayView(data, sqlite3_column_bytes(stmt_, column)) : QByteArrayView();
+}
+
 qint64 Statement::integer(int column) const
 {
     return sqlite3_column_int64(stmt_, column);

@@ -78,6 +78,8 @@ public:
 
     // A Null reads as empty text; numbers read as their text form.
     QString text(int column) const;
+    // The column's UTF-8 as SQLite holds it, valid until the next step or reset.
+    QByteArrayView utf8(int column) const;
     qint64 integer(int column) const;
     bool isNull(int column) const;
     bool isInteger(int column) const;

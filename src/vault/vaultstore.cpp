@@ -14,6 +14,9 @@
 #include <QStringList>
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <sys/mman.h>
 #include <utility>
 
 namespace {
@@ -159,6 +162,44 @@ AccountRow readRow(const Statement& query)
     return AccountRow{query.integer(0),
                       {query.text(1), query.text(2), query.text(3), query.text(4), query.text(5), query.text(6)}};
 }
+
+// A block of rows held by forEachStoredAccount, straight from the kernel in
+// huge pages where it gives them: touching 60 MB page by page costs some
+// 15,000 faults, each dear on a virtual machine. Zeroed before it goes.
+class RowBlock {
+public:
+    static constexpr std::size_t Bytes = std::size_t(8) << 20;
+    explicit RowBlock(std::size_t least) : size_(std::max(Bytes, (least + Bytes - 1) / Bytes * Bytes))
+    {
+        void* block = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED)
+            throw std::bad_alloc();
+        ::madvise(block, size_, MADV_HUGEPAGE);
+        data_ = static_cast<char*>(block);
+    }
+    ~RowBlock()
+    {
+        sodium_memzero(data_, used_);
+        ::munmap(data_, size_);
+    }
+    RowBlock(const RowBlock&) = delete;
+    RowBlock& operator=(const RowBlock&) = delete;
+
+    // Room for `bytes` more, or null.
+    char* take(std::size_t bytes)
+    {
+        if (size_ - used_ < bytes)
+            return nullptr;
+        char* at = data_ + used_;
+        used_ += bytes;
+        return at;
+    }
+
+private:
+    std::size_t size_;
+    std::size_t used_ = 0;
+    char* data_ = nullptr;
+};
 
 }  // namespace
 
@@ -600,19 +641,78 @@ std::optional<AccountRow> VaultStore::accountAt(qint64 position)
     return readRow(again);
 }
 
-void VaultStore::forEachAccount(const std::function<void(const AccountRow&)>& visit)
+void VaultStore::forEachStoredAccount(const std::function<void(qint64 rowid, const StoredValues&)>& visit)
 {
-    // Row by row in list order: no sort inside SQLite, and no rows held.
+    // One pass over the table in its own order, kept as SQLite gives it,
+    // then the rows from memory in list order. Reading row by row in list
+    // order visits the pages in no order at all, and a vault larger than
+    // the page cache decrypts most of them again and again.
     Transaction snapshot(db_, Transaction::Kind::Read);
     const AccountOrder& order = accountOrder();
-    Statement byId(db_, accountById());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        byId.bind(1, order.at(i).rowid);
-        if (byId.step())
-            visit(readRow(byId));
-        byId.reset();
+    std::vector<std::pair<qint64, std::size_t>> places(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        places[i] = {order.at(i).rowid, i};
+    std::sort(places.begin(), places.end());
+
+    // Each row is its six values as stored (the username and password
+    // still enciphered), each a length and its UTF-8, in blocks that never
+    // move: 59 MB at 100,000 accounts of 10 to 600 characters.
+    std::vector<std::unique_ptr<RowBlock>> blocks;
+    std::vector<const char*> rows(order.size(), nullptr);
+    {
+        Statement all(db_, selectAccounts());
+        while (all.step()) {
+            const auto place =
+                std::lower_bound(places.begin(), places.end(), std::pair(all.integer(0), std::size_t(0)));
+            if (place == places.end() || place->first != all.integer(0))
+                continue;
+            std::size_t bytes = 0;
+            for (int c = 1; c <= 6; ++c)
+                bytes += sizeof(quint32) + std::size_t(all.utf8(c).size());
+            char* at = blocks.empty() ? nullptr : blocks.back()->take(bytes);
+            if (!at) {
+                blocks.push_back(std::make_unique<RowBlock>(bytes));
+                at = blocks.back()->take(bytes);
+            }
+            rows[place->second] = at;
+            for (int c = 1; c <= 6; ++c) {
+                const QByteArrayView value = all.utf8(c);
+                // A value is at most the 4 MB the schema check lets in.
+                const auto size = quint32(value.size());
+                std::memcpy(at, &size, sizeof size);
+                if (size > 0)
+                    std::memcpy(at + sizeof size, value.data(), std::size_t(size));
+                at += sizeof size + std::size_t(size);
+            }
+        }
+    }
+    StoredValues values;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const char* at = rows[i];
+        if (!at)
+            continue;
+        for (QByteArrayView& value : values) {
+            quint32 size = 0;
+            std::memcpy(&size, at, sizeof size);
+            value = QByteArrayView(at + sizeof size, qsizetype(size));
+            at += sizeof size + std::size_t(size);
+        }
+        visit(order.at(i).rowid, values);
     }
     snapshot.commit();
+}
+
+void VaultStore::forEachAccount(const std::function<void(const AccountRow&)>& visit)
+{
+    AccountRow row;
+    forEachStoredAccount([&](qint64 rowid, const StoredValues& values) {
+        row.rowid = rowid;
+        AccountFields& f = row.fields;
+        QString* const fields[] = {&f.account, &f.username, &f.password, &f.url, &f.hint, &f.notes};
+        for (std::size_t c = 0; c < values.size(); ++c)
+            *fields[c] = QString::fromUtf8(values[c]);
+        visit(row);
+    });
 }
 
 qint64 VaultStore::appendAccount(const AccountFields& f)

@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <QtGlobal>
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -137,8 +138,14 @@ public:
     // first, for a list copied from the current generation.
     std::vector<ListChange> takeListChanges();
     std::optional<AccountRow> accountAt(qint64 position);
-    // Every account in list order, on one snapshot of the vault.
+    // Every account in list order, on one snapshot of the vault: one pass
+    // over the table, every row held as stored (username and password
+    // enciphered) until the last has been visited.
     void forEachAccount(const std::function<void(const AccountRow&)>& visit);
+    // The same, each row's six values as the vault holds them (UTF-8, not
+    // checked), valid during the call.
+    using StoredValues = std::array<QByteArrayView, 6>;
+    void forEachStoredAccount(const std::function<void(qint64 rowid, const StoredValues&)>& visit);
     qint64 appendAccount(const AccountFields& fields);
     // Appends many rows in one immediate transaction: all of them or none.
     // `visitStored` first sees every row already stored, inside that
