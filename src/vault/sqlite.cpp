@@ -350,6 +350,12 @@ QString Statement::text(int column) const
     return data ? QString::fromUtf8(data, bytes) : QString();
 }
 
+QUtf8StringView Statement::utf8(int column) const
+{
+    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    return QUtf8StringView(data, sqlite3_column_bytes(stmt_, column));
+}
+
 qint64 Statement::integer(int column) const
 {
     return sqlite3_column_int64(stmt_, column);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QUtf8StringView>
 #include <sqlite3.h>
 
 // A thin RAII layer over the SQLCipher C API. Every failure becomes an
@@ -76,6 +77,8 @@ public:
 
     // A Null reads as empty text; numbers read as their text form.
     QString text(int column) const;
+    // The column's UTF-8 as SQLite holds it, valid until the next step.
+    QUtf8StringView utf8(int column) const;
     qint64 integer(int column) const;
     bool isNull(int column) const;
     bool isInteger(int column) const;
