@@ -251,11 +251,20 @@ void VaultStore::readOrder()
     const qint64 version = dataVersion();
     // The scan comes by row id: each row is matched against the kept entry
     // of that id, and only a name that changed is converted and placed.
+    // Until a row differs, `rows` stays empty: it would be kept[0, next).
     const std::vector<AccountEntry>& kept = order_.byRowid();
     std::vector<AccountEntry> rows;
-    rows.reserve(AccountOrder::withRoom(kept.size()));
     std::vector<AccountEntry> gone;
     std::vector<AccountEntry> came;
+    std::size_t next = 0;
+    bool same = true;
+    const auto differ = [&] {
+        if (same) {
+            rows.reserve(AccountOrder::withRoom(kept.size()));
+            rows.assign(kept.begin(), kept.begin() + std::ptrdiff_t(next));
+            same = false;
+        }
+    };
     // Past ChangesKept, or with rows out of row id order, the order is built
     // afresh and what changed is no longer kept.
     bool few = true;
@@ -264,26 +273,37 @@ void VaultStore::readOrder()
         if (few)
             to.push_back(entry);
     };
-    std::size_t next = 0;
+    std::optional<qint64> lastRowid;
     Statement query(db_, "select rowid, account from accounts");
     while (query.step()) {
         const qint64 rowid = query.integer(0);
         const QUtf8StringView name = query.utf8(1);
-        few = few && (rows.empty() || rows.back().rowid < rowid);
+        few = few && (!lastRowid || *lastRowid < rowid);
+        lastRowid = rowid;
+        if (next < kept.size() && kept[next].rowid == rowid
+            && QAnyStringView(kept[next].account) == QAnyStringView(name)) {
+            if (!same)
+                rows.push_back(kept[next]);
+            ++next;
+            continue;
+        }
+        differ();
         while (next < kept.size() && kept[next].rowid < rowid)
             note(gone, kept[next++]);
-        if (next < kept.size() && kept[next].rowid == rowid) {
-            if (QAnyStringView(kept[next].account) == QAnyStringView(name)) {
-                rows.push_back(kept[next++]);
-                continue;
-            }
+        if (next < kept.size() && kept[next].rowid == rowid)
             note(gone, kept[next++]);
-        }
         rows.push_back({rowid, name.toString()});
         note(came, rows.back());
     }
+    if (next < kept.size())
+        differ();
     while (next < kept.size())
         note(gone, kept[next++]);
+    if (same) {
+        orderVersion_ = version;
+        orderValid_ = true;
+        return;
+    }
 
     // A few entries move as our own writes move theirs, and the list follows
     // them.
