@@ -17,7 +17,8 @@ QString AccountOrder::foldedKey(const QString& name)
             units = 2;
         }
         // ASCII folds to its lower case; the table lookup is a call.
-        const char32_t folded = code < 0x80 ? (code >= 'A' && code <= 'Z' ? code + 32 : code) : QChar::toCaseFolded(code);
+        const char32_t folded =
+            code < 0x80 ? (code >= 'A' && code <= 'Z' ? code + 32 : code) : QChar::toCaseFolded(code);
         if (folded != code && key.isNull()) {
             key.reserve(length);
             key.append(name.constData(), i);
