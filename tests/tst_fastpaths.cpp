@@ -146,6 +146,12 @@ private slots:
         QTest::newRow("delete the first") << QStringLiteral("delete from accounts where account = 'b'");
         QTest::newRow("rename to the end") << QStringLiteral("update accounts set account = 'zzz' where account = 'b'");
         QTest::newRow("delete all") << QStringLiteral("delete from accounts");
+        QTest::newRow("rename in case only") << QStringLiteral("update accounts set account = 'D' where account = 'd'");
+        // More than the store follows one by one: the order is built afresh.
+        QString many = QStringLiteral("begin;");
+        for (int i = 0; i < 300; ++i)
+            many += QStringLiteral("insert into accounts (account) values ('%1%2');").arg(i % 2 ? u'x' : u'X').arg(i);
+        QTest::newRow("more than the changes kept") << many + QStringLiteral("commit;");
     }
 
     void anotherConnectionsChangesAreNoticed()
@@ -156,6 +162,7 @@ private slots:
         verifyPositions(*vault, sandbox.vaultPath());
         execOnVault(sandbox.vaultPath(), change.toUtf8().constData());
         verifyPositions(*vault, sandbox.vaultPath());
+        QCOMPARE(vault->accountList(), walkedEntries(sandbox.vaultPath()));
     }
 
     void staleListedRowsAreNeverChanged()

@@ -16,7 +16,9 @@ QString AccountOrder::foldedKey(const QString& name)
             code = QChar::surrogateToUcs4(name.at(i), name.at(i + 1));
             units = 2;
         }
-        const char32_t folded = QChar::toCaseFolded(code);
+        // ASCII folds to its lower case; the table lookup is a call.
+        const char32_t folded =
+            code < 0x80 ? (code >= 'A' && code <= 'Z' ? code + 32 : code) : QChar::toCaseFolded(code);
         if (folded != code && key.isNull()) {
             key.reserve(length);
             key.append(name.constData(), i);
@@ -42,13 +44,38 @@ bool AccountOrder::before(const Item& a, const Item& b)
 
 void AccountOrder::assign(std::vector<AccountEntry> entries)
 {
-    items_.clear();
-    items_.reserve(withRoom(entries.size()));
+    const auto byId = [](const AccountEntry& a, const AccountEntry& b) { return a.rowid < b.rowid; };
+    byRowidKnown_ = std::is_sorted(entries.begin(), entries.end(), byId);
+    byRowid_.clear();
+    if (byRowidKnown_)
+        byRowid_ = entries;
+
+    std::vector<Item> items;
+    items.reserve(entries.size());
+    // The sort moves small handles, not the entries: the first four folded
+    // units, the first in the high bits, decide most comparisons without
+    // touching the keys.
+    struct Handle {
+        quint64 head;
+        std::size_t index;
+    };
+    std::vector<Handle> handles;
+    handles.reserve(entries.size());
     for (AccountEntry& entry : entries) {
         QString key = foldedKey(entry.account);
-        items_.push_back({std::move(entry), std::move(key)});
+        quint64 head = 0;
+        for (qsizetype i = 0; i < 4; ++i)
+            head = (head << 16) | (i < key.size() ? key.at(i).unicode() : 0u);
+        handles.push_back({head, items.size()});
+        items.push_back({std::move(entry), std::move(key)});
     }
-    std::sort(items_.begin(), items_.end(), before);
+    std::sort(handles.begin(), handles.end(), [&items](const Handle& a, const Handle& b) {
+        return a.head != b.head ? a.head < b.head : before(items[a.index], items[b.index]);
+    });
+    items_.clear();
+    items_.reserve(withRoom(items.size()));
+    for (const Handle& handle : handles)
+        items_.push_back(std::move(items[handle.index]));
 }
 
 std::optional<std::size_t> AccountOrder::indexOf(qint64 rowid) const
@@ -58,6 +85,35 @@ std::optional<std::size_t> AccountOrder::indexOf(qint64 rowid) const
     if (found == items_.end())
         return std::nullopt;
     return std::size_t(found - items_.begin());
+}
+
+std::optional<std::size_t> AccountOrder::indexOf(const AccountEntry& entry) const
+{
+    const Item item{entry, foldedKey(entry.account)};
+    const auto at = std::lower_bound(items_.begin(), items_.end(), item, before);
+    if (at == items_.end() || at->entry != entry)
+        return std::nullopt;
+    return std::size_t(at - items_.begin());
+}
+
+const std::vector<AccountEntry>& AccountOrder::byRowid() const
+{
+    if (!byRowidKnown_) {
+        byRowid_.clear();
+        byRowid_.reserve(withRoom(items_.size()));
+        for (const Item& item : items_)
+            byRowid_.push_back(item.entry);
+        std::sort(byRowid_.begin(), byRowid_.end(),
+                  [](const AccountEntry& a, const AccountEntry& b) { return a.rowid < b.rowid; });
+        byRowidKnown_ = true;
+    }
+    return byRowid_;
+}
+
+void AccountOrder::keepByRowid(std::vector<AccountEntry> rows)
+{
+    byRowid_ = std::move(rows);
+    byRowidKnown_ = true;
 }
 
 bool AccountOrder::sameEntries(const AccountOrder& other) const
@@ -73,10 +129,12 @@ std::size_t AccountOrder::insert(AccountEntry entry)
     const auto at = std::upper_bound(items_.begin(), items_.end(), item, before);
     const std::size_t index = std::size_t(at - items_.begin());
     items_.insert(at, std::move(item));
+    byRowidKnown_ = false;
     return index;
 }
 
 void AccountOrder::removeAt(std::size_t index)
 {
     items_.erase(items_.begin() + std::ptrdiff_t(index));
+    byRowidKnown_ = false;
 }

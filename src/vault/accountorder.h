@@ -24,11 +24,20 @@ public:
     std::size_t size() const { return items_.size(); }
     const AccountEntry& at(std::size_t index) const { return items_[index].entry; }
     std::optional<std::size_t> indexOf(qint64 rowid) const;
+    // By name and row id, without a walk.
+    std::optional<std::size_t> indexOf(const AccountEntry& entry) const;
     bool sameEntries(const AccountOrder& other) const;
 
     // Returns the index the entry now has.
     std::size_t insert(AccountEntry entry);
     void removeAt(std::size_t index);
+
+    // The entries by row id, as a scan of the table gives them: the next
+    // read of the table matches its rows against these, so that only the
+    // names that changed are converted, folded and placed.
+    const std::vector<AccountEntry>& byRowid() const;
+    // `rows` (row ids ascending) holds what the order now holds.
+    void keepByRowid(std::vector<AccountEntry> rows);
 
     // The name as the order compares it.
     static QString foldedKey(const QString& name);
@@ -46,4 +55,6 @@ private:
     static bool before(const Item& a, const Item& b);
 
     std::vector<Item> items_;
+    mutable std::vector<AccountEntry> byRowid_;
+    mutable bool byRowidKnown_ = false;
 };

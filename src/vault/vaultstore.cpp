@@ -313,17 +313,85 @@ void VaultStore::readOrder()
     // order look stale (a needless read), never current when it is not.
     orderValid_ = false;
     const qint64 version = dataVersion();
-    std::vector<AccountEntry> entries;
+    // The scan comes by row id: each row is matched against the kept entry
+    // of that id, and only a name that changed is converted and placed.
+    // Until a row differs, `rows` stays empty: it would be kept[0, next).
+    const std::vector<AccountEntry>& kept = order_.byRowid();
+    std::vector<AccountEntry> rows;
+    std::vector<AccountEntry> gone;
+    std::vector<AccountEntry> came;
+    std::size_t next = 0;
+    bool same = true;
+    const auto differ = [&] {
+        if (same) {
+            rows.reserve(AccountOrder::withRoom(kept.size()));
+            rows.assign(kept.begin(), kept.begin() + std::ptrdiff_t(next));
+            same = false;
+        }
+    };
+    // Past ChangesKept, or with rows out of row id order, the order is built
+    // afresh and what changed is no longer kept.
+    bool few = true;
+    const auto note = [&few, &gone, &came](std::vector<AccountEntry>& to, const AccountEntry& entry) {
+        few = few && gone.size() + came.size() < ChangesKept;
+        if (few)
+            to.push_back(entry);
+    };
+    std::optional<qint64> lastRowid;
     Statement query(db_, "select rowid, account from accounts");
-    while (query.step())
-        entries.push_back({query.integer(0), query.text(1)});
-    AccountOrder fresh;
-    fresh.assign(std::move(entries));
-    if (!fresh.sameEntries(order_)) {
-        ++orderGeneration_;
-        changes_.clear();
+    while (query.step()) {
+        const qint64 rowid = query.integer(0);
+        const QByteArrayView bytes = query.utf8(1);
+        const QUtf8StringView name(bytes.data(), bytes.size());
+        few = few && (!lastRowid || *lastRowid < rowid);
+        lastRowid = rowid;
+        if (next < kept.size() && kept[next].rowid == rowid
+            && QAnyStringView(kept[next].account) == QAnyStringView(name)) {
+            if (!same)
+                rows.push_back(kept[next]);
+            ++next;
+            continue;
+        }
+        differ();
+        while (next < kept.size() && kept[next].rowid < rowid)
+            note(gone, kept[next++]);
+        if (next < kept.size() && kept[next].rowid == rowid)
+            note(gone, kept[next++]);
+        rows.push_back({rowid, name.toString()});
+        note(came, rows.back());
     }
-    order_ = std::move(fresh);
+    if (next < kept.size())
+        differ();
+    while (next < kept.size())
+        note(gone, kept[next++]);
+    if (same) {
+        orderVersion_ = version;
+        orderValid_ = true;
+        return;
+    }
+
+    // A few entries move as our own writes move theirs, and the list follows
+    // them.
+    for (std::size_t i = 0; few && i < gone.size(); ++i) {
+        const auto index = order_.indexOf(gone[i]);
+        if (index)
+            noteRemoved(*index);
+        else
+            few = false;
+    }
+    if (few) {
+        for (AccountEntry& entry : came)
+            noteInserted(std::move(entry));
+        order_.keepByRowid(std::move(rows));
+    } else {
+        AccountOrder fresh;
+        fresh.assign(std::move(rows));
+        if (!fresh.sameEntries(order_)) {
+            ++orderGeneration_;
+            changes_.clear();
+        }
+        order_ = std::move(fresh);
+    }
     orderVersion_ = version;
     orderValid_ = true;
 }

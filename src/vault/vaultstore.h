@@ -33,8 +33,9 @@ struct AccountRow {
     AccountFields fields;
 };
 
-// What one of our own writes did to the list order: the entry that left or
-// came in, and its index. A rename is a removal followed by an insertion.
+// What one of our own writes, or a read that found a few rows of another
+// copy's changed, did to the list order: the entry that left or came in,
+// and its index. A rename is a removal followed by an insertion.
 struct ListChange {
     enum class Kind { Removed, Inserted };
     Kind kind;
