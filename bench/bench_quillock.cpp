@@ -6,6 +6,7 @@
 // a bare write of as many bytes as the report's to a new file, synced once.
 // A sealed copy of each vault is measured beside it in the same run.
 // Prints the table of medians at the end.
+#include "benchtable.h"
 #include "vaultgen.h"
 
 #include "accounts/frmEditAccount.h"
@@ -49,12 +50,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using BenchTable::Clock;
+using BenchTable::secondsSince;
 
 QString vaultCache;  // generated vaults, kept between runs
 
@@ -712,18 +709,6 @@ void floorWrite(benchmark::State& state, int n, const char* what)
 
 // ---- the table ----
 
-class TableReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> medians;  // milliseconds
-};
-
 struct Line {
     const char* work;
     const char* ours;
@@ -1072,7 +1057,7 @@ int main(int argc, char** argv)
     if (benchmark::ReportUnrecognizedArguments(benchArgc, rest.data()))
         return 2;
     registerAll(sizes);
-    TableReporter reporter;
+    BenchTable::Reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 

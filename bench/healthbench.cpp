@@ -4,6 +4,7 @@
 // without a list, and the generator making 10,000 passwords. The list is
 // written to a temporary folder and removed at the end unless --list names
 // one to keep. Prints the table of medians at the end.
+#include "benchtable.h"
 #include "vaultgen.h"
 
 #include "health/breachlist.h"
@@ -203,18 +204,6 @@ void generate(benchmark::State& state, int length, int words)
 
 // ---- the table ----
 
-class TableReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> medians;  // milliseconds
-};
-
 struct Line {
     const char* work;
     const char* ours;
@@ -325,7 +314,7 @@ int main(int argc, char** argv)
     add("generate_default", 5, [](benchmark::State& s) { generate(s, Health::Generator::DefaultLength, 0); });
     add("generate_words", 5, [](benchmark::State& s) { generate(s, 0, 6); });
     add("generate_shortest", 3, [](benchmark::State& s) { generate(s, Health::Generator::LeastLength, 0); });
-    TableReporter reporter;
+    BenchTable::Reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
