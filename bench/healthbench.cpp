@@ -34,13 +34,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using BenchTable::Clock;
+using BenchTable::secondsSince;
 using Hash = std::array<unsigned char, 20>;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 [[noreturn]] void die(const QString& why)
 {
