@@ -64,21 +64,11 @@ QString vaultCache;  // generated vaults, kept between runs
 // The generated vault of n accounts; made once and kept in the cache folder.
 QString generatedVault(int n)
 {
-    const QString path = QStringLiteral("%1/vault-%2-v1.mdb").arg(vaultCache).arg(n);
-    if (!QFile::exists(path)) {
-        QDir().mkpath(vaultCache);
-        const QString scratch = path + QStringLiteral(".tmp");
-        QFile::remove(scratch);
-        std::fprintf(stderr, "generating a vault of %d accounts...\n", n);
-        try {
-            VaultGen::write(scratch, n);
-        } catch (const AppError& error) {
-            die(QString::fromUtf8(error.what()));
-        }
-        if (!QFile::rename(scratch, path))
-            die(QStringLiteral("cannot keep %1").arg(path));
+    try {
+        return VaultGen::cached(vaultCache, n);
+    } catch (const AppError& error) {
+        die(error.description());
     }
-    return path;
 }
 
 // Sealing takes a new master password: the generated one, after another

@@ -48,23 +48,6 @@ QString vaultPath;
 QString listPath;
 std::vector<QByteArray> digests;  // of the vault's passwords, as the list spells them
 
-// The generated vault, made once and kept in the cache folder, as the other
-// benchmark program keeps it.
-QString generatedVault(const QString& cache, int n)
-{
-    const QString path = QStringLiteral("%1/vault-%2-v1.mdb").arg(cache).arg(n);
-    if (!QFile::exists(path)) {
-        QDir().mkpath(cache);
-        const QString scratch = path + QStringLiteral(".tmp");
-        QFile::remove(scratch);
-        std::fprintf(stderr, "generating a vault of %d accounts...\n", n);
-        VaultGen::write(scratch, n);
-        if (!QFile::rename(scratch, path))
-            die(QStringLiteral("cannot keep %1").arg(path));
-    }
-    return path;
-}
-
 void readDigests()
 {
     auto vault = VaultStore::open(vaultPath);
@@ -291,7 +274,7 @@ int main(int argc, char** argv)
     if (!keepList)
         listPath = scratch.filePath(QStringLiteral("pwned-passwords-sha1-ordered-by-hash.txt"));
     try {
-        vaultPath = generatedVault(cache, accounts);
+        vaultPath = VaultGen::cached(cache, accounts);
         readDigests();
         if (!QFile::exists(listPath))
             writeList(listPath, lines);

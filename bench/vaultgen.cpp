@@ -1,10 +1,14 @@
 #include "vaultgen.h"
 
+#include "vault/apperror.h"
 #include "vault/sqlite.h"
 #include "vault/stringcipher.h"
 #include "vault/vaultstore.h"
 
+#include <QDir>
+#include <QFile>
 #include <QStringList>
+#include <cstdio>
 #include <random>
 
 namespace {
@@ -134,4 +138,19 @@ void VaultGen::write(const QString& path, int count, unsigned seed)
         }
     }
     db.exec("commit");
+}
+
+QString VaultGen::cached(const QString& folder, int count)
+{
+    const QString path = QStringLiteral("%1/vault-%2-v1.mdb").arg(folder).arg(count);
+    if (QFile::exists(path))
+        return path;
+    QDir().mkpath(folder);
+    const QString scratch = path + QStringLiteral(".tmp");
+    QFile::remove(scratch);
+    std::fprintf(stderr, "generating a vault of %d accounts...\n", count);
+    write(scratch, count);
+    if (!QFile::rename(scratch, path))
+        throw AppError(ErrorCode::PathAccess, QStringLiteral("Cannot keep %1.").arg(path), ErrorSource::Files);
+    return path;
 }

@@ -14,4 +14,9 @@ inline const QString MasterPassword = QStringLiteral("benchmark1");
 // characters with line breaks. The master row is initialised.
 void write(const QString& path, int count, unsigned seed = 20261207);
 
+// The vault of `count` accounts in `folder`, written there the first time it
+// is asked for and kept for later runs. Raises the store's error when it
+// cannot be written or kept.
+QString cached(const QString& folder, int count);
+
 }  // namespace VaultGen
